@@ -1,0 +1,630 @@
+// The link itself: the delivery thread, reading and writing expressions, and
+// the C calls of <mathlink.h>.
+#include "link.hpp"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+using adckit::link::Error;
+using adckit::link::wire::Kind;
+using adckit::link::wire::Token;
+
+// The delivery thread stops reading once this much decoded data waits for
+// the program, so a peer cannot make it grow without bound; messages behind
+// that data wait too.
+constexpr std::size_t kMaxQueued = std::size_t{32} << 20;
+// Buffered output is sent once it grows past this, even without a flush.
+constexpr std::size_t kFlushAt = std::size_t{64} << 10;
+
+constexpr std::size_t tokenBytes(const Token& t) { return sizeof(Token) + t.text.size(); }
+
+bool sendAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void deliver(MLINK link) {
+  adckit::link::wire::Decoder decoder;
+  Token token;
+  adckit::link::wire::Message message;
+  char chunk[16384];
+  int why = Error::Dead;
+  for (;;) {
+    ssize_t n = ::recv(link->fd, chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    decoder.feed(chunk, static_cast<std::size_t>(n));
+    bool broken = false;
+    for (;;) {
+      auto event = decoder.next(token, message);
+      if (event == adckit::link::wire::Decoder::Event::NeedMore) break;
+      if (event == adckit::link::wire::Decoder::Event::Error) {
+        broken = true;
+        break;
+      }
+      if (event == adckit::link::wire::Decoder::Event::Message) {
+        // Called without any lock held, so the handler may use the link's
+        // other calls that do not read (sending a message, for one).
+        if (auto handler = link->handler.load()) handler(link, message.code, message.argument);
+        continue;
+      }
+      std::unique_lock lock(link->mutex);
+      link->changed.wait(lock, [&] { return link->closing || link->queuedBytes < kMaxQueued; });
+      if (link->closing) return;
+      link->queuedBytes += tokenBytes(token);
+      link->queue.push_back(std::move(token));
+      token = Token{};
+      link->changed.notify_all();
+    }
+    if (broken) {
+      why = Error::Malformed;
+      break;
+    }
+  }
+  std::lock_guard lock(link->mutex);
+  link->ended = true;
+  link->endError = why;
+  link->changed.notify_all();
+}
+
+bool fail(MLINK link, int code) {
+  if (link->error == 0) link->error = code;
+  return false;
+}
+
+bool ensureConnected(MLINK link) {
+  if (link->error != 0) return false;
+  if (!link->listening) return true;
+  int code = adckit::link::detail::accept(link, -1);
+  return code == Error::Ok ? true : fail(link, code);
+}
+
+bool flush(MLINK link) {
+  if (!ensureConnected(link)) return false;
+  if (link->out.empty()) return true;
+  std::lock_guard lock(link->writeMutex);
+  bool sent = sendAll(link->fd, link->out.data(), link->out.size());
+  link->out.clear();
+  return sent ? true : fail(link, Error::WriteFailed);
+}
+
+bool afterPut(MLINK link) { return link->out.size() < kFlushAt || flush(link); }
+
+// Waits for the next token; flushes first so a peer waiting on our output
+// cannot deadlock with us.  timeoutMs < 0: no limit.
+enum class Wait { Ready, TimedOut, Failed };
+Wait waitToken(MLINK link, int timeoutMs) {
+  if (!flush(link)) return Wait::Failed;
+  std::unique_lock lock(link->mutex);
+  auto ready = [&] { return !link->queue.empty() || link->ended; };
+  if (timeoutMs < 0) {
+    link->changed.wait(lock, ready);
+  } else if (!link->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready)) {
+    return Wait::TimedOut;
+  }
+  if (!link->queue.empty()) return Wait::Ready;
+  fail(link, link->endError);
+  return Wait::Failed;
+}
+
+const Token* peek(MLINK link) {
+  if (waitToken(link, -1) != Wait::Ready) return nullptr;
+  std::lock_guard lock(link->mutex);
+  return &link->queue.front();
+}
+
+bool take(MLINK link, Token& token) {
+  if (waitToken(link, -1) != Wait::Ready) return false;
+  std::lock_guard lock(link->mutex);
+  token = std::move(link->queue.front());
+  link->queue.pop_front();
+  link->queuedBytes -= tokenBytes(token);
+  link->changed.notify_all();
+  return true;
+}
+
+void drop(MLINK link) {
+  Token ignored;
+  take(link, ignored);
+}
+
+// Reads the tokens of one whole expression; the decoder has already checked
+// that the nesting is sound, so a counter is enough.
+template <typename Each>
+bool takeExpression(MLINK link, Each each) {
+  std::uint64_t owed = 1;
+  Token token;
+  while (owed > 0) {
+    if (!take(link, token)) return false;
+    if (token.kind == Kind::End) return fail(link, Error::Sequence);
+    --owed;
+    if (token.kind == Kind::Function) owed += token.count;
+    each(token);
+  }
+  return true;
+}
+
+// Drops the rest of the open packet, up to and including its end mark.
+bool skipPacket(MLINK link) {
+  Token token;
+  while (take(link, token)) {
+    if (token.kind == Kind::End) {
+      link->inPacket = false;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool recoverable(int code) {
+  return code == Error::Sequence || code == Error::Overflow || code == Error::BadName ||
+         code == Error::NullArgument || code == Error::TimedOut;
+}
+
+struct ErrorText {
+  int code;
+  const char* text;
+};
+constexpr ErrorText kErrorTexts[] = {
+    {Error::Ok, "no error"},
+    {Error::Dead, "the other side closed the link or went away"},
+    {Error::Malformed, "the incoming data is malformed or exceeds a limit of the link; the link cannot be used further"},
+    {Error::Sequence, "the next expression on the link is not of the kind that was asked for"},
+    {Error::Overflow, "the integer on the link does not fit the type that was asked for"},
+    {Error::WriteFailed, "sending on the link failed; the other side is probably gone"},
+    {Error::BadName, "a symbol or head name is empty, too long or not a valid name"},
+    {Error::NullArgument, "a null pointer or a negative count was passed to a link call"},
+    {Error::NotConnected, "the link is not connected"},
+    {Error::BadOption, "unknown or incomplete link option; use -linkname NAME, -linkmode listen|connect, -linkprotocol TCPIP|Unix"},
+    {Error::NoName, "no link name given; add -linkname NAME (a port, PORT@HOST, or a socket path)"},
+    {Error::BadMode, "the link mode must be listen or connect (-linkmode listen|connect)"},
+    {Error::BadProtocol, "the link protocol must be TCPIP or Unix (-linkprotocol TCPIP|Unix)"},
+    {Error::BadLinkName, "the link name does not suit the protocol: TCPIP takes PORT or PORT@HOST, Unix a socket path of at most 107 bytes"},
+    {Error::Refused, "nobody accepts connections on that link name; start the listening side first"},
+    {Error::InUse, "the link name is already in use; choose another port or path"},
+    {Error::NoHost, "the host in the link name cannot be resolved"},
+    {Error::System, "a system call failed while opening the link (out of sockets or permission denied)"},
+    {Error::Quote, "the link command line has an unfinished quote or a trailing backslash"},
+    {Error::TimedOut, "the link timed out waiting for the other side"},
+};
+
+}  // namespace
+
+namespace adckit::link {
+
+Expr Expr::makeInteger(std::int64_t value) {
+  Expr e;
+  e.kind = Kind::Integer;
+  e.integer = value;
+  return e;
+}
+Expr Expr::makeString(std::string text) {
+  Expr e;
+  e.kind = Kind::String;
+  e.text = std::move(text);
+  return e;
+}
+Expr Expr::makeSymbol(std::string name) {
+  Expr e;
+  e.kind = Kind::Symbol;
+  e.text = std::move(name);
+  return e;
+}
+Expr Expr::makeFunction(std::string head, std::vector<Expr> args) {
+  Expr e;
+  e.kind = Kind::Function;
+  e.text = std::move(head);
+  e.args = std::move(args);
+  return e;
+}
+
+namespace {
+struct PacketName {
+  int code;
+  std::string_view head;
+};
+constexpr PacketName kPackets[] = {
+    {RETURNPKT, "ReturnPacket"},   {CALLPKT, "CallPacket"},         {SUSPENDPKT, "SuspendPacket"},
+    {RESUMEPKT, "ResumePacket"},   {EVALUATEPKT, "EvaluatePacket"},
+};
+}  // namespace
+
+int packetCode(std::string_view head) {
+  for (const auto& p : kPackets) {
+    if (p.head == head) return p.code;
+  }
+  return head.ends_with("Packet") ? UNKNOWNPKT : 0;
+}
+
+const char* packetHead(int code) {
+  for (const auto& p : kPackets) {
+    if (p.code == code) return p.head.data();
+  }
+  return nullptr;
+}
+
+bool getExpr(MLINK link, Expr& out) {
+  if (link == nullptr) return false;
+  if (!ensureConnected(link)) return false;
+  // Built iteratively: the nesting depth is bounded by the decoder, but a
+  // stack of our own keeps deep expressions off the call stack.
+  std::vector<Expr*> open;
+  std::vector<std::uint32_t> owed;
+  Expr root;
+  bool first = true;
+  bool ok = takeExpression(link, [&](Token& t) {
+    Expr* slot;
+    if (first) {
+      slot = &root;
+      first = false;
+    } else {
+      Expr* parent = open.back();
+      parent->args.emplace_back();
+      slot = &parent->args.back();
+      if (--owed.back() == 0) {
+        open.pop_back();
+        owed.pop_back();
+      }
+    }
+    switch (t.kind) {
+      case Kind::Integer: *slot = Expr::makeInteger(t.integer); break;
+      case Kind::String: *slot = Expr::makeString(std::move(t.text)); break;
+      case Kind::Symbol: *slot = Expr::makeSymbol(std::move(t.text)); break;
+      case Kind::Function:
+        *slot = Expr::makeFunction(std::move(t.text));
+        if (t.count > 0) {
+          slot->args.reserve(std::min<std::uint32_t>(t.count, 1024));
+          open.push_back(slot);
+          owed.push_back(t.count);
+        }
+        break;
+      case Kind::End: break;
+    }
+  });
+  if (ok) out = std::move(root);
+  return ok;
+}
+
+bool getPacket(MLINK link, Expr& packet) {
+  if (link == nullptr) return false;
+  for (;;) {
+    const Token* next = peek(link);
+    if (next == nullptr) return false;
+    if (next->kind != Kind::End) break;
+    drop(link);
+  }
+  Expr expr;
+  if (!getExpr(link, expr)) return false;
+  const Token* next = peek(link);
+  if (next == nullptr) return false;
+  if (next->kind != Kind::End) return fail(link, Error::Sequence);
+  drop(link);
+  link->inPacket = false;
+  if (expr.kind == Expr::Kind::Function && packetCode(expr.text) != 0) {
+    packet = std::move(expr);
+  } else {
+    packet = Expr::makeFunction("ReturnPacket", {std::move(expr)});
+  }
+  return true;
+}
+
+namespace {
+bool getText(MLINK link, Kind kind, std::string& out) {
+  if (link == nullptr || !ensureConnected(link)) return false;
+  const Token* next = peek(link);
+  if (next == nullptr) return false;
+  if (next->kind != kind) return fail(link, Error::Sequence);
+  Token t;
+  take(link, t);
+  out = std::move(t.text);
+  return true;
+}
+}  // namespace
+
+bool getString(MLINK link, std::string& out) { return getText(link, Kind::String, out); }
+bool getSymbol(MLINK link, std::string& out) { return getText(link, Kind::Symbol, out); }
+
+bool putExpr(MLINK link, const Expr& expr) {
+  if (link == nullptr || !ensureConnected(link)) return false;
+  // Checked whole before anything is written, so a bad name leaves no half
+  // expression behind.
+  std::vector<const Expr*> todo{&expr};
+  std::string bytes;
+  while (!todo.empty()) {
+    const Expr* e = todo.back();
+    todo.pop_back();
+    switch (e->kind) {
+      case Expr::Kind::Integer: wire::putInteger(bytes, e->integer); break;
+      case Expr::Kind::String:
+        if (e->text.size() > wire::kMaxString) return fail(link, Error::Overflow);
+        wire::putString(bytes, e->text);
+        break;
+      case Expr::Kind::Symbol:
+        if (!wire::validSymbol(e->text)) return fail(link, Error::BadName);
+        wire::putSymbol(bytes, e->text);
+        break;
+      case Expr::Kind::Function:
+        if (!wire::validSymbol(e->text)) return fail(link, Error::BadName);
+        if (e->args.size() > wire::kMaxArgs) return fail(link, Error::Overflow);
+        wire::putFunction(bytes, e->text, static_cast<std::uint32_t>(e->args.size()));
+        for (auto it = e->args.rbegin(); it != e->args.rend(); ++it) todo.push_back(&*it);
+        break;
+    }
+  }
+  link->out += bytes;
+  return afterPut(link);
+}
+
+bool putPacket(MLINK link, const Expr& packet) {
+  return putExpr(link, packet) && MLEndPacket(link) != 0;
+}
+
+bool putMessage(MLINK link, int code, int argument) {
+  if (link == nullptr || !ensureConnected(link)) return false;
+  std::string bytes;
+  wire::putMessage(bytes, code, argument);
+  std::lock_guard lock(link->writeMutex);
+  return sendAll(link->fd, bytes.data(), bytes.size()) ? true : fail(link, Error::WriteFailed);
+}
+
+bool waitForInput(MLINK link, int timeoutMs) {
+  if (link == nullptr || !ensureConnected(link)) return false;
+  return waitToken(link, timeoutMs) == Wait::Ready;
+}
+
+bool connectWithin(MLINK link, int timeoutMs) {
+  if (link == nullptr || link->error != 0) return false;
+  if (!link->listening) return true;
+  int code = detail::accept(link, timeoutMs);
+  if (code == Error::TimedOut) return false;
+  return code == Error::Ok ? true : fail(link, code);
+}
+
+std::string linkName(MLINK link) { return link == nullptr ? std::string() : link->name; }
+
+MLINK openLink(MLENV env, const std::vector<std::string>& args, int* error) {
+  return detail::open(env, args, error);
+}
+
+namespace detail {
+bool start(MLINK link) {
+  std::string greeting;
+  wire::putGreeting(greeting);
+  if (!sendAll(link->fd, greeting.data(), greeting.size())) return false;
+  link->reader = std::thread(deliver, link);
+  return true;
+}
+}  // namespace detail
+
+}  // namespace adckit::link
+
+using adckit::link::Expr;
+
+extern "C" {
+
+MLENV MLInitialize(MLEnvironmentParameter) { return new (std::nothrow) MLEnv; }
+
+void MLDeinitialize(MLENV env) { delete env; }
+
+MLINK MLOpenArgcArgv(MLENV env, int argc, char** argv, int* error) {
+  std::vector<std::string> args;
+  if (argc > 0 && argv == nullptr) {
+    if (error != nullptr) *error = Error::NullArgument;
+    return nullptr;
+  }
+  for (int i = 0; i < argc; ++i) {
+    if (argv[i] != nullptr) args.emplace_back(argv[i]);
+  }
+  return adckit::link::detail::open(env, args, error);
+}
+
+MLINK MLOpenString(MLENV env, const char* commandline, int* error) {
+  std::vector<std::string> args;
+  if (commandline == nullptr) {
+    if (error != nullptr) *error = Error::NullArgument;
+    return nullptr;
+  }
+  if (!adckit::link::splitCommandLine(commandline, args)) {
+    if (error != nullptr) *error = Error::Quote;
+    return nullptr;
+  }
+  return adckit::link::detail::open(env, args, error);
+}
+
+int MLConnect(MLINK link) {
+  if (link == nullptr) return 0;
+  return ensureConnected(link) ? 1 : 0;
+}
+
+void MLClose(MLINK link) {
+  if (link == nullptr) return;
+  if (link->error == 0 && !link->listening) flush(link);
+  {
+    std::lock_guard lock(link->mutex);
+    link->closing = true;
+    link->changed.notify_all();
+  }
+  if (link->fd >= 0) ::shutdown(link->fd, SHUT_RDWR);
+  if (link->reader.joinable()) {
+    // A handler that closes its own link cannot wait for itself.
+    if (link->reader.get_id() == std::this_thread::get_id()) {
+      link->reader.detach();
+    } else {
+      link->reader.join();
+    }
+  }
+  if (link->fd >= 0) ::close(link->fd);
+  if (link->listenFd >= 0) ::close(link->listenFd);
+  if (!link->socketPath.empty()) ::unlink(link->socketPath.c_str());
+  if (link->env != nullptr) --link->env->links;
+  delete link;
+}
+
+const char* MLErrorString(MLENV, int error) {
+  for (const auto& e : kErrorTexts) {
+    if (e.code == error) return e.text;
+  }
+  return "unknown link error code";
+}
+
+int MLAlert(MLENV, const char* message) {
+  if (message == nullptr) return 0;
+  std::fprintf(stderr, "%s\n", message);
+  std::fflush(stderr);
+  return 1;
+}
+
+int MLError(MLINK link) { return link == nullptr ? Error::NullArgument : link->error; }
+
+int MLClearError(MLINK link) {
+  if (link == nullptr) return 0;
+  if (link->error == 0) return 1;
+  if (!recoverable(link->error)) return 0;
+  link->error = 0;
+  return 1;
+}
+
+int MLSetMessageHandler(MLINK link, MLMessageHandlerObject handler) {
+  if (link == nullptr) return 0;
+  link->handler.store(handler);
+  return 1;
+}
+
+int MLSetYieldFunction(MLINK link, MLYieldFunctionObject yielder) {
+  if (link == nullptr) return 0;
+  link->yielder = yielder;
+  return 1;
+}
+
+int MLWaitForLinkActivity(MLINK link) {
+  if (link == nullptr || !ensureConnected(link)) return 0;
+  return waitToken(link, -1) == Wait::Ready ? MLWAITSUCCESS : 0;
+}
+
+int MLNextPacket(MLINK link) {
+  if (link == nullptr || !ensureConnected(link)) return 0;
+  if (link->inPacket && !skipPacket(link)) return 0;
+  for (;;) {
+    const Token* next = peek(link);
+    if (next == nullptr) return 0;
+    if (next->kind == Kind::End) {
+      drop(link);  // a stray end mark carries nothing
+      continue;
+    }
+    link->inPacket = true;
+    if (next->kind == Kind::Function) {
+      int code = adckit::link::packetCode(next->text);
+      if (code != 0) {
+        drop(link);  // the head; the contents stay unread
+        return code;
+      }
+    }
+    // An expression sent without a packet around it is an answer.
+    return RETURNPKT;
+  }
+}
+
+int MLNewPacket(MLINK link) {
+  if (link == nullptr || link->error != 0) return 0;
+  if (!link->inPacket) return 1;
+  return skipPacket(link) ? 1 : 0;
+}
+
+int MLGetInteger(MLINK link, int* value) {
+  if (link == nullptr) return 0;
+  if (value == nullptr) return fail(link, Error::NullArgument);
+  if (!ensureConnected(link)) return 0;
+  const Token* next = peek(link);
+  if (next == nullptr) return 0;
+  if (next->kind != Kind::Integer) return fail(link, Error::Sequence);
+  if (next->integer < INT_MIN || next->integer > INT_MAX) return fail(link, Error::Overflow);
+  *value = static_cast<int>(next->integer);
+  drop(link);
+  return 1;
+}
+
+int MLTestHead(MLINK link, const char* head, int* count) {
+  if (link == nullptr) return 0;
+  if (head == nullptr || count == nullptr) return fail(link, Error::NullArgument);
+  if (!ensureConnected(link)) return 0;
+  const Token* next = peek(link);
+  if (next == nullptr) return 0;
+  if (next->kind != Kind::Function || next->text != head) return fail(link, Error::Sequence);
+  *count = static_cast<int>(next->count);  // bounded by wire::kMaxArgs
+  drop(link);
+  return 1;
+}
+
+int MLPutFunction(MLINK link, const char* head, int count) {
+  if (link == nullptr) return 0;
+  if (head == nullptr || count < 0) return fail(link, Error::NullArgument);
+  if (!adckit::link::wire::validSymbol(head)) return fail(link, Error::BadName);
+  if (static_cast<unsigned>(count) > adckit::link::wire::kMaxArgs) return fail(link, Error::Overflow);
+  if (!ensureConnected(link)) return 0;
+  adckit::link::wire::putFunction(link->out, head, static_cast<std::uint32_t>(count));
+  return afterPut(link) ? 1 : 0;
+}
+
+int MLPutSymbol(MLINK link, const char* name) {
+  if (link == nullptr) return 0;
+  if (name == nullptr) return fail(link, Error::NullArgument);
+  if (!adckit::link::wire::validSymbol(name)) return fail(link, Error::BadName);
+  if (!ensureConnected(link)) return 0;
+  adckit::link::wire::putSymbol(link->out, name);
+  return afterPut(link) ? 1 : 0;
+}
+
+int MLPutString(MLINK link, const char* text) {
+  if (link == nullptr) return 0;
+  if (text == nullptr) return fail(link, Error::NullArgument);
+  std::string_view view(text);
+  if (view.size() > adckit::link::wire::kMaxString) return fail(link, Error::Overflow);
+  if (!ensureConnected(link)) return 0;
+  adckit::link::wire::putString(link->out, view);
+  return afterPut(link) ? 1 : 0;
+}
+
+int MLPutInteger(MLINK link, int value) {
+  if (link == nullptr || !ensureConnected(link)) return 0;
+  adckit::link::wire::putInteger(link->out, value);
+  return afterPut(link) ? 1 : 0;
+}
+
+int MLEndPacket(MLINK link) {
+  if (link == nullptr || !ensureConnected(link)) return 0;
+  adckit::link::wire::putEnd(link->out);
+  return flush(link) ? 1 : 0;
+}
+
+int MLFlush(MLINK link) {
+  if (link == nullptr) return 0;
+  return flush(link) ? 1 : 0;
+}
+
+int MLTransferExpression(MLINK destination, MLINK source) {
+  if (destination == nullptr || source == nullptr) return 0;
+  if (!ensureConnected(destination) || !ensureConnected(source)) return 0;
+  std::string bytes;
+  if (!takeExpression(source, [&](const Token& t) { adckit::link::wire::putToken(bytes, t); })) return 0;
+  destination->out += bytes;
+  return afterPut(destination) ? 1 : 0;
+}
+
+}  // extern "C"
