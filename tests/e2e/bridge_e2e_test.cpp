@@ -1,0 +1,266 @@
+// The bridge programs as real processes, served by the kernel's side of a
+// link (the Peer class behind linkpeer, and the linkpeer program itself),
+// with the virtual board preloaded for their spidev device.
+
+#include <gtest/gtest.h>
+#include <peer.hpp>
+#include <text.hpp>
+
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using adckit::link::Expr;
+using adckit::linkpeer::Answer;
+using adckit::linkpeer::parse;
+using adckit::linkpeer::Peer;
+using adckit::linkpeer::PeerOptions;
+using adckit::linkpeer::print;
+
+std::vector<std::string> split(const std::string &text, char sep) {
+  std::vector<std::string> parts;
+  std::size_t from = 0;
+  while (from <= text.size() && !text.empty()) {
+    const std::size_t at = text.find(sep, from);
+    parts.push_back(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
+    if (at == std::string::npos) break;
+    from = at + 1;
+  }
+  return parts;
+}
+
+// Sets environment variables for the programs a test starts, and puts the
+// old values back afterwards.
+class ScopedEnv {
+ public:
+  void set(const std::string &name, const std::string &value) {
+    const char *old = std::getenv(name.c_str());
+    saved_.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
+    ::setenv(name.c_str(), value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      if (it->second) {
+        ::setenv(it->first.c_str(), it->second->c_str(), 1);
+      } else {
+        ::unsetenv(it->first.c_str());
+      }
+    }
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// The command that starts `program` on the virtual board: directly with
+// LD_PRELOAD, or through the emulator of a cross build, which takes the
+// preload as a guest variable.
+std::vector<std::string> board_command(const std::string &program, ScopedEnv &env) {
+  std::vector<std::string> command = split(BRIDGE_E2E_EMULATOR, '|');
+  if (command.empty()) {
+    env.set("LD_PRELOAD", BRIDGE_E2E_VBOARD);
+    // The board library is loaded ahead of a sanitizer runtime on purpose.
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    env.set("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+  } else {
+    command.insert(command.end(), {"-E", std::string("LD_PRELOAD=") + BRIDGE_E2E_VBOARD});
+  }
+  command.push_back(program);
+  return command;
+}
+
+Expr expr(const std::string &text) {
+  auto parsed = parse(text);
+  EXPECT_TRUE(parsed.expr.has_value()) << text << ": " << parsed.error;
+  return parsed.expr ? *parsed.expr : Expr::makeSymbol("Null");
+}
+
+std::string answer_text(const Answer &answer) {
+  return answer.received ? print(answer.value) : "no answer: " + answer.error;
+}
+
+class BridgeE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Fixed readings, distinct per channel.
+    for (int ch = 0; ch < 8; ++ch) env_.set("VBOARD_CH" + std::to_string(ch), std::to_string(100 * ch + 17));
+  }
+
+  Peer &start(const std::string &program) {
+    std::vector<std::string> command = board_command(program, env_);
+    const std::string first = command.front();
+    command.erase(command.begin());
+    PeerOptions options;
+    options.timeoutMs = 120000;  // emulated and sanitized builds start slowly
+    peer_.emplace(Peer::launch(first, command, options));
+    peer_->readDefinitions();
+    return *peer_;
+  }
+
+  std::string call(const std::string &text) { return answer_text(peer_->call(expr(text))); }
+
+  ScopedEnv env_;
+  std::optional<Peer> peer_;
+};
+
+TEST_F(BridgeE2E, RfcommServerAnnouncesItsPatternAndAnswersReadings) {
+  Peer &peer = start(BRIDGE_E2E_RFCOMM_SERVER);
+  ASSERT_EQ(peer.definitions().size(), 1U);
+  EXPECT_EQ(peer.definitions()[0].pattern, "rfcomm[x_Integer]");
+  EXPECT_EQ(peer.definitions()[0].arguments, "{ x }");
+  EXPECT_EQ(peer.definitions()[0].index, 0);
+
+  EXPECT_EQ(call("rfcomm[3]"), "317");
+  EXPECT_EQ(call("rfcomm[0]"), "17");
+  EXPECT_EQ(call("rfcomm[7]"), "717");
+  EXPECT_EQ(call("rfcomm[8]"), "-1");
+  EXPECT_EQ(call("rfcomm[-1]"), "-1");
+  EXPECT_EQ(peer.finish(), 0);  // terminate: the entry point's result 0
+}
+
+TEST_F(BridgeE2E, CallsThatCannotBeServedAreAnsweredFailedAndServingGoesOn) {
+  Peer &peer = start(BRIDGE_E2E_RFCOMM_SERVER);
+  EXPECT_EQ(answer_text(peer.callIndex(0, {})), "$Failed");
+  EXPECT_EQ(answer_text(peer.callIndex(0, {Expr::makeInteger(1), Expr::makeInteger(2)})), "$Failed");
+  EXPECT_EQ(answer_text(peer.callIndex(0, {Expr::makeString("3")})), "$Failed");
+  EXPECT_EQ(answer_text(peer.callIndex(1, {Expr::makeInteger(3)})), "$Failed");
+  EXPECT_EQ(answer_text(peer.sendPacket(expr("CallPacket[0, f[3]]"))), "$Failed");
+  EXPECT_EQ(call("rfcomm[5]"), "517");
+  EXPECT_EQ(peer.finish(), 0);
+}
+
+TEST_F(BridgeE2E, ResumePacketIsRefusedAndServingGoesOn) {
+  Peer &peer = start(BRIDGE_E2E_RFCOMM_SERVER);
+  const Answer refusal = peer.resume(expr("f[\"x\", 1]"));
+  EXPECT_EQ(answer_text(refusal),
+            "EvaluatePacket[Module[{Set[me, $ParentLink]}, CompoundExpression[Set[$ParentLink, "
+            "f[\"x\", 1]], Message[MessageName[$ParentLink, \"notfe\"], me], me]]]");
+  EXPECT_EQ(call("rfcomm[2]"), "217");
+  EXPECT_EQ(answer_text(peer.resume(expr("Null"))).substr(0, 15), "EvaluatePacket[");
+  EXPECT_EQ(call("rfcomm[1]"), "117");
+  EXPECT_EQ(peer.finish(), 0);
+}
+
+TEST_F(BridgeE2E, AbortOrInterruptWhileRfcommRunsIsAnsweredAbort) {
+  Peer &peer = start(BRIDGE_E2E_TEST_SERVER);
+  for (int message : {3, 2}) {
+    std::string error;
+    ASSERT_TRUE(peer.send(expr("rfcomm[500]"), error)) << error;
+    ASSERT_TRUE(peer.message(message));
+    EXPECT_EQ(answer_text(peer.await()), "Abort[]") << "message " << message;
+    // The flag is cleared before the next call.
+    EXPECT_EQ(call("rfcomm[4]"), "9");
+  }
+  EXPECT_EQ(peer.finish(), 0);
+}
+
+TEST_F(BridgeE2E, NestedEvaluationIsServedInsideTheOuterCall) {
+  Peer &peer = start(BRIDGE_E2E_TEST_SERVER);
+  // rfcomm[1004] evaluates rfcomm[4]: the evaluation succeeded (1000) and
+  // one call was served inside it.
+  EXPECT_EQ(call("rfcomm[1004]"), "1001");
+  ASSERT_EQ(peer.evaluations().size(), 1U);
+  EXPECT_EQ(print(peer.evaluations()[0]), "EvaluatePacket[ToExpression[\"rfcomm[4]\"]]");
+  // Two levels: rfcomm[2004] evaluates rfcomm[1004], which evaluates rfcomm[4].
+  EXPECT_EQ(call("rfcomm[2004]"), "1002");
+  EXPECT_EQ(peer.evaluations().size(), 3U);
+  EXPECT_EQ(call("rfcomm[6]"), "13");
+  EXPECT_EQ(peer.finish(), 0);
+}
+
+TEST_F(BridgeE2E, AdcServerWritesTimedRowsOfAllEightChannels) {
+  Peer &peer = start(BRIDGE_E2E_ADC_SERVER);
+  ASSERT_EQ(peer.definitions().size(), 1U);
+  EXPECT_EQ(peer.definitions()[0].pattern, "SPIDevMcp3008[nx_Integer,dt_Integer]");
+  EXPECT_EQ(peer.definitions()[0].arguments, "{ nx, dt }");
+
+  const std::time_t before = std::time(nullptr);
+  const Answer answer = peer.call(expr("SPIDevMcp3008[3, 2000]"));
+  const std::time_t after = std::time(nullptr);
+  ASSERT_TRUE(answer.received) << answer.error;
+  const Expr &rows = answer.value;
+  ASSERT_TRUE(rows.isFunction("List")) << print(rows);
+  ASSERT_EQ(rows.args.size(), 3U);
+  std::int64_t last_ns = 0;
+  for (const Expr &row : rows.args) {
+    ASSERT_TRUE(row.isFunction("List")) << print(row);
+    ASSERT_EQ(row.args.size(), 10U) << print(row);
+    const std::int64_t sec = row.args[0].integer;
+    const std::int64_t nsec = row.args[1].integer;
+    EXPECT_GE(sec, before);
+    EXPECT_LE(sec, after);
+    EXPECT_GE(nsec, 0);
+    EXPECT_LT(nsec, 1000000000);
+    for (int ch = 0; ch < 8; ++ch) EXPECT_EQ(row.args[2 + ch].integer, 100 * ch + 17) << print(row);
+    const std::int64_t at_ns = sec * 1000000000 + nsec;
+    // Scans are dt apart at the least.
+    if (last_ns != 0) {
+      EXPECT_GE(at_ns - last_ns, 2000000) << print(rows);
+    }
+    last_ns = at_ns;
+  }
+
+  EXPECT_EQ(answer_text(peer.call(expr("SPIDevMcp3008[0, 0]"))), "{}");
+  EXPECT_EQ(answer_text(peer.callIndex(0, {Expr::makeInteger(1)})), "$Failed");
+  EXPECT_EQ(answer_text(peer.callIndex(0, {Expr::makeInteger(1), Expr::makeInteger(0), Expr::makeInteger(0)})),
+            "$Failed");
+  const Answer one = peer.call(expr("SPIDevMcp3008[1, 0]"));
+  ASSERT_TRUE(one.received) << one.error;
+  EXPECT_EQ(one.value.args.size(), 1U);
+  EXPECT_EQ(peer.finish(), 0);
+}
+
+TEST_F(BridgeE2E, MissingDeviceIsReportedByBothServers) {
+  env_.set("VBOARD_SPIDEV_MISSING", "/dev/spidev0.0");
+  start(BRIDGE_E2E_ADC_SERVER);
+  EXPECT_EQ(call("SPIDevMcp3008[2, 0]"), "$Failed");
+  EXPECT_EQ(peer_->finish(), 0);
+
+  start(BRIDGE_E2E_RFCOMM_SERVER);
+  EXPECT_EQ(call("rfcomm[3]"), "-1");
+  EXPECT_EQ(peer_->finish(), 0);
+}
+
+// The linkpeer program itself, as a user would run it.
+TEST_F(BridgeE2E, LinkpeerProgramServesATypedSession) {
+  std::vector<std::string> command = split(BRIDGE_E2E_EMULATOR, '|');
+  command.push_back(BRIDGE_E2E_LINKPEER);
+  for (const char *line : {"rfcomm[3]", "rfcomm[1, 2]", ":raw CallPacket[0, {1, 2}]", "rfcomm[6]"}) {
+    command.insert(command.end(), {"-e", line});
+  }
+  command.insert(command.end(), {"--timeout", "120", "--"});
+  const std::vector<std::string> server = board_command(BRIDGE_E2E_RFCOMM_SERVER, env_);
+  command.insert(command.end(), server.begin(), server.end());
+
+  std::string shell;
+  for (const std::string &word : command) {
+    std::string quoted = "'";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    shell += quoted + "' ";
+  }
+  shell += "2>&1";
+  FILE *out = ::popen(shell.c_str(), "r");
+  ASSERT_NE(out, nullptr);
+  std::string text;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, out) != nullptr) text += buffer;
+  const int status = ::pclose(out);
+  // rfcomm[1, 2] fits no pattern, so linkpeer reports it and exits 1; the
+  // same list sent raw reaches the program and is answered $Failed.
+  EXPECT_TRUE(WIFEXITED(status)) << text;
+  EXPECT_EQ(WEXITSTATUS(status), 1) << text;
+  EXPECT_NE(text.find("DefineExternal[\"rfcomm[x_Integer]\", \"{ x }\", 0]\nEnd\n317\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("$Failed\n617\n"), std::string::npos) << text;
+}
+
+}  // namespace
