@@ -3,14 +3,19 @@
 //
 // On tmpfs nothing answers an export, so every pin folder the run needs is
 // made beforehand; the data line then reads whatever its value file holds.
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +25,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sysfs_sandbox.h"
@@ -233,6 +239,49 @@ TEST_F(Sampler, ASecondRunOverPinsStillExportedCompletes) {
   expect_complete_run(run_sampler(), 0);
   sampler_test::write_file(gpio_dir + "gpio27/value", "1\n");
   expect_complete_run(run_sampler(), 2047);
+}
+
+TEST_F(Sampler, ATimedStretchLongerThanTwoSecondsReportsTheTrueElapsedTime) {
+  // The data line is a FIFO served slowly from here, so the 600 reads of the
+  // run take about three seconds: past what a 32-bit count of nanoseconds
+  // holds, and always across a second boundary.
+  make_pins("1\n");
+  const std::string data = gpio_dir + "gpio27/value";
+  std::filesystem::remove(data);
+  ASSERT_EQ(mkfifo(data.c_str(), 0644), 0) << std::strerror(errno);
+  std::signal(SIGPIPE, SIG_IGN);  // a read that ends before our write must not kill us
+
+  std::atomic<bool> done{false};
+  std::atomic<int> served{0};
+  std::thread server([&] {
+    while (!done) {
+      const int fd = open(data.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd < 0) {  // nobody reading yet
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        continue;
+      }
+      [[maybe_unused]] const ssize_t n = write(fd, "1", 1);
+      close(fd);
+      ++served;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  const auto before = std::chrono::steady_clock::now();
+  const Outcome run = run_sampler();
+  const auto took = std::chrono::steady_clock::now() - before;
+  done = true;
+  server.join();
+
+  // Every read sees either the '1' or the end of the FIFO; both count as 1.
+  expect_complete_run(run, 2047);
+  ASSERT_EQ(run.lines.size(), 63u);
+  std::smatch m;
+  const std::regex report("DeltaT  ([0-9]+) nanosecs .*");
+  ASSERT_TRUE(std::regex_match(run.lines[57], m, report));
+  const long long dt = std::stoll(m[1]);
+  EXPECT_GT(dt, 2147483647LL);
+  EXPECT_LT(dt, std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
+  EXPECT_GE(served.load(), 300);
 }
 
 }  // namespace
