@@ -58,10 +58,13 @@ class file {
 
 struct provider {
   const char *prefix;  // absolute path prefix, e.g. "/sys/class/gpio"
-  // Opens `path` (normalised, starting with prefix). Returns 0 and sets
-  // `out`, or -errno. `flags` are open's flags. Lock held.
+  // Opens `path` (normalised: no "//", "/./", ".." or trailing slash;
+  // starting with prefix). Returns 0 and sets `out`, or -errno, or 1 to
+  // decline a path that only shares the prefix (it then reaches the real
+  // file system). `flags` are open's flags. Lock held.
   int (*open)(const char *path, int flags, std::unique_ptr<file> &out);
-  // Fills `st` for `path` the way stat would. Returns 0 or -errno. Lock held.
+  // Fills `st` for `path` the way stat would. Returns 0, -errno, or 1 to
+  // decline, as open. Lock held.
   int (*stat)(const char *path, struct stat &st);
 };
 
@@ -96,11 +99,23 @@ struct pin_wiring {
 // Current wiring of the chip's lines to GPIO pins. Lock held.
 const pin_wiring &wiring();
 
+// The GPIO side (gpio.cpp), for the core and the control calls.
+// Reads VBOARD_NGPIO and VBOARD_STATE; with `unexport_all` every pin is
+// released (also in a shared state file). Lock held.
+void gpio_configure(bool unexport_all);
+// Value file of `pin` reads empty (fault). Lock held.
+bool empty_value_fault(int pin);
+// For the control calls: with `level` false, 1 when `pin` is exported, 0
+// when not; with `level` true, the level its value file reads, -1 when not
+// exported. -1 for a number that is no pin. Lock held.
+int gpio_pin_query(int pin, bool level);
+
 // Real libc entry points (resolved with dlsym(RTLD_NEXT), safe to call
 // before the library's constructors ran).
 int real_open(const char *path, int flags, mode_t mode);
 ssize_t real_read(int fd, void *buf, std::size_t n);
 ssize_t real_write(int fd, const void *buf, std::size_t n);
 int real_close(int fd);
+int real_fstat(int fd, struct stat *st);
 
 }  // namespace vboard

@@ -1,0 +1,357 @@
+// The sysfs GPIO tree under /sys/class/gpio, with the kernel's answers.
+//
+// Pin state normally lives in this process. With VBOARD_STATE naming a
+// file, it lives in that file (mapped shared and locked with flock), so a
+// shell and the programs it starts see one board, and pins stay exported
+// from one run to the next as they do on a real board.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "internal.h"
+
+namespace vboard {
+namespace {
+
+constexpr char kRoot[] = "/sys/class/gpio";
+constexpr int kMaxPins = 1024;
+constexpr std::uint32_t kMagic = 0x56424750;  // "VBGP"
+
+struct pin_rec {
+  std::uint8_t exported;
+  std::uint8_t out;
+  std::uint8_t level;
+  std::uint8_t reserved;
+};
+
+struct pin_table {
+  std::uint32_t magic;
+  std::uint32_t version;
+  pin_rec pins[kMaxPins];
+};
+static_assert(sizeof(pin_table) == 8 + 4 * kMaxPins, "the state file layout is fixed");
+
+// Everything here is constant-initialised: the board may configure itself
+// from its load-time constructor before this file's dynamic initialisers ran.
+pin_table local_table;
+pin_table *table = &local_table;
+int state_fd = -1;
+char state_path[4096];
+int ngpio = 54;  // the SoC's bank: GPIO 0-53
+
+// Holds the cross-process lock of a shared state file for one operation.
+class state_lock {
+ public:
+  state_lock() {
+    if (state_fd >= 0) {
+      while (flock(state_fd, LOCK_EX) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  ~state_lock() {
+    if (state_fd >= 0) flock(state_fd, LOCK_UN);
+  }
+  state_lock(const state_lock &) = delete;
+  state_lock &operator=(const state_lock &) = delete;
+};
+
+void map_state(const char *path) {
+  if (state_fd >= 0 && std::strcmp(state_path, path) == 0) return;
+  if (table != &local_table) {
+    munmap(table, sizeof(pin_table));
+    table = &local_table;
+  }
+  if (state_fd >= 0) {
+    real_close(state_fd);
+    state_fd = -1;
+  }
+  state_path[0] = '\0';
+  const int fd = real_open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    std::fprintf(stderr, "vboard: cannot open the state file %s (%s); pins stay private\n", path,
+                 std::strerror(errno));
+    return;
+  }
+  state_fd = fd;
+  state_lock lock;
+  struct stat st{};
+  bool ok = real_fstat(fd, &st) == 0;
+  if (ok && st.st_size < static_cast<off_t>(sizeof(pin_table))) {
+    ok = ftruncate(fd, sizeof(pin_table)) == 0;
+  }
+  void *p = ok ? mmap(nullptr, sizeof(pin_table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+               : MAP_FAILED;
+  if (p == MAP_FAILED) {
+    std::fprintf(stderr, "vboard: cannot map the state file %s (%s); pins stay private\n", path,
+                 std::strerror(errno));
+    flock(fd, LOCK_UN);
+    real_close(fd);
+    state_fd = -1;
+    return;
+  }
+  table = static_cast<pin_table *>(p);
+  if (table->magic != kMagic || table->version != 1) {
+    std::memset(table, 0, sizeof(pin_table));
+    table->magic = kMagic;
+    table->version = 1;
+  }
+  std::snprintf(state_path, sizeof state_path, "%s", path);
+}
+
+bool is_pin(long n) { return n >= 0 && n < ngpio; }
+
+// The level a pin reads: its own for an output; an input wired to the
+// chip's DOUT reads the chip; other inputs read low.
+bool pin_level(int pin) {
+  const pin_rec &r = table->pins[pin];
+  if (r.out != 0) return r.level != 0;
+  return pin == wiring().dout && chip().dout();
+}
+
+// An output changed level: the chip sees the lines it is wired to.
+void drive(int pin, bool level) {
+  pin_rec &r = table->pins[pin];
+  r.out = 1;
+  r.level = level ? 1 : 0;
+  const pin_wiring &w = wiring();
+  if (pin == w.din) chip().set_din(level);
+  if (pin == w.cs) chip().set_cs(level);
+  if (pin == w.clock) chip().set_clk(level);
+}
+
+// kstrtouint/kstrtol as sysfs uses them: base prefix allowed, optional sign
+// (for signed), one trailing newline allowed, nothing else.
+bool parse_number(std::string_view s, bool is_signed, long &out) {
+  if (!s.empty() && s.back() == '\n') s.remove_suffix(1);
+  if (s.empty() || s.size() > 30) return false;
+  if (!is_signed && s[0] == '-') return false;
+  char buf[32];
+  std::memcpy(buf, s.data(), s.size());
+  buf[s.size()] = '\0';
+  if (buf[0] == ' ' || buf[0] == '\t') return false;
+  char *end = nullptr;
+  errno = 0;
+  out = std::strtol(buf, &end, 0);
+  return errno == 0 && end == buf + s.size();
+}
+
+// sysfs_streq: equal, allowing one trailing newline on the written side.
+bool streq(std::string_view written, std::string_view word) {
+  if (!written.empty() && written.back() == '\n') written.remove_suffix(1);
+  return written == word;
+}
+
+enum class node { root, export_file, unexport_file, pin_dir, direction, value, none };
+
+struct where {
+  node kind = node::none;
+  int pin = -1;
+};
+
+// Resolves a normalised path below the root; pin nodes exist only while
+// the pin is exported.
+where resolve(std::string_view path) {
+  path.remove_prefix(sizeof kRoot - 1);
+  if (path.empty()) return {node::root, -1};
+  path.remove_prefix(1);  // '/'
+  if (path == "export") return {node::export_file, -1};
+  if (path == "unexport") return {node::unexport_file, -1};
+  if (!path.starts_with("gpio")) return {};
+  path.remove_prefix(4);
+  const auto slash = path.find('/');
+  const std::string_view num = path.substr(0, slash);
+  // The kernel names the directory with %d: no sign, no leading zeros.
+  if (num.empty() || num.size() > 4 || (num.size() > 1 && num[0] == '0')) return {};
+  int pin = 0;
+  for (char c : num) {
+    if (c < '0' || c > '9') return {};
+    pin = pin * 10 + (c - '0');
+  }
+  if (!is_pin(pin) || table->pins[pin].exported == 0) return {};
+  if (slash == std::string_view::npos) return {node::pin_dir, pin};
+  const std::string_view leaf = path.substr(slash + 1);
+  if (leaf == "direction") return {node::direction, pin};
+  if (leaf == "value") return {node::value, pin};
+  return {};
+}
+
+mode_t mode_of(node k) {
+  switch (k) {
+    case node::root:
+    case node::pin_dir:
+      return S_IFDIR | 0755;
+    case node::export_file:
+    case node::unexport_file:
+      return S_IFREG | 0200;
+    default:
+      return S_IFREG | 0644;
+  }
+}
+
+class gpio_file final : public file {
+ public:
+  gpio_file(std::string path, where w) : path_(std::move(path)), at_(w) {}
+
+  ssize_t read(void *buf, std::size_t n, off_t &offset) override {
+    state_lock lock;
+    if (at_.kind == node::root || at_.kind == node::pin_dir) return -EISDIR;
+    if (!still_there()) return -ENODEV;
+    if (offset == 0 || shown_.empty()) {
+      shown_ = show();
+    }
+    if (offset < 0 || static_cast<std::size_t>(offset) >= shown_.size()) return 0;
+    const std::size_t left = shown_.size() - static_cast<std::size_t>(offset);
+    const std::size_t k = n < left ? n : left;
+    std::memcpy(buf, shown_.data() + offset, k);
+    offset += static_cast<off_t>(k);
+    return static_cast<ssize_t>(k);
+  }
+
+  ssize_t write(const void *buf, std::size_t n, off_t &offset) override {
+    state_lock lock;
+    if (at_.kind == node::root || at_.kind == node::pin_dir) return -EISDIR;
+    if (!still_there()) return -ENODEV;
+    if (n == 0) return 0;
+    // Like sysfs: every write is one store of the whole buffer, whatever
+    // the offset; a store longer than a page is cut to the page.
+    const std::size_t take = n < 4096 ? n : 4095;
+    const int r = store(std::string_view(static_cast<const char *>(buf), take));
+    if (r < 0) return r;
+    offset += static_cast<off_t>(take);
+    return static_cast<ssize_t>(take);
+  }
+
+  void stat(struct stat &st) const override { fill_stat(st, path_.c_str(), mode_of(at_.kind)); }
+
+ private:
+  // The attribute of a pin that was unexported while open is gone.
+  bool still_there() const {
+    if (at_.pin < 0) return true;
+    return table->pins[at_.pin].exported != 0;
+  }
+
+  std::string show() const {
+    switch (at_.kind) {
+      case node::direction:
+        return table->pins[at_.pin].out != 0 ? "out\n" : "in\n";
+      case node::value:
+        if (empty_value_fault(at_.pin)) return {};
+        return pin_level(at_.pin) ? "1\n" : "0\n";
+      default:
+        return {};
+    }
+  }
+
+  int store(std::string_view s) {
+    long n = 0;
+    switch (at_.kind) {
+      case node::export_file:
+        if (!parse_number(s, false, n) || !is_pin(n)) return -EINVAL;
+        if (table->pins[n].exported != 0) return -EBUSY;
+        table->pins[n] = pin_rec{1, 0, 0, 0};
+        return 0;
+      case node::unexport_file:
+        if (!parse_number(s, false, n) || !is_pin(n)) return -EINVAL;
+        if (table->pins[n].exported == 0) return -EINVAL;
+        table->pins[n] = pin_rec{0, 0, 0, 0};
+        return 0;
+      case node::direction:
+        if (streq(s, "in")) {
+          table->pins[at_.pin].out = 0;
+        } else if (streq(s, "out") || streq(s, "low")) {
+          drive(at_.pin, false);
+        } else if (streq(s, "high")) {
+          drive(at_.pin, true);
+        } else {
+          return -EINVAL;
+        }
+        return 0;
+      case node::value:
+        if (table->pins[at_.pin].out == 0) return -EPERM;
+        if (!parse_number(s, true, n)) return -EINVAL;
+        drive(at_.pin, n != 0);
+        return 0;
+      default:
+        return -EINVAL;
+    }
+  }
+
+  std::string path_;
+  where at_;
+  std::string shown_;
+};
+
+int gpio_open(const char *path, int flags, std::unique_ptr<file> &out) {
+  const std::string_view p(path);
+  if (p.size() > sizeof kRoot - 1 && p[sizeof kRoot - 1] != '/') return 1;  // e.g. gpiochip
+  state_lock lock;
+  const where w = resolve(p);
+  if (w.kind == node::none) {
+    // sysfs has no room for new files.
+    return (flags & O_CREAT) != 0 && p.rfind('/') == sizeof kRoot - 1 ? -EACCES : -ENOENT;
+  }
+  const int acc = flags & O_ACCMODE;
+  const mode_t mode = mode_of(w.kind);
+  if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) return -EEXIST;
+  if (S_ISDIR(mode)) {
+    if (acc != O_RDONLY) return -EISDIR;
+  } else {
+    if ((flags & O_DIRECTORY) != 0) return -ENOTDIR;
+    if (acc != O_WRONLY && (mode & S_IRUSR) == 0) return -EACCES;
+    if (acc != O_RDONLY && (mode & S_IWUSR) == 0) return -EACCES;
+  }
+  out = std::make_unique<gpio_file>(std::string(path), w);
+  return 0;
+}
+
+int gpio_stat(const char *path, struct stat &st) {
+  const std::string_view p(path);
+  if (p.size() > sizeof kRoot - 1 && p[sizeof kRoot - 1] != '/') return 1;
+  state_lock lock;
+  const where w = resolve(p);
+  if (w.kind == node::none) return -ENOENT;
+  fill_stat(st, path, mode_of(w.kind));
+  return 0;
+}
+
+const bool registered = add_provider({kRoot, gpio_open, gpio_stat});
+
+}  // namespace
+
+void gpio_configure(bool unexport_all) {
+  (void)registered;
+  ngpio = 54;
+  if (const char *v = std::getenv("VBOARD_NGPIO"); v != nullptr && *v != '\0') {
+    long n = 0;
+    if (parse_number(v, false, n) && n > 0 && n <= kMaxPins) {
+      ngpio = static_cast<int>(n);
+    } else {
+      std::fprintf(stderr, "vboard: ignoring VBOARD_NGPIO=%s (1 to %d)\n", v, kMaxPins);
+    }
+  }
+  if (const char *v = std::getenv("VBOARD_STATE"); v != nullptr && *v != '\0') {
+    map_state(v);
+  }
+  if (unexport_all) {
+    state_lock lock;
+    for (auto &r : table->pins) r = pin_rec{0, 0, 0, 0};
+  }
+}
+
+int gpio_pin_query(int pin, bool level) {
+  if (!is_pin(pin)) return -1;
+  state_lock lock;
+  if (table->pins[pin].exported == 0) return level ? -1 : 0;
+  return level ? (pin_level(pin) ? 1 : 0) : 1;
+}
+
+}  // namespace vboard
+
