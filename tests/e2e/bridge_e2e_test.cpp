@@ -7,11 +7,14 @@
 #include <text.hpp>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <thread>
 #include <optional>
 #include <string>
 #include <utility>
@@ -150,17 +153,36 @@ TEST_F(BridgeE2E, ResumePacketIsRefusedAndServingGoesOn) {
   EXPECT_EQ(peer.finish(), 0);
 }
 
+// A message that comes before the call is read is cleared with the call's
+// start, so the test sends it only once the server says rfcomm is running.
+bool wait_for_file(const std::filesystem::path &file) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (!std::filesystem::exists(file)) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 TEST_F(BridgeE2E, AbortOrInterruptWhileRfcommRunsIsAnsweredAbort) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "bridge-e2e-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const std::filesystem::path dir = pattern;
+  const std::filesystem::path ready = dir / "ready";
+  env_.set("BRIDGE_TEST_READY", ready.string());
   Peer &peer = start(BRIDGE_E2E_TEST_SERVER);
   for (int message : {3, 2}) {
+    std::filesystem::remove(ready);
     std::string error;
     ASSERT_TRUE(peer.send(expr("rfcomm[500]"), error)) << error;
+    ASSERT_TRUE(wait_for_file(ready));
     ASSERT_TRUE(peer.message(message));
     EXPECT_EQ(answer_text(peer.await()), "Abort[]") << "message " << message;
     // The flag is cleared before the next call.
     EXPECT_EQ(call("rfcomm[4]"), "9");
   }
   EXPECT_EQ(peer.finish(), 0);
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(BridgeE2E, NestedEvaluationIsServedInsideTheOuterCall) {
