@@ -1,0 +1,649 @@
+// spidev character devices (/dev/spidevB.C) in front of the shared MCP3008
+// model, answering the requests the way the kernel's spidev driver does.
+//
+// Locking: the core calls the provider and the files with the board lock
+// held. The control calls below come from any thread without it, so every
+// piece of state in this file sits behind spi_mutex, which is only ever
+// taken last (board lock, then spi_mutex), never the other way round.
+#include "spidev.h"
+
+#include <linux/spi/spi.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "internal.h"
+
+namespace vboard {
+namespace {
+
+constexpr char kPrefix[] = "/dev/spidev";
+constexpr char kDefaultDevice[] = "/dev/spidev0.0";
+// The board's device tree gives its spidev nodes this rate until a program
+// sets its own.
+constexpr std::uint32_t kPowerOnSpeed = 125000000;
+constexpr std::uint32_t kDefaultWordSizes = 1U << 7;  // the controller moves 8-bit words only
+constexpr std::size_t kDefaultBufsiz = 4096;          // the driver's module parameter
+constexpr std::size_t kMaxBufsiz = 1 << 20;
+
+// Mode bits the modelled controller honours; the others (3-wire, ready,
+// dual/quad lines) make spi_setup refuse the mode with EINVAL.
+constexpr std::uint32_t kSupportedModes =
+    SPI_CPHA | SPI_CPOL | SPI_CS_HIGH | SPI_LSB_FIRST | SPI_NO_CS | SPI_LOOP;
+// What the driver accepts from user space at all (SPI_MODE_USER_MASK).
+constexpr std::uint32_t kUserModeMask = (1U << 16) - 1;
+
+static_assert(sizeof(spi_ioc_transfer) == 32);
+constexpr unsigned kMessageNr = _IOC_NR(SPI_IOC_MESSAGE(0));
+
+struct device {
+  std::string path;
+  std::uint32_t mode = SPI_MODE_0;
+  std::uint8_t bits = 8;
+  std::uint32_t speed = kPowerOnSpeed;
+  long vanish_after = -1;    // successful messages left before it goes; -1: stays
+  bool gone = false;
+  std::uint64_t incarnation = 0;  // renewed when it goes, so old descriptors stay dead
+};
+
+struct config {
+  std::uint32_t readback_hz = 0;
+  std::uint32_t word_sizes = kDefaultWordSizes;
+  std::size_t bufsiz = kDefaultBufsiz;
+};
+
+struct spi_state {
+  bool loaded = false;
+  config cfg;
+  std::vector<device> devices;
+  // Ring of the most recent records; `next` counts every record ever kept.
+  std::array<vboard_spi_record, VBOARD_SPI_RECORDS> records{};
+  std::uint64_t next_record = 0;
+  std::uint64_t first_record = 0;  // oldest index still kept after a clear
+  std::uint64_t messages = 0;
+  // Never reused, not even across a reset: a descriptor opened before it
+  // belongs to a device that is no more.
+  std::uint64_t incarnations = 0;
+};
+
+// Constant-initialised, so it is usable from the board's load-time
+// constructor whatever order the dynamic initialisers run in.
+std::mutex spi_mutex;
+
+spi_state &state_storage() {
+  static spi_state s;
+  return s;
+}
+
+void complain(const char *var, const char *value) {
+  char line[512];
+  const int n = std::snprintf(
+      line, sizeof line, "vboard: ignoring %s=%s (malformed; see the board's documentation)\n",
+      var, value);
+  if (n > 0) {
+    const auto len = static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n)
+                                                                 : sizeof line - 1;
+    (void)!real_write(2, line, len);
+  }
+}
+
+std::vector<std::string_view> split(std::string_view s, char sep) {
+  std::vector<std::string_view> out;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t at = s.find(sep, start);
+    out.push_back(s.substr(start, at == std::string_view::npos ? at : at - start));
+    if (at == std::string_view::npos) break;
+    start = at + 1;
+  }
+  return out;
+}
+
+template <typename T>
+bool parse_number(std::string_view s, T &out) {
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+  return ec == std::errc{} && end == s.data() + s.size() && !s.empty();
+}
+
+// "/dev/spidevB.C" with decimal bus and chip-select numbers.
+bool valid_device_path(std::string_view p) {
+  if (!p.starts_with(kPrefix)) return false;
+  p.remove_prefix(sizeof kPrefix - 1);
+  const auto dot = p.find('.');
+  if (dot == std::string_view::npos) return false;
+  unsigned bus = 0, cs = 0;
+  return parse_number(p.substr(0, dot), bus) && parse_number(p.substr(dot + 1), cs);
+}
+
+const char *env(const char *name) {
+  const char *v = std::getenv(name);
+  return v != nullptr && *v != '\0' ? v : nullptr;
+}
+
+// Defaults, then the environment over them. Returns false when a variable
+// was malformed (it is then ignored).
+bool load(spi_state &s) {
+  bool ok = true;
+  auto bad = [&](const char *name, const char *v) {
+    complain(name, v);
+    ok = false;
+  };
+  s.loaded = true;
+  s.cfg = config{};
+  s.devices.clear();
+
+  std::vector<std::string> paths{kDefaultDevice};
+  if (const char *v = env("VBOARD_SPIDEV_DEVICES")) {
+    std::vector<std::string> listed;
+    for (auto item : split(v, ',')) {
+      if (!valid_device_path(item)) {
+        listed.clear();
+        break;
+      }
+      listed.emplace_back(item);
+    }
+    if (listed.empty()) bad("VBOARD_SPIDEV_DEVICES", v); else paths = std::move(listed);
+  }
+  for (auto &p : paths) {
+    device d;
+    d.path = std::move(p);
+    d.incarnation = ++s.incarnations;
+    s.devices.push_back(std::move(d));
+  }
+
+  if (const char *v = env("VBOARD_SPIDEV_READBACK_HZ")) {
+    std::uint32_t hz = 0;
+    if (parse_number(v, hz)) s.cfg.readback_hz = hz; else bad("VBOARD_SPIDEV_READBACK_HZ", v);
+  }
+  if (const char *v = env("VBOARD_SPIDEV_WORD_SIZES")) {
+    std::uint32_t mask = 0;
+    for (auto item : split(v, ',')) {
+      unsigned n = 0;
+      if (!parse_number(item, n) || n < 1 || n > 32) {
+        mask = 0;
+        break;
+      }
+      mask |= 1U << (n - 1);
+    }
+    if (mask != 0) s.cfg.word_sizes = mask; else bad("VBOARD_SPIDEV_WORD_SIZES", v);
+  }
+  if (const char *v = env("VBOARD_SPIDEV_BUFSIZ")) {
+    std::size_t n = 0;
+    if (parse_number(v, n) && n > 0 && n <= kMaxBufsiz) s.cfg.bufsiz = n;
+    else bad("VBOARD_SPIDEV_BUFSIZ", v);
+  }
+  if (const char *v = env("VBOARD_SPIDEV_VANISH_AFTER")) {
+    for (auto item : split(v, ',')) {
+      const auto colon = item.rfind(':');
+      long n = 0;
+      device *found = nullptr;
+      if (colon != std::string_view::npos && parse_number(item.substr(colon + 1), n) && n >= 0) {
+        for (auto &d : s.devices) {
+          if (d.path == item.substr(0, colon)) found = &d;
+        }
+      }
+      if (found == nullptr) {
+        bad("VBOARD_SPIDEV_VANISH_AFTER", v);
+        break;
+      }
+      found->vanish_after = n == 0 ? -1 : n;
+      found->gone = n == 0;
+    }
+  }
+  return ok;
+}
+
+spi_state &spi() {
+  spi_state &s = state_storage();
+  if (!s.loaded) load(s);
+  return s;
+}
+
+device *find_device(spi_state &s, std::string_view path) {
+  for (auto &d : s.devices) {
+    if (d.path == path) return &d;
+  }
+  return nullptr;
+}
+
+void log_record(spi_state &s, const std::string &path, unsigned long request, std::uint64_t message,
+                std::uint32_t index, std::uint32_t count, const spi_ioc_transfer &xfer) {
+  vboard_spi_record &r = s.records[s.next_record % VBOARD_SPI_RECORDS];
+  r.message = message;
+  r.index = index;
+  r.count = count;
+  r.request = request;
+  std::snprintf(r.device, sizeof r.device, "%s", path.c_str());
+  r.xfer = xfer;
+  ++s.next_record;
+}
+
+// A 32-bit process cannot name a buffer whose upper address half is set.
+bool addressable(std::uint64_t address) {
+  if constexpr (sizeof(std::uintptr_t) < sizeof(std::uint64_t)) {
+    return (address >> 32) == 0;
+  } else {
+    return true;
+  }
+}
+
+std::size_t word_bytes(unsigned bits) { return bits <= 8 ? 1 : bits <= 16 ? 2 : 4; }
+
+// Drives the chip's lines for one message; DIN is set up before the edge
+// that samples it, as an SPI master does in the selected mode.
+class bus {
+ public:
+  explicit bus(std::uint32_t mode)
+      : cpol_((mode & SPI_CPOL) != 0),
+        cpha_((mode & SPI_CPHA) != 0),
+        lsb_((mode & SPI_LSB_FIRST) != 0),
+        cs_active_((mode & SPI_CS_HIGH) != 0),
+        use_cs_((mode & SPI_NO_CS) == 0),
+        loop_((mode & SPI_LOOP) != 0) {}
+
+  void select() {
+    mcp3008_model &c = chip();
+    c.set_clk(cpol_);
+    if (use_cs_) c.set_cs(cs_active_);
+  }
+  void deselect() {
+    if (use_cs_) chip().set_cs(!cs_active_);
+  }
+
+  std::uint32_t word(std::uint32_t out, unsigned bits) {
+    mcp3008_model &c = chip();
+    std::uint32_t in = 0;
+    for (unsigned k = 0; k < bits; ++k) {
+      const unsigned bit = lsb_ ? k : bits - 1 - k;
+      const bool level = ((out >> bit) & 1U) != 0;
+      bool sample = false;
+      if (!cpha_) {
+        c.set_din(level);
+        c.set_clk(!cpol_);
+        sample = c.dout();
+        c.set_clk(cpol_);
+      } else {
+        c.set_clk(!cpol_);
+        c.set_din(level);
+        c.set_clk(cpol_);
+        sample = c.dout();
+      }
+      if (loop_) sample = level;
+      in |= static_cast<std::uint32_t>(sample) << bit;
+    }
+    return in;
+  }
+
+ private:
+  bool cpol_, cpha_, lsb_, cs_active_, use_cs_, loop_;
+};
+
+class spidev_file final : public file {
+ public:
+  spidev_file(std::string path, std::uint64_t incarnation, std::size_t bufsiz)
+      : path_(std::move(path)), incarnation_(incarnation) {
+    // Sized once, so a transfer never allocates.
+    tx_.resize(bufsiz);
+    rx_.resize(bufsiz);
+  }
+
+  ssize_t read(void *buf, std::size_t n, off_t &) override {
+    std::lock_guard lock(spi_mutex);
+    device *d = alive();
+    if (d == nullptr) return -ESHUTDOWN;
+    if (n > tx_.size()) return -EMSGSIZE;
+    spi_ioc_transfer x{};
+    x.rx_buf = reinterpret_cast<std::uintptr_t>(buf);
+    x.len = static_cast<std::uint32_t>(n);
+    return run_half_duplex(*d, x);
+  }
+
+  ssize_t write(const void *buf, std::size_t n, off_t &) override {
+    std::lock_guard lock(spi_mutex);
+    device *d = alive();
+    if (d == nullptr) return -ESHUTDOWN;
+    if (n > tx_.size()) return -EMSGSIZE;
+    spi_ioc_transfer x{};
+    x.tx_buf = reinterpret_cast<std::uintptr_t>(buf);
+    x.len = static_cast<std::uint32_t>(n);
+    return run_half_duplex(*d, x);
+  }
+
+  int ioctl(unsigned long request, void *arg, trace_note &note) override {
+    std::lock_guard lock(spi_mutex);
+    device *d = alive();
+    if (d == nullptr) return -ESHUTDOWN;
+    if (_IOC_TYPE(request) != SPI_IOC_MAGIC) return -ENOTTY;
+    switch (request) {
+      case SPI_IOC_RD_MODE:
+        return put<std::uint8_t>(arg, static_cast<std::uint8_t>(d->mode & kUserModeMask), note);
+      case SPI_IOC_RD_MODE32:
+        return put<std::uint32_t>(arg, d->mode & kUserModeMask, note);
+      case SPI_IOC_RD_LSB_FIRST:
+        return put<std::uint8_t>(arg, (d->mode & SPI_LSB_FIRST) != 0 ? 1 : 0, note);
+      case SPI_IOC_RD_BITS_PER_WORD:
+        return put<std::uint8_t>(arg, d->bits, note);
+      case SPI_IOC_RD_MAX_SPEED_HZ: {
+        const std::uint32_t rb = spi().cfg.readback_hz;
+        return put<std::uint32_t>(arg, rb != 0 ? rb : d->speed, note);
+      }
+      case SPI_IOC_WR_MODE:
+      case SPI_IOC_WR_MODE32: {
+        std::uint32_t m = 0;
+        if (request == SPI_IOC_WR_MODE) {
+          std::uint8_t b = 0;
+          if (!get(arg, b, note)) return -EFAULT;
+          m = b;
+        } else if (!get(arg, m, note)) {
+          return -EFAULT;
+        }
+        if ((m & ~kUserModeMask) != 0 || (m & ~kSupportedModes) != 0) return -EINVAL;
+        d->mode = m;
+        return 0;
+      }
+      case SPI_IOC_WR_LSB_FIRST: {
+        std::uint8_t b = 0;
+        if (!get(arg, b, note)) return -EFAULT;
+        d->mode = b != 0 ? (d->mode | SPI_LSB_FIRST) : (d->mode & ~static_cast<std::uint32_t>(SPI_LSB_FIRST));
+        return 0;
+      }
+      case SPI_IOC_WR_BITS_PER_WORD: {
+        std::uint8_t b = 0;
+        if (!get(arg, b, note)) return -EFAULT;
+        if (b == 0) b = 8;  // the driver's own default
+        if (!word_size_supported(b)) return -EINVAL;
+        d->bits = b;
+        return 0;
+      }
+      case SPI_IOC_WR_MAX_SPEED_HZ: {
+        std::uint32_t hz = 0;
+        if (!get(arg, hz, note)) return -EFAULT;
+        if (hz == 0) return -EINVAL;
+        d->speed = hz;
+        return 0;
+      }
+      default:
+        break;
+    }
+    if (_IOC_NR(request) != kMessageNr || _IOC_DIR(request) != _IOC_WRITE) return -ENOTTY;
+    return message(*d, request, arg, note);
+  }
+
+  void stat(struct stat &st) const override {
+    fill_stat(st, path_.c_str(), S_IFCHR | 0660, 0);
+  }
+
+ private:
+  template <typename T>
+  static int put(void *arg, T value, trace_note &note) {
+    if (arg == nullptr) return -EFAULT;
+    std::memcpy(arg, &value, sizeof value);
+    note.bytes = sizeof value;
+    note.keep(&value, sizeof value);
+    return 0;
+  }
+  template <typename T>
+  static bool get(const void *arg, T &value, trace_note &note) {
+    if (arg == nullptr) return false;
+    std::memcpy(&value, arg, sizeof value);
+    note.bytes = sizeof value;
+    note.keep(&value, sizeof value);
+    return true;
+  }
+
+  static bool word_size_supported(unsigned bits) {
+    return bits >= 1 && bits <= 32 && (spi().cfg.word_sizes & (1U << (bits - 1))) != 0;
+  }
+
+  // The device this descriptor was opened on, or null once it has gone.
+  device *alive() {
+    device *d = find_device(spi(), path_);
+    if (d == nullptr || d->gone || d->incarnation != incarnation_) return nullptr;
+    return d;
+  }
+
+  static void count_success(device &d) {
+    if (d.vanish_after > 0 && --d.vanish_after == 0) {
+      d.gone = true;
+      d.vanish_after = -1;
+      d.incarnation = ++spi().incarnations;
+    }
+  }
+
+  ssize_t run_half_duplex(device &d, const spi_ioc_transfer &x) {
+    trace_note unused;
+    const int r = transfer(d, &x, 1, unused);
+    if (r >= 0) count_success(d);
+    return r;
+  }
+
+  int message(device &d, unsigned long request, void *arg, trace_note &note) {
+    const std::size_t size = _IOC_SIZE(request);
+    if (size % sizeof(spi_ioc_transfer) != 0) return -EINVAL;
+    const std::size_t n = size / sizeof(spi_ioc_transfer);
+    if (n == 0) return 0;  // the driver's answer to an empty message
+    if (arg == nullptr) return -EFAULT;
+    // The caller's array need not be aligned for the record type.
+    std::array<spi_ioc_transfer, 511> recs;
+    std::memcpy(recs.data(), arg, n * sizeof(spi_ioc_transfer));
+
+    spi_state &s = spi();
+    const std::uint64_t number = s.messages++;
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      log_record(s, path_, request, number, static_cast<std::uint32_t>(i),
+                 static_cast<std::uint32_t>(n), recs[i]);
+      total += recs[i].len;
+    }
+    note.bytes = total;
+
+    int fault = 0, err = 0;
+    if (take_transfer_fault(fault, err)) return fault < 0 ? -err : fault;
+
+    const int r = transfer(d, recs.data(), n, note);
+    if (r >= 0) count_success(d);
+    return r;
+  }
+
+  // Checks the records as the driver and the SPI core do, then clocks the
+  // whole message through the chip with chip select held throughout.
+  // Returns the bytes moved or -errno; nothing moves when a check fails.
+  int transfer(device &d, const spi_ioc_transfer *recs, std::size_t n, trace_note &note) {
+    const std::size_t bufsiz = tx_.size();
+    std::uint64_t total = 0, tx_total = 0, rx_total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const spi_ioc_transfer &x = recs[i];
+      if (!addressable(x.tx_buf) || !addressable(x.rx_buf)) return -EFAULT;
+      total += x.len;
+      if (total > INT32_MAX) return -EMSGSIZE;
+      if (x.rx_buf != 0 && (rx_total += x.len) > bufsiz) return -EMSGSIZE;
+      if (x.tx_buf != 0 && (tx_total += x.len) > bufsiz) return -EMSGSIZE;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const spi_ioc_transfer &x = recs[i];
+      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.bits;
+      if (!word_size_supported(bits)) return -EINVAL;
+      if (x.len % word_bytes(bits) != 0) return -EINVAL;
+      if (x.tx_nbits > 1 || x.rx_nbits > 1) return -EINVAL;  // single data line only
+    }
+
+    // Everything to send is taken before the first clock, as the driver
+    // copies it in; a byte received may land where a later one is sent from.
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const spi_ioc_transfer &x = recs[i];
+      if (x.tx_buf != 0) {
+        std::memcpy(tx_.data() + at, reinterpret_cast<const void *>(static_cast<std::uintptr_t>(x.tx_buf)), x.len);
+      } else {
+        std::memset(tx_.data() + at, 0, x.len);  // the controller shifts out zeros
+      }
+      at += x.len;
+    }
+
+    bus wire(d.mode);
+    wire.select();
+    at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const spi_ioc_transfer &x = recs[i];
+      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.bits;
+      const std::size_t wb = word_bytes(bits);
+      for (std::size_t off = 0; off < x.len; off += wb) {
+        std::uint32_t out = 0;
+        std::memcpy(&out, tx_.data() + at + off, wb);  // a word in memory order, as the driver takes it
+        const std::uint32_t mask = bits == 32 ? 0xffffffffU : (1U << bits) - 1;
+        const std::uint32_t in = wire.word(out & mask, bits);
+        std::memcpy(rx_.data() + at + off, &in, wb);
+      }
+      at += x.len;
+      const bool last = i + 1 == n;
+      // cs_change between records drops chip select for a moment; on the
+      // last record it keeps the chip selected after the message.
+      if (x.cs_change != 0 && !last) {
+        wire.deselect();
+        wire.select();
+      } else if (last && x.cs_change == 0) {
+        wire.deselect();
+      }
+    }
+
+    at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const spi_ioc_transfer &x = recs[i];
+      if (x.rx_buf != 0) {
+        std::memcpy(reinterpret_cast<void *>(static_cast<std::uintptr_t>(x.rx_buf)), rx_.data() + at, x.len);
+      }
+      at += x.len;
+    }
+
+    // The trace keeps the first bytes each way: enough for a converter frame.
+    constexpr std::size_t half = VBOARD_TRACE_DATA / 2;
+    const std::size_t keep = total < half ? static_cast<std::size_t>(total) : half;
+    unsigned char both[VBOARD_TRACE_DATA];
+    std::memcpy(both, tx_.data(), keep);
+    std::memcpy(both + keep, rx_.data(), keep);
+    note.keep(both, 2 * keep);
+    return static_cast<int>(total);
+  }
+
+  std::string path_;
+  std::uint64_t incarnation_;
+  std::vector<unsigned char> tx_, rx_;
+};
+
+int spidev_open(const char *path, int, std::unique_ptr<file> &out) {
+  std::lock_guard lock(spi_mutex);
+  spi_state &s = spi();
+  device *d = find_device(s, path);
+  if (d == nullptr) return 1;  // not one of ours: the real file system decides
+  if (d->gone) return -ENOENT;
+  out = std::make_unique<spidev_file>(d->path, d->incarnation, s.cfg.bufsiz);
+  return 0;
+}
+
+int spidev_stat(const char *path, struct stat &st) {
+  std::lock_guard lock(spi_mutex);
+  device *d = find_device(spi(), path);
+  if (d == nullptr) return 1;
+  if (d->gone) return -ENOENT;
+  fill_stat(st, path, S_IFCHR | 0660, 0);
+  return 0;
+}
+
+const bool registered = add_provider({kPrefix, spidev_open, spidev_stat});
+
+int fail(int err) {
+  errno = err;
+  return -1;
+}
+
+}  // namespace
+}  // namespace vboard
+
+using vboard::spi_mutex;
+
+int vboard_spidev_reset(void) {
+  std::lock_guard lock(spi_mutex);
+  vboard::spi_state &s = vboard::state_storage();
+  const bool ok = vboard::load(s);
+  s.first_record = s.next_record;
+  return ok ? 0 : vboard::fail(EINVAL);
+}
+
+size_t vboard_spidev_record_count(void) {
+  std::lock_guard lock(spi_mutex);
+  const vboard::spi_state &s = vboard::spi();
+  const std::uint64_t kept = s.next_record - s.first_record;
+  return static_cast<size_t>(kept < VBOARD_SPI_RECORDS ? kept : VBOARD_SPI_RECORDS);
+}
+
+int vboard_spidev_record_get(size_t index, struct vboard_spi_record *record) {
+  if (record == nullptr) return vboard::fail(EINVAL);
+  std::lock_guard lock(spi_mutex);
+  const vboard::spi_state &s = vboard::spi();
+  const std::uint64_t kept = s.next_record - s.first_record;
+  const std::uint64_t count = kept < VBOARD_SPI_RECORDS ? kept : VBOARD_SPI_RECORDS;
+  if (index >= count) return vboard::fail(EINVAL);
+  const std::uint64_t at = s.next_record - count + index;
+  *record = s.records[at % VBOARD_SPI_RECORDS];
+  return 0;
+}
+
+void vboard_spidev_records_clear(void) {
+  std::lock_guard lock(spi_mutex);
+  vboard::spi_state &s = vboard::spi();
+  s.first_record = s.next_record;
+}
+
+int vboard_spidev_vanish_after(const char *device, long transfers) {
+  if (device == nullptr) return vboard::fail(EINVAL);
+  std::lock_guard lock(spi_mutex);
+  vboard::device *d = vboard::find_device(vboard::spi(), device);
+  if (d == nullptr) return vboard::fail(ENOENT);
+  if (transfers < 0) {
+    d->gone = false;
+    d->vanish_after = -1;
+  } else if (transfers == 0) {
+    if (!d->gone) d->incarnation = ++vboard::spi().incarnations;
+    d->gone = true;
+    d->vanish_after = -1;
+  } else {
+    d->vanish_after = transfers;
+  }
+  return 0;
+}
+
+int vboard_spidev_set_readback_hz(uint32_t hz) {
+  std::lock_guard lock(spi_mutex);
+  vboard::spi().cfg.readback_hz = hz;
+  return 0;
+}
+
+int vboard_spidev_set_word_sizes(uint32_t mask) {
+  if (mask == 0) return vboard::fail(EINVAL);
+  std::lock_guard lock(spi_mutex);
+  vboard::spi().cfg.word_sizes = mask;
+  return 0;
+}
+
+int vboard_spidev_settings(const char *device, uint32_t *mode, uint8_t *bits_per_word,
+                           uint32_t *speed_hz) {
+  if (device == nullptr) return vboard::fail(EINVAL);
+  std::lock_guard lock(spi_mutex);
+  const vboard::device *d = vboard::find_device(vboard::spi(), device);
+  if (d == nullptr) return vboard::fail(ENOENT);
+  if (mode != nullptr) *mode = d->mode;
+  if (bits_per_word != nullptr) *bits_per_word = d->bits;
+  if (speed_hz != nullptr) *speed_hz = d->speed;
+  return 0;
+}
