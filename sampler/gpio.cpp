@@ -102,7 +102,7 @@ int gpio_read(int pin) {
 
 int exportGPIO(int pin) {
   char file[40];
-  std::snprintf(file, sizeof file, "%sexport", sysfs_dir);
+  static_cast<void>(std::snprintf(file, sizeof file, "%sexport", sysfs_dir));  // always fits
   std::printf("creating file %s\n", file);
   if (!write_number(file, pin)) {
     std::printf("Unable to export gpio %d..\n", pin);
@@ -116,7 +116,7 @@ int exportGPIO(int pin) {
 
 int unexportGPIO(int pin) {
   char file[40];
-  std::snprintf(file, sizeof file, "%sunexport", sysfs_dir);
+  static_cast<void>(std::snprintf(file, sizeof file, "%sunexport", sysfs_dir));
   std::printf("creating file %s\n", file);
   if (!write_number(file, pin)) {
     std::printf("Unable to unexport gpio %d..\n", pin);

@@ -14,6 +14,8 @@
 #ifndef ADCKIT_SAMPLER_MCP3008_H
 #define ADCKIT_SAMPLER_MCP3008_H
 
+#include <limits.h>
+
 #include "gpio.h"
 
 /* Sends one bit: data first with the clock low, then a full clock pulse.
@@ -44,7 +46,7 @@ static inline void mcp3008_select_chip(int *bin, int inputnum) {
   bin[0] = 1;
   bin[1] = 1;
   for (int i = 2; i >= 0; --i) {
-    o[i] = rest % 2u;
+    o[i] = rest % 2u != 0u ? 1 : 0;
     rest /= 2u;
   }
   int c = 2;
@@ -54,12 +56,18 @@ static inline void mcp3008_select_chip(int *bin, int inputnum) {
 }
 
 /* Returns 2 to the power `exp`, and 1 for `exp` of 0 or less.
- * From 31 on the value does not fit an int; it wraps as a 32-bit register
- * would (31 gives INT_MIN, 32 and above give 0) instead of overflowing. */
+ * From 31 on the value does not fit an int; instead of overflowing it wraps
+ * as a 32-bit register would: 31 gives INT_MIN, 32 and above give 0. */
 static inline int power_of_2(int exp) {
-  unsigned int output = 1u;
-  for (int i = 1; i <= exp && i <= 32; ++i) {
-    output *= 2u;
+  int output = 1;
+  if (exp >= 32) {
+    return 0;
+  }
+  if (exp == 31) {
+    return INT_MIN;
+  }
+  for (int i = 1; i <= exp; ++i) {
+    output *= 2;
   }
   return output;
 }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -71,8 +72,9 @@ Figure compare(int rounds, int calls, Floor floor_body, Ours our_body) {
     ours_ns.push_back(time_per_call(calls, our_body));
   }
   auto median = [](std::vector<double> v) {
-    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-    return v[v.size() / 2];
+    const auto middle = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+    std::nth_element(v.begin(), middle, v.end());
+    return *middle;
   };
   return {median(floor_ns), median(ours_ns)};
 }

@@ -178,7 +178,7 @@ class Sampler : public testing::Test {
     EXPECT_GT(dt, 0);
     EXPECT_EQ(((finish - start) % 1000000000 + 1000000000) % 1000000000, dt % 1000000000);
     char frequency[64];
-    std::snprintf(frequency, sizeof frequency, "%f", 50.0 * 1e9 / static_cast<double>(dt));
+    static_cast<void>(std::snprintf(frequency, sizeof frequency, "%f", 50.0 * 1e9 / static_cast<double>(dt)));
     EXPECT_EQ(m[2].str(), frequency);
   }
 
@@ -249,7 +249,7 @@ TEST_F(Sampler, ATimedStretchLongerThanTwoSecondsReportsTheTrueElapsedTime) {
   const std::string data = gpio_dir + "gpio27/value";
   std::filesystem::remove(data);
   ASSERT_EQ(mkfifo(data.c_str(), 0644), 0) << std::strerror(errno);
-  std::signal(SIGPIPE, SIG_IGN);  // a read that ends before our write must not kill us
+  ASSERT_NE(std::signal(SIGPIPE, SIG_IGN), SIG_ERR);  // a read that ends before our write must not kill us
 
   std::atomic<bool> done{false};
   std::atomic<int> served{0};
