@@ -4,7 +4,7 @@
 // the same run.  Prints each figure and its ratio to the floor: 1.00 means
 // the bridge adds nothing.
 //
-// usage: bridge_bench [CALLS]   (default 5000 per round, best of 3 rounds)
+// usage: bridge_bench [CALLS]   (default 5000 per round, best of 5 rounds)
 
 #include <peer.hpp>
 #include <text.hpp>
@@ -25,28 +25,25 @@ using adckit::linkpeer::PeerOptions;
 
 using clock_type = std::chrono::steady_clock;
 
-// Best calls per second over `rounds` rounds of `calls` calls of `text`.
-double calls_per_second(const std::string &program, const std::string &text, int calls, int rounds) {
+// One program under the peer, and the call the benchmark repeats.
+struct Subject {
+  Peer peer;
+  adckit::link::Expr call;
+  double best = 0;  // calls per second, best round so far
+};
+
+Subject start(const std::string &program, const std::string &text) {
   PeerOptions options;
   options.timeoutMs = 60000;
-  Peer peer = Peer::launch(program, {}, options);
-  peer.readDefinitions();
-  const auto call = *parse(text).expr;
-  auto run = [&](int n) {
-    for (int i = 0; i < n; ++i) {
-      if (!peer.call(call).received) throw std::runtime_error(program + ": a call went unanswered");
-    }
-  };
-  run(std::max(1, calls / 10));  // warm-up: connection, caches, first device open
-  double best = 0;
-  for (int r = 0; r < rounds; ++r) {
-    const auto start = clock_type::now();
-    run(calls);
-    const std::chrono::duration<double> took = clock_type::now() - start;
-    best = std::max(best, calls / took.count());
+  Subject s{Peer::launch(program, {}, options), *parse(text).expr};
+  s.peer.readDefinitions();
+  return s;
+}
+
+void run(Subject &s, int calls) {
+  for (int i = 0; i < calls; ++i) {
+    if (!s.peer.call(s.call).received) throw std::runtime_error("a call went unanswered");
   }
-  peer.finish();
-  return best;
 }
 
 }  // namespace
@@ -61,14 +58,29 @@ int main(int argc, char **argv) {
   ::setenv("LD_PRELOAD", BRIDGE_BENCH_VBOARD, 1);
   ::setenv("VBOARD_CH0", "512", 1);
   try {
-    const int rounds = 3;
-    const double floor = calls_per_second(BRIDGE_BENCH_ECHO_SERVER, "echo[0]", calls, rounds);
-    const double bare = calls_per_second(BRIDGE_BENCH_RFCOMM_SERVER, "rfcomm[9]", calls, rounds);
-    const double read = calls_per_second(BRIDGE_BENCH_RFCOMM_SERVER, "rfcomm[0]", calls, rounds);
-    std::printf("bridge calls per second, best of %d rounds of %d calls\n", rounds, calls);
-    std::printf("  floor: link library alone (echo[0])       %10.0f /s  ratio 1.00\n", floor);
-    std::printf("  rfcomm_server, no device access (rfcomm[9]) %8.0f /s  ratio %.2f\n", bare, bare / floor);
-    std::printf("  rfcomm_server, one spidev read (rfcomm[0])  %8.0f /s  ratio %.2f\n", read, read / floor);
+    const int rounds = 5;
+    std::vector<Subject> subjects;
+    subjects.push_back(start(BRIDGE_BENCH_ECHO_SERVER, "echo[0]"));
+    subjects.push_back(start(BRIDGE_BENCH_RFCOMM_SERVER, "rfcomm[9]"));
+    subjects.push_back(start(BRIDGE_BENCH_RFCOMM_SERVER, "rfcomm[0]"));
+    for (Subject &s : subjects) run(s, std::max(1, calls / 10));  // warm-up, first device open
+    // Rounds take turns, so a busy machine slows floor and bridge alike.
+    for (int r = 0; r < rounds; ++r) {
+      for (Subject &s : subjects) {
+        const auto begin = clock_type::now();
+        run(s, calls);
+        const std::chrono::duration<double> took = clock_type::now() - begin;
+        s.best = std::max(s.best, calls / took.count());
+      }
+    }
+    for (Subject &s : subjects) s.peer.finish();
+    const double floor = subjects[0].best;
+    std::printf("bridge calls per second, best of %d interleaved rounds of %d calls\n", rounds, calls);
+    std::printf("  floor: link library alone, echo[0]          %8.0f /s  ratio 1.00\n", floor);
+    std::printf("  rfcomm_server, no device access, rfcomm[9]  %8.0f /s  ratio %.2f\n", subjects[1].best,
+                subjects[1].best / floor);
+    std::printf("  rfcomm_server, one spidev read, rfcomm[0]   %8.0f /s  ratio %.2f\n", subjects[2].best,
+                subjects[2].best / floor);
   } catch (const std::exception &e) {
     std::fprintf(stderr, "bridge_bench: %s\n", e.what());
     return 1;

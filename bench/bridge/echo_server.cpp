@@ -3,6 +3,11 @@
 // It announces echo[x_Integer] and answers each call with its argument.
 #include <mathlink.h>
 
+namespace {
+// Set up like a bridge's link, so both pay for the same message delivery.
+void ignore_messages(MLINK, int, int) {}
+}  // namespace
+
 int main(int argc, char **argv) {
   MLENV env = MLInitialize(nullptr);
   if (env == nullptr) return 2;
@@ -12,6 +17,7 @@ int main(int argc, char **argv) {
     MLDeinitialize(env);
     return 2;
   }
+  (void)MLSetMessageHandler(link, ignore_messages);
   const bool announced = MLConnect(link) && MLPutFunction(link, "DefineExternal", 3) &&
                          MLPutString(link, "echo[x_Integer]") && MLPutString(link, "{ x }") &&
                          MLPutInteger(link, 0) && MLPutSymbol(link, "End") && MLFlush(link);
