@@ -107,18 +107,6 @@ TEST_F(Conversion, AChannelOutsideZeroToSevenTouchesNoLine) {
   EXPECT_TRUE(accesses.empty());
 }
 
-TEST_F(Conversion, LinesEndTheFrameWithChipSelectHighAndClockLow) {
-  mcp3008_value(3, clk, din, dout, cs);
-  int last_clock = -1, last_cs = -1;
-  for (const Access &a : accesses) {
-    if (a.kind == 'w' && a.pin == clk) last_clock = a.value;
-    if (a.kind == 'w' && a.pin == cs) last_cs = a.value;
-  }
-  EXPECT_EQ(last_clock, 0);
-  EXPECT_EQ(last_cs, 1);
-  EXPECT_EQ(accesses.back(), W(cs, 1));
-}
-
 TEST_F(Conversion, InitSetsTheFourDirectionsInLineOrder) {
   init_mcp3008(clk, din, dout, cs);
   EXPECT_EQ(accesses, (std::vector<Access>{
