@@ -56,22 +56,23 @@ void mcp3008_model::set_clk(bool level) {
         command_ = (command_ << 1) | (din_ ? 1U : 0U);
         if (++command_bits_ == 4) phase_ = phase::sample;
         break;
+      case phase::sample:
+        phase_ = phase::sampling;
+        break;
       default:
         break;  // DIN is "don't care" once the command is in
     }
     return;
   }
   switch (phase_) {
-    case phase::sample:
+    case phase::sampling:
       // The falling edge of the sample clock ends the acquisition: hold the
       // input now and start driving the null bit.
-      if (command_bits_ == 4) {
-        code_ = convert((command_ & 8U) != 0, command_ & 7U);
-        phase_ = phase::output;
-        out_index_ = kNullEdge;
-        driving_ = true;
-        out_ = false;
-      }
+      code_ = convert((command_ & 8U) != 0, command_ & 7U);
+      phase_ = phase::output;
+      out_index_ = kNullEdge;
+      driving_ = true;
+      out_ = false;
       break;
     case phase::output: {
       ++out_index_;

@@ -49,6 +49,7 @@ class mcp3008_model {
     wait_start,  // chip select low, no start bit yet
     command,     // collecting SGL/DIFF, D2, D1, D0
     sample,      // next clock is the sample clock
+    sampling,    // sample clock high; its falling edge ends the acquisition
     output,      // shifting out null bit and result
   };
 

@@ -1,0 +1,412 @@
+// The board linked into the test process: kernel semantics of the sysfs
+// GPIO tree through plain libc calls, faults, inputs and the trace.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "vboard.h"
+
+extern "C" int __open_2(const char *, int);
+
+namespace {
+
+const std::string kGpio = "/sys/class/gpio/";
+std::string pin_file(int pin, const char *leaf) {
+  return kGpio + "gpio" + std::to_string(pin) + "/" + leaf;
+}
+
+// One write the way `echo` does it: open, one write, close. Returns 0 or
+// the errno of the first step that failed.
+int store(const std::string &path, const std::string &text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return errno;
+  const ssize_t w = write(fd, text.data(), text.size());
+  const int err = w < 0 ? errno : 0;
+  EXPECT_EQ(close(fd), 0);
+  if (w >= 0) {
+    EXPECT_EQ(static_cast<std::size_t>(w), text.size());
+  }
+  return err;
+}
+
+// Whole contents, or "<errno name>" when opening or reading fails.
+std::string show(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return std::string("<") + strerrorname_np(errno) + ">";
+  std::string out;
+  char buf[64];
+  ssize_t n = 0;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+  if (n < 0) out = std::string("<") + strerrorname_np(errno) + ">";
+  close(fd);
+  return out;
+}
+
+bool exists(const std::string &path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0;
+}
+
+class Board : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(vboard_reset(), 0); }
+  void TearDown() override { vboard_clear_faults(); }
+};
+
+TEST_F(Board, ExportCreatesThePinFilesAndUnexportRemovesThem) {
+  EXPECT_FALSE(exists(kGpio + "gpio17"));
+  EXPECT_EQ(show(pin_file(17, "value")), "<ENOENT>");
+  EXPECT_EQ(store(kGpio + "export", "17"), 0);
+  struct stat st {};
+  ASSERT_EQ(stat((kGpio + "gpio17").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(show(pin_file(17, "direction")), "in\n");
+  EXPECT_EQ(show(pin_file(17, "value")), "0\n");
+  EXPECT_EQ(store(kGpio + "export", "17\n"), EBUSY);
+  EXPECT_EQ(vboard_pin_exported(17), 1);
+
+  EXPECT_EQ(store(kGpio + "unexport", "17\n"), 0);
+  EXPECT_FALSE(exists(kGpio + "gpio17"));
+  EXPECT_EQ(show(pin_file(17, "direction")), "<ENOENT>");
+  EXPECT_EQ(store(pin_file(17, "value"), "1"), ENOENT);
+  EXPECT_EQ(store(kGpio + "unexport", "17"), EINVAL);
+  EXPECT_EQ(vboard_pin_exported(17), 0);
+}
+
+TEST_F(Board, NumbersThatAreNoPinAreRefusedWithEinval) {
+  for (const char *bad : {"54", "-1", "abc", "17x", " 17", "17\n\n", "99999999999"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(store(kGpio + "export", bad), EINVAL);
+    EXPECT_EQ(store(kGpio + "unexport", bad), EINVAL);
+  }
+  // The kernel parses with base detection.
+  EXPECT_EQ(store(kGpio + "export", "0x11"), 0);
+  EXPECT_TRUE(exists(kGpio + "gpio17"));
+  EXPECT_EQ(store(kGpio + "export", "53"), 0);
+  // The directory name is canonical: no leading zeros.
+  EXPECT_FALSE(exists(kGpio + "gpio017"));
+}
+
+TEST_F(Board, DirectionTakesTheKernelsFourWordsAndValueFollowsIt) {
+  ASSERT_EQ(store(kGpio + "export", "26"), 0);
+  const auto dir = pin_file(26, "direction"), val = pin_file(26, "value");
+  EXPECT_EQ(store(val, "1"), EPERM);  // input pin
+  EXPECT_EQ(store(dir, "high"), 0);
+  EXPECT_EQ(show(dir), "out\n");
+  EXPECT_EQ(show(val), "1\n");
+  EXPECT_EQ(store(dir, "low\n"), 0);
+  EXPECT_EQ(show(val), "0\n");
+  EXPECT_EQ(store(val, "1"), 0);
+  EXPECT_EQ(show(val), "1\n");
+  EXPECT_EQ(vboard_pin_level(26), 1);
+  EXPECT_EQ(store(val, "0\n"), 0);
+  EXPECT_EQ(show(val), "0\n");
+  EXPECT_EQ(store(val, "7"), 0);  // any nonzero number drives high
+  EXPECT_EQ(show(val), "1\n");
+  EXPECT_EQ(store(val, "on"), EINVAL);
+  for (const char *bad : {"OUT", "output", "out\n\n", "", " in"}) {
+    SCOPED_TRACE(bad);
+    if (*bad != '\0') {
+      EXPECT_EQ(store(dir, bad), EINVAL);
+    }
+  }
+  EXPECT_EQ(store(dir, "in"), 0);
+  EXPECT_EQ(show(dir), "in\n");
+  EXPECT_EQ(store(val, "1"), EPERM);
+}
+
+TEST_F(Board, StdioStreamsWorkOnTheTreeAndReportRefusedWritesAtClose) {
+  FILE *f = fopen((kGpio + "export").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  EXPECT_GT(fprintf(f, "%d", 5), 0);
+  EXPECT_EQ(fclose(f), 0);
+
+  f = fopen((kGpio + "export").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fprintf(f, "%d", 5);
+  errno = 0;
+  EXPECT_EQ(fclose(f), EOF);  // the buffered write meets EBUSY
+  EXPECT_EQ(errno, EBUSY);
+
+  f = fopen(pin_file(5, "value").c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(fgetc(f), '0');
+  EXPECT_EQ(fgetc(f), '\n');
+  EXPECT_EQ(fgetc(f), EOF);
+  EXPECT_EQ(fclose(f), 0);
+
+  errno = 0;
+  EXPECT_EQ(fopen(pin_file(6, "value").c_str(), "r"), nullptr);
+  EXPECT_EQ(errno, ENOENT);
+  // Reading a write-only attribute is refused as for a user without root.
+  EXPECT_EQ(fopen((kGpio + "export").c_str(), "r"), nullptr);
+  EXPECT_EQ(errno, EACCES);
+}
+
+TEST_F(Board, EveryOpenVariantReachesTheTree) {
+  ASSERT_EQ(store(kGpio + "export", "4"), 0);
+  const auto val = pin_file(4, "value");
+  for (int variant = 0; variant < 4; ++variant) {
+    SCOPED_TRACE(variant);
+    int fd = -1;
+    switch (variant) {
+      case 0: fd = openat(AT_FDCWD, val.c_str(), O_RDONLY); break;
+      case 1: fd = __open_2(val.c_str(), O_RDONLY); break;
+      case 2: fd = open(("/sys//class/gpio/./gpio4/../gpio4/value"), O_RDONLY); break;
+      case 3: fd = creat((kGpio + "gpio4/value").c_str(), 0644); break;
+    }
+    ASSERT_GE(fd, 0);
+    char c = 0;
+    if (variant == 3) {
+      EXPECT_EQ(write(fd, "1", 1), -1);  // input pin
+      EXPECT_EQ(errno, EPERM);
+    } else {
+      EXPECT_EQ(read(fd, &c, 1), 1);
+      EXPECT_EQ(c, '0');
+      EXPECT_EQ(pread(fd, &c, 1, 1), 1);
+      EXPECT_EQ(c, '\n');
+    }
+    EXPECT_EQ(close(fd), 0);
+  }
+}
+
+TEST_F(Board, DuplicatedDescriptorsShareTheFileAndItClosesWithTheLastOne) {
+  ASSERT_EQ(store(kGpio + "export", "17"), 0);
+  ASSERT_EQ(store(pin_file(17, "direction"), "out"), 0);
+  vboard_trace_clear();
+  const int fd = open(pin_file(17, "value").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const int a = dup(fd);
+  const int b = fcntl(fd, F_DUPFD_CLOEXEC, 20);
+  EXPECT_GE(b, 20);
+  const int c = dup2(fd, 30);
+  EXPECT_EQ(c, 30);
+  EXPECT_EQ(fcntl(b, F_GETFL) & O_ACCMODE, O_WRONLY);
+  EXPECT_EQ(close(fd), 0);
+  EXPECT_EQ(close(a), 0);
+  EXPECT_EQ(close(c), 0);
+  EXPECT_EQ(write(b, "1", 1), 1);
+  EXPECT_EQ(vboard_pin_level(17), 1);
+  struct stat st {};
+  ASSERT_EQ(fstat(b, &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(close(b), 0);
+  // After the last close the number is an ordinary closed descriptor.
+  EXPECT_EQ(write(b, "1", 1), -1);
+  EXPECT_EQ(errno, EBADF);
+
+  std::vector<int> ops;
+  for (size_t i = 0; i < vboard_trace_count(); ++i) {
+    vboard_event e{};
+    ASSERT_EQ(vboard_trace_get(i, &e), 0);
+    ops.push_back(e.op);
+  }
+  EXPECT_EQ(ops, (std::vector<int>{VBOARD_OP_OPEN, VBOARD_OP_WRITE, VBOARD_OP_CLOSE}));
+}
+
+TEST_F(Board, AFileOfAPinUnexportedWhileOpenIsGone) {
+  ASSERT_EQ(store(kGpio + "export", "27"), 0);
+  const int fd = open(pin_file(27, "value").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(store(kGpio + "unexport", "27"), 0);
+  char c = 0;
+  EXPECT_EQ(read(fd, &c, 1), -1);
+  EXPECT_EQ(errno, ENODEV);
+  EXPECT_EQ(close(fd), 0);
+}
+
+TEST_F(Board, PathsOutsideTheTreeAreUntouched) {
+  char tmpl[] = "/tmp/vboard-test-XXXXXX";
+  const std::string dir = mkdtemp(tmpl) != nullptr ? tmpl : "";
+  ASSERT_FALSE(dir.empty());
+  const std::string file = dir + "/plain";
+  EXPECT_EQ(store(file, "hello"), 0);
+  EXPECT_EQ(show(file), "hello");
+  std::filesystem::remove_all(dir);
+  // A name that only shares the prefix is not part of the tree.
+  EXPECT_EQ(show("/sys/class/gpiox/export"), "<ENOENT>");
+  const size_t before = vboard_trace_count();
+  EXPECT_EQ(show("/proc/self/comm").empty(), false);
+  EXPECT_EQ(vboard_trace_count(), before);
+}
+
+TEST_F(Board, StatAndAccessDescribeTheTree) {
+  struct stat st {};
+  ASSERT_EQ(stat("/sys/class/gpio", &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  ASSERT_EQ(lstat((kGpio + "export").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(access((kGpio + "export").c_str(), W_OK), 0);
+  EXPECT_EQ(access((kGpio + "export").c_str(), R_OK), -1);
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_EQ(access((kGpio + "gpio9").c_str(), F_OK), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(open((kGpio + "newfile").c_str(), O_WRONLY | O_CREAT, 0644), -1);
+  EXPECT_EQ(errno, EACCES);
+}
+
+TEST_F(Board, InjectedFaultsFailTheWayTheyAreAskedTo) {
+  ASSERT_EQ(store(kGpio + "export", "26"), 0);
+  ASSERT_EQ(vboard_fault_open(pin_file(26, "direction").c_str(), EACCES), 0);
+  EXPECT_EQ(store(pin_file(26, "direction"), "out"), EACCES);
+  EXPECT_EQ(store(pin_file(26, "value"), "1"), EPERM);  // other files unaffected
+  ASSERT_EQ(vboard_fault_open(pin_file(26, "direction").c_str(), 0), 0);
+  EXPECT_EQ(store(pin_file(26, "direction"), "out"), 0);
+
+  ASSERT_EQ(vboard_fault_export_missing(1), 0);
+  EXPECT_EQ(store(kGpio + "export", "4"), ENOENT);
+  EXPECT_FALSE(exists(kGpio + "export"));
+  ASSERT_EQ(vboard_fault_export_missing(0), 0);
+  EXPECT_EQ(store(kGpio + "export", "4"), 0);
+
+  ASSERT_EQ(vboard_fault_empty_value(4, 1), 0);
+  EXPECT_EQ(show(pin_file(4, "value")), "");
+  FILE *f = fopen(pin_file(4, "value").c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(fgetc(f), EOF);
+  fclose(f);
+  vboard_clear_faults();
+  EXPECT_EQ(show(pin_file(4, "value")), "0\n");
+
+  EXPECT_EQ(vboard_fault_open("relative/path", EIO), -1);
+  EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(Board, InputsConvertAgainstTheReference) {
+  EXPECT_EQ(vboard_set_code(0, 512), 0);
+  EXPECT_EQ(vboard_channel_code(0), 512);
+  EXPECT_EQ(vboard_set_voltage(1, 1.65), 0);
+  EXPECT_EQ(vboard_channel_code(1), 512);
+  EXPECT_EQ(vboard_set_voltage(2, 5.0), 0);
+  EXPECT_EQ(vboard_channel_code(2), 1023);
+  EXPECT_EQ(vboard_set_reference(5.0), 0);
+  EXPECT_EQ(vboard_channel_code(1), 337);  // 1.65 / 5 * 1024
+  EXPECT_EQ(vboard_channel_code(0), 512);  // codes do not depend on it
+  EXPECT_EQ(vboard_set_reference(3.3), 0);
+  // A sine of frequency 0 stays at its phase: offset + amplitude at 90 deg.
+  EXPECT_EQ(vboard_set_sine(3, 1.0, 1.65, 0.0, 90.0), 0);
+  EXPECT_EQ(vboard_channel_code(3), 822);
+  EXPECT_EQ(vboard_set_ramp(4, 1.0, 1.0, 1.0), 0);
+  EXPECT_EQ(vboard_channel_code(4), 310);
+
+  EXPECT_EQ(vboard_set_code(8, 1), -1);
+  EXPECT_EQ(vboard_set_code(0, 1024), -1);
+  EXPECT_EQ(vboard_set_ramp(0, 0, 1, 0), -1);
+  EXPECT_EQ(vboard_set_sine(0, 1, 1, -1, 0), -1);
+  EXPECT_EQ(vboard_set_reference(0), -1);
+  EXPECT_EQ(vboard_channel_code(-1), -1);
+}
+
+// The chip on its pins, driven through the value files like a bit-banging
+// program would, with the wiring moved away from the defaults.
+TEST_F(Board, TheChipAnswersThroughTheValueFilesOfItsPins) {
+  ASSERT_EQ(vboard_set_pins(10, 11, 12, 13), 0);
+  ASSERT_EQ(vboard_set_code(3, 0x2a5), 0);
+  ASSERT_EQ(vboard_set_code(0, 1), 0);
+  for (int pin : {10, 11, 12, 13}) ASSERT_EQ(store(kGpio + "export", std::to_string(pin)), 0);
+  for (int pin : {10, 12, 13}) ASSERT_EQ(store(pin_file(pin, "direction"), "out"), 0);
+  auto set = [](int pin, int v) { ASSERT_EQ(store(pin_file(pin, "value"), std::to_string(v)), 0); };
+  auto clocked_read = [&] {
+    set(10, 1);
+    set(10, 0);
+    return show(pin_file(11, "value"));
+  };
+  set(13, 1);
+  set(10, 0);
+  set(13, 0);
+  for (int bit : {1, 1, 0, 1, 1}) {
+    set(12, bit);
+    set(10, 1);
+    set(10, 0);
+  }
+  EXPECT_EQ(clocked_read(), "0\n");  // null bit
+  int code = 0;
+  for (int i = 0; i < 10; ++i) code = code * 2 + (clocked_read() == "1\n" ? 1 : 0);
+  set(13, 1);
+  EXPECT_EQ(code, 0x2a5);
+  // Released DOUT reads the idle level.
+  EXPECT_EQ(vboard_set_dout_idle(1), 0);
+  EXPECT_EQ(show(pin_file(11, "value")), "1\n");
+}
+
+TEST_F(Board, TheTraceRecordsEachAccessAndWritesOneParsableLineEach) {
+  ASSERT_EQ(store(kGpio + "export", "5"), 0);
+  EXPECT_EQ(store(kGpio + "export", "5"), EBUSY);
+  ASSERT_EQ(vboard_trace_count(), 6U);
+  vboard_event e{};
+  ASSERT_EQ(vboard_trace_get(4, &e), 0);
+  EXPECT_EQ(e.op, VBOARD_OP_WRITE);
+  EXPECT_STREQ(e.file, "/sys/class/gpio/export");
+  EXPECT_EQ(e.bytes, 1U);
+  EXPECT_EQ(e.result, -1);
+  EXPECT_EQ(e.err, EBUSY);
+  ASSERT_EQ(e.data_len, 1U);
+  EXPECT_EQ(e.data[0], '5');
+  vboard_event first{};
+  ASSERT_EQ(vboard_trace_get(0, &first), 0);
+  EXPECT_EQ(first.op, VBOARD_OP_OPEN);
+  EXPECT_LE(first.time_ns, e.time_ns);
+  EXPECT_LT(first.seq, e.seq);
+  EXPECT_EQ(vboard_trace_get(6, &e), -1);
+
+  char line[512];
+  ASSERT_EQ(vboard_trace_get(4, &e), 0);
+  const int n = vboard_trace_format(&e, line, sizeof line);
+  ASSERT_GT(n, 0);
+  char op[16], file[80], err[32], data[32];
+  unsigned long long seq = 0, t = 0, bytes = 0;
+  int pid = 0;
+  unsigned long req = 0;
+  long long res = 0;
+  ASSERT_EQ(sscanf(line, "seq=%llu t=%llu pid=%d op=%15s file=%79s req=0x%lx bytes=%llu res=%lld "
+                         "err=%31s data=%31s",
+                   &seq, &t, &pid, op, file, &req, &bytes, &res, err, data),
+            10)
+      << line;
+  EXPECT_STREQ(op, "write");
+  EXPECT_STREQ(file, "/sys/class/gpio/export");
+  EXPECT_EQ(res, -1);
+  EXPECT_STREQ(err, "EBUSY");
+  EXPECT_STREQ(data, "\"5\"");
+  EXPECT_EQ(pid, getpid());
+
+  char tmpl[] = "/tmp/vboard-trace-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string path = std::string(tmpl) + "/trace";
+  ASSERT_EQ(vboard_trace_write(path.c_str()), 0);
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  ASSERT_EQ(lines.size(), 6U);
+  EXPECT_EQ(lines[4] + "\n", std::string(line));
+  std::filesystem::remove_all(tmpl);
+
+  vboard_trace_clear();
+  EXPECT_EQ(vboard_trace_count(), 0U);
+}
+
+TEST_F(Board, BytesThatAreNotPrintableAreEscapedInTheTrace) {
+  vboard_event e{};
+  e.op = VBOARD_OP_WRITE;
+  std::snprintf(e.file, sizeof e.file, "/dev/x");
+  const unsigned char bytes[] = {'a', '"', '\\', '\n', 0x01, 0xff};
+  std::memcpy(e.data, bytes, sizeof bytes);
+  e.data_len = sizeof bytes;
+  char line[256];
+  vboard_trace_format(&e, line, sizeof line);
+  EXPECT_NE(std::strstr(line, R"(data="a\"\\\n\x01\xff")"), nullptr) << line;
+  EXPECT_STREQ(vboard_op_name(VBOARD_OP_IOCTL), "ioctl");
+  EXPECT_STREQ(vboard_op_name(42), "unknown");
+}
+
+}  // namespace

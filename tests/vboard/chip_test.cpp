@@ -1,0 +1,189 @@
+// The MCP3008 model on its own, driven line by line as a master would.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <vector>
+
+#include "chip.h"
+
+namespace {
+
+using vboard::mcp3008_model;
+
+// Analogue levels in LSB, one per channel.
+struct inputs {
+  std::array<double, 8> lsb{};
+  mcp3008_model::source source() {
+    return [this](int ch) { return lsb.at(static_cast<std::size_t>(ch)); };
+  }
+};
+
+// A bit-banging master as the sampler drives the chip: data set with the
+// clock low, rising edge, falling edge, DOUT read after the falling edge.
+struct master {
+  mcp3008_model &chip;
+
+  void open_frame() {
+    chip.set_cs(true);
+    chip.set_clk(false);
+    chip.set_cs(false);
+  }
+  void send(bool bit) {
+    chip.set_din(bit);
+    chip.set_clk(true);
+    chip.set_clk(false);
+  }
+  bool receive() {
+    chip.set_clk(true);
+    chip.set_clk(false);
+    return chip.dout();
+  }
+  std::vector<int> frame(std::array<bool, 5> command, int reads) {
+    open_frame();
+    for (bool b : command) send(b);
+    std::vector<int> bits;
+    for (int i = 0; i < reads; ++i) bits.push_back(receive() ? 1 : 0);
+    chip.set_cs(true);
+    return bits;
+  }
+};
+
+std::array<bool, 5> single(int ch) {
+  return {true, true, (ch & 4) != 0, (ch & 2) != 0, (ch & 1) != 0};
+}
+std::array<bool, 5> differential(int sel) {
+  return {true, false, (sel & 4) != 0, (sel & 2) != 0, (sel & 1) != 0};
+}
+
+// Null bit, B9..B0, then B1..B9 again, then zeros.
+std::vector<int> expected_bits(int code, int reads) {
+  std::vector<int> bits{0};
+  for (int b = 9; b >= 0; --b) bits.push_back((code >> b) & 1);
+  for (int b = 1; b <= 9; ++b) bits.push_back((code >> b) & 1);
+  while (static_cast<int>(bits.size()) < reads) bits.push_back(0);
+  bits.resize(static_cast<std::size_t>(reads));
+  return bits;
+}
+
+TEST(Mcp3008Model, EveryChannelAnswersWithItsOwnCodeInTheDataSheetBitOrder) {
+  inputs in;
+  in.lsb = {1.0, 1022.0, 512.0, 341.0, 682.0, 93.5, 1023.0, 0.0};
+  mcp3008_model chip(in.source());
+  master m{chip};
+  const int codes[] = {1, 1022, 512, 341, 682, 93, 1023, 0};
+  for (int ch = 0; ch < 8; ++ch) {
+    SCOPED_TRACE(ch);
+    EXPECT_EQ(m.frame(single(ch), 24), expected_bits(codes[ch], 24));
+  }
+}
+
+TEST(Mcp3008Model, DifferentialPairsSubtractTheSecondInputAndClampAtZero) {
+  inputs in;
+  in.lsb = {600, 100, 50, 300, 1000, 1000, 1023, 0};
+  mcp3008_model chip(in.source());
+  // select: IN+ / IN- as the data sheet's table gives them.
+  EXPECT_EQ(chip.convert(false, 0), 500);   // CH0 - CH1
+  EXPECT_EQ(chip.convert(false, 1), 0);     // CH1 - CH0 < 0
+  EXPECT_EQ(chip.convert(false, 2), 0);     // CH2 - CH3 < 0
+  EXPECT_EQ(chip.convert(false, 3), 250);   // CH3 - CH2
+  EXPECT_EQ(chip.convert(false, 4), 0);     // equal inputs
+  EXPECT_EQ(chip.convert(false, 6), 1023);  // CH6 - CH7
+  EXPECT_EQ(chip.convert(false, 7), 0);
+  master m{chip};
+  EXPECT_EQ(m.frame(differential(3), 11), expected_bits(250, 11));
+}
+
+TEST(Mcp3008Model, InputsBeyondTheRangeSaturate) {
+  inputs in;
+  in.lsb = {-5, 5000, std::numeric_limits<double>::quiet_NaN(), 1023.999, 0, 0, 0, 0};
+  mcp3008_model chip(in.source());
+  EXPECT_EQ(chip.convert(true, 0), 0);
+  EXPECT_EQ(chip.convert(true, 1), 1023);
+  EXPECT_EQ(chip.convert(true, 2), 0);
+  EXPECT_EQ(chip.convert(true, 3), 1023);
+}
+
+TEST(Mcp3008Model, DoutFloatsUntilTheNullBitAndWhileDeselected) {
+  inputs in;
+  in.lsb.fill(1023);
+  mcp3008_model chip(in.source());
+  chip.set_idle_level(true);
+  master m{chip};
+  EXPECT_TRUE(chip.dout());  // deselected: the idle level
+  m.open_frame();
+  // Leading zeros before the start bit are ignored and DOUT stays released.
+  m.send(false);
+  m.send(false);
+  EXPECT_TRUE(chip.dout());
+  for (bool b : single(0)) m.send(b);
+  EXPECT_TRUE(chip.dout());  // the sample clock has not fallen yet
+  chip.set_clk(true);
+  EXPECT_TRUE(chip.dout());
+  chip.set_clk(false);
+  EXPECT_FALSE(chip.dout());  // null bit, driven low
+  EXPECT_TRUE(m.receive());   // B9
+  chip.set_cs(true);
+  EXPECT_TRUE(chip.dout());  // released again
+}
+
+TEST(Mcp3008Model, DinIsTakenOnRisingEdgesOnly) {
+  inputs in;
+  in.lsb = {0, 0, 0, 0, 0, 700, 0, 0};
+  mcp3008_model chip(in.source());
+  master m{chip};
+  m.open_frame();
+  for (bool b : single(5)) {
+    chip.set_din(b);
+    chip.set_clk(true);
+    chip.set_din(!b);  // changes while the clock is high are not seen
+    chip.set_clk(false);
+  }
+  std::vector<int> bits;
+  for (int i = 0; i < 11; ++i) bits.push_back(m.receive() ? 1 : 0);
+  EXPECT_EQ(bits, expected_bits(700, 11));
+}
+
+TEST(Mcp3008Model, AFrameCutShortByChipSelectLeavesNothingBehind) {
+  inputs in;
+  in.lsb = {300, 0, 0, 0, 0, 0, 0, 900};
+  mcp3008_model chip(in.source());
+  master m{chip};
+  // Cut during the command: the next frame starts from its start bit.
+  m.open_frame();
+  m.send(true);
+  m.send(true);
+  m.send(true);
+  chip.set_cs(true);
+  EXPECT_FALSE(chip.frame_open());
+  EXPECT_EQ(m.frame(single(0), 11), expected_bits(300, 11));
+  // Cut in the middle of the result.
+  m.open_frame();
+  for (bool b : single(7)) m.send(b);
+  for (int i = 0; i < 4; ++i) m.receive();
+  chip.set_cs(true);
+  EXPECT_EQ(m.frame(single(7), 11), expected_bits(900, 11));
+  // A clock without chip select does nothing.
+  chip.set_cs(true);
+  for (int i = 0; i < 5; ++i) m.send(true);
+  EXPECT_FALSE(chip.frame_open());
+  EXPECT_EQ(m.frame(single(0), 11), expected_bits(300, 11));
+}
+
+TEST(Mcp3008Model, TheSampleIsHeldAtTheSampleClock) {
+  inputs in;
+  in.lsb[0] = 100;
+  mcp3008_model chip(in.source());
+  master m{chip};
+  m.open_frame();
+  for (bool b : single(0)) m.send(b);
+  chip.set_clk(true);
+  chip.set_clk(false);  // sample taken: 100
+  in.lsb[0] = 900;      // later changes do not reach this frame
+  std::vector<int> bits{chip.dout() ? 1 : 0};
+  for (int i = 0; i < 10; ++i) bits.push_back(m.receive() ? 1 : 0);
+  EXPECT_EQ(bits, expected_bits(100, 11));
+  chip.set_cs(true);
+  EXPECT_EQ(m.frame(single(0), 11), expected_bits(900, 11));
+}
+
+}  // namespace
