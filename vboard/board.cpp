@@ -754,6 +754,8 @@ int virtual_open(const provider *prov, const std::string &path, int flags) {
   return err == 0 ? fd : fail(err);
 }
 
+void retarget_std_stream(int fd, bool is_virtual, int flags);
+
 int open_any(int dirfd, const char *path, int flags, mode_t mode, bool at, bool large) {
   std::string norm;
   const provider *prov = (at && dirfd != AT_FDCWD && (path == nullptr || path[0] != '/'))
@@ -761,6 +763,7 @@ int open_any(int dirfd, const char *path, int flags, mode_t mode, bool at, bool 
                              : find_provider(path, norm);
   if (prov != nullptr) {
     const int r = virtual_open(prov, norm, flags);
+    if (r >= 0 && r <= 2) retarget_std_stream(r, true, flags);
     if (r != -2) return r;
   }
   if (at) {
@@ -985,6 +988,74 @@ void adopt_std_streams(board &b) {
     if (fd == 2) setvbuf(fp, nullptr, _IONBF, 0);
     *streams[fd] = fp;
   }
+}
+
+// A shell that redirects its own standard output for a builtin (bash's
+// echo) writes through stdio as well: while descriptor 0, 1 or 2 is
+// virtual, the standard stream goes through the board, and the program's
+// original stream comes back when the descriptor stops being virtual.
+// Called without the board lock (flushing writes through the board).
+FILE *saved_std[3];
+
+int cookie_keep_open(void *) { return 0; }
+
+void retarget_std_stream(int fd, bool is_virtual, int flags) {
+  if (fd < 0 || fd > 2) return;
+  FILE **const streams[] = {&stdin, &stdout, &stderr};
+  FILE **s = streams[fd];
+  if (is_virtual && saved_std[fd] == nullptr) {
+    if (*s == nullptr || fileno(*s) != fd) return;  // not libc's own stream
+    static const cookie_io_functions_t io{cookie_read, cookie_write, cookie_seek,
+                                          cookie_keep_open};
+    const int acc = flags & O_ACCMODE;
+    const char *mode = acc == O_RDONLY ? "r" : acc == O_WRONLY ? "w" : "r+";
+    FILE *fp = fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), mode, io);
+    if (fp == nullptr) return;
+    if (fd == 2) setvbuf(fp, nullptr, _IONBF, 0);
+    saved_std[fd] = *s;
+    *s = fp;
+  } else if (!is_virtual && saved_std[fd] != nullptr) {
+    FILE *ours = *s;
+    *s = saved_std[fd];
+    saved_std[fd] = nullptr;
+    fclose(ours);
+  }
+}
+
+// dup2/dup3 with the standard streams kept in step.
+int dup_onto(int oldfd, int newfd, int flags, bool three) {
+  auto real = [&] {
+    return three ? real_dup3_fn()(oldfd, newfd, flags) : real_dup2_fn()(oldfd, newfd);
+  };
+  if (!maybe_virtual(oldfd) && !maybe_virtual(newfd)) return real();
+  const bool std_target = newfd >= 0 && newfd <= 2 && newfd != oldfd;
+  // What the stream buffered belongs to the descriptor's old file.
+  if (std_target) {
+    FILE *const streams[] = {stdin, stdout, stderr};
+    if (streams[newfd] != nullptr && newfd != 0) fflush(streams[newfd]);
+  }
+  int r = -1;
+  bool now_virtual = false;
+  int now_flags = 0;
+  {
+    std::lock_guard lock(board_mutex);
+    r = real();
+    const int err = errno;
+    after_dup(oldfd, r);
+    if (std_target && r >= 0) {
+      if (auto d = lookup(state(), newfd)) {
+        now_virtual = true;
+        now_flags = d->flags;
+      }
+    }
+    errno = err;
+  }
+  if (std_target && r >= 0) {
+    const int err = errno;
+    retarget_std_stream(newfd, now_virtual, now_flags);
+    errno = err;
+  }
+  return r;
 }
 
 FILE *cookie_file(int fd, const char *mode) {
@@ -1254,6 +1325,11 @@ ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t off) {
 
 int close(int fd) {
   const auto r = v_close(fd);
+  if (r.handled && fd <= 2) {
+    const int err = errno;
+    retarget_std_stream(fd, false, 0);
+    errno = err;
+  }
   return r.handled ? static_cast<int>(r.result) : real_close(fd);
 }
 
@@ -1277,20 +1353,8 @@ int dup(int fd) noexcept {
   after_dup(fd, r);
   return r;
 }
-int dup2(int oldfd, int newfd) noexcept {
-  if (!maybe_virtual(oldfd) && !maybe_virtual(newfd)) return real_dup2_fn()(oldfd, newfd);
-  std::lock_guard lock(board_mutex);
-  const int r = real_dup2_fn()(oldfd, newfd);
-  after_dup(oldfd, r);
-  return r;
-}
-int dup3(int oldfd, int newfd, int flags) noexcept {
-  if (!maybe_virtual(oldfd) && !maybe_virtual(newfd)) return real_dup3_fn()(oldfd, newfd, flags);
-  std::lock_guard lock(board_mutex);
-  const int r = real_dup3_fn()(oldfd, newfd, flags);
-  after_dup(oldfd, r);
-  return r;
-}
+int dup2(int oldfd, int newfd) noexcept { return dup_onto(oldfd, newfd, 0, false); }
+int dup3(int oldfd, int newfd, int flags) noexcept { return dup_onto(oldfd, newfd, flags, true); }
 
 static int fcntl_any(bool large, int fd, int cmd, void *arg) {
   auto real = large ? real_fcntl64_fn() : real_fcntl_fn();

@@ -61,6 +61,7 @@ struct config {
   std::uint32_t readback_hz = 0;
   std::uint32_t word_sizes = kDefaultWordSizes;
   std::size_t bufsiz = kDefaultBufsiz;
+  int scribble = -1;  // byte left in the receive buffers of a failed transfer; -1: none
 };
 
 struct spi_state {
@@ -182,6 +183,19 @@ bool load(spi_state &s) {
     std::size_t n = 0;
     if (parse_number(v, n) && n > 0 && n <= kMaxBufsiz) s.cfg.bufsiz = n;
     else bad("VBOARD_SPIDEV_BUFSIZ", v);
+  }
+  if (const char *v = env("VBOARD_SPIDEV_SCRIBBLE")) {
+    unsigned byte = 0;
+    const std::string_view sv(v);
+    const bool hex = sv.starts_with("0x") || sv.starts_with("0X");
+    std::string_view digits = hex ? sv.substr(2) : sv;
+    const auto [end, ec] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), byte, hex ? 16 : 10);
+    if (ec == std::errc{} && end == digits.data() + digits.size() && !digits.empty() && byte <= 255) {
+      s.cfg.scribble = static_cast<int>(byte);
+    } else {
+      bad("VBOARD_SPIDEV_SCRIBBLE", v);
+    }
   }
   if (const char *v = env("VBOARD_SPIDEV_VANISH_AFTER")) {
     for (auto item : split(v, ',')) {
@@ -449,7 +463,19 @@ class spidev_file final : public file {
     note.bytes = total;
 
     int fault = 0, err = 0;
-    if (take_transfer_fault(fault, err)) return fault < 0 ? -err : fault;
+    if (take_transfer_fault(fault, err)) {
+      // After a failed transfer the receive buffers hold whatever the
+      // controller left; scribbling shows callers that trust them.
+      if (fault < 0 && s.cfg.scribble >= 0 && check_sizes(recs.data(), n) == 0) {
+        for (std::size_t i = 0; i < n; ++i) {
+          if (recs[i].rx_buf != 0) {
+            std::memset(reinterpret_cast<void *>(static_cast<std::uintptr_t>(recs[i].rx_buf)),
+                        s.cfg.scribble, recs[i].len);
+          }
+        }
+      }
+      return fault < 0 ? -err : fault;
+    }
 
     const int r = transfer(d, recs.data(), n, note);
     if (r >= 0) count_success(d);
@@ -459,17 +485,27 @@ class spidev_file final : public file {
   // Checks the records as the driver and the SPI core do, then clocks the
   // whole message through the chip with chip select held throughout.
   // Returns the bytes moved or -errno; nothing moves when a check fails.
-  int transfer(device &d, const spi_ioc_transfer *recs, std::size_t n, trace_note &note) {
+  // The driver's own limits: addresses the process can name, and no more
+  // bytes each way than its bounce buffer holds. Returns 0 or -errno.
+  int check_sizes(const spi_ioc_transfer *recs, std::size_t n) const {
     const std::size_t bufsiz = tx_.size();
-    std::uint64_t total = 0, tx_total = 0, rx_total = 0;
+    std::uint64_t tx_total = 0, rx_total = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
       if (!addressable(x.tx_buf) || !addressable(x.rx_buf)) return -EFAULT;
-      total += x.len;
-      if (total > INT32_MAX) return -EMSGSIZE;
       if (x.rx_buf != 0 && (rx_total += x.len) > bufsiz) return -EMSGSIZE;
       if (x.tx_buf != 0 && (tx_total += x.len) > bufsiz) return -EMSGSIZE;
     }
+    return 0;
+  }
+
+  int transfer(device &d, const spi_ioc_transfer *recs, std::size_t n, trace_note &note) {
+    if (const int r = check_sizes(recs, n); r != 0) return r;
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) total += recs[i].len;
+    // Either buffer may be absent, so both limits can hold while the total
+    // overflows the driver's int result.
+    if (total > INT32_MAX) return -EMSGSIZE;
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
       const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.bits;
@@ -480,32 +516,43 @@ class spidev_file final : public file {
 
     // Everything to send is taken before the first clock, as the driver
     // copies it in; a byte received may land where a later one is sent from.
-    std::size_t at = 0;
+    std::size_t tx_at = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
-      if (x.tx_buf != 0) {
-        std::memcpy(tx_.data() + at, reinterpret_cast<const void *>(static_cast<std::uintptr_t>(x.tx_buf)), x.len);
-      } else {
-        std::memset(tx_.data() + at, 0, x.len);  // the controller shifts out zeros
-      }
-      at += x.len;
+      if (x.tx_buf == 0) continue;
+      std::memcpy(tx_.data() + tx_at, reinterpret_cast<const void *>(static_cast<std::uintptr_t>(x.tx_buf)), x.len);
+      tx_at += x.len;
     }
+
+    // The trace keeps the first bytes each way: enough for a converter frame.
+    constexpr std::size_t half = VBOARD_TRACE_DATA / 2;
+    const std::size_t keep = total < half ? static_cast<std::size_t>(total) : half;
+    unsigned char seen[VBOARD_TRACE_DATA] = {};
+    std::size_t moved = 0;
 
     bus wire(d.mode);
     wire.select();
-    at = 0;
+    tx_at = 0;
+    std::size_t rx_at = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
       const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.bits;
       const std::size_t wb = word_bytes(bits);
+      const std::uint32_t mask = bits == 32 ? 0xffffffffU : (1U << bits) - 1;
       for (std::size_t off = 0; off < x.len; off += wb) {
+        // A word in memory order, as the driver takes it; without a send
+        // buffer the controller shifts out zeros.
         std::uint32_t out = 0;
-        std::memcpy(&out, tx_.data() + at + off, wb);  // a word in memory order, as the driver takes it
-        const std::uint32_t mask = bits == 32 ? 0xffffffffU : (1U << bits) - 1;
+        if (x.tx_buf != 0) std::memcpy(&out, tx_.data() + tx_at + off, wb);
         const std::uint32_t in = wire.word(out & mask, bits);
-        std::memcpy(rx_.data() + at + off, &in, wb);
+        if (x.rx_buf != 0) std::memcpy(rx_.data() + rx_at + off, &in, wb);
+        for (std::size_t k = 0; k < wb && moved < keep; ++k, ++moved) {
+          seen[moved] = reinterpret_cast<const unsigned char *>(&out)[k];
+          seen[keep + moved] = reinterpret_cast<const unsigned char *>(&in)[k];
+        }
       }
-      at += x.len;
+      if (x.tx_buf != 0) tx_at += x.len;
+      if (x.rx_buf != 0) rx_at += x.len;
       const bool last = i + 1 == n;
       // cs_change between records drops chip select for a moment; on the
       // last record it keeps the chip selected after the message.
@@ -517,22 +564,15 @@ class spidev_file final : public file {
       }
     }
 
-    at = 0;
+    rx_at = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
-      if (x.rx_buf != 0) {
-        std::memcpy(reinterpret_cast<void *>(static_cast<std::uintptr_t>(x.rx_buf)), rx_.data() + at, x.len);
-      }
-      at += x.len;
+      if (x.rx_buf == 0) continue;
+      std::memcpy(reinterpret_cast<void *>(static_cast<std::uintptr_t>(x.rx_buf)), rx_.data() + rx_at, x.len);
+      rx_at += x.len;
     }
 
-    // The trace keeps the first bytes each way: enough for a converter frame.
-    constexpr std::size_t half = VBOARD_TRACE_DATA / 2;
-    const std::size_t keep = total < half ? static_cast<std::size_t>(total) : half;
-    unsigned char both[VBOARD_TRACE_DATA];
-    std::memcpy(both, tx_.data(), keep);
-    std::memcpy(both + keep, rx_.data(), keep);
-    note.keep(both, 2 * keep);
+    note.keep(seen, 2 * keep);
     return static_cast<int>(total);
   }
 
@@ -626,6 +666,13 @@ int vboard_spidev_vanish_after(const char *device, long transfers) {
 int vboard_spidev_set_readback_hz(uint32_t hz) {
   std::lock_guard lock(spi_mutex);
   vboard::spi().cfg.readback_hz = hz;
+  return 0;
+}
+
+int vboard_spidev_set_scribble(int byte) {
+  if (byte < -1 || byte > 255) return vboard::fail(EINVAL);
+  std::lock_guard lock(spi_mutex);
+  vboard::spi().cfg.scribble = byte;
   return 0;
 }
 

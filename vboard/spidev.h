@@ -65,6 +65,10 @@ int vboard_spidev_vanish_after(const char *device, long transfers);
 /* The rate that SPI_IOC_RD_MAX_SPEED_HZ reports instead of the one written,
  * as some controller drivers round it; 0 reports the rate written. */
 int vboard_spidev_set_readback_hz(uint32_t hz);
+/* A transfer failing through vboard_spidev_fail_transfers() with a
+ * negative result fills its receive buffers with `byte` (0-255), as a
+ * controller may leave junk behind; -1 (the default) leaves them alone. */
+int vboard_spidev_set_scribble(int byte);
 /* Word sizes the controller supports: bit n-1 set for n bits (default
  * 1 << 7, only 8-bit words). Must not be 0. */
 int vboard_spidev_set_word_sizes(uint32_t mask);
