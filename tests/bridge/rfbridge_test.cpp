@@ -58,9 +58,10 @@ const Log kInstall = {"MLConnect",
 
 // The reads of one accepted call rfcomm[x] and the answer x * 10.
 Log served(int x) {
-  return {"MLGetInteger", "MLTestHead(List)", "MLGetInteger",
-          "MLNewPacket",  "MLPutInteger(" + std::to_string(10 * x) + ")",
-          "MLEndPacket",  "MLNewPacket"};
+  std::string answer = "MLPutInteger(";
+  answer.append(std::to_string(10 * x)).append(")");
+  return {"MLGetInteger", "MLTestHead(List)", "MLGetInteger", "MLNewPacket",
+          answer,         "MLEndPacket",      "MLNewPacket"};
 }
 
 Log join(std::initializer_list<Log> parts) {

@@ -83,19 +83,19 @@ std::vector<std::string> board_command(const std::string &program, ScopedEnv &en
 
 Expr expr(const std::string &text) {
   auto parsed = parse(text);
-  EXPECT_TRUE(parsed.expr.has_value()) << text << ": " << parsed.error;
+  EXPECT_TRUE(parsed.expr.has_value()) << text << ': ' << parsed.error;
   return parsed.expr ? *parsed.expr : Expr::makeSymbol("Null");
 }
 
 std::string answer_text(const Answer &answer) {
-  return answer.received ? print(answer.value) : "no answer: " + answer.error;
+  return answer.received ? print(answer.value) : std::string("no answer: ").append(answer.error);
 }
 
 class BridgeE2E : public ::testing::Test {
  protected:
   void SetUp() override {
     // Fixed readings, distinct per channel.
-    for (int ch = 0; ch < 8; ++ch) env_.set("VBOARD_CH" + std::to_string(ch), std::to_string(100 * ch + 17));
+    for (int ch = 0; ch < 8; ++ch) env_.set(std::string("VBOARD_CH").append(std::to_string(ch)), std::to_string(100 * ch + 17));
   }
 
   Peer &start(const std::string &program) {

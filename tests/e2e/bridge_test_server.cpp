@@ -40,7 +40,7 @@ extern "C" int rfcomm(int x) {
     return 500;
   }
   if (x >= 1000) {
-    std::string text = "rfcomm[" + std::to_string(x - 1000) + "]";
+    std::string text = std::string("rfcomm[").append(std::to_string(x - 1000)).append("]");
     const int before = served;
     const int ok = MLEvaluateString(stdlink, text.data());
     return 1000 * ok + (served - before);
