@@ -1,0 +1,41 @@
+#pragma once
+// Runs a program under the virtual board and collects what it printed.
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vboard_test {
+
+struct outcome {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;  // standard output
+  std::string err;  // standard error
+};
+
+// A fresh private directory, removed by the destructor.
+class temp_dir {
+ public:
+  temp_dir();
+  ~temp_dir();
+  temp_dir(const temp_dir &) = delete;
+  temp_dir &operator=(const temp_dir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// True when programs of the build's target can be started here with the
+// board preloaded (always natively; under the emulator only those built
+// for the target, so no host shell).
+bool host_programs_usable();
+
+// Runs argv with the board preloaded (through the emulator in a cross
+// build when `target_program` is set) and `env` added to the environment.
+outcome run_on_board(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+                     bool target_program);
+
+std::string read_file(const std::string &path);
+
+}  // namespace vboard_test
