@@ -140,6 +140,12 @@ extern "C" int spiWriteRead(unsigned char *data, int length) {
     report_transfer_failure(EFAULT);
     return -1;
   }
+  // Not open: say so the same way everywhere (an emulator may not even
+  // look at the descriptor of a request it does not know).
+  if (spifd < 0) {
+    report_transfer_failure(EBADF);
+    return -1;
+  }
 
   // Sized for the longest message so no stack size depends on the caller;
   // only the records in use are cleared and handed to the driver.
@@ -163,7 +169,12 @@ extern "C" int spiWriteRead(unsigned char *data, int length) {
 }
 
 extern "C" int spiClose(void) {
-  const int result = close(spifd);
+  int result = -1;
+  if (spifd >= 0) {
+    result = close(spifd);
+  } else {
+    errno = EBADF;
+  }
   if (result < 0) puts("Could not close SPI device");
   // Even a failed close releases the number on Linux; forgetting it keeps a
   // later call from closing a descriptor the program has opened since.

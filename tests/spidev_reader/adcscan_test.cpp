@@ -330,6 +330,9 @@ TEST_F(AdcscanTest, LongestTransferIs511RecordsAndLongerOrEmptyOnesAreRefused) {
     EXPECT_EQ(s.err, report(EINVAL));
     EXPECT_EQ(s.out, "");
   }
+  int result = 0;
+  EXPECT_EQ(capture([&] { result = spiWriteRead(nullptr, 3); }).err, report(EFAULT));
+  EXPECT_EQ(result, -1);
   EXPECT_TRUE(ioctls().empty());
 }
 
@@ -363,6 +366,7 @@ TEST_F(AdcscanTest, CallsBeforeOpenAndAfterCloseNeverTouchAnotherDescriptor) {
   EXPECT_EQ(s.err, report(EBADF));
   s = capture([&] { result = spiClose(); });
   EXPECT_EQ(result, -1);
+  EXPECT_EQ(errno, EBADF);
   EXPECT_EQ(s.out, "Could not close SPI device\n");
 
   std::array<int32_t, 2> values{7, 7};
