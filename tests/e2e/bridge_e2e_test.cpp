@@ -83,7 +83,7 @@ std::vector<std::string> board_command(const std::string &program, ScopedEnv &en
 
 Expr expr(const std::string &text) {
   auto parsed = parse(text);
-  EXPECT_TRUE(parsed.expr.has_value()) << text << ': ' << parsed.error;
+  EXPECT_TRUE(parsed.expr.has_value()) << text << ": " << parsed.error;
   return parsed.expr ? *parsed.expr : Expr::makeSymbol("Null");
 }
 
