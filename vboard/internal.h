@@ -10,6 +10,11 @@
 //   const bool registered = vboard::add_provider({"/dev/spidev", open_fn, stat_fn});
 //   }
 //
+// Registration may come before or after the board's own constructor; a
+// late provider still gets the descriptors the process inherited through
+// exec (virtual files are backed by memfds named after their path, so a
+// new program image can recognise them).
+//
 // Locking: the core holds the board lock (one mutex) around every call into
 // a provider or a file, so providers and files never lock anything
 // themselves, and every routine below that is marked "lock held" must only be
