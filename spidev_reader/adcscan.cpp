@@ -47,9 +47,15 @@ static_assert(SPI_IOC_RD_MAX_SPEED_HZ == 0x80046b04);
 // records; 512 would wrap to a size of 0.
 constexpr int kMaxLength = 511;
 
+// The kernel's SPI_IOC_MESSAGE(n) worked out at run time: its macro sizes an
+// array type by n, which a run-time n turns into a variable-length array.
 constexpr unsigned long message_request(int records) {
-  return SPI_IOC_MESSAGE(records);
+  const unsigned long size = static_cast<unsigned long>(records) * sizeof(spi_ioc_transfer);
+  const unsigned long field = size < (1UL << _IOC_SIZEBITS) ? size : 0;
+  return _IOC(_IOC_WRITE, SPI_IOC_MAGIC, 0, field);
 }
+static_assert(message_request(3) == SPI_IOC_MESSAGE(3));
+static_assert(message_request(kMaxLength) == SPI_IOC_MESSAGE(kMaxLength));
 static_assert(message_request(3) == 0x40606b00);
 static_assert(message_request(kMaxLength) == 0x7fe06b00);
 static_assert(message_request(kMaxLength + 1) == 0x40006b00);
@@ -119,7 +125,7 @@ extern "C" int spiOpen(const char *device) {
       if (s.newline) {
         puts(s.failure);
       } else {
-        fputs(s.failure, stdout);
+        (void)fputs(s.failure, stdout);
       }
       return -1;
     }

@@ -45,7 +45,8 @@ constexpr std::uint32_t kSupportedModes =
 constexpr std::uint32_t kUserModeMask = (1U << 16) - 1;
 
 static_assert(sizeof(spi_ioc_transfer) == 32);
-constexpr unsigned kMessageNr = _IOC_NR(SPI_IOC_MESSAGE(0));
+constexpr unsigned kMessageNr = 0;
+static_assert(_IOC_NR(SPI_IOC_MESSAGE(1)) == kMessageNr);
 
 struct device {
   std::string path;
@@ -238,7 +239,7 @@ void log_record(spi_state &s, const std::string &path, unsigned long request, st
   r.index = index;
   r.count = count;
   r.request = request;
-  std::snprintf(r.device, sizeof r.device, "%s", path.c_str());
+  (void)std::snprintf(r.device, sizeof r.device, "%s", path.c_str());
   r.xfer = xfer;
   ++s.next_record;
 }

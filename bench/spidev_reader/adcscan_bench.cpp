@@ -86,7 +86,7 @@ int main(int argc, char **argv) {
   if (argc > 1) {
     rounds = std::atoi(argv[1]);
     if (rounds < 1) {
-      std::fprintf(stderr, "usage: adcscan_bench [ROUNDS]  (ROUNDS >= 1)\n");
+      (void)std::fprintf(stderr, "usage: adcscan_bench [ROUNDS]  (ROUNDS >= 1)\n");
       return 2;
     }
   }
@@ -98,7 +98,7 @@ int main(int argc, char **argv) {
   free(allocate(64));
   counting = false;
   if (allocations == 0) {
-    std::fprintf(stderr, "adcscan_bench: the allocation counter is not in effect\n");
+    (void)std::fprintf(stderr, "adcscan_bench: the allocation counter is not in effect\n");
     return 1;
   }
 

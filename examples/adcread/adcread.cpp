@@ -96,7 +96,7 @@ std::string format_time(const timespec &ts) {
     return std::to_string(ts.tv_sec);
   }
   std::array<char, 48> text{};
-  std::snprintf(text.data(), text.size(), "%s.%09ldZ", date.data(), static_cast<long>(ts.tv_nsec));
+  (void)std::snprintf(text.data(), text.size(), "%s.%09ldZ", date.data(), static_cast<long>(ts.tv_nsec));
   return text.data();
 }
 
@@ -106,7 +106,7 @@ void print_scan(const options &opts, const std::array<int32_t, 8> &values, const
   if (opts.csv) {
     line << ts.tv_sec << '.';
     std::array<char, 16> nanos{};
-    std::snprintf(nanos.data(), nanos.size(), "%09ld", static_cast<long>(ts.tv_nsec));
+    (void)std::snprintf(nanos.data(), nanos.size(), "%09ld", static_cast<long>(ts.tv_nsec));
     line << nanos.data();
     for (int ch = 0; ch < opts.channels; ++ch) {
       line << ',';

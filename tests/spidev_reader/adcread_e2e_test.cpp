@@ -66,7 +66,7 @@ class AdcreadE2E : public ::testing::Test {
     const std::string emulator = ADCREAD_EMULATOR;
     for (std::size_t start = 0; start < emulator.size();) {
       const std::size_t end = std::min(emulator.find('|', start), emulator.size());
-      if (end > start) command.push_back(emulator.substr(start, end - start));
+      if (end > start) command.emplace_back(emulator.substr(start, end - start));
       start = end + 1;
     }
     if (command.empty()) {

@@ -44,24 +44,26 @@ std::string slurp(std::FILE *f) {
 streams capture(const std::function<void()> &body) {
   std::FILE *out = std::tmpfile();
   std::FILE *err = std::tmpfile();
-  EXPECT_NE(out, nullptr);
-  EXPECT_NE(err, nullptr);
-  std::fflush(stdout);
-  std::fflush(stderr);
+  if (out == nullptr || err == nullptr) {
+    ADD_FAILURE() << "no temporary file for the captured streams";
+    return {};
+  }
+  (void)std::fflush(stdout);
+  (void)std::fflush(stderr);
   const int saved_out = dup(1), saved_err = dup(2);
-  dup2(fileno(out), 1);
-  dup2(fileno(err), 2);
+  EXPECT_EQ(dup2(fileno(out), 1), 1);
+  EXPECT_EQ(dup2(fileno(err), 2), 2);
   body();
   const int body_errno = errno;  // what the caller would see afterwards
-  std::fflush(stdout);
-  std::fflush(stderr);
-  dup2(saved_out, 1);
-  dup2(saved_err, 2);
+  (void)std::fflush(stdout);
+  (void)std::fflush(stderr);
+  EXPECT_EQ(dup2(saved_out, 1), 1);
+  EXPECT_EQ(dup2(saved_err, 2), 2);
   close(saved_out);
   close(saved_err);
   streams s{slurp(out), slurp(err)};
-  std::fclose(out);
-  std::fclose(err);
+  (void)std::fclose(out);
+  (void)std::fclose(err);
   errno = body_errno;
   return s;
 }

@@ -20,6 +20,11 @@ namespace {
 
 constexpr char kDevice[] = "/dev/spidev0.0";
 
+// SPI_IOC_MESSAGE(n) for a run-time n (the kernel's macro wants a constant).
+unsigned long message_request(std::size_t records) {
+  return _IOC(_IOC_WRITE, SPI_IOC_MAGIC, 0, records * sizeof(spi_ioc_transfer));
+}
+
 spi_ioc_transfer record(void *tx, void *rx, std::uint32_t len) {
   spi_ioc_transfer x{};
   x.tx_buf = reinterpret_cast<std::uintptr_t>(tx);
@@ -46,7 +51,7 @@ class SpidevBoard : public ::testing::Test {
   }
   // Issues a message of `recs`; returns the result, errno in err_.
   int message(std::vector<spi_ioc_transfer> recs) {
-    const int r = ioctl(fd_, SPI_IOC_MESSAGE(recs.size()), recs.data());
+    const int r = ioctl(fd_, message_request(recs.size()), recs.data());
     err_ = r < 0 ? errno : 0;
     return r;
   }
@@ -78,7 +83,7 @@ TEST_F(SpidevBoard, ChipSelectSpansTheWholeMessageUnlessARecordDropsIt) {
 }
 
 TEST_F(SpidevBoard, RecordsAreCheckedBeforeAnythingMoves) {
-  EXPECT_EQ(ioctl(fd_, SPI_IOC_MESSAGE(0), nullptr), 0);
+  EXPECT_EQ(ioctl(fd_, message_request(0), nullptr), 0);
   // A size that is not a whole number of records.
   EXPECT_EQ(ioctl(fd_, _IOC(_IOC_WRITE, SPI_IOC_MAGIC, 0, 33), nullptr), -1);
   EXPECT_EQ(errno, EINVAL);
