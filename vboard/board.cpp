@@ -6,15 +6,18 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <linux/close_range.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
@@ -86,6 +89,9 @@ using faccessat_t = int (*)(int, const char *, int, int);
 using fopen_t = FILE *(*)(const char *, const char *);
 using fdopen_t = FILE *(*)(int, const char *);
 using cfr_t = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int);
+using readv_t = ssize_t (*)(int, const struct iovec *, int);
+using close_range_t = int (*)(unsigned int, unsigned int, int);
+using closefrom_t = void (*)(int);
 
 VBOARD_REAL(open, open_t)
 VBOARD_REAL(open64, open_t)
@@ -120,6 +126,10 @@ VBOARD_REAL(fopen, fopen_t)
 VBOARD_REAL(fopen64, fopen_t)
 VBOARD_REAL(fdopen, fdopen_t)
 VBOARD_REAL(copy_file_range, cfr_t)
+VBOARD_REAL(readv, readv_t)
+VBOARD_REAL(writev, readv_t)
+VBOARD_REAL(close_range, close_range_t)
+VBOARD_REAL(closefrom, closefrom_t)
 
 }  // namespace
 
@@ -1438,6 +1448,64 @@ int access(const char *path, int mode) noexcept {
 int faccessat(int dirfd, const char *path, int mode, int flags) noexcept {
   const int r = v_access(dirfd, path, mode);
   return r != 1 ? r : real_faccessat_fn()(dirfd, path, mode, flags);
+}
+
+// Scatter/gather on a virtual file: one store or one read, as the kernel
+// makes a single call of it for sysfs.
+ssize_t readv(int fd, const struct iovec *iov, int count) {
+  if (maybe_virtual(fd) && count >= 0) {
+    std::size_t total = 0;
+    for (int i = 0; i < count; ++i) total += iov[i].iov_len;
+    std::vector<char> buf(total);
+    const auto r = v_read(fd, buf.data(), total, nullptr);
+    if (r.handled) {
+      std::size_t left = r.result > 0 ? static_cast<std::size_t>(r.result) : 0, at = 0;
+      for (int i = 0; i < count && left > 0; ++i) {
+        const std::size_t k = iov[i].iov_len < left ? iov[i].iov_len : left;
+        std::memcpy(iov[i].iov_base, buf.data() + at, k);
+        at += k;
+        left -= k;
+      }
+      return r.result;
+    }
+  }
+  return real_readv_fn()(fd, iov, count);
+}
+ssize_t writev(int fd, const struct iovec *iov, int count) {
+  if (maybe_virtual(fd) && count >= 0) {
+    std::vector<char> buf;
+    for (int i = 0; i < count; ++i) {
+      const char *p = static_cast<const char *>(iov[i].iov_base);
+      buf.insert(buf.end(), p, p + iov[i].iov_len);
+    }
+    const auto r = v_write(fd, buf.data(), buf.size(), nullptr);
+    if (r.handled) return r.result;
+  }
+  return real_writev_fn()(fd, iov, count);
+}
+
+// Descriptors closed in bulk stop being virtual, or a later real file
+// given the same number would be taken for one.
+static void forget_range(unsigned int first, unsigned int last) {
+  std::lock_guard lock(board_mutex);
+  board &b = state();
+  const std::size_t end = std::min<std::size_t>(b.fds.size(), static_cast<std::size_t>(last) + 1);
+  for (std::size_t i = first; i < end; ++i) {
+    if (b.fds[i]) {
+      auto d = std::move(b.fds[i]);
+      virtual_fds.fetch_sub(1, std::memory_order_relaxed);
+      release(std::move(d), 0, 0);
+    }
+  }
+}
+int close_range(unsigned int first, unsigned int last, int flags) noexcept {
+  const int r = real_close_range_fn()(first, last, flags);
+  if (r == 0 && (flags & CLOSE_RANGE_CLOEXEC) == 0 && first <= last) forget_range(first, last);
+  return r;
+}
+void closefrom(int lowfd) noexcept {
+  real_closefrom_fn()(lowfd);
+  if (lowfd >= 0) forget_range(static_cast<unsigned int>(lowfd), ~0U);
 }
 
 ssize_t copy_file_range(int in, off64_t *in_off, int out, off64_t *out_off, size_t n,

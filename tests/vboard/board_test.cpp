@@ -2,16 +2,19 @@
 // GPIO tree through plain libc calls, faults, inputs and the trace.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vboard.h"
@@ -212,6 +215,64 @@ TEST_F(Board, DuplicatedDescriptorsShareTheFileAndItClosesWithTheLastOne) {
     ops.push_back(e.op);
   }
   EXPECT_EQ(ops, (std::vector<int>{VBOARD_OP_OPEN, VBOARD_OP_WRITE, VBOARD_OP_CLOSE}));
+}
+
+TEST_F(Board, GatheredWritesAreOneStoreAndScatteredReadsFillInOrder) {
+  const int fd = open((kGpio + "export").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  char a[] = "2", b[] = "2\n";
+  const iovec out[] = {{a, 1}, {b, 2}};
+  EXPECT_EQ(writev(fd, out, 2), 3);  // "22\n", not "2" and "2\n"
+  close(fd);
+  EXPECT_EQ(vboard_pin_exported(22), 1);
+  EXPECT_EQ(vboard_pin_exported(2), 0);
+
+  const int rd = open(pin_file(22, "direction").c_str(), O_RDONLY);
+  ASSERT_GE(rd, 0);
+  char x[1] = {}, y[8] = {};
+  iovec in[] = {{x, 1}, {y, sizeof y}};
+  EXPECT_EQ(readv(rd, in, 2), 3);
+  EXPECT_EQ(x[0], 'i');
+  EXPECT_STREQ(y, "n\n");
+  close(rd);
+}
+
+TEST_F(Board, DescriptorsClosedInBulkStopBeingVirtual) {
+  const int fd = open((kGpio + "export").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(close_range(static_cast<unsigned>(fd), static_cast<unsigned>(fd), 0), 0);
+  char tmpl[] = "/tmp/vboard-range-XXXXXX";
+  const int real = mkstemp(tmpl);
+  ASSERT_EQ(real, fd);  // the number is reused by a real file
+  EXPECT_EQ(write(real, "42", 2), 2);
+  EXPECT_EQ(vboard_pin_exported(42), 0);
+  close(real);
+  EXPECT_EQ(show(tmpl), "42");
+  unlink(tmpl);
+}
+
+TEST_F(Board, ThreadsSharingTheBoardSeeConsistentPins) {
+  // Each thread owns one pin and toggles it while others do the same and
+  // real files are read alongside; every read must give the level written.
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &mismatches] {
+      const int pin = 10 + t;
+      if (store(kGpio + "export", std::to_string(pin)) != 0) ++mismatches;
+      if (store(pin_file(pin, "direction"), "out") != 0) ++mismatches;
+      for (int i = 0; i < 200; ++i) {
+        const std::string level = std::to_string(i & 1);
+        if (store(pin_file(pin, "value"), level) != 0) ++mismatches;
+        if (show(pin_file(pin, "value")) != level + "\n") ++mismatches;
+        if (show("/proc/self/stat").empty()) ++mismatches;
+      }
+      if (store(kGpio + "unexport", std::to_string(pin)) != 0) ++mismatches;
+    });
+  }
+  for (auto &th : threads) th.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  for (int pin = 10; pin < 14; ++pin) EXPECT_EQ(vboard_pin_exported(pin), 0);
 }
 
 TEST_F(Board, AFileOfAPinUnexportedWhileOpenIsGone) {
