@@ -1,5 +1,7 @@
 // linkpeer: plays the computing kernel's side of a link.  See docs/linkpeer.md.
 #include <charconv>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -31,7 +33,7 @@ constexpr const char* kUsage =
     "  -h, --help       show this text\n"
     "lines: a call such as rfcomm[5], or a command:\n"
     "  :abort  :interrupt  :terminate  :message CODE [ARG]\n"
-    "  :send CALL  :await  :resume [EXPR]  :raw PACKET  :defs  :help  :quit\n";
+    "  :send CALL  :await  :sleep MS  :resume [EXPR]  :raw PACKET  :defs  :help  :quit\n";
 
 struct Options {
   enum class Mode { Launch, Connect, Listen } mode = Mode::Launch;
@@ -138,6 +140,13 @@ class Session {
       if (auto e = parsed(rest)) {
         Answer a = peer_.sendPacket(*e);
         if (e->isFunction("CallPacket") || !a.received) report(a);
+      }
+    } else if (command == ":sleep") {
+      auto ms = parsed(rest);
+      if (!ms || ms->kind != Expr::Kind::Integer || ms->integer < 0 || ms->integer > 3600000) {
+        fault(":sleep needs a number of milliseconds up to an hour");
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms->integer));
       }
     } else if (command == ":defs") {
       printDefinitions();

@@ -1,0 +1,125 @@
+// linkpeer as a user runs it: options, lines, output and exit status.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "launch.hpp"
+
+extern char** environ;
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs linkpeer with ARGS, feeding INPUT on its standard input.
+Outcome linkpeer(const std::vector<std::string>& args, const std::string& input = "") {
+  auto words = command(LINKPEER);
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  int in[2], out[2], err[2];
+  if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  for (int fd : {in[1], out[0], err[0]}) posix_spawn_file_actions_addclose(&actions, fd);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  for (int fd : {in[0], out[1], err[1]}) ::close(fd);
+  Outcome r;
+  if (rc != 0) return r;
+  if (!input.empty() && ::write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) r.err = "short write";
+  ::close(in[1]);
+  pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open = 2;
+  while (open > 0 && ::poll(p, 2, 60000) > 0) {
+    for (int i = 0; i < 2; ++i) {
+      if (p[i].fd < 0 || p[i].revents == 0) continue;
+      char buf[4096];
+      ssize_t n = ::read(p[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        ::close(p[i].fd);
+        p[i].fd = -1;
+        --open;
+      } else {
+        (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+std::vector<std::string> withSample(std::vector<std::string> args) {
+  args.push_back("--");
+  for (auto& w : command(SAMPLE_SERVER)) args.push_back(w);
+  return args;
+}
+
+}  // namespace
+
+TEST(LinkpeerCli, RunsLinesAndPrintsAnnouncementsAndAnswers) {
+  Outcome r = linkpeer(withSample({"--timeout", "60", "-e", "add[2, 3]", "-e", "# a comment", "-e", "",
+                               "-e", ":send slow[30000]", "-e", ":sleep 1000", "-e", ":abort", "-e", ":await", "-e", ":resume",
+                               "-e", ":raw CallPacket[0, {1}]", "-e", "twice[2]", "-e", ":quit", "-e", "add[9, 9]"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "DefineExternal[\"add[a_Integer,b_Integer]\", \"{ a, b }\", 0]\n"
+            "DefineExternal[\"slow[ms_Integer]\", \"{ ms }\", 1]\n"
+            "DefineExternal[\"twice[n_Integer]\", \"{ n }\", 2]\n"
+            "DefineExternal[\"say[n_Integer]\", \"{ n }\", 3]\n"
+            "DefineExternal[\"rows[n_Integer]\", \"{ n }\", 4]\n"
+            "End\n"
+            "5\n"
+            "Abort[]\n"
+            "EvaluatePacket[Refused[Null]]\n"
+            "$Failed\n"
+            "# evaluate \"add[2,2]\" (served as a call)\n"
+            "4\n"
+            "served until terminated\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(LinkpeerCli, ReadsStandardInputAndReportsMissingAnswers) {
+  Outcome r = linkpeer(withSample({"-q"}), "rows[2]\nadd[1]\nadd[1, 2\n:bogus\n:message 1x\nadd[1, 2]\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "{{0, 0}, {1, 1}}\n3\nserved until terminated\n");
+  EXPECT_NE(r.err.find("no announced pattern fits add[1]"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("cannot read add[1, 2: ',' or ']' expected at column 9"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("unknown command :bogus"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(":message needs a code"), std::string::npos) << r.err;
+}
+
+TEST(LinkpeerCli, UsageAndStartErrorsExitWithTwo) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {}, {"--frobnicate"}, {"-e"}, {"--timeout", "soon", "--", "x"}, {"--connect", "1@h", "--", "x"}}) {
+    Outcome r = linkpeer(args);
+    EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args[0]);
+    EXPECT_NE(r.err.find("usage: linkpeer"), std::string::npos);
+  }
+  Outcome missing = linkpeer({"--", "no-such-program-for-linkpeer"});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_NE(missing.err.find("cannot start no-such-program-for-linkpeer"), std::string::npos) << missing.err;
+  Outcome refused = linkpeer({"--connect", "/nonexistent-linkpeer-socket"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("nobody accepts connections"), std::string::npos) << refused.err;
+  Outcome help = linkpeer({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find(":resume"), std::string::npos);
+}
