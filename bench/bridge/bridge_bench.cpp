@@ -4,7 +4,7 @@
 // the same run.  Prints each figure and its ratio to the floor: 1.00 means
 // the bridge adds nothing.
 //
-// usage: bridge_bench [CALLS]   (default 5000 per round, best of 5 rounds)
+// usage: bridge_bench [CALLS]   (default 2000 per round, best of 15 interleaved rounds)
 
 #include <peer.hpp>
 #include <text.hpp>
@@ -49,7 +49,7 @@ void run(Subject &s, int calls) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  const int calls = argc > 1 ? std::atoi(argv[1]) : 5000;
+  const int calls = argc > 1 ? std::atoi(argv[1]) : 2000;
   if (calls <= 0) {
     std::fprintf(stderr, "usage: bridge_bench [CALLS]  (CALLS > 0)\n");
     return 2;
@@ -58,7 +58,7 @@ int main(int argc, char **argv) {
   ::setenv("LD_PRELOAD", BRIDGE_BENCH_VBOARD, 1);
   ::setenv("VBOARD_CH0", "512", 1);
   try {
-    const int rounds = 5;
+    const int rounds = 15;
     std::vector<Subject> subjects;
     subjects.push_back(start(BRIDGE_BENCH_ECHO_SERVER, "echo[0]"));
     subjects.push_back(start(BRIDGE_BENCH_RFCOMM_SERVER, "rfcomm[9]"));
