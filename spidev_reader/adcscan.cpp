@@ -74,14 +74,12 @@ struct setting {
 constexpr std::array<setting, 6> kSettings{{
     {SPI_IOC_WR_MODE, &mode, "Could not set SPIMode (WR)...ioctl fail", true},
     {SPI_IOC_RD_MODE, &mode, "Could not set SPIMode (RD)...ioctl fail", true},
-    {SPI_IOC_WR_BITS_PER_WORD, &bitsPerWord,
-     "Could not set SPI bitsPerWord (WR)...ioctl fail", true},
-    {SPI_IOC_RD_BITS_PER_WORD, &bitsPerWord,
-     "Could not set SPI bitsPerWord(RD)...ioctl fail", true},
-    {SPI_IOC_WR_MAX_SPEED_HZ, &speed, "Could not set SPI speed (WR)...ioctl fail",
-     false},
-    {SPI_IOC_RD_MAX_SPEED_HZ, &speed, "Could not set SPI speed (RD)...ioctl fail",
+    {SPI_IOC_WR_BITS_PER_WORD, &bitsPerWord, "Could not set SPI bitsPerWord (WR)...ioctl fail",
      true},
+    {SPI_IOC_RD_BITS_PER_WORD, &bitsPerWord, "Could not set SPI bitsPerWord(RD)...ioctl fail",
+     true},
+    {SPI_IOC_WR_MAX_SPEED_HZ, &speed, "Could not set SPI speed (WR)...ioctl fail", false},
+    {SPI_IOC_RD_MAX_SPEED_HZ, &speed, "Could not set SPI speed (RD)...ioctl fail", true},
 }};
 
 constexpr const char *kTransferFailure = "Problem transmitting spi data..ioctl\n";

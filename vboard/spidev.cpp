@@ -53,7 +53,7 @@ struct device {
   std::uint32_t mode = SPI_MODE_0;
   std::uint8_t bits = 8;
   std::uint32_t speed = kPowerOnSpeed;
-  long vanish_after = -1;    // successful messages left before it goes; -1: stays
+  long vanish_after = -1;  // successful messages left before it goes; -1: stays
   bool gone = false;
   std::uint64_t incarnation = 0;  // renewed when it goes, so old descriptors stay dead
 };
@@ -90,12 +90,12 @@ spi_state &state_storage() {
 
 void complain(const char *var, const char *value) {
   char line[512];
-  const int n = std::snprintf(
-      line, sizeof line, "vboard: ignoring %s=%s (malformed; see the board's documentation)\n",
-      var, value);
+  const int n = std::snprintf(line, sizeof line,
+                              "vboard: ignoring %s=%s (malformed; see the board's documentation)\n",
+                              var, value);
   if (n > 0) {
-    const auto len = static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n)
-                                                                 : sizeof line - 1;
+    const auto len =
+        static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1;
     (void)!real_write(2, line, len);
   }
 }
@@ -155,7 +155,10 @@ bool load(spi_state &s) {
       }
       listed.emplace_back(item);
     }
-    if (listed.empty()) bad("VBOARD_SPIDEV_DEVICES", v); else paths = std::move(listed);
+    if (listed.empty())
+      bad("VBOARD_SPIDEV_DEVICES", v);
+    else
+      paths = std::move(listed);
   }
   for (auto &p : paths) {
     device d;
@@ -166,7 +169,10 @@ bool load(spi_state &s) {
 
   if (const char *v = env("VBOARD_SPIDEV_READBACK_HZ")) {
     std::uint32_t hz = 0;
-    if (parse_number(v, hz)) s.cfg.readback_hz = hz; else bad("VBOARD_SPIDEV_READBACK_HZ", v);
+    if (parse_number(v, hz))
+      s.cfg.readback_hz = hz;
+    else
+      bad("VBOARD_SPIDEV_READBACK_HZ", v);
   }
   if (const char *v = env("VBOARD_SPIDEV_WORD_SIZES")) {
     std::uint32_t mask = 0;
@@ -178,12 +184,17 @@ bool load(spi_state &s) {
       }
       mask |= 1U << (n - 1);
     }
-    if (mask != 0) s.cfg.word_sizes = mask; else bad("VBOARD_SPIDEV_WORD_SIZES", v);
+    if (mask != 0)
+      s.cfg.word_sizes = mask;
+    else
+      bad("VBOARD_SPIDEV_WORD_SIZES", v);
   }
   if (const char *v = env("VBOARD_SPIDEV_BUFSIZ")) {
     std::size_t n = 0;
-    if (parse_number(v, n) && n > 0 && n <= kMaxBufsiz) s.cfg.bufsiz = n;
-    else bad("VBOARD_SPIDEV_BUFSIZ", v);
+    if (parse_number(v, n) && n > 0 && n <= kMaxBufsiz)
+      s.cfg.bufsiz = n;
+    else
+      bad("VBOARD_SPIDEV_BUFSIZ", v);
   }
   if (const char *v = env("VBOARD_SPIDEV_SCRIBBLE")) {
     unsigned byte = 0;
@@ -192,7 +203,8 @@ bool load(spi_state &s) {
     std::string_view digits = hex ? sv.substr(2) : sv;
     const auto [end, ec] =
         std::from_chars(digits.data(), digits.data() + digits.size(), byte, hex ? 16 : 10);
-    if (ec == std::errc{} && end == digits.data() + digits.size() && !digits.empty() && byte <= 255) {
+    if (ec == std::errc{} && end == digits.data() + digits.size() && !digits.empty() &&
+        byte <= 255) {
       s.cfg.scribble = static_cast<int>(byte);
     } else {
       bad("VBOARD_SPIDEV_SCRIBBLE", v);
@@ -370,7 +382,8 @@ class spidev_file final : public file {
       case SPI_IOC_WR_LSB_FIRST: {
         std::uint8_t b = 0;
         if (!get(arg, b, note)) return -EFAULT;
-        d->mode = b != 0 ? (d->mode | SPI_LSB_FIRST) : (d->mode & ~static_cast<std::uint32_t>(SPI_LSB_FIRST));
+        d->mode = b != 0 ? (d->mode | SPI_LSB_FIRST)
+                         : (d->mode & ~static_cast<std::uint32_t>(SPI_LSB_FIRST));
         return 0;
       }
       case SPI_IOC_WR_BITS_PER_WORD: {
@@ -395,9 +408,7 @@ class spidev_file final : public file {
     return message(*d, request, arg, note);
   }
 
-  void stat(struct stat &st) const override {
-    fill_stat(st, path_.c_str(), S_IFCHR | 0660, 0);
-  }
+  void stat(struct stat &st) const override { fill_stat(st, path_.c_str(), S_IFCHR | 0660, 0); }
 
  private:
   template <typename T>
@@ -521,7 +532,8 @@ class spidev_file final : public file {
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
       if (x.tx_buf == 0) continue;
-      std::memcpy(tx_.data() + tx_at, reinterpret_cast<const void *>(static_cast<std::uintptr_t>(x.tx_buf)), x.len);
+      std::memcpy(tx_.data() + tx_at,
+                  reinterpret_cast<const void *>(static_cast<std::uintptr_t>(x.tx_buf)), x.len);
       tx_at += x.len;
     }
 
@@ -569,7 +581,8 @@ class spidev_file final : public file {
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
       if (x.rx_buf == 0) continue;
-      std::memcpy(reinterpret_cast<void *>(static_cast<std::uintptr_t>(x.rx_buf)), rx_.data() + rx_at, x.len);
+      std::memcpy(reinterpret_cast<void *>(static_cast<std::uintptr_t>(x.rx_buf)),
+                  rx_.data() + rx_at, x.len);
       rx_at += x.len;
     }
 

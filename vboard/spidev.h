@@ -17,9 +17,9 @@
  *
  * Error convention as in vboard.h: 0 on success, -1 with errno on failure.
  */
+#include <linux/spi/spidev.h>
 #include <stddef.h>
 #include <stdint.h>
-#include <linux/spi/spidev.h>
 
 #include "vboard.h"
 
@@ -33,10 +33,10 @@ extern "C" {
 /* One transfer record of an SPI_IOC_MESSAGE, exactly as the caller passed
  * it, whether the message then succeeded or not. */
 struct vboard_spi_record {
-  uint64_t message;            /* number of the message: 0, 1, ... since the last reset */
-  uint32_t index;              /* position of the record in its message */
-  uint32_t count;              /* records in its message */
-  unsigned long request;       /* the ioctl request number */
+  uint64_t message;               /* number of the message: 0, 1, ... since the last reset */
+  uint32_t index;                 /* position of the record in its message */
+  uint32_t count;                 /* records in its message */
+  unsigned long request;          /* the ioctl request number */
   char device[VBOARD_TRACE_FILE]; /* device path as opened */
   struct spi_ioc_transfer xfer;
 };

@@ -7,10 +7,9 @@
 // Short rounds, alternating which side goes first, and the median of each
 // side keep a busy machine's drift from landing on one side only.
 #include <adcscan.h>
-#include <vboard.h>
-
 #include <linux/spi/spidev.h>
 #include <sys/ioctl.h>
+#include <vboard.h>
 
 #include <algorithm>
 #include <array>

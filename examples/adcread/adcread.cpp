@@ -96,7 +96,8 @@ std::string format_time(const timespec &ts) {
     return std::to_string(ts.tv_sec);
   }
   std::array<char, 48> text{};
-  (void)std::snprintf(text.data(), text.size(), "%s.%09ldZ", date.data(), static_cast<long>(ts.tv_nsec));
+  (void)std::snprintf(text.data(), text.size(), "%s.%09ldZ", date.data(),
+                      static_cast<long>(ts.tv_nsec));
   return text.data();
 }
 

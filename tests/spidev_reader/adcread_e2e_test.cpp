@@ -1,5 +1,6 @@
 // adcread as a user runs it, on the virtual board.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,8 +14,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 extern char **environ;
 
@@ -53,7 +52,8 @@ class AdcreadE2E : public ::testing::Test {
     for (char **e = environ; *e != nullptr; ++e) {
       const std::string entry(*e);
       const auto eq = entry.find('=');
-      if (eq == std::string::npos || entry.starts_with("VBOARD_") || entry.starts_with("LD_PRELOAD")) {
+      if (eq == std::string::npos || entry.starts_with("VBOARD_") ||
+          entry.starts_with("LD_PRELOAD")) {
         continue;
       }
       env[entry.substr(0, eq)] = entry.substr(eq + 1);
@@ -106,8 +106,8 @@ class AdcreadE2E : public ::testing::Test {
   }
 
   static std::map<std::string, std::string> codes() {
-    return {{"VBOARD_CH0", "0"},   {"VBOARD_CH1", "1023"}, {"VBOARD_CH2", "602"},
-            {"VBOARD_CH3", "1"},   {"VBOARD_CH4", "512"},  {"VBOARD_CH5", "100"},
+    return {{"VBOARD_CH0", "0"},    {"VBOARD_CH1", "1023"}, {"VBOARD_CH2", "602"},
+            {"VBOARD_CH3", "1"},    {"VBOARD_CH4", "512"},  {"VBOARD_CH5", "100"},
             {"VBOARD_CH6", "1000"}, {"VBOARD_CH7", "341"}};
   }
 
@@ -120,16 +120,15 @@ TEST_F(AdcreadE2E, PrintsOneTimestampedLinePerScan) {
   EXPECT_EQ(r.err, "");
   const std::string line =
       R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{9}Z  ch0=0  ch1=1023  ch2=602  ch3=1  ch4=512  ch5=100  ch6=1000  ch7=341\n)";
-  EXPECT_TRUE(std::regex_match(r.out, std::regex("(" + line + "){2}")))
-      << r.out;
+  EXPECT_TRUE(std::regex_match(r.out, std::regex("(" + line + "){2}"))) << r.out;
 }
 
 TEST_F(AdcreadE2E, CsvHasAHeaderAndOneRowPerScanOnAChosenDevice) {
   auto board = codes();
   board["VBOARD_SPIDEV_DEVICES"] = "/dev/spidev0.0,/dev/spidev1.0";
-  const auto r = run({"--device", "/dev/spidev1.0", "--channels", "3", "--scans", "3",
-                      "--interval", "0", "--csv"},
-                     board);
+  const auto r = run(
+      {"--device", "/dev/spidev1.0", "--channels", "3", "--scans", "3", "--interval", "0", "--csv"},
+      board);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(std::regex_match(
       r.out, std::regex(R"(time,ch0,ch1,ch2,failed_exchanges\n(\d+\.\d{9},0,1023,602,0\n){3})")))
@@ -141,7 +140,8 @@ TEST_F(AdcreadE2E, RetriedExchangesAreShownAndLostChannelsLeftEmpty) {
   board["VBOARD_SPIDEV_FAIL_TRANSFERS"] = "6:-1:EIO";
   const auto r = run({"--channels", "2", "--csv"}, board);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(std::regex_match(r.out, std::regex(R"(time,ch0,ch1,failed_exchanges\n\d+\.\d{9},,1023,6\n)")))
+  EXPECT_TRUE(
+      std::regex_match(r.out, std::regex(R"(time,ch0,ch1,failed_exchanges\n\d+\.\d{9},,1023,6\n)")))
       << r.out;
 }
 
@@ -161,7 +161,9 @@ TEST_F(AdcreadE2E, DeviceThatStopsAnsweringEndsTheRun) {
   const auto r = run({"--scans", "5", "--interval", "0", "--csv"}, board);
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(std::regex_match(
-      r.out, std::regex(R"(time(,ch\d)+,failed_exchanges\n\d+\.\d{9},0,1023,602,1,512,100,1000,341,0\n\d+\.\d{9},{8},40\n)")))
+      r.out,
+      std::regex(
+          R"(time(,ch\d)+,failed_exchanges\n\d+\.\d{9},0,1023,602,1,512,100,1000,341,0\n\d+\.\d{9},{8},40\n)")))
       << r.out;
   EXPECT_NE(r.err.find("adcread: /dev/spidev0.0 stopped answering"), std::string::npos) << r.err;
 }

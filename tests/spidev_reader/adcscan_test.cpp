@@ -1,12 +1,12 @@
 // adcscan against the virtual board in this process: what a caller sees on
 // its standard streams and in its buffers, and what reaches the device.
 #include <adcscan.h>
-#include <spidev.h>
-#include <vboard.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spidev.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <vboard.h>
 
 #include <array>
 #include <cerrno>
@@ -16,8 +16,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 extern "C" int adcscan_header_from_c(void);
 
@@ -102,9 +100,7 @@ std::vector<vboard_spi_record> records() {
 }
 
 // Bytes sent (first half of the event's data) and received (second half).
-std::vector<unsigned> sent(const vboard_event &e) {
-  return {e.data, e.data + e.data_len / 2};
-}
+std::vector<unsigned> sent(const vboard_event &e) { return {e.data, e.data + e.data_len / 2}; }
 std::vector<unsigned> received(const vboard_event &e) {
   return {e.data + e.data_len / 2, e.data + e.data_len};
 }
@@ -131,9 +127,7 @@ class AdcscanTest : public ::testing::Test {
   }
 };
 
-TEST(AdcscanHeader, CompilesAsC99WithTheDocumentedTypes) {
-  EXPECT_EQ(adcscan_header_from_c(), 1);
-}
+TEST(AdcscanHeader, CompilesAsC99WithTheDocumentedTypes) { EXPECT_EQ(adcscan_header_from_c(), 1); }
 
 // ----- spiOpen
 
@@ -152,7 +146,8 @@ TEST_F(AdcscanTest, OpenIssuesTheSixSettingsInOrderAndKeepsTheReadBack) {
   EXPECT_EQ(speed, 15625U);
   EXPECT_EQ(usleepdelay, 64U);
   // The settle pause: a lower bound only.
-  EXPECT_GE((after.tv_sec - before.tv_sec) * 1000000000L + (after.tv_nsec - before.tv_nsec), 64000L);
+  EXPECT_GE((after.tv_sec - before.tv_sec) * 1000000000L + (after.tv_nsec - before.tv_nsec),
+            64000L);
 
   const auto events = device_events();
   ASSERT_EQ(events.size(), 7U);

@@ -1,20 +1,18 @@
 // The board's spidev devices through bare requests, as any program drives
 // them: the checks the driver makes and the frames the chip answers.
-#include <spidev.h>
-#include <vboard.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spidev.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vboard.h>
 
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -175,7 +173,7 @@ TEST_F(SpidevBoard, EnvironmentChoosesDevicesAndDriverQuirks) {
   EXPECT_EQ(vboard_spidev_reset(), 0);
   EXPECT_EQ(open(kDevice, O_RDWR), -1);
   EXPECT_EQ(errno, ENOENT);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat("/dev/spidev2.0", &st), 0);
   EXPECT_TRUE(S_ISCHR(st.st_mode));
   fd_ = open("/dev/spidev2.0", O_RDWR);
