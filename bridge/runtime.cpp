@@ -1,11 +1,10 @@
 // The serving run, packet answering and call dispatch, and the module
 // state shared by both bridge libraries.
 
-#include "bridge.h"
-
 #include <array>
 #include <cstdint>
 
+#include "bridge.h"
 #include "internal.h"
 
 using bridge_internal::load_flag;
@@ -67,11 +66,21 @@ int refuse_to_be_a_frontend(MLINK mlp) {
   // Single writes are not checked: a broken link shows in MLError below.
   for (const write_step &step : kRefusal) {
     switch (step.kind) {
-      case put::function: (void)MLPutFunction(mlp, step.text, step.count); break;
-      case put::symbol: (void)MLPutSymbol(mlp, step.text); break;
-      case put::string: (void)MLPutString(mlp, step.text); break;
-      case put::transfer: (void)MLTransferExpression(mlp, mlp); break;
-      case put::end: (void)MLEndPacket(mlp); break;
+      case put::function:
+        (void)MLPutFunction(mlp, step.text, step.count);
+        break;
+      case put::symbol:
+        (void)MLPutSymbol(mlp, step.text);
+        break;
+      case put::string:
+        (void)MLPutString(mlp, step.text);
+        break;
+      case put::transfer:
+        (void)MLTransferExpression(mlp, mlp);
+        break;
+      case put::end:
+        (void)MLEndPacket(mlp);
+        break;
     }
   }
   for (;;) {

@@ -6,15 +6,14 @@
 //
 // usage: bridge_bench [CALLS]   (default 2000 per round, best of 15 interleaved rounds)
 
-#include <peer.hpp>
-#include <text.hpp>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <peer.hpp>
 #include <string>
+#include <text.hpp>
 #include <vector>
 
 namespace {
@@ -75,12 +74,13 @@ int main(int argc, char **argv) {
     }
     for (Subject &s : subjects) s.peer.finish();
     const double floor = subjects[0].best;
-    std::printf("bridge calls per second, best of %d interleaved rounds of %d calls\n", rounds, calls);
+    std::printf("bridge calls per second, best of %d interleaved rounds of %d calls\n", rounds,
+                calls);
     std::printf("  floor: link library alone, echo[0]          %8.0f /s  ratio 1.00\n", floor);
-    std::printf("  rfcomm_server, no device access, rfcomm[9]  %8.0f /s  ratio %.2f\n", subjects[1].best,
-                subjects[1].best / floor);
-    std::printf("  rfcomm_server, one spidev read, rfcomm[0]   %8.0f /s  ratio %.2f\n", subjects[2].best,
-                subjects[2].best / floor);
+    std::printf("  rfcomm_server, no device access, rfcomm[9]  %8.0f /s  ratio %.2f\n",
+                subjects[1].best, subjects[1].best / floor);
+    std::printf("  rfcomm_server, one spidev read, rfcomm[0]   %8.0f /s  ratio %.2f\n",
+                subjects[2].best, subjects[2].best / floor);
   } catch (const std::exception &e) {
     std::fprintf(stderr, "bridge_bench: %s\n", e.what());
     return 1;

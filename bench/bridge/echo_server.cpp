@@ -21,7 +21,8 @@ int main(int argc, char **argv) {
   const bool announced = MLConnect(link) && MLPutFunction(link, "DefineExternal", 3) &&
                          MLPutString(link, "echo[x_Integer]") && MLPutString(link, "{ x }") &&
                          MLPutInteger(link, 0) && MLPutSymbol(link, "End") && MLFlush(link);
-  while (announced && MLWaitForLinkActivity(link) == MLWAITSUCCESS && MLNextPacket(link) == CALLPKT) {
+  while (announced && MLWaitForLinkActivity(link) == MLWAITSUCCESS &&
+         MLNextPacket(link) == CALLPKT) {
     int index = 0;
     int count = 0;
     int x = 0;

@@ -9,9 +9,8 @@
  */
 #define _POSIX_C_SOURCE 200809L
 
-#include <bridge.h>
 #include <adcscan.h>
-
+#include <bridge.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <time.h>

@@ -55,10 +55,10 @@ class AdcBridge : public ::testing::Test {
 
 TEST_F(AdcBridge, InstallAnnouncesTheTwoArgumentPattern) {
   EXPECT_NE(MLInstall(fake::link()), 0);
-  EXPECT_EQ(fake::log(), (Log{"MLConnect", "MLPutFunction(DefineExternal,3)",
-                              "MLPutString(SPIDevMcp3008[nx_Integer,dt_Integer])",
-                              "MLPutString({ nx, dt })", "MLPutInteger(0)", "MLError",
-                              "MLPutSymbol(End)", "MLFlush"}));
+  EXPECT_EQ(fake::log(),
+            (Log{"MLConnect", "MLPutFunction(DefineExternal,3)",
+                 "MLPutString(SPIDevMcp3008[nx_Integer,dt_Integer])", "MLPutString({ nx, dt })",
+                 "MLPutInteger(0)", "MLError", "MLPutSymbol(End)", "MLFlush"}));
 }
 
 TEST_F(AdcBridge, ArgumentsArriveInOrderAndTheFunctionWritesTheWholeAnswer) {

@@ -17,11 +17,12 @@ struct bridge_api {
 };
 
 int bridge_c_api_complete(void) {
-  const struct bridge_api api = {MLMain,           MLMainArgv, MLMainString, MLAnswer,
-                                 MLDoCallPacket,   _MLDoCallPacket, MLEvaluate,
-                                 MLEvaluateString, MLInstall,  MLDefaultHandler};
-  const int state_zero = MLAbort == 0 && MLDone == 0 && MLSpecialCharacter == 0 && stdlink == NULL &&
-                         stdenv == NULL && stdyielder == NULL && stdhandler == NULL;
+  const struct bridge_api api = {MLMain,         MLMainArgv,      MLMainString, MLAnswer,
+                                 MLDoCallPacket, _MLDoCallPacket, MLEvaluate,   MLEvaluateString,
+                                 MLInstall,      MLDefaultHandler};
+  const int state_zero = MLAbort == 0 && MLDone == 0 && MLSpecialCharacter == 0 &&
+                         stdlink == NULL && stdenv == NULL && stdyielder == NULL &&
+                         stdhandler == NULL;
   return api.entry_main && api.entry_argv && api.entry_string && api.answer && api.do_call &&
          api.do_call_table && api.evaluate && api.evaluate_string && api.install && api.handler &&
          state_zero;

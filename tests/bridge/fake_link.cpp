@@ -133,7 +133,9 @@ const char *MLErrorString(MLENV, int error) {
   return last.c_str();
 }
 
-int MLAlert(MLENV, const char *message) { return answer("MLAlert", "MLAlert(" + text(message) + ")"); }
+int MLAlert(MLENV, const char *message) {
+  return answer("MLAlert", "MLAlert(" + text(message) + ")");
+}
 int MLError(MLINK) { return answer("MLError", "MLError"); }
 int MLClearError(MLINK) { return answer("MLClearError", "MLClearError"); }
 
@@ -147,7 +149,9 @@ int MLSetYieldFunction(MLINK, MLYieldFunctionObject yielder) {
   return answer("MLSetYieldFunction", "MLSetYieldFunction");
 }
 
-int MLWaitForLinkActivity(MLINK) { return answer("MLWaitForLinkActivity", "MLWaitForLinkActivity"); }
+int MLWaitForLinkActivity(MLINK) {
+  return answer("MLWaitForLinkActivity", "MLWaitForLinkActivity");
+}
 int MLNextPacket(MLINK) { return answer("MLNextPacket", "MLNextPacket"); }
 int MLNewPacket(MLINK) { return answer("MLNewPacket", "MLNewPacket"); }
 
@@ -168,8 +172,12 @@ int MLTestHead(MLINK, const char *head, int *count) {
 int MLPutFunction(MLINK, const char *head, int count) {
   return answer("MLPutFunction", "MLPutFunction(" + text(head) + "," + std::to_string(count) + ")");
 }
-int MLPutSymbol(MLINK, const char *name) { return answer("MLPutSymbol", "MLPutSymbol(" + text(name) + ")"); }
-int MLPutString(MLINK, const char *s) { return answer("MLPutString", "MLPutString(" + text(s) + ")"); }
+int MLPutSymbol(MLINK, const char *name) {
+  return answer("MLPutSymbol", "MLPutSymbol(" + text(name) + ")");
+}
+int MLPutString(MLINK, const char *s) {
+  return answer("MLPutString", "MLPutString(" + text(s) + ")");
+}
 int MLPutInteger(MLINK, int value) {
   return answer("MLPutInteger", "MLPutInteger(" + std::to_string(value) + ")");
 }
@@ -177,8 +185,8 @@ int MLEndPacket(MLINK) { return answer("MLEndPacket", "MLEndPacket"); }
 int MLFlush(MLINK) { return answer("MLFlush", "MLFlush"); }
 
 int MLTransferExpression(MLINK destination, MLINK source) {
-  return answer("MLTransferExpression",
-                destination == source ? "MLTransferExpression(same)" : "MLTransferExpression(other)");
+  return answer("MLTransferExpression", destination == source ? "MLTransferExpression(same)"
+                                                              : "MLTransferExpression(other)");
 }
 
 }  // extern "C"

@@ -25,8 +25,8 @@ namespace {
 
 // Taken during static initialisation, before any test can run a serving run.
 const bool kStateZeroAtStart = MLAbort == 0 && MLDone == 0 && MLSpecialCharacter == 0 &&
-                               stdlink == nullptr && stdenv == nullptr &&
-                               stdyielder == nullptr && stdhandler == nullptr;
+                               stdlink == nullptr && stdenv == nullptr && stdyielder == nullptr &&
+                               stdhandler == nullptr;
 const bool kCSawCompleteApi = bridge_c_api_complete() != 0;
 
 std::vector<int> rfcomm_calls;
@@ -109,7 +109,8 @@ TEST_F(Bridge, DefaultHandlerTurnsOnlyTerminateInterruptAndAbortIntoFlags) {
     int done;
     int abort;
   };
-  std::vector<row> rows = {{1, 1, 1}, {2, 0, 1}, {3, 0, 1}, {0, 0, 0}, {-1, 0, 0}, {4, 0, 0}, {12, 0, 0}};
+  std::vector<row> rows = {{1, 1, 1},  {2, 0, 1}, {3, 0, 1}, {0, 0, 0},
+                           {-1, 0, 0}, {4, 0, 0}, {12, 0, 0}};
   for (int user = 128; user <= 255; ++user) rows.push_back({user, 0, 0});
   for (const row &r : rows) {
     MLAbort = 0;
@@ -238,8 +239,8 @@ TEST_F(Bridge, FailedOpenShowsOneAlertWithTheLibrarysTextAndReleases) {
   char line[] = "-linkname nowhere";
   fake::script("MLOpenString", {fails(42)});
   EXPECT_EQ(MLMainString(line), 1);
-  EXPECT_EQ(fake::log(), (Log{"MLInitialize", "MLOpenString(-linkname nowhere)", "MLErrorString(42)",
-                              "MLAlert(error text 42)", "MLDeinitialize"}));
+  EXPECT_EQ(fake::log(), (Log{"MLInitialize", "MLOpenString(-linkname nowhere)",
+                              "MLErrorString(42)", "MLAlert(error text 42)", "MLDeinitialize"}));
   EXPECT_EQ(stdenv, nullptr);
 }
 
@@ -255,7 +256,8 @@ TEST_F(Bridge, StoredEnvironmentHandlerAndYielderAreUsedAndOnlyTheEnvironmentCle
   EXPECT_EQ(fake::count("MLInitialize"), 0);
   EXPECT_EQ(fake::installed_handler(), &custom_handler);
   EXPECT_EQ(fake::installed_yielder(), &custom_yielder);
-  EXPECT_THAT(fake::log_from(1), ::testing::IsSupersetOf({"MLSetYieldFunction", "MLSetMessageHandler"}));
+  EXPECT_THAT(fake::log_from(1),
+              ::testing::IsSupersetOf({"MLSetYieldFunction", "MLSetMessageHandler"}));
   EXPECT_EQ(fake::count("MLDeinitialize"), 1);
   EXPECT_EQ(stdenv, nullptr);
   EXPECT_EQ(stdhandler, &custom_handler);
@@ -282,13 +284,23 @@ TEST_F(Bridge, EveryAnswerButResumeEndsTheRun) {
   }
 }
 
-const Log kRefusalWrites = {
-    "MLPutFunction(EvaluatePacket,1)", "MLPutFunction(Module,2)",  "MLPutFunction(List,1)",
-    "MLPutFunction(Set,2)",            "MLPutSymbol(me)",          "MLPutSymbol($ParentLink)",
-    "MLPutFunction(CompoundExpression,3)", "MLPutFunction(Set,2)", "MLPutSymbol($ParentLink)",
-    "MLTransferExpression(same)",      "MLPutFunction(Message,2)", "MLPutFunction(MessageName,2)",
-    "MLPutSymbol($ParentLink)",        "MLPutString(notfe)",       "MLPutSymbol(me)",
-    "MLPutSymbol(me)",                 "MLEndPacket"};
+const Log kRefusalWrites = {"MLPutFunction(EvaluatePacket,1)",
+                            "MLPutFunction(Module,2)",
+                            "MLPutFunction(List,1)",
+                            "MLPutFunction(Set,2)",
+                            "MLPutSymbol(me)",
+                            "MLPutSymbol($ParentLink)",
+                            "MLPutFunction(CompoundExpression,3)",
+                            "MLPutFunction(Set,2)",
+                            "MLPutSymbol($ParentLink)",
+                            "MLTransferExpression(same)",
+                            "MLPutFunction(Message,2)",
+                            "MLPutFunction(MessageName,2)",
+                            "MLPutSymbol($ParentLink)",
+                            "MLPutString(notfe)",
+                            "MLPutSymbol(me)",
+                            "MLPutSymbol(me)",
+                            "MLEndPacket"};
 
 TEST_F(Bridge, ResumeIsRefusedWriteByWriteThenPacketsAreDroppedUpToTheSuspend) {
   char line[] = "-linkname x";
@@ -397,7 +409,9 @@ TEST_F(Bridge, CallsThatCannotBeServedAreAnsweredFailedAndTheLoopGoesOn) {
       {"head not List", {ok(0)}, {fails()}, {"MLGetInteger", "MLTestHead(List)"}},
       {"empty list", {ok(0)}, {ok(0)}, {"MLGetInteger", "MLTestHead(List)"}},
       {"two elements", {ok(0)}, {ok(2)}, {"MLGetInteger", "MLTestHead(List)"}},
-      {"argument not an integer", {ok(0), fails()}, {ok(1)},
+      {"argument not an integer",
+       {ok(0), fails()},
+       {ok(1)},
        {"MLGetInteger", "MLTestHead(List)", "MLGetInteger"}},
   };
   for (const bad_call &c : cases) {
@@ -408,9 +422,13 @@ TEST_F(Bridge, CallsThatCannotBeServedAreAnsweredFailedAndTheLoopGoesOn) {
     fake::script("MLTestHead", c.heads);
     script_call(4);  // the next call is still served
     EXPECT_EQ(MLAnswer(link()), 0) << c.what;
-    EXPECT_EQ(fake::log(), join({kNextPass, c.reads,
-                                 {"MLClearError", "MLPutSymbol($Failed)", "MLEndPacket", "MLNewPacket"},
-                                 kNextPass, served(4), kNextPass}))
+    EXPECT_EQ(fake::log(),
+              join({kNextPass,
+                    c.reads,
+                    {"MLClearError", "MLPutSymbol($Failed)", "MLEndPacket", "MLNewPacket"},
+                    kNextPass,
+                    served(4),
+                    kNextPass}))
         << c.what;
     EXPECT_THAT(rfcomm_calls, ElementsAre(4)) << c.what;
   }
@@ -420,10 +438,10 @@ TEST_F(Bridge, FailingAnswerWriteIsClearedAndAnsweredFailed) {
   script_call(6);
   fake::script("MLPutInteger", {fails()});
   EXPECT_EQ(MLAnswer(link()), 0);
-  EXPECT_EQ(fake::log_from(3), (Log{"MLGetInteger", "MLTestHead(List)", "MLGetInteger", "MLNewPacket",
-                                    "MLPutInteger(60)", "MLClearError", "MLPutSymbol($Failed)",
-                                    "MLEndPacket", "MLNewPacket", "MLError", "MLWaitForLinkActivity",
-                                    "MLNextPacket"}));
+  EXPECT_EQ(fake::log_from(3),
+            (Log{"MLGetInteger", "MLTestHead(List)", "MLGetInteger", "MLNewPacket",
+                 "MLPutInteger(60)", "MLClearError", "MLPutSymbol($Failed)", "MLEndPacket",
+                 "MLNewPacket", "MLError", "MLWaitForLinkActivity", "MLNextPacket"}));
 }
 
 TEST_F(Bridge, DroppingTheCallPacketFailsBeforeRfcommIsCalled) {

@@ -3,9 +3,6 @@
 // with the virtual board preloaded for their spidev device.
 
 #include <gtest/gtest.h>
-#include <peer.hpp>
-#include <text.hpp>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,9 +11,11 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <thread>
 #include <optional>
+#include <peer.hpp>
 #include <string>
+#include <text.hpp>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -95,7 +94,8 @@ class BridgeE2E : public ::testing::Test {
  protected:
   void SetUp() override {
     // Fixed readings, distinct per channel.
-    for (int ch = 0; ch < 8; ++ch) env_.set(std::string("VBOARD_CH").append(std::to_string(ch)), std::to_string(100 * ch + 17));
+    for (int ch = 0; ch < 8; ++ch)
+      env_.set(std::string("VBOARD_CH").append(std::to_string(ch)), std::to_string(100 * ch + 17));
   }
 
   Peer &start(const std::string &program) {
@@ -133,7 +133,8 @@ TEST_F(BridgeE2E, RfcommServerAnnouncesItsPatternAndAnswersReadings) {
 TEST_F(BridgeE2E, CallsThatCannotBeServedAreAnsweredFailedAndServingGoesOn) {
   Peer &peer = start(BRIDGE_E2E_RFCOMM_SERVER);
   EXPECT_EQ(answer_text(peer.callIndex(0, {})), "$Failed");
-  EXPECT_EQ(answer_text(peer.callIndex(0, {Expr::makeInteger(1), Expr::makeInteger(2)})), "$Failed");
+  EXPECT_EQ(answer_text(peer.callIndex(0, {Expr::makeInteger(1), Expr::makeInteger(2)})),
+            "$Failed");
   EXPECT_EQ(answer_text(peer.callIndex(0, {Expr::makeString("3")})), "$Failed");
   EXPECT_EQ(answer_text(peer.callIndex(1, {Expr::makeInteger(3)})), "$Failed");
   EXPECT_EQ(answer_text(peer.sendPacket(expr("CallPacket[0, f[3]]"))), "$Failed");
@@ -233,7 +234,8 @@ TEST_F(BridgeE2E, AdcServerWritesTimedRowsOfAllEightChannels) {
 
   EXPECT_EQ(answer_text(peer.call(expr("SPIDevMcp3008[0, 0]"))), "{}");
   EXPECT_EQ(answer_text(peer.callIndex(0, {Expr::makeInteger(1)})), "$Failed");
-  EXPECT_EQ(answer_text(peer.callIndex(0, {Expr::makeInteger(1), Expr::makeInteger(0), Expr::makeInteger(0)})),
+  EXPECT_EQ(answer_text(peer.callIndex(
+                0, {Expr::makeInteger(1), Expr::makeInteger(0), Expr::makeInteger(0)})),
             "$Failed");
   const Answer one = peer.call(expr("SPIDevMcp3008[1, 0]"));
   ASSERT_TRUE(one.received) << one.error;
@@ -256,7 +258,8 @@ TEST_F(BridgeE2E, MissingDeviceIsReportedByBothServers) {
 TEST_F(BridgeE2E, LinkpeerProgramServesATypedSession) {
   std::vector<std::string> command = split(BRIDGE_E2E_EMULATOR, '|');
   command.push_back(BRIDGE_E2E_LINKPEER);
-  for (const char *line : {"rfcomm[3]", "rfcomm[1, 2]", ":raw CallPacket[0, {1, 2}]", "rfcomm[6]"}) {
+  for (const char *line :
+       {"rfcomm[3]", "rfcomm[1, 2]", ":raw CallPacket[0, {1, 2}]", "rfcomm[6]"}) {
     command.insert(command.end(), {"-e", line});
   }
   command.insert(command.end(), {"--timeout", "120", "--"});
@@ -280,7 +283,8 @@ TEST_F(BridgeE2E, LinkpeerProgramServesATypedSession) {
   // same list sent raw reaches the program and is answered $Failed.
   EXPECT_TRUE(WIFEXITED(status)) << text;
   EXPECT_EQ(WEXITSTATUS(status), 1) << text;
-  EXPECT_NE(text.find("DefineExternal[\"rfcomm[x_Integer]\", \"{ x }\", 0]\nEnd\n317\n"), std::string::npos)
+  EXPECT_NE(text.find("DefineExternal[\"rfcomm[x_Integer]\", \"{ x }\", 0]\nEnd\n317\n"),
+            std::string::npos)
       << text;
   EXPECT_NE(text.find("$Failed\n617\n"), std::string::npos) << text;
 }
