@@ -3,6 +3,7 @@
 #include "link.hpp"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -40,48 +42,108 @@ bool sendAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-void deliver(MLINK link) {
-  adckit::link::wire::Decoder decoder;
+void markEnded(MLINK link, int why) {
+  std::lock_guard lock(link->mutex);
+  if (!link->ended) {
+    link->ended = true;
+    link->endError = why;
+  }
+  link->changed.notify_all();
+}
+
+// One read from the socket, decoded; the caller holds socketMutex.  Tokens go
+// to the queue, each message to onMessage once the tokens before it are
+// queued.  False when the link ended (or nothing came on a blocking read).
+template <typename OnMessage>
+bool readSome(MLINK link, OnMessage onMessage) {
+  char chunk[16384];
+  ssize_t n = ::recv(link->fd, chunk, sizeof chunk, MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+  if (n <= 0) {
+    markEnded(link, Error::Dead);
+    return false;
+  }
+  auto& decoder = link->decoder;
+  decoder.feed(chunk, static_cast<std::size_t>(n));
+  std::vector<Token> batch;
+  std::size_t batchBytes = 0;
+  auto handOver = [&] {
+    if (batch.empty()) return;
+    {
+      std::lock_guard lock(link->mutex);
+      for (auto& t : batch) link->queue.push_back(std::move(t));
+      link->queuedBytes += batchBytes;
+    }
+    link->changed.notify_all();
+    batch.clear();
+    batchBytes = 0;
+  };
   Token token;
   adckit::link::wire::Message message;
-  char chunk[16384];
-  int why = Error::Dead;
   for (;;) {
-    ssize_t n = ::recv(link->fd, chunk, sizeof chunk, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    decoder.feed(chunk, static_cast<std::size_t>(n));
-    bool broken = false;
-    for (;;) {
-      auto event = decoder.next(token, message);
-      if (event == adckit::link::wire::Decoder::Event::NeedMore) break;
-      if (event == adckit::link::wire::Decoder::Event::Error) {
-        broken = true;
-        break;
-      }
-      if (event == adckit::link::wire::Decoder::Event::Message) {
-        // Called without any lock held, so the handler may use the link's
-        // other calls that do not read (sending a message, for one).
-        if (auto handler = link->handler.load()) handler(link, message.code, message.argument);
-        continue;
-      }
-      std::unique_lock lock(link->mutex);
-      link->changed.wait(lock, [&] { return link->closing || link->queuedBytes < kMaxQueued; });
-      if (link->closing) return;
-      link->queuedBytes += tokenBytes(token);
-      link->queue.push_back(std::move(token));
-      token = Token{};
-      link->changed.notify_all();
+    auto event = decoder.next(token, message);
+    if (event == adckit::link::wire::Decoder::Event::NeedMore) break;
+    if (event == adckit::link::wire::Decoder::Event::Error) {
+      handOver();
+      markEnded(link, Error::Malformed);
+      return false;
     }
-    if (broken) {
-      why = Error::Malformed;
-      break;
+    if (event == adckit::link::wire::Decoder::Event::Message) {
+      handOver();
+      onMessage(message);
+      continue;
     }
+    batchBytes += tokenBytes(token);
+    batch.push_back(std::move(token));
+    token = Token{};
   }
-  std::lock_guard lock(link->mutex);
-  link->ended = true;
-  link->endError = why;
-  link->changed.notify_all();
+  handOver();
+  return true;
+}
+
+void callHandler(MLINK link, const adckit::link::wire::Message& m) {
+  // Called without the link's locks but the socket's, so the handler may use
+  // the calls that do not read (sending a message, for one).
+  if (auto handler = link->handler.load()) handler(link, m.code, m.argument);
+}
+
+// The delivery thread: watches the socket while the program does not, so
+// messages reach the handler while it computes, and runs the handler for
+// messages the program's thread decoded.
+void deliver(MLINK link) {
+  for (;;) {
+    std::deque<adckit::link::wire::Message> pending;
+    {
+      std::unique_lock lock(link->mutex);
+      link->changed.wait(lock, [&] {
+        return link->closing || link->ended || !link->messages.empty() ||
+               (!link->reading && link->queuedBytes < kMaxQueued);
+      });
+      pending.swap(link->messages);
+      link->messagesInHand = pending.size();
+      if (link->closing) return;
+    }
+    for (const auto& m : pending) callHandler(link, m);
+    {
+      std::lock_guard lock(link->mutex);
+      link->messagesInHand = 0;
+      link->changed.notify_all();
+      if (link->ended && link->messages.empty()) return;
+      if (link->reading || link->ended || link->queuedBytes >= kMaxQueued) continue;
+    }
+    pollfd p[2] = {{link->fd, POLLIN, 0}, {link->wakeFd, POLLIN, 0}};
+    if (::poll(p, 2, -1) < 0) continue;
+    if (p[1].revents != 0) {
+      std::uint64_t count = 0;
+      if (::read(link->wakeFd, &count, sizeof count) < 0) {
+        // Nothing to do: a failed read only means another wake-up is due.
+      }
+    }
+    if (p[0].revents == 0) continue;
+    std::unique_lock socket(link->socketMutex, std::try_to_lock);
+    if (!socket.owns_lock()) continue;  // the program's thread is reading
+    readSome(link, [&](const adckit::link::wire::Message& m) { callHandler(link, m); });
+  }
 }
 
 bool fail(MLINK link, int code) {
@@ -108,20 +170,73 @@ bool flush(MLINK link) {
 bool afterPut(MLINK link) { return link->out.size() < kFlushAt || flush(link); }
 
 // Waits for the next token; flushes first so a peer waiting on our output
-// cannot deadlock with us.  timeoutMs < 0: no limit.
+// cannot deadlock with us.  timeoutMs < 0: no limit.  While it waits, this
+// thread reads the socket itself: handing every packet over from the
+// delivery thread would cost two more thread switches per round trip.
 enum class Wait { Ready, TimedOut, Failed };
 Wait waitToken(MLINK link, int timeoutMs) {
   if (!flush(link)) return Wait::Failed;
-  std::unique_lock lock(link->mutex);
-  auto ready = [&] { return !link->queue.empty() || link->ended; };
-  if (timeoutMs < 0) {
-    link->changed.wait(lock, ready);
-  } else if (!link->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready)) {
-    return Wait::TimedOut;
+  {
+    std::lock_guard lock(link->mutex);
+    if (!link->queue.empty()) return Wait::Ready;
+    if (link->ended) {
+      fail(link, link->endError);
+      return Wait::Failed;
+    }
+    link->reading = true;
   }
-  if (!link->queue.empty()) return Wait::Ready;
-  fail(link, link->endError);
-  return Wait::Failed;
+  std::uint64_t one = 1;
+  if (::write(link->wakeFd, &one, sizeof one) < 0) {
+    // The counter cannot overflow in practice; the delivery thread would
+    // just stay in poll a little longer.
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  Wait result = Wait::TimedOut;
+  {
+    std::lock_guard socket(link->socketMutex);
+    for (;;) {
+      {
+        std::lock_guard lock(link->mutex);
+        if (!link->queue.empty()) {
+          result = Wait::Ready;
+          break;
+        }
+        if (link->ended) {
+          result = Wait::Failed;
+          break;
+        }
+      }
+      int wait = -1;
+      if (timeoutMs >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        wait = static_cast<int>(left.count());
+      }
+      pollfd p{link->fd, POLLIN, 0};
+      int ready = ::poll(&p, 1, wait);
+      if (ready < 0 && errno != EINTR) {
+        markEnded(link, Error::Dead);
+        continue;
+      }
+      if (ready <= 0) continue;
+      readSome(link, [&](const adckit::link::wire::Message& m) {
+        std::lock_guard lock(link->mutex);
+        link->messages.push_back(m);
+        link->changed.notify_all();
+      });
+    }
+  }
+  {
+    // Messages that came before the data are handled before the program
+    // sees the data (or the end of the link): a terminate message sent just
+    // before closing must have set its flags when the read fails.
+    std::unique_lock lock(link->mutex);
+    link->changed.wait(lock, [&] { return (link->messages.empty() && link->messagesInHand == 0) || link->closing; });
+    link->reading = false;
+    if (result == Wait::Failed) fail(link, link->endError);
+  }
+  link->changed.notify_all();
+  return result;
 }
 
 const Token* peek(MLINK link) {
@@ -397,6 +512,8 @@ bool connectWithin(MLINK link, int timeoutMs) {
   return code == Error::Ok ? true : fail(link, code);
 }
 
+bool isConnected(MLINK link) { return link != nullptr && !link->listening; }
+
 std::string linkName(MLINK link) { return link == nullptr ? std::string() : link->name; }
 
 MLINK openLink(MLENV env, const std::vector<std::string>& args, int* error) {
@@ -408,6 +525,8 @@ bool start(MLINK link) {
   std::string greeting;
   wire::putGreeting(greeting);
   if (!sendAll(link->fd, greeting.data(), greeting.size())) return false;
+  link->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (link->wakeFd < 0) return false;
   link->reader = std::thread(deliver, link);
   return true;
 }
@@ -462,16 +581,24 @@ void MLClose(MLINK link) {
     link->changed.notify_all();
   }
   if (link->fd >= 0) ::shutdown(link->fd, SHUT_RDWR);
+  if (link->wakeFd >= 0) {
+    std::uint64_t one = 1;
+    if (::write(link->wakeFd, &one, sizeof one) < 0) {
+      // shutdown above has already woken the delivery thread's poll.
+    }
+  }
   if (link->reader.joinable()) {
-    // A handler that closes its own link cannot wait for itself.
+    // A handler that closes its own link cannot wait for itself; the link
+    // is shut down but its memory stays, since the thread still uses it.
     if (link->reader.get_id() == std::this_thread::get_id()) {
       link->reader.detach();
-    } else {
-      link->reader.join();
+      return;
     }
+    link->reader.join();
   }
   if (link->fd >= 0) ::close(link->fd);
   if (link->listenFd >= 0) ::close(link->listenFd);
+  if (link->wakeFd >= 0) ::close(link->wakeFd);
   if (!link->socketPath.empty()) ::unlink(link->socketPath.c_str());
   if (link->env != nullptr) --link->env->links;
   delete link;

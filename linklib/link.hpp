@@ -24,16 +24,25 @@ struct MLink {
   std::string name;        // as a peer would name this link
   std::string socketPath;  // Unix socket this side created, removed on close
 
-  // Incoming side: the delivery thread decodes the socket into this queue
-  // and hands messages straight to the handler.
+  // Incoming side.  Whoever reads the socket decodes into `queue`: the
+  // program's thread itself while it waits for data (the fast path), the
+  // delivery thread while the program computes.  Messages are handed to the
+  // handler only on the delivery thread; those the program's thread decodes
+  // wait in `messages` for it.
   std::thread reader;
-  std::mutex mutex;
+  std::mutex mutex;  // guards everything below up to `closing`
   std::condition_variable changed;
   std::deque<adckit::link::wire::Token> queue;
   std::size_t queuedBytes = 0;
-  bool ended = false;  // no more tokens will arrive
-  int endError = 0;    // why: Dead or Malformed
+  std::deque<adckit::link::wire::Message> messages;
+  std::size_t messagesInHand = 0;  // taken by the delivery thread, not yet handled
+  bool reading = false;  // the program's thread is reading the socket
+  bool ended = false;    // no more tokens will arrive
+  int endError = 0;      // why: Dead or Malformed
   bool closing = false;
+  std::mutex socketMutex;  // one reader of the socket at a time
+  adckit::link::wire::Decoder decoder;
+  int wakeFd = -1;  // eventfd that calls the delivery thread out of poll
   std::atomic<MLMessageHandlerObject> handler{nullptr};
   MLYieldFunctionObject yielder = nullptr;
 

@@ -84,6 +84,10 @@ bool waitForInput(MLINK link, int timeoutMs);
 // False on a time-out (MLError stays 0) or an error.
 bool connectWithin(MLINK link, int timeoutMs);
 
+// Whether the link has its peer (a listening link has none until it
+// accepts); sending on a link without one waits for the connection.
+bool isConnected(MLINK link);
+
 // The link's name as a peer would use it: the socket path, or PORT@HOST with
 // the port actually bound (useful after listening on port 0).
 std::string linkName(MLINK link);

@@ -413,3 +413,31 @@ TEST(LinkOpen, CommandLinesSplitLikeAShell) {
   EXPECT_FALSE(ll::splitCommandLine("\"open", w));
   EXPECT_FALSE(ll::splitCommandLine("trailing\\", w));
 }
+
+TEST_F(LinkPair, MessagesAheadOfDataOrTheEndAreHandledFirst) {
+  static std::atomic<int> calls{0};
+  static std::thread::id handlerThread;
+  calls = 0;
+  MLSetMessageHandler(program_, [](MLINK, int, int) {
+    handlerThread = std::this_thread::get_id();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a slow handler must still finish first
+    ++calls;
+  });
+  // The program is already waiting (and reading) when message and data come.
+  std::thread kernel([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ll::putMessage(kernel_, MLInterruptMessage, 0);
+    ll::putPacket(kernel_, fn("CallPacket", {num(1)}));
+    ll::putMessage(kernel_, MLTerminateMessage, 0);
+    MLClose(kernel_);
+  });
+  ASSERT_EQ(MLWaitForLinkActivity(program_), MLWAITSUCCESS);
+  EXPECT_GE(calls, 1);  // both, when all came in one read
+  EXPECT_NE(handlerThread, std::this_thread::get_id()) << "handlers run on the library's thread";
+  EXPECT_EQ(MLNextPacket(program_), CALLPKT);
+  ASSERT_TRUE(MLNewPacket(program_));
+  EXPECT_EQ(MLWaitForLinkActivity(program_), 0);
+  EXPECT_EQ(calls, 2) << "the terminate message is handled before the end shows";
+  kernel.join();
+  kernel_ = nullptr;
+}
