@@ -34,6 +34,7 @@ std::vector<std::string> linkOptions(const std::string& name, const char* mode, 
 }
 
 std::string describeStatus(int status) {
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 127) return "status 127: not found or not executable";
   if (WIFEXITED(status)) return "status " + std::to_string(WEXITSTATUS(status));
   if (WIFSIGNALED(status)) return std::string("signal ") + strsignal(WTERMSIG(status));
   return "unknown status";
