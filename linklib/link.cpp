@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -169,6 +170,21 @@ bool flush(MLINK link) {
 
 bool afterPut(MLINK link) { return link->out.size() < kFlushAt || flush(link); }
 
+// One whole expression was written: it pays an argument of the function
+// around it, which may complete in turn.
+void completeOut(MLINK link) {
+  auto& open = link->outOpen;
+  while (!open.empty()) {
+    if (--open.back() != 0) break;
+    open.pop_back();
+  }
+}
+
+// Room for `depth` more levels of functions with arguments.
+bool roomToNest(MLINK link, std::size_t depth) {
+  return link->outOpen.size() + depth <= adckit::link::wire::kMaxDepth;
+}
+
 // Waits for the next token; flushes first so a peer waiting on our output
 // cannot deadlock with us.  timeoutMs < 0: no limit.  While it waits, this
 // thread reads the socket itself: handing every packet over from the
@@ -289,7 +305,7 @@ bool skipPacket(MLINK link) {
 }
 
 bool recoverable(int code) {
-  return code == Error::Sequence || code == Error::Overflow || code == Error::BadName ||
+  return code == Error::Sequence || code == Error::Overflow || code == Error::BadName || code == Error::Unfinished ||
          code == Error::NullArgument || code == Error::TimedOut;
 }
 
@@ -307,6 +323,7 @@ constexpr ErrorText kErrorTexts[] = {
     {Error::BadName, "a symbol or head name is empty, too long or not a valid name"},
     {Error::NullArgument, "a null pointer or a negative count was passed to a link call"},
     {Error::NotConnected, "the link is not connected"},
+    {Error::Unfinished, "the packet was ended before its expression was complete: write every argument a function announced first"},
     {Error::BadOption, "unknown or incomplete link option; use -linkname NAME, -linkmode listen|connect, -linkprotocol TCPIP|Unix"},
     {Error::NoName, "no link name given; add -linkname NAME (a port, PORT@HOST, or a socket path)"},
     {Error::BadMode, "the link mode must be listen or connect (-linkmode listen|connect)"},
@@ -460,10 +477,10 @@ bool putExpr(MLINK link, const Expr& expr) {
   if (link == nullptr || !ensureConnected(link)) return false;
   // Checked whole before anything is written, so a bad name leaves no half
   // expression behind.
-  std::vector<const Expr*> todo{&expr};
+  std::vector<std::pair<const Expr*, std::size_t>> todo{{&expr, 0}};
   std::string bytes;
   while (!todo.empty()) {
-    const Expr* e = todo.back();
+    auto [e, depth] = todo.back();
     todo.pop_back();
     switch (e->kind) {
       case Expr::Kind::Integer: wire::putInteger(bytes, e->integer); break;
@@ -478,12 +495,14 @@ bool putExpr(MLINK link, const Expr& expr) {
       case Expr::Kind::Function:
         if (!wire::validSymbol(e->text)) return fail(link, Error::BadName);
         if (e->args.size() > wire::kMaxArgs) return fail(link, Error::Overflow);
+        if (!e->args.empty() && !roomToNest(link, depth + 1)) return fail(link, Error::Overflow);
         wire::putFunction(bytes, e->text, static_cast<std::uint32_t>(e->args.size()));
-        for (auto it = e->args.rbegin(); it != e->args.rend(); ++it) todo.push_back(&*it);
+        for (auto it = e->args.rbegin(); it != e->args.rend(); ++it) todo.emplace_back(&*it, depth + 1);
         break;
     }
   }
   link->out += bytes;
+  completeOut(link);
   return afterPut(link);
 }
 
@@ -705,7 +724,13 @@ int MLPutFunction(MLINK link, const char* head, int count) {
   if (!adckit::link::wire::validSymbol(head)) return fail(link, Error::BadName);
   if (static_cast<unsigned>(count) > adckit::link::wire::kMaxArgs) return fail(link, Error::Overflow);
   if (!ensureConnected(link)) return 0;
+  if (count > 0 && !roomToNest(link, 1)) return fail(link, Error::Overflow);
   adckit::link::wire::putFunction(link->out, head, static_cast<std::uint32_t>(count));
+  if (count > 0) {
+    link->outOpen.push_back(static_cast<std::uint32_t>(count));
+  } else {
+    completeOut(link);
+  }
   return afterPut(link) ? 1 : 0;
 }
 
@@ -715,6 +740,7 @@ int MLPutSymbol(MLINK link, const char* name) {
   if (!adckit::link::wire::validSymbol(name)) return fail(link, Error::BadName);
   if (!ensureConnected(link)) return 0;
   adckit::link::wire::putSymbol(link->out, name);
+  completeOut(link);
   return afterPut(link) ? 1 : 0;
 }
 
@@ -725,17 +751,20 @@ int MLPutString(MLINK link, const char* text) {
   if (view.size() > adckit::link::wire::kMaxString) return fail(link, Error::Overflow);
   if (!ensureConnected(link)) return 0;
   adckit::link::wire::putString(link->out, view);
+  completeOut(link);
   return afterPut(link) ? 1 : 0;
 }
 
 int MLPutInteger(MLINK link, int value) {
   if (link == nullptr || !ensureConnected(link)) return 0;
   adckit::link::wire::putInteger(link->out, value);
+  completeOut(link);
   return afterPut(link) ? 1 : 0;
 }
 
 int MLEndPacket(MLINK link) {
   if (link == nullptr || !ensureConnected(link)) return 0;
+  if (!link->outOpen.empty()) return fail(link, Error::Unfinished);
   adckit::link::wire::putEnd(link->out);
   return flush(link) ? 1 : 0;
 }
@@ -749,8 +778,22 @@ int MLTransferExpression(MLINK destination, MLINK source) {
   if (destination == nullptr || source == nullptr) return 0;
   if (!ensureConnected(destination) || !ensureConnected(source)) return 0;
   std::string bytes;
-  if (!takeExpression(source, [&](const Token& t) { adckit::link::wire::putToken(bytes, t); })) return 0;
+  std::vector<std::uint32_t> open;
+  std::size_t deepest = 0;
+  bool ok = takeExpression(source, [&](const Token& t) {
+    adckit::link::wire::putToken(bytes, t);
+    if (t.kind == Kind::Function && t.count > 0) {
+      open.push_back(t.count);
+      deepest = std::max(deepest, open.size());
+      return;
+    }
+    while (!open.empty() && --open.back() == 0) open.pop_back();
+  });
+  if (!ok) return 0;
+  // Copied into a deeper place, it might exceed what the peer accepts.
+  if (!roomToNest(destination, deepest)) return fail(destination, Error::Overflow);
   destination->out += bytes;
+  completeOut(destination);
   return afterPut(destination) ? 1 : 0;
 }
 

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "linklib.hpp"
 #include "wire.hpp"
@@ -50,6 +51,10 @@ struct MLink {
   int error = 0;
   bool inPacket = false;  // MLNextPacket opened a packet not yet dropped
   std::string out;
+  // Arguments still owed by each function being written, innermost last, so
+  // a packet is never ended (nor nested deeper than the peer accepts) half
+  // written.
+  std::vector<std::uint32_t> outOpen;
   std::mutex writeMutex;  // a message may be sent while data is flushed
 };
 

@@ -24,6 +24,7 @@ enum Error : int {
   BadName = 6,     // a symbol or head name that is no valid name
   NullArgument = 7,
   NotConnected = 8,
+  Unfinished = 9,  // a packet ended before its expression was complete
   BadOption = 10,
   NoName = 11,
   BadMode = 12,

@@ -441,3 +441,27 @@ TEST_F(LinkPair, MessagesAheadOfDataOrTheEndAreHandledFirst) {
   kernel.join();
   kernel_ = nullptr;
 }
+
+TEST_F(LinkPair, AHalfWrittenPacketIsNeverEndedNorNestedTooDeep) {
+  ASSERT_TRUE(MLPutFunction(program_, "List", 2));
+  ASSERT_TRUE(MLPutInteger(program_, 1));
+  EXPECT_FALSE(MLEndPacket(program_));
+  EXPECT_EQ(MLError(program_), ll::Unfinished);
+  ASSERT_TRUE(MLClearError(program_));
+  ASSERT_TRUE(MLPutFunction(program_, "f", 1));  // finishing it makes the end possible
+  ASSERT_TRUE(MLPutString(program_, "x"));
+  ASSERT_TRUE(MLEndPacket(program_));
+  Expr p;
+  ASSERT_TRUE(ll::getPacket(kernel_, p));
+  EXPECT_EQ(p, fn("ReturnPacket", {fn("List", {num(1), fn("f", {Expr::makeString("x")})})}));
+
+  // Nesting stops where the receiving side's limit is.
+  for (std::size_t i = 0; i < adckit::link::wire::kMaxDepth; ++i) ASSERT_TRUE(MLPutFunction(program_, "g", 1));
+  EXPECT_FALSE(MLPutFunction(program_, "g", 1));
+  EXPECT_EQ(MLError(program_), ll::Overflow);
+  ASSERT_TRUE(MLClearError(program_));
+  EXPECT_TRUE(MLPutFunction(program_, "h", 0)) << "no arguments, no deeper";
+  ASSERT_TRUE(MLEndPacket(program_));
+  ASSERT_TRUE(ll::getPacket(kernel_, p));
+  EXPECT_EQ(MLError(kernel_), 0) << "the peer accepted the deepest packet";
+}
