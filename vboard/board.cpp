@@ -4,16 +4,16 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/close_range.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
-#include <linux/close_range.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
-#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -212,10 +212,10 @@ struct level {
 
 struct input {
   enum kind_t { code, sine, ramp } kind = code;
-  level fixed;           // code: the constant level
-  level amp, offset;     // sine
+  level fixed;        // code: the constant level
+  level amp, offset;  // sine
   double freq = 0.0, phase_deg = 0.0;
-  level from, to;        // ramp
+  level from, to;  // ramp
   double period = 1.0;
 };
 
@@ -269,9 +269,8 @@ struct board {
         return in.fixed.lsb(reference);
       case input::sine:
         return in.offset.lsb(reference) +
-               in.amp.lsb(reference) *
-                   std::sin(2.0 * std::numbers::pi * in.freq * t +
-                            in.phase_deg * std::numbers::pi / 180.0);
+               in.amp.lsb(reference) * std::sin(2.0 * std::numbers::pi * in.freq * t +
+                                                in.phase_deg * std::numbers::pi / 180.0);
       case input::ramp: {
         const double frac = std::fmod(t, in.period) / in.period;
         const double a = in.from.lsb(reference), b = in.to.lsb(reference);
@@ -368,25 +367,28 @@ bool parse_input(std::string_view s, input &out) {
   if (s.starts_with("sine:")) {
     in.kind = input::sine;
     bool has_amp = false, has_freq = false;
-    if (!params(s.substr(5), [&](std::string_view k, std::string_view v) {
-          if (k == "amp") return has_amp = parse_level(v, in.amp);
-          if (k == "offset") return parse_level(v, in.offset);
-          if (k == "freq") return has_freq = parse_double(v, in.freq) && in.freq >= 0.0;
-          if (k == "phase") return parse_double(v, in.phase_deg);
-          return false;
-        }) ||
+    if (!params(s.substr(5),
+                [&](std::string_view k, std::string_view v) {
+                  if (k == "amp") return has_amp = parse_level(v, in.amp);
+                  if (k == "offset") return parse_level(v, in.offset);
+                  if (k == "freq") return has_freq = parse_double(v, in.freq) && in.freq >= 0.0;
+                  if (k == "phase") return parse_double(v, in.phase_deg);
+                  return false;
+                }) ||
         !has_amp || !has_freq) {
       return false;
     }
   } else if (s.starts_with("ramp:")) {
     in.kind = input::ramp;
     bool has_period = false, has_to = false;
-    if (!params(s.substr(5), [&](std::string_view k, std::string_view v) {
-          if (k == "from") return parse_level(v, in.from);
-          if (k == "to") return has_to = parse_level(v, in.to);
-          if (k == "period") return has_period = parse_double(v, in.period) && in.period > 0.0;
-          return false;
-        }) ||
+    if (!params(s.substr(5),
+                [&](std::string_view k, std::string_view v) {
+                  if (k == "from") return parse_level(v, in.from);
+                  if (k == "to") return has_to = parse_level(v, in.to);
+                  if (k == "period")
+                    return has_period = parse_double(v, in.period) && in.period > 0.0;
+                  return false;
+                }) ||
         !has_period || !has_to) {
       return false;
     }
@@ -408,8 +410,8 @@ void complain(const char *var, const char *value) {
                               "vboard: ignoring %s=%s (malformed; see the board's documentation)\n",
                               var, value);
   if (n > 0) {
-    const auto len = static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n)
-                                                                 : sizeof line - 1;
+    const auto len =
+        static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1;
     (void)!real_write(2, line, len);
   }
 }
@@ -439,7 +441,10 @@ bool configure(board &b) {
 
   if (const char *v = env("VBOARD_VREF")) {
     double r = 0;
-    if (parse_double(v, r) && r > 0) b.reference = r; else bad("VBOARD_VREF", v);
+    if (parse_double(v, r) && r > 0)
+      b.reference = r;
+    else
+      bad("VBOARD_VREF", v);
   }
   for (int ch = 0; ch < VBOARD_CHANNELS; ++ch) {
     char name[16];
@@ -448,7 +453,10 @@ bool configure(board &b) {
       if (!parse_input(v, b.inputs[ch])) bad(name, v);
     }
   }
-  struct pin_var { const char *name; int pin_wiring::*field; };
+  struct pin_var {
+    const char *name;
+    int pin_wiring::*field;
+  };
   static constexpr pin_var pin_vars[] = {
       {"VBOARD_PIN_CLK", &pin_wiring::clock},
       {"VBOARD_PIN_DOUT", &pin_wiring::dout},
@@ -458,18 +466,24 @@ bool configure(board &b) {
   for (const auto &pv : pin_vars) {
     if (const char *v = env(pv.name)) {
       long n = 0;
-      if (parse_long(v, n) && n >= 0 && n < 1024) b.pins.*pv.field = static_cast<int>(n);
-      else bad(pv.name, v);
+      if (parse_long(v, n) && n >= 0 && n < 1024)
+        b.pins.*pv.field = static_cast<int>(n);
+      else
+        bad(pv.name, v);
     }
   }
   if (const char *v = env("VBOARD_DOUT_IDLE")) {
-    if (std::string_view(v) == "0" || std::string_view(v) == "1") b.dout_idle = *v == '1';
-    else bad("VBOARD_DOUT_IDLE", v);
+    if (std::string_view(v) == "0" || std::string_view(v) == "1")
+      b.dout_idle = *v == '1';
+    else
+      bad("VBOARD_DOUT_IDLE", v);
   }
   if (const char *v = env("VBOARD_TRACE_LIMIT")) {
     long n = 0;
-    if (parse_long(v, n) && n >= 0) b.trace_limit = static_cast<std::size_t>(n);
-    else bad("VBOARD_TRACE_LIMIT", v);
+    if (parse_long(v, n) && n >= 0)
+      b.trace_limit = static_cast<std::size_t>(n);
+    else
+      bad("VBOARD_TRACE_LIMIT", v);
   }
   // path:ERR lists
   auto path_errs = [&](const char *name, auto &&add) {
@@ -486,13 +500,18 @@ bool configure(board &b) {
       }
     }
   };
-  auto add_open = [&](std::string_view p, int err) { b.open_faults.push_back({std::string(p), err}); };
+  auto add_open = [&](std::string_view p, int err) {
+    b.open_faults.push_back({std::string(p), err});
+  };
   path_errs("VBOARD_FAIL_OPEN", add_open);
   path_errs("VBOARD_SPIDEV_FAIL_OPEN", add_open);
   for (const char *name : {"VBOARD_MISSING", "VBOARD_SPIDEV_MISSING"}) {
     if (const char *v = env(name)) {
       for (auto item : split(v, ',')) {
-        if (item.empty() || item[0] != '/') { bad(name, v); break; }
+        if (item.empty() || item[0] != '/') {
+          bad(name, v);
+          break;
+        }
         b.missing.emplace_back(item);
       }
     }
@@ -500,7 +519,10 @@ bool configure(board &b) {
   if (const char *v = env("VBOARD_EMPTY_VALUE")) {
     for (auto item : split(v, ',')) {
       long n = 0;
-      if (!parse_long(item, n) || n < 0 || n >= 1024) { bad("VBOARD_EMPTY_VALUE", v); break; }
+      if (!parse_long(item, n) || n < 0 || n >= 1024) {
+        bad("VBOARD_EMPTY_VALUE", v);
+        break;
+      }
       b.empty_pins.push_back(static_cast<int>(n));
     }
   }
@@ -699,7 +721,8 @@ void adopt_inherited(board &b) {
     t.remove_prefix(sizeof kStandInTag - 1);
     const auto colon = t.find(':');
     if (colon == std::string_view::npos) continue;
-    const int flags = static_cast<int>(std::strtoul(std::string(t.substr(0, colon)).c_str(), nullptr, 16));
+    const int flags =
+        static_cast<int>(std::strtoul(std::string(t.substr(0, colon)).c_str(), nullptr, 16));
     const std::string path(t.substr(colon + 1));
     std::string norm;
     const provider *prov = find_provider(path.c_str(), norm);
@@ -719,9 +742,7 @@ void adopt_inherited(board &b) {
   adopt_std_streams(b);
 }
 
-bool maybe_virtual(int fd) {
-  return fd >= 0 && virtual_fds.load(std::memory_order_relaxed) != 0;
-}
+bool maybe_virtual(int fd) { return fd >= 0 && virtual_fds.load(std::memory_order_relaxed) != 0; }
 
 int fail(int err) {
   errno = err;
@@ -853,14 +874,21 @@ routed v_seek(int fd, off_t off, int whence) {
   board &b = state();
   auto d = lookup(b, fd);
   if (!d) return {false, 0};
-  struct stat st{};
+  struct stat st {};
   d->f->stat(st);
   off_t base = 0;
   switch (whence) {
-    case SEEK_SET: base = 0; break;
-    case SEEK_CUR: base = d->offset; break;
-    case SEEK_END: base = st.st_size; break;
-    default: return {true, fail(EINVAL)};
+    case SEEK_SET:
+      base = 0;
+      break;
+    case SEEK_CUR:
+      base = d->offset;
+      break;
+    case SEEK_END:
+      base = st.st_size;
+      break;
+    default:
+      return {true, fail(EINVAL)};
   }
   if ((off > 0 && base > std::numeric_limits<off_t>::max() - off) || base + off < 0) {
     return {true, fail(EINVAL)};
@@ -922,7 +950,7 @@ int v_stat_path(int dirfd, const char *path, Stat *out) {
   std::lock_guard lock(board_mutex);
   board &b = state();
   if (is_missing(b, norm)) return fail(ENOENT);
-  struct stat st{};
+  struct stat st {};
   const int r = prov->stat(norm.c_str(), st);
   if (r == 1) return 1;
   if (r < 0) return fail(-r);
@@ -937,14 +965,14 @@ int v_stat_fd(int fd, Stat *out) {
   board &b = state();
   auto d = lookup(b, fd);
   if (!d) return 1;
-  struct stat st{};
+  struct stat st {};
   d->f->stat(st);
   copy_stat(st, *out);
   return 0;
 }
 
 int v_access(int dirfd, const char *path, int mode) {
-  struct stat st{};
+  struct stat st {};
   const int r = v_stat_path(dirfd, path, &st);
   if (r != 0) return r;
   if (mode == F_OK) return 0;
@@ -1015,8 +1043,7 @@ void retarget_std_stream(int fd, bool is_virtual, int flags) {
   FILE **s = streams[fd];
   if (is_virtual && saved_std[fd] == nullptr) {
     if (*s == nullptr || fileno(*s) != fd) return;  // not libc's own stream
-    static const cookie_io_functions_t io{cookie_read, cookie_write, cookie_seek,
-                                          cookie_keep_open};
+    static const cookie_io_functions_t io{cookie_read, cookie_write, cookie_seek, cookie_keep_open};
     const int acc = flags & O_ACCMODE;
     const char *mode = acc == O_RDONLY ? "r" : acc == O_WRONLY ? "w" : "r+";
     FILE *fp = fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), mode, io);
@@ -1083,15 +1110,25 @@ FILE *cookie_file(int fd, const char *mode) {
 bool mode_flags(const char *mode, int &flags) {
   if (mode == nullptr) return false;
   switch (mode[0]) {
-    case 'r': flags = O_RDONLY; break;
-    case 'w': flags = O_WRONLY | O_CREAT | O_TRUNC; break;
-    case 'a': flags = O_WRONLY | O_CREAT | O_APPEND; break;
-    default: return false;
+    case 'r':
+      flags = O_RDONLY;
+      break;
+    case 'w':
+      flags = O_WRONLY | O_CREAT | O_TRUNC;
+      break;
+    case 'a':
+      flags = O_WRONLY | O_CREAT | O_APPEND;
+      break;
+    default:
+      return false;
   }
   for (const char *p = mode + 1; *p != '\0' && *p != ','; ++p) {
-    if (*p == '+') flags = (flags & ~O_ACCMODE) | O_RDWR;
-    else if (*p == 'e') flags |= O_CLOEXEC;
-    else if (*p == 'x') flags |= O_EXCL;
+    if (*p == '+')
+      flags = (flags & ~O_ACCMODE) | O_RDWR;
+    else if (*p == 'e')
+      flags |= O_CLOEXEC;
+    else if (*p == 'x')
+      flags |= O_EXCL;
   }
   return true;
 }
@@ -1119,10 +1156,18 @@ void append_escaped(std::string &out, const unsigned char *data, std::size_t n) 
   static constexpr char hex[] = "0123456789abcdef";
   for (std::size_t i = 0; i < n; ++i) {
     const unsigned char c = data[i];
-    if (c == '\n') out += "\\n";
-    else if (c == '"' || c == '\\') { out += '\\'; out += static_cast<char>(c); }
-    else if (c >= 0x20 && c < 0x7f) out += static_cast<char>(c);
-    else { out += "\\x"; out += hex[c >> 4]; out += hex[c & 15]; }
+    if (c == '\n')
+      out += "\\n";
+    else if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7f)
+      out += static_cast<char>(c);
+    else {
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
   }
 }
 
@@ -1135,9 +1180,8 @@ std::string format_event(const vboard_event &e) {
   } else if (errname == nullptr) {
     std::snprintf(errbuf, sizeof errbuf, "%d", e.err);
   }
-  std::snprintf(head, sizeof head,
-                "seq=%" PRIu64 " t=%" PRIu64 " pid=%d op=%s file=", e.seq, e.time_ns, e.pid,
-                vboard_op_name(e.op));
+  std::snprintf(head, sizeof head, "seq=%" PRIu64 " t=%" PRIu64 " pid=%d op=%s file=", e.seq,
+                e.time_ns, e.pid, vboard_op_name(e.op));
   std::string line(head);
   const std::size_t flen = strnlen(e.file, sizeof e.file);
   append_escaped(line, reinterpret_cast<const unsigned char *>(e.file), flen);
@@ -1281,8 +1325,12 @@ int openat64(int dirfd, const char *path, int flags, ...) {
   va_end(ap);
   return open_any(dirfd, path, flags, mode, true, true);
 }
-int __open_2(const char *path, int flags) { return open_any(AT_FDCWD, path, flags, 0, false, false); }
-int __open64_2(const char *path, int flags) { return open_any(AT_FDCWD, path, flags, 0, false, true); }
+int __open_2(const char *path, int flags) {
+  return open_any(AT_FDCWD, path, flags, 0, false, false);
+}
+int __open64_2(const char *path, int flags) {
+  return open_any(AT_FDCWD, path, flags, 0, false, true);
+}
 int __openat_2(int dirfd, const char *path, int flags) {
   return open_any(dirfd, path, flags, 0, true, false);
 }
@@ -1431,14 +1479,18 @@ int fstat64(int fd, struct stat64 *st) noexcept {
 }
 int fstatat(int dirfd, const char *path, struct stat *st, int flags) noexcept {
   int r = 1;
-  if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0') r = v_stat_fd(dirfd, st);
-  else r = v_stat_path(dirfd, path, st);
+  if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0')
+    r = v_stat_fd(dirfd, st);
+  else
+    r = v_stat_path(dirfd, path, st);
   return r != 1 ? r : real_fstatat_fn()(dirfd, path, st, flags);
 }
 int fstatat64(int dirfd, const char *path, struct stat64 *st, int flags) noexcept {
   int r = 1;
-  if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0') r = v_stat_fd(dirfd, st);
-  else r = v_stat_path(dirfd, path, st);
+  if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0')
+    r = v_stat_fd(dirfd, st);
+  else
+    r = v_stat_path(dirfd, path, st);
   return r != 1 ? r : real_fstatat64_fn()(dirfd, path, st, flags);
 }
 int access(const char *path, int mode) noexcept {

@@ -61,10 +61,10 @@ class mcp3008_model {
   bool driving_ = false;
   bool out_ = false;
   phase phase_ = phase::idle;
-  unsigned command_ = 0;      // SGL/DIFF and select bits as they came in
+  unsigned command_ = 0;  // SGL/DIFF and select bits as they came in
   int command_bits_ = 0;
-  int code_ = 0;              // held sample of the current frame
-  int out_index_ = 0;         // falling edges since the sample clock
+  int code_ = 0;       // held sample of the current frame
+  int out_index_ = 0;  // falling edges since the sample clock
 };
 
 }  // namespace vboard

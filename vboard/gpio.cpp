@@ -82,13 +82,13 @@ void map_state(const char *path) {
   }
   state_fd = fd;
   state_lock lock;
-  struct stat st{};
+  struct stat st {};
   bool ok = real_fstat(fd, &st) == 0;
   if (ok && st.st_size < static_cast<off_t>(sizeof(pin_table))) {
     ok = ftruncate(fd, sizeof(pin_table)) == 0;
   }
-  void *p = ok ? mmap(nullptr, sizeof(pin_table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
-               : MAP_FAILED;
+  void *p =
+      ok ? mmap(nullptr, sizeof(pin_table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
   if (p == MAP_FAILED) {
     std::fprintf(stderr, "vboard: cannot map the state file %s (%s); pins stay private\n", path,
                  std::strerror(errno));
@@ -354,4 +354,3 @@ int gpio_pin_query(int pin, bool level) {
 }
 
 }  // namespace vboard
-

@@ -87,8 +87,8 @@ mcp3008_model &chip();
 std::uint64_t now_ns();
 
 // Appends one event to the trace (memory and VBOARD_TRACE file). Lock held.
-void trace(int op, const char *file, unsigned long request, std::uint64_t bytes,
-           const void *data, std::size_t data_len, std::int64_t result, int err);
+void trace(int op, const char *file, unsigned long request, std::uint64_t bytes, const void *data,
+           std::size_t data_len, std::int64_t result, int err);
 
 // Transfer fault: when one is pending, consumes it and returns true with the
 // result and errno the transfer must report instead of moving data. Lock held.

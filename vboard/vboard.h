@@ -41,8 +41,8 @@ int vboard_set_voltage(int channel, double volts);
 /* Channel follows offset + amplitude * sin(2 pi freq t + phase) volts, t in
  * seconds of the board's time (CLOCK_MONOTONIC since the board loaded),
  * phase in degrees. freq must be >= 0. */
-int vboard_set_sine(int channel, double amplitude_volts, double offset_volts,
-                    double freq_hz, double phase_deg);
+int vboard_set_sine(int channel, double amplitude_volts, double offset_volts, double freq_hz,
+                    double phase_deg);
 /* Channel rises linearly from `from_volts` to `to_volts` over `period_s`
  * seconds of board time and starts over (a sawtooth). period_s must be > 0. */
 int vboard_set_ramp(int channel, double from_volts, double to_volts, double period_s);
@@ -101,16 +101,16 @@ enum vboard_op {
 
 /* One access to a virtual file or device. */
 struct vboard_event {
-  uint64_t seq;            /* 0, 1, 2 ... in the order of the accesses */
-  uint64_t time_ns;        /* board time: CLOCK_MONOTONIC since load */
-  int op;                  /* enum vboard_op */
-  int pid;                 /* process that made the access */
+  uint64_t seq;                 /* 0, 1, 2 ... in the order of the accesses */
+  uint64_t time_ns;             /* board time: CLOCK_MONOTONIC since load */
+  int op;                       /* enum vboard_op */
+  int pid;                      /* process that made the access */
   char file[VBOARD_TRACE_FILE]; /* path as opened, cut to fit */
-  unsigned long request;   /* ioctl request; open flags for OPEN; 0 otherwise */
-  uint64_t bytes;          /* bytes asked for (read/write), or message bytes (ioctl) */
-  int64_t result;          /* what the call returned */
-  int err;                 /* errno set by the call, 0 when it succeeded */
-  uint32_t data_len;       /* bytes kept in data */
+  unsigned long request;        /* ioctl request; open flags for OPEN; 0 otherwise */
+  uint64_t bytes;               /* bytes asked for (read/write), or message bytes (ioctl) */
+  int64_t result;               /* what the call returned */
+  int err;                      /* errno set by the call, 0 when it succeeded */
+  uint32_t data_len;            /* bytes kept in data */
   unsigned char data[VBOARD_TRACE_DATA]; /* bytes written, or bytes read back */
 };
 

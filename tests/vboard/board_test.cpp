@@ -1,11 +1,10 @@
 // The board linked into the test process: kernel semantics of the sysfs
 // GPIO tree through plain libc calls, faults, inputs and the trace.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
@@ -20,6 +19,7 @@
 #include "vboard.h"
 
 extern "C" int __open_2(const char *, int);
+extern "C" int vboard_test_c_roundtrip(int code);
 
 namespace {
 
@@ -163,10 +163,18 @@ TEST_F(Board, EveryOpenVariantReachesTheTree) {
     SCOPED_TRACE(variant);
     int fd = -1;
     switch (variant) {
-      case 0: fd = openat(AT_FDCWD, val.c_str(), O_RDONLY); break;
-      case 1: fd = __open_2(val.c_str(), O_RDONLY); break;
-      case 2: fd = open(("/sys//class/gpio/./gpio4/../gpio4/value"), O_RDONLY); break;
-      case 3: fd = creat((kGpio + "gpio4/value").c_str(), 0644); break;
+      case 0:
+        fd = openat(AT_FDCWD, val.c_str(), O_RDONLY);
+        break;
+      case 1:
+        fd = __open_2(val.c_str(), O_RDONLY);
+        break;
+      case 2:
+        fd = open(("/sys//class/gpio/./gpio4/../gpio4/value"), O_RDONLY);
+        break;
+      case 3:
+        fd = creat((kGpio + "gpio4/value").c_str(), 0644);
+        break;
     }
     ASSERT_GE(fd, 0);
     char c = 0;
@@ -368,6 +376,11 @@ TEST_F(Board, InputsConvertAgainstTheReference) {
   EXPECT_EQ(vboard_channel_code(-1), -1);
 }
 
+TEST_F(Board, TheControlInterfaceWorksFromC) {
+  EXPECT_EQ(vboard_test_c_roundtrip(777), 777);
+  EXPECT_EQ(vboard_test_c_roundtrip(4000), -1);
+}
+
 // The chip on its pins, driven through the value files like a bit-banging
 // program would, with the wiring moved away from the defaults.
 TEST_F(Board, TheChipAnswersThroughTheValueFilesOfItsPins) {
@@ -429,8 +442,9 @@ TEST_F(Board, TheTraceRecordsEachAccessAndWritesOneParsableLineEach) {
   int pid = 0;
   unsigned long req = 0;
   long long res = 0;
-  ASSERT_EQ(sscanf(line, "seq=%llu t=%llu pid=%d op=%15s file=%79s req=0x%lx bytes=%llu res=%lld "
-                         "err=%31s data=%31s",
+  ASSERT_EQ(sscanf(line,
+                   "seq=%llu t=%llu pid=%d op=%15s file=%79s req=0x%lx bytes=%llu res=%lld "
+                   "err=%31s data=%31s",
                    &seq, &t, &pid, op, file, &req, &bytes, &res, err, data),
             10)
       << line;

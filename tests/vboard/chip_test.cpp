@@ -1,10 +1,10 @@
 // The MCP3008 model on its own, driven line by line as a master would.
+#include "chip.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <vector>
-
-#include "chip.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <map>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -79,9 +79,7 @@ class Gpiosampler : public ::testing::Test {
     return vboard_test::run_on_board({GPIOSAMPLER_PATH}, env, true);
   }
   std::string trace_path() const { return dir / "trace"; }
-  std::vector<event> trace() const {
-    return parse_trace(vboard_test::read_file(trace_path()));
-  }
+  std::vector<event> trace() const { return parse_trace(vboard_test::read_file(trace_path())); }
   // The 55 accesses of every conversion, in order: reads and writes of the
   // converter's value files.
   std::vector<std::vector<event>> conversions() const {
@@ -94,7 +92,8 @@ class Gpiosampler : public ::testing::Test {
     }
     std::vector<std::vector<event>> out;
     for (std::size_t i = 0; i + 55 <= frame.size(); i += 55) {
-      out.emplace_back(frame.begin() + static_cast<long>(i), frame.begin() + static_cast<long>(i + 55));
+      out.emplace_back(frame.begin() + static_cast<long>(i),
+                       frame.begin() + static_cast<long>(i + 55));
     }
     EXPECT_EQ(frame.size() % 55, 0U);
     return out;
@@ -122,7 +121,8 @@ TEST_F(Gpiosampler, ReadsTheFixedCodeOfChannelZeroFiftyTimesAndNothingElse) {
       pulses.push_back(e.data);
       last_pulse = i;
     }
-    if (first_converter_access == events.size() && e.file == value_file(4)) first_converter_access = i;
+    if (first_converter_access == events.size() && e.file == value_file(4))
+      first_converter_access = i;
   }
   EXPECT_EQ(pulses, (std::vector<std::string>{"1", "0", "1", "0"}));
   EXPECT_LT(last_pulse, first_converter_access);
@@ -133,7 +133,11 @@ TEST_F(Gpiosampler, ReadsTheFixedCodeOfChannelZeroFiftyTimesAndNothingElse) {
     SCOPED_TRACE("conversion " + std::to_string(n));
     const auto &f = frames[n];
     // What the conversion must do, access by access: pin, operation, data.
-    struct step { int pin; const char *op; const char *data; };
+    struct step {
+      int pin;
+      const char *op;
+      const char *data;
+    };
     std::vector<step> want{{17, "write", "1"}, {4, "write", "0"}, {17, "write", "0"}};
     for (const char *bit : {"1", "1", "0", "0", "0"}) {
       want.push_back({5, "write", bit});
@@ -205,7 +209,7 @@ TEST_F(Gpiosampler, ReadingsFollowARampOnChannelZero) {
 
 TEST_F(Gpiosampler, AbortsWhenTheIndicatorDirectionFailsAndALaterRunCompletesOnStillExportedPins) {
   const std::map<std::string, std::string> board{{"VBOARD_STATE", dir / "state"},
-                                                  {"VBOARD_CH0", "300"}};
+                                                 {"VBOARD_CH0", "300"}};
   auto env = board;
   env["VBOARD_FAIL_OPEN"] = "/sys/class/gpio/gpio26/direction:EACCES";
   auto r = run(env);

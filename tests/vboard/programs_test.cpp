@@ -34,7 +34,8 @@ TEST_F(Programs, ShellExportMakesThePinAppearAndCatReadsItsValue) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "0\nin\n");
 
-  r = sh("echo out > /sys/class/gpio/gpio17/direction && echo 1 > /sys/class/gpio/gpio17/value &&"
+  r =
+      sh("echo out > /sys/class/gpio/gpio17/direction && echo 1 > /sys/class/gpio/gpio17/value &&"
          " cat < /sys/class/gpio/gpio17/value");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "1\n");
@@ -54,7 +55,8 @@ TEST_F(Programs, ASecondExportFailsInTheShellWithDeviceOrResourceBusy) {
   EXPECT_NE(r.status, 0);
   r = sh("test -e /sys/class/gpio/gpio17 || echo gone");
   EXPECT_EQ(r.out, "gone\n");
-  r = run_on_board({"cat", "/sys/class/gpio/gpio17/value"}, {{"VBOARD_STATE", dir / "state"}}, false);
+  r = run_on_board({"cat", "/sys/class/gpio/gpio17/value"}, {{"VBOARD_STATE", dir / "state"}},
+                   false);
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
 }
@@ -66,8 +68,9 @@ TEST_F(Programs, TheTraceFileCollectsTheAccessesOfEveryProcess) {
       {{"VBOARD_STATE", dir / "state"}, {"VBOARD_TRACE", trace}}, false);
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string text = vboard_test::read_file(trace);
-  EXPECT_NE(text.find("op=write file=/sys/class/gpio/export req=0x0 bytes=2 res=2 err=0 data=\"4\\n\""),
-            std::string::npos)
+  EXPECT_NE(
+      text.find("op=write file=/sys/class/gpio/export req=0x0 bytes=2 res=2 err=0 data=\"4\\n\""),
+      std::string::npos)
       << text;
   EXPECT_NE(text.find("op=read file=/sys/class/gpio/gpio4/value"), std::string::npos) << text;
 }

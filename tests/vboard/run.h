@@ -33,8 +33,8 @@ bool host_programs_usable();
 
 // Runs argv with the board preloaded (through the emulator in a cross
 // build when `target_program` is set) and `env` added to the environment.
-outcome run_on_board(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
-                     bool target_program);
+outcome run_on_board(const std::vector<std::string> &argv,
+                     const std::map<std::string, std::string> &env, bool target_program);
 
 std::string read_file(const std::string &path);
 
