@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "spidev.h"
 
 extern "C" [[noreturn]] void __chk_fail(void);
 
@@ -316,6 +317,16 @@ bool parse_long(std::string_view s, long &out) {
   return !tmp.empty() && end == tmp.c_str() + tmp.size() && errno == 0;
 }
 
+// Request numbers have the top bit set (read requests are 0x80......), which
+// a 32-bit long cannot hold: parse them unsigned.
+bool parse_request(std::string_view s, unsigned long &out) {
+  std::string tmp(s);
+  char *end = nullptr;
+  errno = 0;
+  out = std::strtoul(tmp.c_str(), &end, 0);
+  return !tmp.empty() && tmp[0] != '-' && end == tmp.c_str() + tmp.size() && errno == 0;
+}
+
 bool parse_level(std::string_view s, level &out) {
   out.volts = false;
   if (!s.empty() && (s.back() == 'V' || s.back() == 'v')) {
@@ -529,13 +540,13 @@ bool configure(board &b) {
   if (const char *v = env("VBOARD_SPIDEV_FAIL_REQUEST")) {
     for (auto item : split(v, ',')) {
       auto f = split(item, ':');
-      long req = 0;
+      unsigned long req = 0;
       int err = 0;
-      if (f.size() != 3 || f[0].empty() || !parse_long(f[1], req) || !parse_errno(f[2], err)) {
+      if (f.size() != 3 || f[0].empty() || !parse_request(f[1], req) || !parse_errno(f[2], err)) {
         bad("VBOARD_SPIDEV_FAIL_REQUEST", v);
         break;
       }
-      b.request_faults.push_back({std::string(f[0]), static_cast<unsigned long>(req), err});
+      b.request_faults.push_back({std::string(f[0]), req, err});
     }
   }
   if (const char *v = env("VBOARD_SPIDEV_FAIL_TRANSFERS")) {
@@ -1596,13 +1607,19 @@ FILE *fdopen(int fd, const char *mode) noexcept {
 // Control interface
 
 int vboard_reset(void) {
-  std::lock_guard lock(board_mutex);
-  board &b = state();
-  const bool ok = configure(b);
-  gpio_configure(true);
-  b.events.clear();
-  b.dropped = 0;
-  return ok ? 0 : fail(EINVAL);
+  bool ok = false;
+  {
+    std::lock_guard lock(board_mutex);
+    board &b = state();
+    ok = configure(b);
+    gpio_configure(true);
+    b.events.clear();
+    b.dropped = 0;
+  }
+  // The spidev devices go back to power-on too; outside the board lock,
+  // since the spidev side takes its own.
+  const bool spi_ok = vboard_spidev_reset() == 0;
+  return ok && spi_ok ? 0 : fail(EINVAL);
 }
 
 static int bad_channel(int channel) { return channel < 0 || channel >= VBOARD_CHANNELS; }

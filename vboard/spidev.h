@@ -58,7 +58,7 @@ struct vboard_spi_record {
  * vanished devices present again, the record log empty, and the
  * VBOARD_SPIDEV_* configuration read again from the environment.
  * Returns 0, or -1 (EINVAL) when a variable is malformed (its default is
- * then kept). vboard_reset() does not do this by itself. */
+ * then kept). vboard_reset() does this as well. */
 int vboard_spidev_reset(void);
 
 /* Number of records kept. */

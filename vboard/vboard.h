@@ -28,7 +28,8 @@ extern "C" {
 
 /* Restores the configuration the environment gives (VBOARD_* variables):
  * inputs, pins, reference, faults. Unexports every pin, resets the chip and
- * clears the in-memory trace. Returns 0, or -1 when a variable is malformed
+ * clears the in-memory trace; the spidev devices go back to power-on
+ * (vboard_spidev_reset). Returns 0, or -1 when a variable is malformed
  * (the board then keeps the defaults for that variable). */
 int vboard_reset(void);
 

@@ -2,6 +2,7 @@
 // GPIO tree through plain libc calls, faults, inputs and the trace.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -485,3 +486,26 @@ TEST_F(Board, BytesThatAreNotPrintableAreEscapedInTheTrace) {
 }
 
 }  // namespace
+
+// Read requests have the top bit set; on a 32-bit build the number must
+// still be taken, and a reset must bring the devices back to power-on.
+TEST(BoardEnvironment, RequestFaultsTakeReadRequestsAndResetRestoresTheDevice) {
+  ASSERT_EQ(setenv("VBOARD_SPIDEV_FAIL_REQUEST", "/dev/spidev0.0:0x80016b01:EIO", 1), 0);
+  ASSERT_EQ(vboard_reset(), 0);
+  int fd = open("/dev/spidev0.0", O_RDWR);
+  ASSERT_GE(fd, 0);
+  unsigned char mode = 3;
+  EXPECT_EQ(ioctl(fd, 0x40016b01UL, &mode), 0);  // write the mode: allowed
+  EXPECT_EQ(ioctl(fd, 0x80016b01UL, &mode), -1);  // read it back: the fault
+  EXPECT_EQ(errno, EIO);
+  close(fd);
+
+  ASSERT_EQ(unsetenv("VBOARD_SPIDEV_FAIL_REQUEST"), 0);
+  ASSERT_EQ(vboard_reset(), 0);
+  fd = open("/dev/spidev0.0", O_RDWR);
+  ASSERT_GE(fd, 0);
+  mode = 0xff;
+  EXPECT_EQ(ioctl(fd, 0x80016b01UL, &mode), 0);
+  EXPECT_EQ(mode, 0) << "the mode written before the reset survived it";
+  close(fd);
+}
