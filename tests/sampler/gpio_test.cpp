@@ -77,6 +77,13 @@ TEST_F(GpioFiles, InitWritesTheDirectionWordAndNothingElse) {
   EXPECT_EQ(gpio_init(27, "in"), 1);
   EXPECT_EQ(read_file(direction), "in");
   EXPECT_STREQ(pinpath, "/sys/class/gpio/gpio27/direction");
+
+  // No direction at all: refused quietly, and the pin keeps the one it has
+  // (the file is neither truncated nor rewritten).
+  CaptureStdout();
+  EXPECT_EQ(gpio_init(27, nullptr), 0);
+  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(read_file(direction), "in");
 }
 
 TEST_F(GpioFiles, InitOfAPinWithoutFolderNamesTheDirectionFile) {
