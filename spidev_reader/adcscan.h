@@ -50,8 +50,8 @@ int spiOpen(const char *device);
 /* Full-duplex transfer of `length` bytes (1 to 511) in one chip-select
  * window; each byte of `data` is replaced by the byte received with it.
  * Returns the number of bytes moved, or a negative value after reporting
- * the error through perror (errno EINVAL for a length out of range, EBADF
- * when the device is not open). */
+ * the error through perror (errno EINVAL for a length out of range, EFAULT
+ * for a null `data`, EBADF when the device is not open). */
 int spiWriteRead(unsigned char *data, int length);
 
 /* Closes the device and sets spifd to -1.
