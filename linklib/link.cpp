@@ -27,6 +27,10 @@ using adckit::link::wire::Token;
 constexpr std::size_t kMaxQueued = std::size_t{32} << 20;
 // Buffered output is sent once it grows past this, even without a flush.
 constexpr std::size_t kFlushAt = std::size_t{64} << 10;
+// Messages the program's thread has decoded but the handler has not seen
+// yet.  Past this it stops reading until the delivery thread catches up, so
+// a flood of messages behind a slow handler cannot grow without bound.
+constexpr std::size_t kMaxPendingMessages = 4096;
 
 constexpr std::size_t tokenBytes(const Token& t) { return sizeof(Token) + t.text.size(); }
 
@@ -212,7 +216,7 @@ Wait waitToken(MLINK link, int timeoutMs) {
     std::lock_guard socket(link->socketMutex);
     for (;;) {
       {
-        std::lock_guard lock(link->mutex);
+        std::unique_lock lock(link->mutex);
         if (!link->queue.empty()) {
           result = Wait::Ready;
           break;
@@ -220,6 +224,10 @@ Wait waitToken(MLINK link, int timeoutMs) {
         if (link->ended) {
           result = Wait::Failed;
           break;
+        }
+        if (link->messages.size() >= kMaxPendingMessages) {
+          link->changed.wait(lock, [&] { return link->messages.size() < kMaxPendingMessages || link->closing; });
+          if (link->closing) break;
         }
       }
       int wait = -1;

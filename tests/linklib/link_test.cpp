@@ -310,6 +310,51 @@ TEST_F(RawPeer, ATruncatedRecordEndsAsAVanishedPeer) {
   EXPECT_EQ(MLError(program_), ll::Dead);
 }
 
+TEST_F(RawPeer, AFloodOfMessagesBehindASlowHandlerIsNotReadIntoMemory) {
+  static std::atomic<bool> release{false};
+  static std::atomic<long> handled{0};
+  release = false;
+  handled = 0;
+  MLSetMessageHandler(program_, [](MLINK, int, int) {
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ++handled;
+  });
+  std::atomic<int> waited{-1};
+  std::thread program([&] { waited = MLWaitForLinkActivity(program_); });
+  // Let the program's thread be the one reading when the flood comes.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  write(greeting());
+  std::string messages;
+  for (int i = 0; i < 4096; ++i) adckit::link::wire::putMessage(messages, MLAbortMessage, i);
+  // With the handler stuck, the program's side must stop taking messages off
+  // the socket once a bounded backlog waits, so the sender stalls.
+  const std::size_t offered = std::size_t{64} << 20;
+  std::size_t accepted = 0;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  std::size_t at = 0;
+  while (accepted < offered && std::chrono::steady_clock::now() < give_up) {
+    ssize_t n = ::send(fd_, messages.data() + at, messages.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      accepted += static_cast<std::size_t>(n);
+      at = (at + static_cast<std::size_t>(n)) % messages.size();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  EXPECT_LT(accepted, std::size_t{16} << 20) << "the backlog of messages grew with what the peer sent";
+
+  // Released, the handler gets through every message and the data arrives.
+  release = true;
+  std::string rest(messages, at);
+  adckit::link::wire::putInteger(rest, 5);
+  adckit::link::wire::putEnd(rest);
+  write(rest);
+  program.join();
+  EXPECT_EQ(waited, MLWAITSUCCESS);
+  EXPECT_EQ(static_cast<std::size_t>(handled), (accepted + messages.size() - at) / 9);
+}
+
 TEST(LinkOpen, BadOptionsFailWithTextsThatSayWhatToDo) {
   MLENV env = MLInitialize(nullptr);
   std::string dir = makeTempDir();
