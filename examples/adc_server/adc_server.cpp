@@ -6,8 +6,9 @@
 // where the time is the wall clock after the scan and c0..c7 are the
 // 10-bit readings (-1 for a channel that could not be read).  nx of 0 or
 // less gives {}, a negative dt is taken as 0.  When the device cannot be
-// opened the answer is $Failed.  Once started, a scan list runs to the
-// end: an abort from the kernel takes effect on the next call.
+// opened, or nx is more rows than the link carries in one list, the answer
+// is $Failed.  Once started, a scan list runs to the end: an abort from the
+// kernel takes effect on the next call.
 //
 // The device is /dev/spidev0.0 unless ADCKIT_SPIDEV names another one.
 
@@ -49,7 +50,12 @@ void pause_us(int dt) {
 extern "C" int spidev_mcp3008(int nx, int dt) {
   if (!device_ready()) return MLPutSymbol(stdlink, "$Failed");
   const int rows = nx > 0 ? nx : 0;
-  int ok = MLPutFunction(stdlink, "List", rows);
+  // More rows than the link carries in one list: nothing is written yet and
+  // the link is still sound, so answer $Failed instead of ending the session.
+  if (!MLPutFunction(stdlink, "List", rows)) {
+    return MLClearError(stdlink) && MLPutSymbol(stdlink, "$Failed");
+  }
+  int ok = 1;
   for (int row = 0; row < rows && ok; ++row) {
     if (row > 0) pause_us(dt);
     std::array<std::int32_t, 8> values{};

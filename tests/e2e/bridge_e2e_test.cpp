@@ -233,6 +233,8 @@ TEST_F(BridgeE2E, AdcServerWritesTimedRowsOfAllEightChannels) {
   }
 
   EXPECT_EQ(answer_text(peer.call(expr("SPIDevMcp3008[0, 0]"))), "{}");
+  // More rows than one list on the link can hold: refused, still serving.
+  EXPECT_EQ(answer_text(peer.call(expr("SPIDevMcp3008[2000000, 0]"))), "$Failed");
   EXPECT_EQ(answer_text(peer.callIndex(0, {Expr::makeInteger(1)})), "$Failed");
   EXPECT_EQ(answer_text(peer.callIndex(
                 0, {Expr::makeInteger(1), Expr::makeInteger(0), Expr::makeInteger(0)})),
