@@ -567,7 +567,7 @@ extern "C" {
 
 MLENV MLInitialize(MLEnvironmentParameter) { return new (std::nothrow) MLEnv; }
 
-void MLDeinitialize(MLENV env) { delete env; }
+void MLDeinitialize(MLENV env) { release(env); }
 
 MLINK MLOpenArgcArgv(MLENV env, int argc, char** argv, int* error) {
   std::vector<std::string> args;
@@ -627,8 +627,9 @@ void MLClose(MLINK link) {
   if (link->listenFd >= 0) ::close(link->listenFd);
   if (link->wakeFd >= 0) ::close(link->wakeFd);
   if (!link->socketPath.empty()) ::unlink(link->socketPath.c_str());
-  if (link->env != nullptr) --link->env->links;
+  MLENV env = link->env;
   delete link;
+  release(env);
 }
 
 const char* MLErrorString(MLENV, int error) {

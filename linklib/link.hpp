@@ -13,9 +13,16 @@
 #include "linklib.hpp"
 #include "wire.hpp"
 
+// Shared by the environment's owner and its open links: MLDeinitialize
+// drops the owner's reference, and an environment released while links
+// are still open goes away with the last of them.
 struct MLEnv {
-  std::atomic<int> links{0};
+  std::atomic<int> refs{1};
 };
+
+inline void release(MLENV env) {
+  if (env != nullptr && env->refs.fetch_sub(1) == 1) delete env;
+}
 
 struct MLink {
   MLENV env = nullptr;

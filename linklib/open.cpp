@@ -276,7 +276,7 @@ MLINK open(MLENV env, const std::vector<std::string>& args, int* error) {
     return nullptr;
   }
   link->env = env;
-  ++env->links;
+  ++env->refs;
   return link;
 }
 

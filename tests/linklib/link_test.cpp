@@ -510,3 +510,18 @@ TEST_F(LinkPair, AHalfWrittenPacketIsNeverEndedNorNestedTooDeep) {
   ASSERT_TRUE(ll::getPacket(kernel_, p));
   EXPECT_EQ(MLError(kernel_), 0) << "the peer accepted the deepest packet";
 }
+
+// A caller that releases the environment before closing its links must not
+// leave them pointing at freed memory (ASan builds catch it if they do).
+TEST(LinkOpen, AnEnvironmentReleasedFirstLivesUntilItsLastLinkCloses) {
+  MLENV env = MLInitialize(nullptr);
+  ASSERT_NE(env, nullptr);
+  std::string dir = makeTempDir();
+  int error = 0;
+  MLINK link = ll::openLink(env, {"-linkname", dir + "/early", "-linkmode", "listen"}, &error);
+  ASSERT_NE(link, nullptr) << MLErrorString(env, error);
+  MLDeinitialize(env);
+  EXPECT_EQ(MLError(link), MLEOK);
+  MLClose(link);
+  fs::remove_all(dir);
+}
