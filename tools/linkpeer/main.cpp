@@ -1,4 +1,4 @@
-// linkpeer: plays the computing kernel's side of a link.  See docs/linkpeer.md.
+// linkpeer: plays the computing kernel's side of a link.  The README says how to use it.
 #include <charconv>
 #include <chrono>
 #include <thread>
