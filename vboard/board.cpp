@@ -415,18 +415,6 @@ bool parse_input(std::string_view s, input &out) {
   return true;
 }
 
-void complain(const char *var, const char *value) {
-  char line[512];
-  const int n = std::snprintf(line, sizeof line,
-                              "vboard: ignoring %s=%s (malformed; see the board's documentation)\n",
-                              var, value);
-  if (n > 0) {
-    const auto len =
-        static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1;
-    (void)!real_write(2, line, len);
-  }
-}
-
 // Applies the environment over the defaults. Returns false when a variable
 // was malformed (it is then ignored).
 bool configure(board &b) {
@@ -1205,6 +1193,18 @@ std::string format_event(const vboard_event &e) {
 }
 
 }  // namespace
+
+void complain(const char *var, const char *value) {
+  char line[512];
+  const int n = std::snprintf(line, sizeof line,
+                              "vboard: ignoring %s=%s (malformed; see the board's documentation)\n",
+                              var, value);
+  if (n > 0) {
+    const auto len =
+        static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1;
+    (void)!real_write(2, line, len);
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Shared services for providers

@@ -123,4 +123,8 @@ ssize_t real_write(int fd, const void *buf, std::size_t n);
 int real_close(int fd);
 int real_fstat(int fd, struct stat *st);
 
+// Tells on standard error that a variable's value was malformed and is
+// ignored; straight to the descriptor, since stdio may not be ready yet.
+void complain(const char *var, const char *value);
+
 }  // namespace vboard

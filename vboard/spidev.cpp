@@ -88,18 +88,6 @@ spi_state &state_storage() {
   return s;
 }
 
-void complain(const char *var, const char *value) {
-  char line[512];
-  const int n = std::snprintf(line, sizeof line,
-                              "vboard: ignoring %s=%s (malformed; see the board's documentation)\n",
-                              var, value);
-  if (n > 0) {
-    const auto len =
-        static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1;
-    (void)!real_write(2, line, len);
-  }
-}
-
 std::vector<std::string_view> split(std::string_view s, char sep) {
   std::vector<std::string_view> out;
   std::size_t start = 0;
