@@ -2,19 +2,27 @@
 // stand-in link over a Unix socket, against a bare socket ping-pong of the
 // same byte counts in the same run.  Prints both and their ratio.
 //
-//   linklib_roundtrip_bench [SECONDS in all, default 4]
+//   linklib_roundtrip_bench [--no-pin] [SECONDS in all, default 4]
+//
+// By default the whole process runs on one CPU: each side then measures the
+// CPU cost of a round trip.  Spread over several CPUs, the figures are
+// dominated by how fast one core wakes a thread on another, which swings
+// widely from round to round; --no-pin shows that figure anyway.
 #include <linklib.hpp>
 #include <mathlink.h>
 #include <wire.hpp>
 
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,11 +137,47 @@ double linkRate(double seconds) {
   return static_cast<double>(count) / elapsed;
 }
 
+// Binds the process to the first CPU it may use.  Called before any thread
+// starts, so every thread inherits it.  Returns that CPU, or -1.
+int pinToOneCpu() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return -1;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &allowed)) continue;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    return ::sched_setaffinity(0, sizeof one, &one) == 0 ? cpu : -1;
+  }
+  return -1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  double seconds = argc > 1 ? std::atof(argv[1]) : 4.0;
-  if (seconds <= 0) seconds = 4.0;
+  bool pin = true;
+  double seconds = 4.0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--no-pin") == 0) {
+      pin = false;
+    } else if (double s = std::atof(argv[i]); s > 0) {
+      seconds = s;
+    } else {
+      std::fprintf(stderr, "usage: %s [--no-pin] [SECONDS]\n", argv[0]);
+      return 2;
+    }
+  }
+  if (pin) {
+    int cpu = pinToOneCpu();
+    if (cpu < 0) {
+      std::fprintf(stderr, "cannot bind to one CPU: %s; run with --no-pin\n", std::strerror(errno));
+      return 1;
+    }
+    std::printf("all threads on CPU %d (CPU cost per round trip; --no-pin for cross-core figures)\n", cpu);
+  } else {
+    std::printf("threads unpinned (includes cross-core wake-up latency, which varies widely)\n");
+  }
   // Alternate the two in short rounds, so a change in machine load hits
   // both alike; each round gives its own ratio.
   constexpr int kRounds = 5;
