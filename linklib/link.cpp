@@ -31,6 +31,11 @@ constexpr std::size_t kFlushAt = std::size_t{64} << 10;
 // yet.  Past this it stops reading until the delivery thread catches up, so
 // a flood of messages behind a slow handler cannot grow without bound.
 constexpr std::size_t kMaxPendingMessages = 4096;
+// How long the program's thread may stay away from the socket before the
+// delivery thread watches it again.  Messages that come while the program
+// computes reach the handler at most this much later; a program that comes
+// back sooner reads them itself and hands them over.
+constexpr std::chrono::microseconds kHandBackAfter{1000};
 
 constexpr std::size_t tokenBytes(const Token& t) { return sizeof(Token) + t.text.size(); }
 
@@ -58,11 +63,12 @@ void markEnded(MLINK link, int why) {
 
 // One read from the socket, decoded; the caller holds socketMutex.  Tokens go
 // to the queue, each message to onMessage once the tokens before it are
-// queued.  False when the link ended (or nothing came on a blocking read).
+// queued.  A blocking read waits for data; the other returns at once when
+// there is none.  False when the link ended.
 template <typename OnMessage>
-bool readSome(MLINK link, OnMessage onMessage) {
+bool readSome(MLINK link, bool blocking, OnMessage onMessage) {
   char chunk[16384];
-  ssize_t n = ::recv(link->fd, chunk, sizeof chunk, MSG_DONTWAIT);
+  ssize_t n = ::recv(link->fd, chunk, sizeof chunk, blocking ? 0 : MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
   if (n <= 0) {
     markEnded(link, Error::Dead);
@@ -70,7 +76,9 @@ bool readSome(MLINK link, OnMessage onMessage) {
   }
   auto& decoder = link->decoder;
   decoder.feed(chunk, static_cast<std::size_t>(n));
-  std::vector<Token> batch;
+  // Nobody waits on `changed` for tokens: the program's thread either reads
+  // the socket itself or finds them queued when it gets the socket.
+  auto& batch = link->batch;
   std::size_t batchBytes = 0;
   auto handOver = [&] {
     if (batch.empty()) return;
@@ -79,7 +87,6 @@ bool readSome(MLINK link, OnMessage onMessage) {
       for (auto& t : batch) link->queue.push_back(std::move(t));
       link->queuedBytes += batchBytes;
     }
-    link->changed.notify_all();
     batch.clear();
     batchBytes = 0;
   };
@@ -120,21 +127,39 @@ void deliver(MLINK link) {
     std::deque<adckit::link::wire::Message> pending;
     {
       std::unique_lock lock(link->mutex);
-      link->changed.wait(lock, [&] {
-        return link->closing || link->ended || !link->messages.empty() ||
-               (!link->reading && link->queuedBytes < kMaxQueued);
-      });
-      pending.swap(link->messages);
-      link->messagesInHand = pending.size();
-      if (link->closing) return;
+      link->watching = false;
+      for (;;) {
+        if (link->closing) return;
+        if (!link->messages.empty()) break;
+        if (link->ended) return;
+        if (!link->reading && link->queuedBytes < kMaxQueued) {
+          // The program's thread left the socket; take it back once it has
+          // stayed away a while.  Timed, so leaving needs no wake-up.
+          auto due = link->leftAt + kHandBackAfter;
+          if (std::chrono::steady_clock::now() >= due) {
+            link->watching = true;
+            break;
+          }
+          link->changed.wait_until(lock, due);
+          continue;
+        }
+        // Until the program's thread leaves (it wakes us, seeing `parked`),
+        // the queue drains below its limit, or something else changes.
+        link->parked = true;
+        link->changed.wait(lock);
+        link->parked = false;
+      }
+      if (!link->watching) {
+        pending.swap(link->messages);
+        link->messagesInHand = pending.size();
+      }
     }
-    for (const auto& m : pending) callHandler(link, m);
-    {
+    if (!pending.empty()) {
+      for (const auto& m : pending) callHandler(link, m);
       std::lock_guard lock(link->mutex);
       link->messagesInHand = 0;
       link->changed.notify_all();
-      if (link->ended && link->messages.empty()) return;
-      if (link->reading || link->ended || link->queuedBytes >= kMaxQueued) continue;
+      continue;
     }
     pollfd p[2] = {{link->fd, POLLIN, 0}, {link->wakeFd, POLLIN, 0}};
     if (::poll(p, 2, -1) < 0) continue;
@@ -147,7 +172,7 @@ void deliver(MLINK link) {
     if (p[0].revents == 0) continue;
     std::unique_lock socket(link->socketMutex, std::try_to_lock);
     if (!socket.owns_lock()) continue;  // the program's thread is reading
-    readSome(link, [&](const adckit::link::wire::Message& m) { callHandler(link, m); });
+    readSome(link, false, [&](const adckit::link::wire::Message& m) { callHandler(link, m); });
   }
 }
 
@@ -204,11 +229,15 @@ Wait waitToken(MLINK link, int timeoutMs) {
       return Wait::Failed;
     }
     link->reading = true;
-  }
-  std::uint64_t one = 1;
-  if (::write(link->wakeFd, &one, sizeof one) < 0) {
-    // The counter cannot overflow in practice; the delivery thread would
-    // just stay in poll a little longer.
+    // Called out of poll only if it is there: otherwise it is waiting and
+    // sees `reading` before it would watch the socket again.
+    if (link->watching) {
+      std::uint64_t one = 1;
+      if (::write(link->wakeFd, &one, sizeof one) < 0) {
+        // The counter cannot overflow in practice; the delivery thread would
+        // just stay in poll a little longer.
+      }
+    }
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   Wait result = Wait::TimedOut;
@@ -230,20 +259,22 @@ Wait waitToken(MLINK link, int timeoutMs) {
           if (link->closing) break;
         }
       }
-      int wait = -1;
-      if (timeoutMs >= 0) {
+      // Without a time limit a blocking read does the waiting: one system
+      // call instead of a poll and a read.  Closing the link shuts the socket
+      // down, which ends that read too.
+      bool blocking = timeoutMs < 0;
+      if (!blocking) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
-        wait = static_cast<int>(left.count());
+        pollfd p{link->fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno != EINTR) {
+          markEnded(link, Error::Dead);
+          continue;
+        }
+        if (ready <= 0) continue;
       }
-      pollfd p{link->fd, POLLIN, 0};
-      int ready = ::poll(&p, 1, wait);
-      if (ready < 0 && errno != EINTR) {
-        markEnded(link, Error::Dead);
-        continue;
-      }
-      if (ready <= 0) continue;
-      readSome(link, [&](const adckit::link::wire::Message& m) {
+      readSome(link, blocking, [&](const adckit::link::wire::Message& m) {
         std::lock_guard lock(link->mutex);
         link->messages.push_back(m);
         link->changed.notify_all();
@@ -257,9 +288,10 @@ Wait waitToken(MLINK link, int timeoutMs) {
     std::unique_lock lock(link->mutex);
     link->changed.wait(lock, [&] { return (link->messages.empty() && link->messagesInHand == 0) || link->closing; });
     link->reading = false;
+    link->leftAt = std::chrono::steady_clock::now();
     if (result == Wait::Failed) fail(link, link->endError);
+    if (link->parked) link->changed.notify_all();
   }
-  link->changed.notify_all();
   return result;
 }
 
@@ -274,8 +306,10 @@ bool take(MLINK link, Token& token) {
   std::lock_guard lock(link->mutex);
   token = std::move(link->queue.front());
   link->queue.pop_front();
+  bool wasFull = link->queuedBytes >= kMaxQueued;
   link->queuedBytes -= tokenBytes(token);
-  link->changed.notify_all();
+  // Only the delivery thread, stopped at the limit, waits for room.
+  if (wasFull && link->queuedBytes < kMaxQueued) link->changed.notify_all();
   return true;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -37,6 +38,11 @@ struct MLink {
   // delivery thread while the program computes.  Messages are handed to the
   // handler only on the delivery thread; those the program's thread decodes
   // wait in `messages` for it.
+  //
+  // The delivery thread takes the socket back only once the program has
+  // stayed away from it for a moment (`leftAt`), so a program that reads
+  // again soon, as one serving calls does, never has to call it out of poll
+  // nor wake it: each such hand-over would cost two thread switches.
   std::thread reader;
   std::mutex mutex;  // guards everything below up to `closing`
   std::condition_variable changed;
@@ -45,11 +51,15 @@ struct MLink {
   std::deque<adckit::link::wire::Message> messages;
   std::size_t messagesInHand = 0;  // taken by the delivery thread, not yet handled
   bool reading = false;  // the program's thread is reading the socket
-  bool ended = false;    // no more tokens will arrive
-  int endError = 0;      // why: Dead or Malformed
+  std::chrono::steady_clock::time_point leftAt{};  // when it last stopped
+  bool watching = false;  // the delivery thread polls the socket
+  bool parked = false;    // the delivery thread waits until `reading` ends
+  bool ended = false;     // no more tokens will arrive
+  int endError = 0;       // why: Dead or Malformed
   bool closing = false;
   std::mutex socketMutex;  // one reader of the socket at a time
   adckit::link::wire::Decoder decoder;
+  std::vector<adckit::link::wire::Token> batch;  // guarded by socketMutex
   int wakeFd = -1;  // eventfd that calls the delivery thread out of poll
   std::atomic<MLMessageHandlerObject> handler{nullptr};
   MLYieldFunctionObject yielder = nullptr;

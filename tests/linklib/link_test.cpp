@@ -218,6 +218,40 @@ TEST_F(LinkPair, MessagesReachTheHandlerWhileTheProgramComputes) {
   EXPECT_EQ(MLNextPacket(program_), CALLPKT);  // the stream is untouched
 }
 
+TEST_F(LinkPair, MessagesReachTheHandlerWhenTheProgramComputesRightAfterReading) {
+  // The program has just read a call and computes without touching the link:
+  // the library's thread must take the socket back on its own.
+  static std::atomic<int> calls{0};
+  static std::atomic<bool> onOtherThread{false};
+  static std::thread::id mainThread;
+  mainThread = std::this_thread::get_id();
+  calls = 0;
+  MLSetMessageHandler(program_, [](MLINK, int, int) {
+    onOtherThread = std::this_thread::get_id() != mainThread;
+    ++calls;
+  });
+  for (int round = 1; round <= 3; ++round) {
+    // The call comes while the program is already waiting, so its own
+    // thread reads it.
+    std::thread kernel([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      send(kernel_, fn("CallPacket", {num(round)}));
+    });
+    Expr p;
+    bool got = ll::getPacket(program_, p);
+    kernel.join();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(p, fn("CallPacket", {num(round)}));
+    ASSERT_TRUE(ll::putMessage(kernel_, MLAbortMessage, round));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (calls < round && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));  // computing
+    }
+    ASSERT_EQ(calls, round);
+    EXPECT_TRUE(onOtherThread);
+  }
+}
+
 TEST_F(LinkPair, APeerThatVanishesGivesAnErrorNotAHang) {
   send(kernel_, fn("CallPacket", {num(0)}), false);  // no end mark
   MLClose(kernel_);
@@ -524,4 +558,53 @@ TEST(LinkOpen, AnEnvironmentReleasedFirstLivesUntilItsLastLinkCloses) {
   EXPECT_EQ(MLError(link), MLEOK);
   MLClose(link);
   fs::remove_all(dir);
+}
+
+TEST_F(RawPeer, DataPastTheQueueLimitWaitsAndFlowsAgainOnceTheProgramTakesSome) {
+  static std::atomic<int> handled{0};
+  handled = 0;
+  MLSetMessageHandler(program_, [](MLINK, int, int) { ++handled; });
+  // More strings than the library queues while the program computes, then a
+  // message behind them.
+  constexpr int kStrings = 40;
+  const std::string text(adckit::link::wire::kMaxString, 'x');
+  std::atomic<bool> written{false};
+  std::thread peer([&] {
+    std::string bytes = greeting();
+    for (int i = 0; i < kStrings; ++i) adckit::link::wire::putString(bytes, text);
+    adckit::link::wire::putMessage(bytes, MLAbortMessage, 1);
+    write(bytes);
+    written = true;
+  });
+  struct Joiner {
+    std::thread& t;
+    int fd;
+    ~Joiner() {
+      if (!t.joinable()) return;
+      ::shutdown(fd, SHUT_RDWR);  // a failed check must not leave the writer stuck
+      t.join();
+    }
+  } joiner{peer, fd_};
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(written) << "the library read without bound while the program was not reading";
+  EXPECT_EQ(handled, 0);
+
+  // Taking some makes room: the rest is read and the message handled,
+  // though the program does not read again.
+  std::string got;
+  for (int i = 0; i < kStrings / 2; ++i) {
+    ASSERT_TRUE(ll::getString(program_, got));
+    ASSERT_EQ(got.size(), text.size());
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while ((handled == 0 || !written) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(handled, 1);
+  EXPECT_TRUE(written);
+  for (int i = kStrings / 2; i < kStrings; ++i) {
+    ASSERT_TRUE(ll::getString(program_, got)) << i;
+    ASSERT_EQ(got, text);
+  }
+  peer.join();
 }
