@@ -30,6 +30,7 @@
 #include <numbers>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "internal.h"
@@ -812,45 +813,40 @@ struct routed {
   ssize_t result;
 };
 
-routed v_read(int fd, void *buf, std::size_t n, const off_t *at) {
+// One read or write on a descriptor that may be virtual; `at` is the offset
+// of a pread/pwrite, which leaves the descriptor's own offset alone.
+template <bool Writing>
+routed v_transfer(int fd, std::conditional_t<Writing, const void *, void *> buf, std::size_t n,
+                  const off_t *at) {
   if (!maybe_virtual(fd)) return {false, 0};
   std::lock_guard lock(board_mutex);
   board &b = state();
   auto d = lookup(b, fd);
   if (!d) return {false, 0};
-  ssize_t r = 0;
-  if ((d->flags & O_ACCMODE) == O_WRONLY) {
-    r = -EBADF;
-  } else if (at != nullptr) {
-    off_t off = *at;
-    r = d->f->read(buf, n, off);
-  } else {
-    r = d->f->read(buf, n, d->offset);
+  ssize_t r = -EBADF;
+  if ((d->flags & O_ACCMODE) != (Writing ? O_RDONLY : O_WRONLY)) {
+    off_t positioned = at != nullptr ? *at : 0;
+    off_t &off = at != nullptr ? positioned : d->offset;
+    if constexpr (Writing) {
+      r = d->f->write(buf, n, off);
+    } else {
+      r = d->f->read(buf, n, off);
+    }
   }
   const int err = r < 0 ? static_cast<int>(-r) : 0;
-  trace(VBOARD_OP_READ, d->path.c_str(), 0, n, buf, r > 0 ? static_cast<std::size_t>(r) : 0,
+  // A write traces the bytes offered; a read the bytes it delivered.
+  const std::size_t shown = Writing ? n : (r > 0 ? static_cast<std::size_t>(r) : 0);
+  trace(Writing ? VBOARD_OP_WRITE : VBOARD_OP_READ, d->path.c_str(), 0, n, buf, shown,
         r < 0 ? -1 : r, err);
   return {true, r < 0 ? fail(err) : r};
 }
 
+routed v_read(int fd, void *buf, std::size_t n, const off_t *at) {
+  return v_transfer<false>(fd, buf, n, at);
+}
+
 routed v_write(int fd, const void *buf, std::size_t n, const off_t *at) {
-  if (!maybe_virtual(fd)) return {false, 0};
-  std::lock_guard lock(board_mutex);
-  board &b = state();
-  auto d = lookup(b, fd);
-  if (!d) return {false, 0};
-  ssize_t r = 0;
-  if ((d->flags & O_ACCMODE) == O_RDONLY) {
-    r = -EBADF;
-  } else if (at != nullptr) {
-    off_t off = *at;
-    r = d->f->write(buf, n, off);
-  } else {
-    r = d->f->write(buf, n, d->offset);
-  }
-  const int err = r < 0 ? static_cast<int>(-r) : 0;
-  trace(VBOARD_OP_WRITE, d->path.c_str(), 0, n, buf, n, r < 0 ? -1 : r, err);
-  return {true, r < 0 ? fail(err) : r};
+  return v_transfer<true>(fd, buf, n, at);
 }
 
 routed v_close(int fd) {
