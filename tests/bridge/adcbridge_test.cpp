@@ -11,6 +11,9 @@
 
 #include "fake_link.h"
 
+using fake::code;
+using fake::fails;
+using fake::ok;
 using fake::Reply;
 using Log = std::vector<std::string>;
 using ::testing::ElementsAre;
@@ -35,10 +38,6 @@ extern "C" int spidev_mcp3008(int nx, int dt) {
 
 namespace {
 
-Reply ok(int value = 0) { return {1, value, nullptr}; }
-Reply fails() { return {0, 0, nullptr}; }
-// For calls whose result is itself the datum: packet, error and wait codes.
-Reply code(int c) { return {c, 0, nullptr}; }
 
 class AdcBridge : public ::testing::Test {
  protected:

@@ -18,6 +18,11 @@ struct Reply {
   std::function<void()> before;  // runs inside the call, before it returns
 };
 
+inline Reply ok(int value = 0) { return {1, value, nullptr}; }
+inline Reply fails(int value = 0) { return {0, value, nullptr}; }
+// For calls whose result is itself the datum: packet, error and wait codes.
+inline Reply code(int c) { return {c, 0, nullptr}; }
+
 // Forgets the log, the scripts and the recorded open arguments, and puts
 // every default back: reads fail (MLNextPacket 0, MLGetInteger and
 // MLTestHead fail), MLError reports no error, everything else succeeds.

@@ -13,6 +13,9 @@
 
 #include "fake_link.h"
 
+using fake::code;
+using fake::fails;
+using fake::ok;
 using fake::Reply;
 using Log = std::vector<std::string>;
 using ::testing::ElementsAre;
@@ -41,10 +44,6 @@ extern "C" int rfcomm(int x) {
 
 namespace {
 
-Reply ok(int value = 0) { return {1, value, nullptr}; }
-Reply fails(int value = 0) { return {0, value, nullptr}; }
-// For calls whose result is itself the datum: packet, error and wait codes.
-Reply code(int c) { return {c, 0, nullptr}; }
 Reply ok_then(int value, std::function<void()> before) { return {1, value, std::move(before)}; }
 
 const Log kInstall = {"MLConnect",
