@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -82,7 +83,46 @@ MLINK open(MLENV env, const std::vector<std::string>& args, int* error);
 // Accepts on a listening link; timeoutMs < 0 waits without limit.
 // Returns Ok, TimedOut or another error code.
 int accept(MLINK link, int timeoutMs);
-// Starts the delivery thread and greets the peer (link.cpp).
+
+// Connection and transport (connection.cpp).
+// Greets the peer and starts the delivery thread.
 bool start(MLINK link);
+// Records the link's first error; always false, for `return fail(...)`.
+bool fail(MLINK link, int code);
+// Accepts first on a listening link; false once the link has an error.
+bool ensureConnected(MLINK link);
+bool sendAll(int fd, const char* data, std::size_t size);
+// Sends whatever expression data is buffered.
+bool flush(MLINK link);
+
+// Message delivery and the incoming queue (delivery.cpp).
+// The delivery thread's body.
+void deliver(MLINK link);
+// Waits for the next token; flushes first so a peer waiting on our output
+// cannot deadlock with us.  timeoutMs < 0: no limit.
+enum class Wait { Ready, TimedOut, Failed };
+Wait waitToken(MLINK link, int timeoutMs);
+// The next token, left queued; null on a link error.
+const wire::Token* peek(MLINK link);
+// Takes the next token off the queue; false on a link error.
+bool take(MLINK link, wire::Token& token);
+void drop(MLINK link);
+
+// Reads the tokens of one whole expression, handing each to `each`; the
+// decoder has already checked that the nesting is sound, so a counter is
+// enough.
+template <typename Each>
+bool takeExpression(MLINK link, Each each) {
+  std::uint64_t owed = 1;
+  wire::Token token;
+  while (owed > 0) {
+    if (!take(link, token)) return false;
+    if (token.kind == wire::Kind::End) return fail(link, Error::Sequence);
+    --owed;
+    if (token.kind == wire::Kind::Function) owed += token.count;
+    each(token);
+  }
+  return true;
+}
 
 }  // namespace adckit::link::detail
