@@ -1,6 +1,6 @@
 // libFuzzer target over the link's wire decoder.  The first input byte picks
 // how the rest is cut into chunks, so split records are exercised too.
-// Built and run by scripts/fuzz.
+// scripts/fuzz runs it; the kept inputs replay in every build's tests.
 #include <wire.hpp>
 
 #include <cstddef>
