@@ -4,7 +4,7 @@ adckit_packages=(
   g++ cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev
   g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user
-  util-linux clang libclang-rt-14-dev
+  util-linux clang libclang-rt-14-dev gcovr
 )
 
 adckit_install_packages() {

@@ -120,6 +120,38 @@ int main(int argc, char** argv) {
   save("open_fuzz", "both-bad-mode", std::string(1, '\x02') + nul({"-linkname", "x y", "-linkmode", "both"}));
   save("open_fuzz", "both-listen", std::string(1, '\x02') + nul({"-linkname", "it's", "-linkmode", "listen"}));
 
+  // The board: variables up to 0xff, then operations (see board_fuzz.cpp).
+  auto bytes = [](std::initializer_list<int> list) {
+    std::string s;
+    for (int b : list) s.push_back(static_cast<char>(b));
+    return s;
+  };
+  auto u32 = [](std::uint32_t v) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+    return s;
+  };
+  const int value17 = 80 + 2 * 17, direction17 = value17 + 1;
+  // Export pin 17, make it an output, drive it high, read it back, unexport.
+  save("board_fuzz", "export-and-drive",
+       bytes({0xff, 0, 0, 0, 1, 1, 0, 2, '1', '7', 0, 1, direction17, 1, 1, 1, 3, 'o', 'u', 't', 0, 2, value17, 2, 1, 2,
+              1, '1', 5, 2, 0, 2, 2, 8, 3, 0, 0, 0, 1, 1, 1, 0, 2, '1', '7'}));
+  // Open the spidev device, set mode 0 and 8-bit words, send one message.
+  std::string spi = bytes({0xff, 0, 0, 2, 2});
+  spi += bytes({4, 0}) + u32(0x40016b01) + std::string(64, '\0');                      // mode
+  spi += bytes({4, 0}) + u32(0x40016b03) + bytes({8}) + std::string(63, '\0');          // word size
+  std::string record(32, '\0');
+  record[0] = 1;   // transmit from the scratch area
+  record[8] = 1;   // receive into it
+  record[16] = 3;  // three bytes
+  spi += bytes({4, 0}) + u32(0x40206b00) + record + std::string(32, '\0');  // one-record message
+  save("board_fuzz", "spidev-message", spi);
+  // A trace limit and a request fault from the environment, then requests.
+  std::string fault = "/dev/spidev0.0:0x80046b04:EIO";
+  save("board_fuzz", "variables",
+       bytes({9, 1, '0', 15, static_cast<int>(fault.size())}) + fault +
+           bytes({0xff, 0, 0, 2, 2, 4, 0}) + u32(0x80046b04) + std::string(64, '\0') + bytes({6, 0, 4, 1, 0, 1}));
+
   save("text_fuzz", "call", "rfcomm[5]");
   save("text_fuzz", "list", "{1, -2, \"a \\\"b\\\"\", $Failed, {}}");
   save("text_fuzz", "nested", "f[g[h[x]], Abort[]]");
