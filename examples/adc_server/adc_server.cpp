@@ -7,8 +7,9 @@
 // 10-bit readings (-1 for a channel that could not be read).  nx of 0 or
 // less gives {}, a negative dt is taken as 0.  When the device cannot be
 // opened, or nx is more rows than the link carries in one list, the answer
-// is $Failed.  Once started, a scan list runs to the end: an abort from the
-// kernel takes effect on the next call.
+// is $Failed.  A device that goes away and comes back is read again from
+// the next call on.  Once started, a scan list runs to the end: an abort
+// from the kernel takes effect on the next call.
 //
 // The device is /dev/spidev0.0 unless ADCKIT_SPIDEV names another one.
 
@@ -56,16 +57,22 @@ extern "C" int spidev_mcp3008(int nx, int dt) {
     return MLClearError(stdlink) && MLPutSymbol(stdlink, "$Failed");
   }
   int ok = 1;
+  bool answered = rows == 0;
   for (int row = 0; row < rows && ok; ++row) {
     if (row > 0) pause_us(dt);
     std::array<std::int32_t, 8> values{};
     timespec when{};
     (void)get_mcp3008_channels(values.data(), static_cast<int>(values.size()), &when);
+    for (std::int32_t v : values) answered = answered || v >= 0;
     ok = MLPutFunction(stdlink, "List", 2 + static_cast<int>(values.size())) &&
          MLPutInteger(stdlink, static_cast<int>(when.tv_sec)) &&
          MLPutInteger(stdlink, static_cast<int>(when.tv_nsec));
     for (std::int32_t v : values) ok = ok && MLPutInteger(stdlink, static_cast<int>(v));
   }
+  // A device unplugged and plugged in again is a new device: the old
+  // descriptor stays dead.  After a call in which it answered nothing, close
+  // it, so the next call opens it afresh.
+  if (!answered) (void)spiClose();
   // The bridge ends the packet whatever happens; a write that failed has
   // left the link in an error state that ends the serving run.
   return ok;

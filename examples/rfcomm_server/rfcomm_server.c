@@ -1,7 +1,8 @@
 /*
  * rfcomm_server: serves rfcomm[x] to a kernel over a link, where x is an
  * MCP3008 channel and the answer its 10-bit reading (0 to 1023), or -1
- * for a channel outside 0 to 7 or a device that cannot be read.
+ * for a channel outside 0 to 7 or a device that cannot be read.  A device
+ * that goes away and comes back is read again from the next call on.
  *
  * The device is /dev/spidev0.0 unless ADCKIT_SPIDEV names another one.
  * The link options come from the command line, e.g.
@@ -37,6 +38,9 @@ int rfcomm(int x) {
   /* The scan reads channels 0 to x; an entry that failed every attempt
    * already holds -1. */
   if (get_mcp3008_channels(values, x + 1, &when) < 0) return -1;
+  /* A device unplugged and plugged in again is a new device: the old
+   * descriptor stays dead.  Close it, so the next call opens it afresh. */
+  if (values[x] < 0) (void)spiClose();
   return (int)values[x];
 }
 
