@@ -16,6 +16,14 @@ fail() {
   exit 1
 }
 
+# quiet COMMAND...: runs COMMAND, showing its output only when it fails.
+quiet() {
+  if ! "$@" >"$work/quiet.log" 2>&1; then
+    cat "$work/quiet.log" >&2
+    fail "$*"
+  fi
+}
+
 # The cache settings that give another project this build's compilers,
 # flags and build type.
 toolchain_args=(-G Ninja -DCMAKE_BUILD_TYPE="$build_type"
@@ -114,9 +122,9 @@ build_with_find_package() {
   else
     find=(-DCMAKE_PREFIX_PATH="$prefix")
   fi
-  "$cmake_command" -S "$source_dir/tests/install/consumer" -B "$dir" "${toolchain_args[@]}" \
-    "${find[@]}" -DSCAN_SOURCE="$scan" -DEXAMPLES_DIR="$source_dir/examples" >/dev/null
-  "$cmake_command" --build "$dir" -j "$jobs" >/dev/null
+  quiet "$cmake_command" -S "$source_dir/tests/install/consumer" -B "$dir" "${toolchain_args[@]}" \
+    "${find[@]}" -DSCAN_SOURCE="$scan" -DEXAMPLES_DIR="$source_dir/examples"
+  quiet "$cmake_command" --build "$dir" -j "$jobs"
 }
 
 # build_with_pkg_config PCDIR SCAN DIR: the same programs compiled by hand
@@ -150,7 +158,7 @@ find_package(adckit 0.1 REQUIRED)
 add_executable(scan ${SCAN_SOURCE})
 target_link_libraries(scan PRIVATE adckit::adcscan)
 CMAKE
-  "$cmake_command" -S "$dir/src" -B "$dir" "${toolchain_args[@]}" \
-    -Dadckit_DIR="$prefix/lib/cmake/adckit" -DSCAN_SOURCE="$scan" >/dev/null
-  "$cmake_command" --build "$dir" -j "$jobs" >/dev/null
+  quiet "$cmake_command" -S "$dir/src" -B "$dir" "${toolchain_args[@]}" \
+    -Dadckit_DIR="$prefix/lib/cmake/adckit" -DSCAN_SOURCE="$scan"
+  quiet "$cmake_command" --build "$dir" -j "$jobs"
 }

@@ -8,7 +8,7 @@
 . "$(dirname "$0")/common.sh"
 
 prefix="$work/prefix"
-"$cmake_command" --install "$build_dir" --prefix "$prefix" >/dev/null
+quiet "$cmake_command" --install "$build_dir" --prefix "$prefix"
 check_layout "$prefix"
 [ -f "$prefix/lib/adckit/libvboard.so" ] || fail "libvboard.so is not under lib/adckit/"
 
@@ -28,7 +28,7 @@ echo "pkg-config --static: built and ran scan, rfcomm_server, adc_server, board_
 # stand-ins, still make a package a program finds and builds against.
 board_prefix="$work/board"
 for component in board board_dev; do
-  "$cmake_command" --install "$build_dir" --prefix "$board_prefix" --component "$component" >/dev/null
+  quiet "$cmake_command" --install "$build_dir" --prefix "$board_prefix" --component "$component"
 done
 check_layout "$board_prefix"
 pc_parts=$(cd "$board_prefix" && find . \( -name '*vboard*' -o -name '*linklib*' -o -name linkpeer \

@@ -13,10 +13,10 @@ cp "$source_dir/bridge/linkapi/mathlink.h" "$vendor/mathlink.h"
 cp "$linklib_archive" "$vendor/libvendorlink.a"
 
 build="$work/build"
-"$cmake_command" -S "$source_dir" -B "$build" "${toolchain_args[@]}" \
+quiet "$cmake_command" -S "$source_dir" -B "$build" "${toolchain_args[@]}" \
   -DADCKIT_SANITIZE="$sanitize" -DADCKIT_BUILD_TESTS=OFF -DADCKIT_BUILD_BENCH=OFF \
-  -DADCKIT_LINK_DIR="$vendor" -DADCKIT_LINK_LIBRARIES="vendorlink;stdc++;m;pthread" >/dev/null
-"$cmake_command" --build "$build" -j "$jobs" --target rfcomm_server adc_server >/dev/null
+  -DADCKIT_LINK_DIR="$vendor" -DADCKIT_LINK_LIBRARIES="vendorlink;stdc++;m;pthread"
+quiet "$cmake_command" --build "$build" -j "$jobs" --target rfcomm_server adc_server
 
 # The bridges compiled against the vendor's header, not the stand-in's.
 for object in bridge_runtime.dir/runtime.cpp.o rfbridge_install.dir/rfbridge.cpp.o \
@@ -46,7 +46,7 @@ expect "SPIDevMcp3008[1, 0] through the vendor build" "$answer" '^\{\{[0-9]+, [0
 
 # An installed vendor build brings no mathlink.h of its own, and its
 # pkg-config files name the vendor's folder and library.
-"$cmake_command" --install "$build" --prefix "$work/prefix" --component board_dev >/dev/null
+quiet "$cmake_command" --install "$build" --prefix "$work/prefix" --component board_dev
 if find "$work/prefix" -name mathlink.h | grep -q .; then
   fail "a vendor build installs a mathlink.h"
 fi
