@@ -162,3 +162,31 @@ CMAKE
     -Dadckit_DIR="$prefix/lib/cmake/adckit" -DSCAN_SOURCE="$scan"
   quiet "$cmake_command" --build "$dir" -j "$jobs"
 }
+
+# build_bridge_with_own_link_library PREFIX DIR: rfcomm_server built with
+# find_package(adckit) against a tree without the stand-in, linking a link
+# library of its own (the build's stand-in copied into DIR/link).
+build_bridge_with_own_link_library() {
+  local prefix=$1 dir=$2
+  mkdir -p "$dir/src" "$dir/link"
+  cp "$source_dir/bridge/linkapi/mathlink.h" "$dir/link/mathlink.h"
+  cp "$linklib_archive" "$dir/link/libownlink.a"
+  cat >"$dir/src/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(own_link LANGUAGES C CXX)
+find_package(adckit 0.1 REQUIRED)
+find_package(Threads REQUIRED)
+add_library(ownlink STATIC IMPORTED)
+set_target_properties(ownlink PROPERTIES
+  IMPORTED_LOCATION ${LINK_DIR}/libownlink.a
+  INTERFACE_INCLUDE_DIRECTORIES ${LINK_DIR}
+  INTERFACE_LINK_LIBRARIES Threads::Threads
+  IMPORTED_LINK_INTERFACE_LANGUAGES CXX)
+add_executable(rfcomm_server ${EXAMPLES_DIR}/rfcomm_server/rfcomm_server.c)
+target_link_libraries(rfcomm_server PRIVATE adckit::rfbridge adckit::adcscan ownlink)
+CMAKE
+  quiet "$cmake_command" -S "$dir/src" -B "$dir" "${toolchain_args[@]}" \
+    -Dadckit_DIR="$prefix/lib/cmake/adckit" -DLINK_DIR="$dir/link" \
+    -DEXAMPLES_DIR="$source_dir/examples"
+  quiet "$cmake_command" --build "$dir" -j "$jobs"
+}

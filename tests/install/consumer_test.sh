@@ -40,4 +40,7 @@ done
 build_with_find_package_scan_only "$board_prefix" "$work/scan.c" "$work/board-cmake"
 out=$(VBOARD_CH3=301 on_board "$board" "$work/board-cmake/scan")
 expect "scan built against the board's components" "$out" '^ch3: 301$'
-echo "board components: no PC parts; scan built with find_package(adckit) and ran"
+build_bridge_with_own_link_library "$board_prefix" "$work/board-bridge"
+out=$(VBOARD_CH4=404 peer_call "$board" "$linkpeer" 'rfcomm[4]' "$work/board-bridge/rfcomm_server")
+expect "rfcomm_server against the board's components" "$out" '^404$'
+echo "board components: no PC parts; scan and rfcomm_server (with a link library of its own) built with find_package(adckit) and ran"

@@ -83,6 +83,12 @@ if [ -n "$toolchain_file" ]; then
     out=$(VBOARD_CH3=300 on_board "$board" "$dir/scan")
     expect "scan against the unpacked packages" "$out" '^ch3: 300$'
   done
+  # Without the stand-in, a bridge program brings its own link library: here
+  # the build's stand-in in a folder of its own, as a vendor's would be.
+  build_bridge_with_own_link_library "$root/usr" "$work/bridge"
+  out=$(VBOARD_CH4=444 peer_call "$board" "$build_dir/tools/linkpeer/linkpeer" 'rfcomm[4]' \
+    "$work/bridge/rfcomm_server")
+  expect "rfcomm_server against the board's packages" "$out" '^444$'
 else
   board="$root/usr/lib/adckit/libvboard.so"
   build_with_find_package "$root/usr" "$work/scan.c" "$work/cmake"
