@@ -81,10 +81,6 @@ foreach(entry IN LISTS adckit_headers)
   else()
     set(component board_dev)
   endif()
-  # A vendor's link library brings its own header.
-  if(target STREQUAL "linklib" AND ADCKIT_LINK_DIR)
-    continue()
-  endif()
   install(FILES ${source} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${dir} COMPONENT ${component})
 endforeach()
 
