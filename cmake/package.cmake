@@ -32,7 +32,15 @@ if(CMAKE_CROSSCOMPILING)
     message(WARNING "no Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR}; packages will be wrong")
   endif()
 else()
-  set(CPACK_COMPONENTS_ALL board pc board_dev pc_dev)
+  # Whatever else a folder installs (with a component of its own, or none,
+  # which is pc) is a PC program or library: it goes with the runtime.
+  get_cmake_property(CPACK_COMPONENTS_ALL COMPONENTS)
+  foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+    if(NOT component MATCHES "^(board|pc|board_dev|pc_dev)$")
+      string(TOUPPER "${component}" upper)
+      set(CPACK_COMPONENT_${upper}_GROUP runtime)
+    endif()
+  endforeach()
 endif()
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME adckit)

@@ -57,6 +57,12 @@ if [ -n "$toolchain_file" ]; then
     fail "the board's packages carry PC parts"
   fi
 else
+  # Every program an install puts in bin/ (the board's launcher among them
+  # where it is built) is in the runtime package.
+  quiet "$cmake_command" --install "$build_dir" --prefix "$work/installed"
+  for program in "$work/installed/bin/"*; do
+    expect "adckit" "$runtime_files" "^/usr/bin/$(basename "$program")$"
+  done
   expect "adckit" "$runtime_files" '^/usr/lib/adckit/libvboard\.so$'
   expect "adckit" "$runtime_files" '^/usr/bin/linkpeer$'
   expect "adckit-dev" "$dev_files" '^/usr/include/adckit/linklib/mathlink\.h$'
