@@ -51,3 +51,24 @@ function(adckit_test)
     set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
   endif()
 endfunction()
+
+# adckit_e2e_test(NAME <name> SOURCES <files...> [LIBS <targets...>]
+#                 [PROGRAMS <targets...>] [LABELS <labels...>]
+#                 [ENVIRONMENT VAR=value...])
+# A test that starts programs of this build as processes, with
+# tests/support: labelled e2e unless told otherwise, built after the
+# programs it starts, and told where each one is as <TARGET>_PATH (the
+# target's name in upper case).
+function(adckit_e2e_test)
+  cmake_parse_arguments(E "" "NAME" "SOURCES;LIBS;PROGRAMS;LABELS;ENVIRONMENT" ${ARGN})
+  if(NOT E_LABELS)
+    set(E_LABELS e2e)
+  endif()
+  adckit_test(NAME ${E_NAME} SOURCES ${E_SOURCES} LIBS ${E_LIBS} adckit::test_support
+              LABELS ${E_LABELS} ENVIRONMENT ${E_ENVIRONMENT})
+  foreach(program IN LISTS E_PROGRAMS)
+    string(TOUPPER "${program}_PATH" variable)
+    target_compile_definitions(${E_NAME} PRIVATE ${variable}="$<TARGET_FILE:${program}>")
+    add_dependencies(${E_NAME} ${program})
+  endforeach()
+endfunction()

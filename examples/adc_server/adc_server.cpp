@@ -13,8 +13,8 @@
 //
 // The device is /dev/spidev0.0 unless ADCKIT_SPIDEV names another one.
 
-#include <adcscan.h>
-#include <bridge.h>
+#include <adckit/adcscan.h>
+#include <adckit/bridge.h>
 
 #include <array>
 #include <cerrno>

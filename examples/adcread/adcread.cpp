@@ -2,7 +2,7 @@
 //
 //   adcread [--device PATH] [--channels N] [--scans K] [--interval MS] [--csv]
 
-#include <adcscan.h>
+#include <adckit/adcscan.h>
 
 #include <array>
 #include <cerrno>

@@ -10,8 +10,8 @@
  */
 #define _POSIX_C_SOURCE 200809L
 
-#include <adcscan.h>
-#include <bridge.h>
+#include <adckit/adcscan.h>
+#include <adckit/bridge.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <time.h>

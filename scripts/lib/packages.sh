@@ -1,15 +1,30 @@
 # Debian packages the build, the tests and the demo need; installs the
 # missing ones (as root, or through sudo).
-adckit_packages=(
-  g++ cmake ninja-build pkg-config
-  googletest libgtest-dev libgmock-dev
-  g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user
-  util-linux clang libclang-rt-14-dev gcovr
+#
+#   adckit_install_packages [SET...]    the named sets; all of them when none
+#
+# native: what the native demo needs; armv6: the cross build and its
+# emulator; tests: what the test suites, the fuzzer and packaging need.
+adckit_packages_native=(g++ cmake ninja-build)
+adckit_packages_armv6=(g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user)
+adckit_packages_tests=(
+  pkg-config googletest libgtest-dev libgmock-dev
+  util-linux clang libclang-rt-14-dev
+  dpkg-dev file gcovr
 )
 
 adckit_install_packages() {
-  local missing=() p
-  for p in "${adckit_packages[@]}"; do
+  local sets=("$@") wanted=() missing=() set p
+  [ ${#sets[@]} -gt 0 ] || sets=(native armv6 tests)
+  for set in "${sets[@]}"; do
+    case "$set" in
+      native) wanted+=("${adckit_packages_native[@]}") ;;
+      armv6) wanted+=("${adckit_packages_armv6[@]}") ;;
+      tests) wanted+=("${adckit_packages_tests[@]}") ;;
+      *) echo "adckit_install_packages: no package set '$set'" >&2; return 2 ;;
+    esac
+  done
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0

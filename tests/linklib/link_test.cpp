@@ -17,17 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include "support/temp_dir.hpp"
+
 namespace fs = std::filesystem;
 namespace ll = adckit::link;
 using adckit::link::Expr;
 
 namespace {
-
-std::string makeTempDir() {
-  std::string dir = (fs::temp_directory_path() / "linklib-test-XXXXXX").string();
-  if (::mkdtemp(dir.data()) == nullptr) std::abort();
-  return dir;
-}
 
 Expr sym(const char* s) { return Expr::makeSymbol(s); }
 Expr num(std::int64_t n) { return Expr::makeInteger(n); }
@@ -38,7 +34,6 @@ Expr fn(const char* head, std::vector<Expr> args) { return Expr::makeFunction(he
 class LinkPair : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = makeTempDir();
     env_ = MLInitialize(nullptr);
     ASSERT_NE(env_, nullptr);
     path_ = dir_ + "/sock";
@@ -53,7 +48,6 @@ class LinkPair : public ::testing::Test {
     MLClose(program_);
     MLClose(kernel_);
     MLDeinitialize(env_);
-    fs::remove_all(dir_);
   }
   void send(MLINK l, const Expr& e, bool end = true) {
     ASSERT_TRUE(ll::putExpr(l, e));
@@ -61,7 +55,8 @@ class LinkPair : public ::testing::Test {
     else ASSERT_TRUE(MLFlush(l));
   }
 
-  std::string dir_, path_;
+  adckit::test::TempDir tmp_{"linklib-test"};
+  std::string dir_ = tmp_.path().string(), path_;
   MLENV env_ = nullptr;
   MLINK program_ = nullptr;
   MLINK kernel_ = nullptr;
@@ -283,7 +278,6 @@ namespace {
 class RawPeer : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = makeTempDir();
     env_ = MLInitialize(nullptr);
     std::string path = dir_ + "/sock";
     int error = 0;
@@ -300,7 +294,6 @@ class RawPeer : public ::testing::Test {
     if (fd_ >= 0) ::close(fd_);
     MLClose(program_);
     MLDeinitialize(env_);
-    fs::remove_all(dir_);
   }
   void write(const std::string& bytes) { ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())); }
   std::string greeting() {
@@ -308,7 +301,8 @@ class RawPeer : public ::testing::Test {
     adckit::link::wire::putGreeting(s);
     return s;
   }
-  std::string dir_;
+  adckit::test::TempDir tmp_{"linklib-test"};
+  std::string dir_ = tmp_.path().string();
   MLENV env_ = nullptr;
   MLINK program_ = nullptr;
   int fd_ = -1;
@@ -391,7 +385,8 @@ TEST_F(RawPeer, AFloodOfMessagesBehindASlowHandlerIsNotReadIntoMemory) {
 
 TEST(LinkOpen, BadOptionsFailWithTextsThatSayWhatToDo) {
   MLENV env = MLInitialize(nullptr);
-  std::string dir = makeTempDir();
+  adckit::test::TempDir tmp("linklib-test");
+  const std::string dir = tmp.path().string();
   struct Case {
     std::vector<std::string> args;
     int error;
@@ -428,12 +423,12 @@ TEST(LinkOpen, BadOptionsFailWithTextsThatSayWhatToDo) {
   EXPECT_EQ(MLOpenArgcArgv(nullptr, 0, nullptr, &error), nullptr);
   EXPECT_EQ(error, ll::NullArgument);
   MLDeinitialize(env);
-  fs::remove_all(dir);
 }
 
 TEST(LinkOpen, ANameInUseIsRefusedAndAStaleSocketReplaced) {
   MLENV env = MLInitialize(nullptr);
-  std::string dir = makeTempDir();
+  adckit::test::TempDir tmp("linklib-test");
+  const std::string dir = tmp.path().string();
   std::string path = dir + "/in use";
   int error = 0;
   std::string line = "-linkname '" + path + "' -linkmode listen";
@@ -456,7 +451,6 @@ TEST(LinkOpen, ANameInUseIsRefusedAndAStaleSocketReplaced) {
   MLClose(first);
   EXPECT_FALSE(fs::exists(path)) << "closing removes the socket it made";
   MLDeinitialize(env);
-  fs::remove_all(dir);
 }
 
 TEST(LinkOpen, TcpListensOnLoopbackAndReportsThePortBound) {
@@ -550,14 +544,14 @@ TEST_F(LinkPair, AHalfWrittenPacketIsNeverEndedNorNestedTooDeep) {
 TEST(LinkOpen, AnEnvironmentReleasedFirstLivesUntilItsLastLinkCloses) {
   MLENV env = MLInitialize(nullptr);
   ASSERT_NE(env, nullptr);
-  std::string dir = makeTempDir();
+  adckit::test::TempDir tmp("linklib-test");
+  const std::string dir = tmp.path().string();
   int error = 0;
   MLINK link = ll::openLink(env, {"-linkname", dir + "/early", "-linkmode", "listen"}, &error);
   ASSERT_NE(link, nullptr) << MLErrorString(env, error);
   MLDeinitialize(env);
   EXPECT_EQ(MLError(link), MLEOK);
   MLClose(link);
-  fs::remove_all(dir);
 }
 
 TEST_F(RawPeer, DataPastTheQueueLimitWaitsAndFlowsAgainOnceTheProgramTakesSome) {

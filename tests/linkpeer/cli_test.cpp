@@ -1,74 +1,26 @@
 // linkpeer as a user runs it: options, lines, output and exit status.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "launch.hpp"
-
-extern char** environ;
+#include "support/process.hpp"
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using adckit::test::Outcome;
 
 // Runs linkpeer with ARGS, feeding INPUT on its standard input.
 Outcome linkpeer(const std::vector<std::string>& args, const std::string& input = "") {
-  auto words = command(LINKPEER);
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  int in[2], out[2], err[2];
-  if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  for (int fd : {in[1], out[0], err[0]}) posix_spawn_file_actions_addclose(&actions, fd);
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  for (int fd : {in[0], out[1], err[1]}) ::close(fd);
-  Outcome r;
-  if (rc != 0) return r;
-  if (!input.empty() && ::write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) r.err = "short write";
-  ::close(in[1]);
-  pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int open = 2;
-  while (open > 0 && ::poll(p, 2, 60000) > 0) {
-    for (int i = 0; i < 2; ++i) {
-      if (p[i].fd < 0 || p[i].revents == 0) continue;
-      char buf[4096];
-      ssize_t n = ::read(p[i].fd, buf, sizeof buf);
-      if (n <= 0) {
-        ::close(p[i].fd);
-        p[i].fd = -1;
-        --open;
-      } else {
-        (i == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(n));
-      }
-    }
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return r;
+  std::vector<std::string> argv{LINKPEER_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return adckit::test::run({.argv = argv}, input);
 }
 
+// ARGS, then the sample server as linkpeer is to start it.
 std::vector<std::string> withSample(std::vector<std::string> args) {
   args.push_back("--");
-  for (auto& w : command(SAMPLE_SERVER)) args.push_back(w);
+  for (auto& w : adckit::test::command({.argv = {LINKPEER_SAMPLE_SERVER_PATH}}).argv) args.push_back(w);
   return args;
 }
 

@@ -2,19 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <sstream>
 #include <thread>
 
-#include "launch.hpp"
-
-extern char** environ;
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
 
 using adckit::link::Expr;
 using adckit::linkpeer::Answer;
@@ -29,7 +25,7 @@ namespace {
 Expr text(const char* t) { return *parse(t).expr; }
 
 Peer launchSample(PeerOptions options = {}, std::vector<std::string> extra = {}) {
-  auto words = command(SAMPLE_SERVER);
+  auto words = adckit::test::command({.argv = {LINKPEER_SAMPLE_SERVER_PATH}}).argv;
   std::vector<std::string> args(words.begin() + 1, words.end());
   args.insert(args.end(), extra.begin(), extra.end());
   if (options.timeoutMs < 0) options.timeoutMs = 60000;  // a hung program fails the test, not the run
@@ -37,21 +33,6 @@ Peer launchSample(PeerOptions options = {}, std::vector<std::string> extra = {})
 }
 
 std::string printed(const Answer& a) { return a.received ? print(a.value) : "no answer: " + a.error; }
-
-pid_t spawn(std::vector<std::string> words) {
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  return pid;
-}
-
-int waitExit(pid_t pid) {
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 }  // namespace
 
@@ -136,30 +117,24 @@ TEST(PeerLaunch, ReportsProgramsThatCannotStartOrConnect) {
 }
 
 TEST(PeerModes, ListensForAProgramOverTcp) {
-  static std::vector<std::string> words;
-  words = command(SAMPLE_SERVER);
   static pid_t child = -1;
   PeerOptions options;
   options.timeoutMs = 60000;
   Peer peer = Peer::listen("0", "TCPIP", options, [](const std::string& name) {
-    auto w = words;
-    for (const char* a : {"-linkname", name.c_str(), "-linkmode", "connect", "-linkprotocol", "TCPIP"}) w.emplace_back(a);
-    child = spawn(w);
+    child = adckit::test::start({.argv = {LINKPEER_SAMPLE_SERVER_PATH, "-linkname", name, "-linkmode",
+                                          "connect", "-linkprotocol", "TCPIP"}});
   });
   ASSERT_GT(child, 0);
   peer.readDefinitions();
   EXPECT_EQ(printed(peer.call(text("add[20, 22]"))), "42");
   peer.finish();
-  EXPECT_EQ(waitExit(child), 0);
+  EXPECT_EQ(adckit::test::wait_exit(child), 0);
 }
 
 TEST(PeerModes, ConnectsToAListeningProgram) {
-  std::string dir = (std::filesystem::temp_directory_path() / "linkpeer-test-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(dir.data()), nullptr);
-  std::string path = dir + "/sock";
-  auto w = command(SAMPLE_SERVER);
-  for (const char* a : {"-linkname", path.c_str(), "-linkmode", "listen"}) w.emplace_back(a);
-  pid_t child = spawn(w);
+  adckit::test::TempDir dir("linkpeer-test");
+  const std::string path = dir / "sock";
+  pid_t child = adckit::test::start({.argv = {LINKPEER_SAMPLE_SERVER_PATH, "-linkname", path, "-linkmode", "listen"}});
   ASSERT_GT(child, 0);
   std::optional<Peer> peer;
   for (int tries = 0; !peer && tries < 3000; ++tries) {
@@ -173,6 +148,5 @@ TEST(PeerModes, ConnectsToAListeningProgram) {
   peer->readDefinitions();
   EXPECT_EQ(printed(peer->call(text("rows[1]"))), "{{0, 0}}");
   peer->finish();
-  EXPECT_EQ(waitExit(child), 0);
-  std::filesystem::remove_all(dir);
+  EXPECT_EQ(adckit::test::wait_exit(child), 0);
 }

@@ -1,13 +1,11 @@
 // The real gpiosampler binary, run over prepared pin folders on a private
-// tmpfs at the real sysfs paths.
+// tmpfs at the real sysfs paths, and on the virtual board where the export
+// refusals of a kernel matter.
 //
 // On tmpfs nothing answers an export, so every pin folder the run needs is
 // made beforehand; the data line then reads whatever its value file holds.
 #include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -21,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -28,9 +27,9 @@
 #include <thread>
 #include <vector>
 
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
 #include "sysfs_sandbox.h"
-
-extern char **environ;
 
 namespace {
 
@@ -47,88 +46,13 @@ struct Outcome {
   std::string err;
 };
 
-std::vector<std::string> split_lines(const std::string &text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-// The program's command line: the cross emulator (its words separated by
-// '|'), if any, then the binary.
-std::vector<std::string> command() {
-  std::vector<std::string> words;
-  std::string emulator = SAMPLER_EMULATOR;
-  for (std::size_t start = 0; start < emulator.size();) {
-    const std::size_t end = std::min(emulator.find('|', start), emulator.size());
-    if (end > start) {
-      words.push_back(emulator.substr(start, end - start));
-    }
-    start = end + 1;
-  }
-  words.emplace_back(GPIOSAMPLER_PATH);
-  return words;
-}
-
 Outcome run_sampler() {
-  int out[2], err[2];
-  if (pipe(out) != 0 || pipe(err) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  for (int fd : {out[0], out[1], err[0], err[1]}) {
-    posix_spawn_file_actions_addclose(&actions, fd);
-  }
-  std::vector<std::string> words = command();
-  std::vector<char *> argv;
-  for (std::string &w : words) {
-    argv.push_back(w.data());
-  }
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  close(err[1]);
-  if (spawned != 0) {
-    close(out[0]);
-    close(err[0]);
-    throw std::runtime_error(std::string("cannot start ") + argv[0] + ": " + std::strerror(spawned));
-  }
-
-  std::string text[2];
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  for (int open_fds = 2; open_fds > 0;) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buf[4096];
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        text[i].append(buf, static_cast<std::size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_fds;
-      }
-    }
-  }
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-  }
-  Outcome run;
-  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  run.lines = split_lines(text[0]);
-  run.err = text[1];
-  return run;
+  const adckit::test::Outcome run = adckit::test::run({.argv = {GPIOSAMPLER_PATH}});
+  Outcome outcome;
+  outcome.status = run.status > 127 ? -1 : run.status;
+  outcome.lines = adckit::test::lines(run.out);
+  outcome.err = run.err;
+  return outcome;
 }
 
 long long number_after(const std::string &line, const std::string &prefix) {
@@ -282,6 +206,55 @@ TEST_F(Sampler, ATimedStretchLongerThanTwoSecondsReportsTheTrueElapsedTime) {
   EXPECT_GT(dt, 2147483647LL);
   EXPECT_LT(dt, std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
   EXPECT_GE(served.load(), 300);
+}
+
+// On the virtual board, which answers exports as the kernel does: an export
+// of a pin that is still exported is refused with EBUSY.
+class SamplerOnBoard : public testing::Test {
+ protected:
+  adckit::test::Outcome run(std::map<std::string, std::string> env) {
+    env.emplace("VBOARD_STATE", dir_ / "state");
+    env.emplace("VBOARD_TRACE", dir_ / "trace");
+    return adckit::test::run({.argv = {GPIOSAMPLER_PATH}, .env = env, .board = true});
+  }
+  // The trace lines of the accesses so far, then a fresh trace.
+  std::vector<std::string> take_trace() {
+    std::vector<std::string> trace = adckit::test::lines(read_file(dir_ / "trace"));
+    std::filesystem::remove(dir_ / "trace");
+    return trace;
+  }
+  adckit::test::TempDir dir_{"sampler-board"};
+};
+
+TEST_F(SamplerOnBoard, AnAbortLeavesTheConverterPinsExportedAndTheNextRunCompletesOverTheRefusals) {
+  auto failing = std::map<std::string, std::string>{
+      {"VBOARD_CH0", "300"}, {"VBOARD_FAIL_OPEN", "/sys/class/gpio/gpio26/direction:EACCES"}};
+  auto run = this->run(failing);
+  EXPECT_EQ(run.status, 2) << run.err;
+  std::string want;
+  for (int i = 0; i < 5; ++i) want += "creating file /sys/class/gpio/export\n";
+  want += "Unable to open /sys/class/gpio/gpio26/direction..\nAborting..\n";
+  want += "creating file /sys/class/gpio/unexport\n";
+  EXPECT_EQ(run.out, want);
+  for (const std::string &line : take_trace()) {
+    EXPECT_EQ(line.find("file=/sys/class/gpio/gpio4/value"), std::string::npos)
+        << "no conversion may start: " << line;
+  }
+
+  // Pins 4, 27, 5 and 17 are still exported: the board refuses their
+  // exports, which the program does not take for an error.
+  run = this->run({{"VBOARD_CH0", "300"}});
+  EXPECT_EQ(run.status, 1) << run.err;
+  const auto out = adckit::test::lines(run.out);
+  EXPECT_EQ(std::count(out.begin(), out.end(), "value is 300"), 50) << run.out;
+  int refused = 0;
+  for (const std::string &line : take_trace()) {
+    if (line.find(" op=write file=/sys/class/gpio/export ") != std::string::npos &&
+        line.find(" err=EBUSY ") != std::string::npos) {
+      ++refused;
+    }
+  }
+  EXPECT_EQ(refused, 4);
 }
 
 }  // namespace

@@ -1,108 +1,25 @@
 // adcread as a user runs it, on the virtual board.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
-extern char **environ;
+#include "support/process.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-struct run_result {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string read_file(const fs::path &p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 class AdcreadE2E : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "adcread-e2e-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
-  // Runs adcread with `args` on a board configured by `board` (VBOARD_*).
-  run_result run(const std::vector<std::string> &args,
-                 const std::map<std::string, std::string> &board = {}) {
-    std::map<std::string, std::string> env;
-    for (char **e = environ; *e != nullptr; ++e) {
-      const std::string entry(*e);
-      const auto eq = entry.find('=');
-      if (eq == std::string::npos || entry.starts_with("VBOARD_") ||
-          entry.starts_with("LD_PRELOAD")) {
-        continue;
-      }
-      env[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-    for (const auto &[k, v] : board) env[k] = v;
-    // The board is not built with a sanitizer, so it may come before one.
-    env["ASAN_OPTIONS"] += ":verify_asan_link_order=0";
-
-    std::vector<std::string> command;
-    const std::string emulator = ADCREAD_EMULATOR;
-    for (std::size_t start = 0; start < emulator.size();) {
-      const std::size_t end = std::min(emulator.find('|', start), emulator.size());
-      if (end > start) command.emplace_back(emulator.substr(start, end - start));
-      start = end + 1;
-    }
-    if (command.empty()) {
-      env["LD_PRELOAD"] = ADCREAD_VBOARD;
-    } else {
-      // The emulator's own loader must not see the target's library.
-      command.insert(command.end(), {"-E", std::string("LD_PRELOAD=") + ADCREAD_VBOARD});
-    }
-    command.push_back(ADCREAD_PATH);
-    command.insert(command.end(), args.begin(), args.end());
-
-    std::vector<std::string> env_text;
-    for (const auto &[k, v] : env) env_text.push_back(k + "=" + v);
-    std::vector<char *> argv, envp;
-    for (auto &c : command) argv.push_back(c.data());
-    argv.push_back(nullptr);
-    for (auto &e : env_text) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    const fs::path out = dir_ / "out", err = dir_ / "err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = 0;
-    run_result r;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(spawned, 0) << std::strerror(spawned);
-    if (spawned != 0) return r;
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = read_file(out);
-    r.err = read_file(err);
-    return r;
+  // Runs adcread with `args` on a board configured by `board` (VBOARD_*);
+  // the test's own board settings and preloads are not passed on.
+  static adckit::test::Outcome run(const std::vector<std::string> &args,
+                                   const std::map<std::string, std::string> &board = {}) {
+    std::vector<std::string> argv{ADCREAD_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return adckit::test::run(
+        {.argv = argv, .env = board, .unset = {"VBOARD_*", "LD_PRELOAD"}, .board = true});
   }
 
   static std::map<std::string, std::string> codes() {
@@ -110,8 +27,6 @@ class AdcreadE2E : public ::testing::Test {
             {"VBOARD_CH3", "1"},    {"VBOARD_CH4", "512"},  {"VBOARD_CH5", "100"},
             {"VBOARD_CH6", "1000"}, {"VBOARD_CH7", "341"}};
   }
-
-  fs::path dir_;
 };
 
 TEST_F(AdcreadE2E, PrintsOneTimestampedLinePerScan) {

@@ -1,6 +1,6 @@
 /* The public header as a strict C99 program sees it: every name with the
  * type callers rely on (a mismatch is a pointer-type error under -Werror). */
-#include <adcscan.h>
+#include <adckit/adcscan.h>
 
 int adcscan_header_from_c(void) {
   int (*open_fn)(const char *) = spiOpen;

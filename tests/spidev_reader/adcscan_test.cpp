@@ -1,12 +1,14 @@
 // adcscan against the virtual board in this process: what a caller sees on
 // its standard streams and in its buffers, and what reaches the device.
-#include <adcscan.h>
+#include <adckit/adcscan.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spidev.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-#include <vboard.h>
+#include <adckit/vboard.h>
+
+#include "support/capture.hpp"
 
 #include <array>
 #include <cerrno>
@@ -27,44 +29,7 @@ constexpr unsigned long kMessage3 = 0x40606b00;
 // Read before any test can open the device.
 const int spifd_at_start = spifd;
 
-struct streams {
-  std::string out, err;
-};
-
-std::string slurp(std::FILE *f) {
-  std::string text;
-  std::rewind(f);
-  for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f)) text += static_cast<char>(c);
-  return text;
-}
-
-// Runs `body` with standard output and error going to temporary files.
-streams capture(const std::function<void()> &body) {
-  std::FILE *out = std::tmpfile();
-  std::FILE *err = std::tmpfile();
-  if (out == nullptr || err == nullptr) {
-    ADD_FAILURE() << "no temporary file for the captured streams";
-    return {};
-  }
-  (void)std::fflush(stdout);
-  (void)std::fflush(stderr);
-  const int saved_out = dup(1), saved_err = dup(2);
-  EXPECT_EQ(dup2(fileno(out), 1), 1);
-  EXPECT_EQ(dup2(fileno(err), 2), 2);
-  body();
-  const int body_errno = errno;  // what the caller would see afterwards
-  (void)std::fflush(stdout);
-  (void)std::fflush(stderr);
-  EXPECT_EQ(dup2(saved_out, 1), 1);
-  EXPECT_EQ(dup2(saved_err, 2), 2);
-  close(saved_out);
-  close(saved_err);
-  streams s{slurp(out), slurp(err)};
-  (void)std::fclose(out);
-  (void)std::fclose(err);
-  errno = body_errno;
-  return s;
-}
+using adckit::test::capture;
 
 std::string report(int err) {
   return std::string("Problem transmitting spi data..ioctl\n: ") + std::strerror(err) + "\n";

@@ -3,14 +3,13 @@
 // with the virtual board preloaded for their spidev device.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <peer.hpp>
 #include <string>
@@ -18,6 +17,9 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -27,58 +29,6 @@ using adckit::linkpeer::parse;
 using adckit::linkpeer::Peer;
 using adckit::linkpeer::PeerOptions;
 using adckit::linkpeer::print;
-
-std::vector<std::string> split(const std::string &text, char sep) {
-  std::vector<std::string> parts;
-  std::size_t from = 0;
-  while (from <= text.size() && !text.empty()) {
-    const std::size_t at = text.find(sep, from);
-    parts.push_back(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
-    if (at == std::string::npos) break;
-    from = at + 1;
-  }
-  return parts;
-}
-
-// Sets environment variables for the programs a test starts, and puts the
-// old values back afterwards.
-class ScopedEnv {
- public:
-  void set(const std::string &name, const std::string &value) {
-    const char *old = std::getenv(name.c_str());
-    saved_.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second) {
-        ::setenv(it->first.c_str(), it->second->c_str(), 1);
-      } else {
-        ::unsetenv(it->first.c_str());
-      }
-    }
-  }
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
-// The command that starts `program` on the virtual board: directly with
-// LD_PRELOAD, or through the emulator of a cross build, which takes the
-// preload as a guest variable.
-std::vector<std::string> board_command(const std::string &program, ScopedEnv &env) {
-  std::vector<std::string> command = split(BRIDGE_E2E_EMULATOR, '|');
-  if (command.empty()) {
-    env.set("LD_PRELOAD", BRIDGE_E2E_VBOARD);
-    // The board library is loaded ahead of a sanitizer runtime on purpose.
-    const char *asan = std::getenv("ASAN_OPTIONS");
-    env.set("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
-  } else {
-    command.insert(command.end(), {"-E", std::string("LD_PRELOAD=") + BRIDGE_E2E_VBOARD});
-  }
-  command.push_back(program);
-  return command;
-}
 
 Expr expr(const std::string &text) {
   auto parsed = parse(text);
@@ -98,8 +48,18 @@ class BridgeE2E : public ::testing::Test {
       env_.set(std::string("VBOARD_CH").append(std::to_string(ch)), std::to_string(100 * ch + 17));
   }
 
+  // Starts `program` on the board under the peer.  The peer starts it with
+  // this process's environment, so the board's settings go there.
   Peer &start(const std::string &program) {
-    std::vector<std::string> command = board_command(program, env_);
+    const adckit::test::Command on_board = adckit::test::command({.argv = {program}, .board = true});
+    for (const auto &[name, value] : on_board.env) {
+      if (value) {
+        env_.set(name, *value);
+      } else {
+        env_.unset(name);
+      }
+    }
+    std::vector<std::string> command = on_board.argv;
     const std::string first = command.front();
     command.erase(command.begin());
     PeerOptions options;
@@ -111,12 +71,12 @@ class BridgeE2E : public ::testing::Test {
 
   std::string call(const std::string &text) { return answer_text(peer_->call(expr(text))); }
 
-  ScopedEnv env_;
+  adckit::test::ScopedEnv env_;
   std::optional<Peer> peer_;
 };
 
 TEST_F(BridgeE2E, RfcommServerAnnouncesItsPatternAndAnswersReadings) {
-  Peer &peer = start(BRIDGE_E2E_RFCOMM_SERVER);
+  Peer &peer = start(RFCOMM_SERVER_PATH);
   ASSERT_EQ(peer.definitions().size(), 1U);
   EXPECT_EQ(peer.definitions()[0].pattern, "rfcomm[x_Integer]");
   EXPECT_EQ(peer.definitions()[0].arguments, "{ x }");
@@ -131,7 +91,7 @@ TEST_F(BridgeE2E, RfcommServerAnnouncesItsPatternAndAnswersReadings) {
 }
 
 TEST_F(BridgeE2E, CallsThatCannotBeServedAreAnsweredFailedAndServingGoesOn) {
-  Peer &peer = start(BRIDGE_E2E_RFCOMM_SERVER);
+  Peer &peer = start(RFCOMM_SERVER_PATH);
   EXPECT_EQ(answer_text(peer.callIndex(0, {})), "$Failed");
   EXPECT_EQ(answer_text(peer.callIndex(0, {Expr::makeInteger(1), Expr::makeInteger(2)})),
             "$Failed");
@@ -143,7 +103,7 @@ TEST_F(BridgeE2E, CallsThatCannotBeServedAreAnsweredFailedAndServingGoesOn) {
 }
 
 TEST_F(BridgeE2E, ResumePacketIsRefusedAndServingGoesOn) {
-  Peer &peer = start(BRIDGE_E2E_RFCOMM_SERVER);
+  Peer &peer = start(RFCOMM_SERVER_PATH);
   const Answer refusal = peer.resume(expr("f[\"x\", 1]"));
   EXPECT_EQ(answer_text(refusal),
             "EvaluatePacket[Module[{Set[me, $ParentLink]}, CompoundExpression[Set[$ParentLink, "
@@ -166,12 +126,10 @@ bool wait_for_file(const std::filesystem::path &file) {
 }
 
 TEST_F(BridgeE2E, AbortOrInterruptWhileRfcommRunsIsAnsweredAbort) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "bridge-e2e-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-  const std::filesystem::path dir = pattern;
-  const std::filesystem::path ready = dir / "ready";
+  const adckit::test::TempDir dir("bridge-e2e");
+  const std::filesystem::path ready = dir.path() / "ready";
   env_.set("BRIDGE_TEST_READY", ready.string());
-  Peer &peer = start(BRIDGE_E2E_TEST_SERVER);
+  Peer &peer = start(BRIDGE_TEST_SERVER_PATH);
   for (int message : {3, 2}) {
     std::filesystem::remove(ready);
     std::string error;
@@ -183,11 +141,10 @@ TEST_F(BridgeE2E, AbortOrInterruptWhileRfcommRunsIsAnsweredAbort) {
     EXPECT_EQ(call("rfcomm[4]"), "9");
   }
   EXPECT_EQ(peer.finish(), 0);
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(BridgeE2E, NestedEvaluationIsServedInsideTheOuterCall) {
-  Peer &peer = start(BRIDGE_E2E_TEST_SERVER);
+  Peer &peer = start(BRIDGE_TEST_SERVER_PATH);
   // rfcomm[1004] evaluates rfcomm[4]: the evaluation succeeded (1000) and
   // one call was served inside it.
   EXPECT_EQ(call("rfcomm[1004]"), "1001");
@@ -201,7 +158,7 @@ TEST_F(BridgeE2E, NestedEvaluationIsServedInsideTheOuterCall) {
 }
 
 TEST_F(BridgeE2E, AdcServerWritesTimedRowsOfAllEightChannels) {
-  Peer &peer = start(BRIDGE_E2E_ADC_SERVER);
+  Peer &peer = start(ADC_SERVER_PATH);
   ASSERT_EQ(peer.definitions().size(), 1U);
   EXPECT_EQ(peer.definitions()[0].pattern, "SPIDevMcp3008[nx_Integer,dt_Integer]");
   EXPECT_EQ(peer.definitions()[0].arguments, "{ nx, dt }");
@@ -247,48 +204,40 @@ TEST_F(BridgeE2E, AdcServerWritesTimedRowsOfAllEightChannels) {
 
 TEST_F(BridgeE2E, MissingDeviceIsReportedByBothServers) {
   env_.set("VBOARD_SPIDEV_MISSING", "/dev/spidev0.0");
-  start(BRIDGE_E2E_ADC_SERVER);
+  start(ADC_SERVER_PATH);
   EXPECT_EQ(call("SPIDevMcp3008[2, 0]"), "$Failed");
   EXPECT_EQ(peer_->finish(), 0);
 
-  start(BRIDGE_E2E_RFCOMM_SERVER);
+  start(RFCOMM_SERVER_PATH);
   EXPECT_EQ(call("rfcomm[3]"), "-1");
   EXPECT_EQ(peer_->finish(), 0);
 }
 
 // The linkpeer program itself, as a user would run it.
 TEST_F(BridgeE2E, LinkpeerProgramServesATypedSession) {
-  std::vector<std::string> command = split(BRIDGE_E2E_EMULATOR, '|');
-  command.push_back(BRIDGE_E2E_LINKPEER);
+  std::vector<std::string> command{LINKPEER_PATH};
   for (const char *line :
        {"rfcomm[3]", "rfcomm[1, 2]", ":raw CallPacket[0, {1, 2}]", "rfcomm[6]"}) {
     command.insert(command.end(), {"-e", line});
   }
   command.insert(command.end(), {"--timeout", "120", "--"});
-  const std::vector<std::string> server = board_command(BRIDGE_E2E_RFCOMM_SERVER, env_);
-  command.insert(command.end(), server.begin(), server.end());
-
-  std::string shell;
-  for (const std::string &word : command) {
-    std::string quoted = "'";
-    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    shell += quoted + "' ";
+  const adckit::test::Command server =
+      adckit::test::command({.argv = {RFCOMM_SERVER_PATH}, .board = true});
+  command.insert(command.end(), server.argv.begin(), server.argv.end());
+  // linkpeer passes its environment on to the server it starts.
+  std::map<std::string, std::string> env;
+  for (const auto &[name, value] : server.env) {
+    if (value) env[name] = *value;
   }
-  shell += "2>&1";
-  FILE *out = ::popen(shell.c_str(), "r");
-  ASSERT_NE(out, nullptr);
-  std::string text;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, out) != nullptr) text += buffer;
-  const int status = ::pclose(out);
+  const adckit::test::Outcome run = adckit::test::run({.argv = command, .env = env});
+  const std::string text = run.out + run.err;
   // rfcomm[1, 2] fits no pattern, so linkpeer reports it and exits 1; the
   // same list sent raw reaches the program and is answered $Failed.
-  EXPECT_TRUE(WIFEXITED(status)) << text;
-  EXPECT_EQ(WEXITSTATUS(status), 1) << text;
-  EXPECT_NE(text.find("DefineExternal[\"rfcomm[x_Integer]\", \"{ x }\", 0]\nEnd\n317\n"),
+  EXPECT_EQ(run.status, 1) << text;
+  EXPECT_NE(run.out.find("DefineExternal[\"rfcomm[x_Integer]\", \"{ x }\", 0]\nEnd\n317\n"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("$Failed\n617\n"), std::string::npos) << text;
+  EXPECT_NE(run.out.find("$Failed\n617\n"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 //                      calls served meanwhile;
 //   rfcomm[x]          anything else: returns 2 x + 1.
 
-#include <bridge.h>
+#include <adckit/bridge.h>
 
 #include <atomic>
 #include <chrono>
