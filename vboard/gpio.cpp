@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "internal.h"
 
@@ -46,6 +47,19 @@ pin_table *table = &local_table;
 int state_fd = -1;
 char state_path[4096];
 int ngpio = 54;  // the SoC's bank: GPIO 0-53
+
+// Pins whose value file reads empty (VBOARD_EMPTY_VALUE, a fault).
+std::vector<int> &empty_pins() {
+  static std::vector<int> pins;
+  return pins;
+}
+
+bool empty_value_fault(int pin) {
+  for (int p : empty_pins()) {
+    if (p == pin) return true;
+  }
+  return false;
+}
 
 // Holds the cross-process lock of a shared state file for one operation.
 class state_lock {
@@ -322,31 +336,47 @@ int gpio_stat(const char *path, struct stat &st) {
   return 0;
 }
 
-const bool registered = add_provider({kRoot, gpio_open, gpio_stat});
+bool gpio_configure() {
+  config::reader r;
+  ngpio = 54;
+  if (const char *v = r.get("VBOARD_NGPIO")) {
+    long n = 0;
+    if (config::parse_long(v, n) && n > 0 && n <= kMaxPins) {
+      ngpio = static_cast<int>(n);
+    } else {
+      r.bad("VBOARD_NGPIO", v, "a number of pins, 1 to 1024");
+    }
+  }
+  if (const char *v = r.get("VBOARD_STATE")) map_state(v);
+  empty_pins().clear();
+  if (const char *v = r.get("VBOARD_EMPTY_VALUE")) {
+    for (auto item : config::split(v, ',')) {
+      long n = 0;
+      if (!config::parse_long(item, n) || n < 0 || n >= kMaxPins) {
+        r.bad("VBOARD_EMPTY_VALUE", v, "GPIO numbers, 0 to 1023");
+        break;
+      }
+      empty_pins().push_back(static_cast<int>(n));
+    }
+  }
+  return r.ok();
+}
+
+// Power-off: every pin released (also in a shared state file).
+void gpio_reset() {
+  state_lock lock;
+  for (auto &r : table->pins) r = pin_rec{0, 0, 0, 0};
+}
+
+void gpio_clear_faults() { empty_pins().clear(); }
+
+const bool registered =
+    add_provider({kRoot, gpio_open, gpio_stat, gpio_configure, gpio_reset, gpio_clear_faults});
 
 }  // namespace
 
-void gpio_configure(bool unexport_all) {
-  (void)registered;
-  ngpio = 54;
-  if (const char *v = std::getenv("VBOARD_NGPIO"); v != nullptr && *v != '\0') {
-    long n = 0;
-    if (parse_number(v, false, n) && n > 0 && n <= kMaxPins) {
-      ngpio = static_cast<int>(n);
-    } else {
-      std::fprintf(stderr, "vboard: ignoring VBOARD_NGPIO=%s (1 to %d)\n", v, kMaxPins);
-    }
-  }
-  if (const char *v = std::getenv("VBOARD_STATE"); v != nullptr && *v != '\0') {
-    map_state(v);
-  }
-  if (unexport_all) {
-    state_lock lock;
-    for (auto &r : table->pins) r = pin_rec{0, 0, 0, 0};
-  }
-}
-
 int gpio_pin_query(int pin, bool level) {
+  (void)registered;
   if (!is_pin(pin)) return -1;
   state_lock lock;
   if (table->pins[pin].exported == 0) return level ? -1 : 0;
@@ -354,3 +384,13 @@ int gpio_pin_query(int pin, bool level) {
 }
 
 }  // namespace vboard
+
+extern "C" int vboard_fault_empty_value(int pin, int empty) {
+  if (pin < 0 || pin >= vboard::kMaxPins) return vboard::fail(EINVAL);
+  vboard::board_lock lock;
+  vboard::ensure_ready();
+  auto &pins = vboard::empty_pins();
+  std::erase(pins, pin);
+  if (empty != 0) pins.push_back(pin);
+  return 0;
+}

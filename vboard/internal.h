@@ -1,25 +1,37 @@
 #pragma once
 // What the parts of the virtual board share and callers must not see.
 //
-// The core (board.cpp) interposes the libc calls, keeps the table of
-// virtual descriptors, the faults, the inputs and the trace. Each kind of
-// virtual file lives in a provider: a path prefix with an open and a stat
-// routine. A provider registers itself from a static initialiser:
+// Where things live:
+//   interpose.cpp   the libc entry points and the real calls behind them
+//   descriptors.cpp virtual descriptors: paths to devices, open files,
+//                   stdio over them, descriptors inherited through exec
+//   state.cpp       the board lock, the board's first use, power-off
+//   config.cpp      one reader of VBOARD_* variables for every part
+//   inputs.cpp      the chip's analogue inputs and waveforms
+//   faults.cpp      faults on paths (open fails, node missing)
+//   trace.cpp       the trace of accesses
+//   gpio.cpp, spidev.cpp  the device handlers; chip.cpp the MCP3008
+//
+// Each kind of virtual file lives in a device handler: a path prefix with
+// open and stat routines and configure/reset hooks. A handler registers
+// itself from a static initialiser:
 //
 //   namespace {
-//   const bool registered = vboard::add_provider({"/dev/spidev", open_fn, stat_fn});
+//   const bool registered = vboard::add_provider({"/dev/spidev", open_fn, stat_fn, ...});
 //   }
 //
-// Registration may come before or after the board's own constructor; a
-// late provider still gets the descriptors the process inherited through
-// exec (virtual files are backed by memfds named after their path, so a
-// new program image can recognise them).
+// Registration may come before or after the board's first use; a late
+// handler is configured when it registers and still gets the descriptors
+// the process inherited through exec (virtual files are backed by memfds
+// named after their path, so a new program image can recognise them).
 //
-// Locking: the core holds the board lock (one mutex) around every call into
-// a provider or a file, so providers and files never lock anything
-// themselves, and every routine below that is marked "lock held" must only be
-// called from inside such a call. Inside, never call the interposed libc
-// routines (open, read, write, fopen ...): use the real_* entry points.
+// Locking, the one rule: every piece of board state, in this process or
+// shared with others, is touched only while holding the board lock
+// (board_lock below). The core takes it around every call into a handler
+// or a file and every control call takes it, so handlers and files never
+// lock anything themselves. Routines marked "lock held" must only be called
+// from inside it. Inside, never call the interposed libc routines (open,
+// read, write, fopen ...): use the real_* entry points.
 //
 // Results inside the board follow the kernel's convention: >= 0 for success,
 // -errno for failure; the core turns them into -1 and errno for the caller.
@@ -28,13 +40,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "chip.h"
 #include "vboard.h"
 
 namespace vboard {
+
+// ---------------------------------------------------------------------------
+// Files and device handlers
 
 // Extra facts a file gives the trace about an ioctl (e.g. the bytes of an
 // SPI message). Left alone, the event shows only request and result.
@@ -71,14 +89,42 @@ struct provider {
   // Fills `st` for `path` the way stat would. Returns 0, -errno, or 1 to
   // decline, as open. Lock held.
   int (*stat)(const char *path, struct stat &st);
+  // Reads the handler's own VBOARD_* variables (through the readers
+  // below), replacing what they set before. Returns false when one was
+  // malformed (it was reported and its default kept). Lock held.
+  bool (*configure)();
+  // Back to power-on: what the handler's devices hold goes. Lock held.
+  void (*reset)();
+  // Removes the handler's injected faults. Lock held.
+  void (*clear_faults)();
 };
 
-// Registers a provider; later prefixes are tried first. Returns true.
+// Registers a handler; later prefixes are tried first. Returns true, or
+// false (and says so on standard error) when the table is full.
 bool add_provider(const provider &p);
 
 // Fills a stat record for a virtual node: `mode` gives type and permission
 // bits; the inode number is derived from the path so it is stable.
 void fill_stat(struct stat &st, const char *path, mode_t mode, off_t size = 4096);
+
+// Collapses "//", "/./" and "dir/.." and drops a trailing slash.
+std::string normalise(const char *path);
+
+// ---------------------------------------------------------------------------
+// The board lock and the shared pieces
+
+// Holds the board lock for its lifetime (see the rule above).
+class board_lock {
+ public:
+  board_lock();
+  ~board_lock();
+  board_lock(const board_lock &) = delete;
+  board_lock &operator=(const board_lock &) = delete;
+};
+
+// Configures the board on its first use and adopts inherited descriptors.
+// Lock held.
+void ensure_ready();
 
 // The shared chip model. Lock held.
 mcp3008_model &chip();
@@ -86,35 +132,105 @@ mcp3008_model &chip();
 // Board time in nanoseconds: CLOCK_MONOTONIC since the library loaded.
 std::uint64_t now_ns();
 
-// Appends one event to the trace (memory and VBOARD_TRACE file). Lock held.
-void trace(int op, const char *file, unsigned long request, std::uint64_t bytes, const void *data,
-           std::size_t data_len, std::int64_t result, int err);
-
-// Transfer fault: when one is pending, consumes it and returns true with the
-// result and errno the transfer must report instead of moving data. Lock held.
-bool take_transfer_fault(int &result, int &err);
-
-// Configuration read from the environment, with the defaults applied.
+// Wiring of the chip's lines to GPIO pins.
 struct pin_wiring {
   int clock = 4;
   int dout = 27;
   int din = 5;
   int cs = 17;
 };
-// Current wiring of the chip's lines to GPIO pins. Lock held.
+// Current wiring. Lock held.
 const pin_wiring &wiring();
 
-// The GPIO side (gpio.cpp), for the core and the control calls.
-// Reads VBOARD_NGPIO and VBOARD_STATE; with `unexport_all` every pin is
-// released (also in a shared state file). Lock held.
-void gpio_configure(bool unexport_all);
-// Value file of `pin` reads empty (fault). Lock held.
-bool empty_value_fault(int pin);
-// For the control calls: with `level` false, 1 when `pin` is exported, 0
-// when not; with `level` true, the level its value file reads, -1 when not
-// exported. -1 for a number that is no pin. Lock held.
+// Analogue level of a channel in LSB at board time now. Lock held.
+double channel_lsb(int channel);
+
+// Core configuration (config.cpp): the board's own variables (reference,
+// inputs, wiring, DOUT idle level, trace, path faults). Lock held.
+bool configure_core();
+
+// Per-handler hooks for every registered handler. Lock held.
+bool configure_devices();
+void reset_devices();
+void clear_device_faults();
+
+// ---------------------------------------------------------------------------
+// Reading variables: one parser for every part
+
+namespace config {
+
+// The variable's value, or null when unset or empty.
+const char *env(const char *name);
+std::vector<std::string_view> split(std::string_view s, char sep);
+bool parse_double(std::string_view s, double &out);
+// A whole number in C notation (decimal, 0x hex, 0 octal), sign allowed.
+bool parse_long(std::string_view s, long &out);
+// As parse_long, no sign; takes the full unsigned range (request numbers
+// have the top bit set, which a 32-bit long cannot hold).
+bool parse_unsigned(std::string_view s, unsigned long &out);
+// An errno value by number (1-4095) or by name ("EIO").
+bool parse_errno(std::string_view s, int &err);
+
+// Tells on standard error that a variable's value was malformed and is
+// ignored; straight to the descriptor, since stdio may not be ready yet.
+// `why`, when given, says what would have been accepted.
+void complain(const char *var, const char *value, const char *why = nullptr);
+
+// Collects whether every variable read was well formed.
+class reader {
+ public:
+  const char *get(const char *name) const { return env(name); }
+  void bad(const char *name, const char *value, const char *why = nullptr) {
+    complain(name, value, why);
+    ok_ = false;
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_ = true;
+};
+
+}  // namespace config
+
+// ---------------------------------------------------------------------------
+// Faults on paths (faults.cpp); handlers add their own through these.
+
+// Clears the path faults the core holds. Lock held.
+void clear_path_faults();
+// `path` fails to open with `err` (0 removes). Lock held.
+void set_open_fault(std::string_view path, int err);
+// `path` is missing (or present again). Lock held.
+void set_missing(std::string_view path, bool missing);
+// Lookups on a normalised path. Lock held.
+bool is_missing(const std::string &path);
+int open_fault_for(const std::string &path);
+
+// ---------------------------------------------------------------------------
+// Trace (trace.cpp)
+
+// Appends one event to the trace (memory and VBOARD_TRACE file). Lock held.
+void trace(int op, const char *file, unsigned long request, std::uint64_t bytes, const void *data,
+           std::size_t data_len, std::int64_t result, int err);
+// Reads VBOARD_TRACE and VBOARD_TRACE_LIMIT. Lock held.
+void configure_trace(config::reader &r);
+// Empties the in-memory trace. Lock held.
+void clear_trace();
+
+// ---------------------------------------------------------------------------
+// Inputs (inputs.cpp)
+
+// Reads VBOARD_VREF and VBOARD_CH0..7 over the defaults. Lock held.
+void configure_inputs(config::reader &r);
+
+// ---------------------------------------------------------------------------
+// The GPIO side (gpio.cpp), for the control calls.
+
+// With `level` false, 1 when `pin` is exported, 0 when not; with `level`
+// true, the level its value file reads, -1 when not exported. -1 for a
+// number that is no pin. Lock held.
 int gpio_pin_query(int pin, bool level);
 
+// ---------------------------------------------------------------------------
 // Real libc entry points (resolved with dlsym(RTLD_NEXT), safe to call
 // before the library's constructors ran).
 int real_open(const char *path, int flags, mode_t mode);
@@ -123,8 +239,56 @@ ssize_t real_write(int fd, const void *buf, std::size_t n);
 int real_close(int fd);
 int real_fstat(int fd, struct stat *st);
 
-// Tells on standard error that a variable's value was malformed and is
-// ignored; straight to the descriptor, since stdio may not be ready yet.
-void complain(const char *var, const char *value);
+// Sets errno and returns -1.
+int fail(int err);
+
+}  // namespace vboard
+
+// ---------------------------------------------------------------------------
+// Descriptor routing (descriptors.cpp), for the libc entry points. Each
+// takes the board lock itself; none is called with it held.
+namespace vboard {
+
+// Result of an operation on a descriptor that may be virtual.
+struct routed {
+  bool handled;    // false: the descriptor is real, call libc
+  ssize_t result;  // the call's result (-1 with errno set on failure)
+};
+
+// Cheap check without the lock: could `fd` be virtual at all?
+bool maybe_virtual(int fd);
+// Opens `path` when it is virtual: the descriptor, -1 with errno, or -2
+// when the path is real. `dirfd` is openat's, AT_FDCWD for open.
+int open_virtual(int dirfd, const char *path, int flags);
+// `at` is the offset of a pread/pwrite, null for read/write.
+routed v_read(int fd, void *buf, std::size_t n, const off_t *at);
+routed v_write(int fd, const void *buf, std::size_t n, const off_t *at);
+routed v_close(int fd);
+routed v_seek(int fd, off_t off, int whence);
+routed v_ioctl(int fd, unsigned long request, void *arg);
+// Stat of a virtual path or descriptor: 0, -1 with errno, or 1 when real.
+int v_stat_path(int dirfd, const char *path, struct stat &st);
+int v_stat_fd(int fd, struct stat &st);
+int v_access(int dirfd, const char *path, int mode);
+// dup/dup2/dup3/F_DUPFD: runs `real` (which returns the new descriptor)
+// under the lock, so the new descriptor shares the virtual file; keeps
+// the standard streams in step when one of 0-2 changes.
+using dup_fn = int (*)(int oldfd, int newfd, int flags);
+int dup_virtual(int oldfd, int newfd, int flags, dup_fn real, bool onto);
+// fcntl on a descriptor that may be virtual; `real` is libc's fcntl.
+using fcntl_fn = int (*)(int, int, ...);
+int fcntl_virtual(int fd, int cmd, void *arg, fcntl_fn real);
+// The standard stream of descriptor 0-2 that closed stops going through
+// the board.
+void after_close(int fd);
+// Descriptors closed in bulk stop being virtual.
+void forget_range(unsigned int first, unsigned int last);
+// True when `fd` is a virtual descriptor (takes the lock).
+bool is_virtual(int fd);
+// fopen of a virtual path: the stream, or null with errno; `handled` false
+// when the path is real.
+FILE *fopen_virtual(const char *path, const char *mode, bool &handled);
+// A stream over a virtual descriptor that goes through the board.
+FILE *stream_over(int fd, const char *mode);
 
 }  // namespace vboard

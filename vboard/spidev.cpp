@@ -1,10 +1,11 @@
 // spidev character devices (/dev/spidevB.C) in front of the shared MCP3008
 // model, answering the requests the way the kernel's spidev driver does.
 //
-// Locking: the core calls the provider and the files with the board lock
-// held. The control calls below come from any thread without it, so every
-// piece of state in this file sits behind spi_mutex, which is only ever
-// taken last (board lock, then spi_mutex), never the other way round.
+// Locking: the core calls the handler and the files with the board lock
+// held, and the control calls below take it, so nothing here locks.
+//
+// The device owns its variables and faults: VBOARD_SPIDEV_* are read by
+// the configure hook below, the faults on paths go to the core's table.
 #include "spidev.h"
 
 #include <linux/spi/spi.h>
@@ -18,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,16 +58,30 @@ struct device {
   std::uint64_t incarnation = 0;  // renewed when it goes, so old descriptors stay dead
 };
 
-struct config {
+struct controller_config {
   std::uint32_t readback_hz = 0;
   std::uint32_t word_sizes = kDefaultWordSizes;
   std::size_t bufsiz = kDefaultBufsiz;
   int scribble = -1;  // byte left in the receive buffers of a failed transfer; -1: none
 };
 
+struct request_fault {
+  std::string path;  // normalised
+  unsigned long request;
+  int err;
+};
+
+// Injected faults of the devices themselves (those on paths live in the
+// core's table).
+struct spi_faults {
+  std::vector<request_fault> requests;
+  int transfer_count = 0, transfer_result = 0, transfer_err = 0;
+};
+
 struct spi_state {
   bool loaded = false;
-  config cfg;
+  controller_config cfg;
+  spi_faults faults;
   std::vector<device> devices;
   // Ring of the most recent records; `next` counts every record ever kept.
   std::array<vboard_spi_record, VBOARD_SPI_RECORDS> records{};
@@ -79,26 +93,12 @@ struct spi_state {
   std::uint64_t incarnations = 0;
 };
 
-// Constant-initialised, so it is usable from the board's load-time
-// constructor whatever order the dynamic initialisers run in.
-std::mutex spi_mutex;
-
 spi_state &state_storage() {
   static spi_state s;
   return s;
 }
 
-std::vector<std::string_view> split(std::string_view s, char sep) {
-  std::vector<std::string_view> out;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t at = s.find(sep, start);
-    out.push_back(s.substr(start, at == std::string_view::npos ? at : at - start));
-    if (at == std::string_view::npos) break;
-    start = at + 1;
-  }
-  return out;
-}
+using config::split;
 
 template <typename T>
 bool parse_number(std::string_view s, T &out) {
@@ -116,21 +116,79 @@ bool valid_device_path(std::string_view p) {
   return parse_number(p.substr(0, dot), bus) && parse_number(p.substr(dot + 1), cs);
 }
 
-const char *env(const char *name) {
-  const char *v = std::getenv(name);
-  return v != nullptr && *v != '\0' ? v : nullptr;
+// The device's faults from the environment: failing opens and missing
+// nodes (kept by the core, which checks them before any handler), failing
+// requests and failing transfers.
+void load_faults(spi_state &s, config::reader &r) {
+  s.faults = spi_faults{};
+  // path:ERR lists
+  if (const char *v = r.get("VBOARD_SPIDEV_FAIL_OPEN")) {
+    for (auto item : split(v, ',')) {
+      const auto colon = item.rfind(':');
+      int err = 0;
+      if (colon == std::string_view::npos || colon == 0 ||
+          !config::parse_errno(item.substr(colon + 1), err)) {
+        r.bad("VBOARD_SPIDEV_FAIL_OPEN", v, "/dev/spidevB.C:ERRNO[,...]");
+        break;
+      }
+      set_open_fault(item.substr(0, colon), err);
+    }
+  }
+  if (const char *v = r.get("VBOARD_SPIDEV_MISSING")) {
+    for (auto item : split(v, ',')) {
+      if (item.empty() || item[0] != '/') {
+        r.bad("VBOARD_SPIDEV_MISSING", v, "/dev/spidevB.C[,...]");
+        break;
+      }
+      set_missing(item, true);
+    }
+  }
+  if (const char *v = r.get("VBOARD_SPIDEV_FAIL_REQUEST")) {
+    for (auto item : split(v, ',')) {
+      auto f = split(item, ':');
+      unsigned long req = 0;
+      int err = 0;
+      if (f.size() != 3 || f[0].empty() || !config::parse_unsigned(f[1], req) ||
+          !config::parse_errno(f[2], err)) {
+        r.bad("VBOARD_SPIDEV_FAIL_REQUEST", v, "/dev/spidevB.C:REQUEST:ERRNO[,...]");
+        break;
+      }
+      s.faults.requests.push_back({normalise(std::string(f[0]).c_str()), req, err});
+    }
+  }
+  if (const char *v = r.get("VBOARD_SPIDEV_FAIL_TRANSFERS")) {
+    auto f = split(v, ':');
+    long count = 0, result = 0;
+    int err = 0;
+    if ((f.size() == 2 || f.size() == 3) && config::parse_long(f[0], count) && count >= 0 &&
+        config::parse_long(f[1], result) && (f.size() == 2 || config::parse_errno(f[2], err))) {
+      s.faults.transfer_count = static_cast<int>(count);
+      s.faults.transfer_result = static_cast<int>(result);
+      s.faults.transfer_err = result < 0 ? (err != 0 ? err : EIO) : 0;
+    } else {
+      r.bad("VBOARD_SPIDEV_FAIL_TRANSFERS", v, "COUNT:RESULT[:ERRNO]");
+    }
+  }
+}
+
+// Transfer fault: when one is pending, consumes it and returns true with
+// the result and errno the transfer must report instead of moving data.
+bool take_transfer_fault(spi_state &s, int &result, int &err) {
+  if (s.faults.transfer_count <= 0) return false;
+  --s.faults.transfer_count;
+  result = s.faults.transfer_result;
+  err = s.faults.transfer_err;
+  return true;
 }
 
 // Defaults, then the environment over them. Returns false when a variable
 // was malformed (it is then ignored).
 bool load(spi_state &s) {
-  bool ok = true;
-  auto bad = [&](const char *name, const char *v) {
-    complain(name, v);
-    ok = false;
-  };
+  config::reader r;
+  auto env = [&](const char *name) { return r.get(name); };
+  auto bad = [&](const char *name, const char *v) { r.bad(name, v); };
   s.loaded = true;
-  s.cfg = config{};
+  s.cfg = controller_config{};
   s.devices.clear();
 
   std::vector<std::string> paths{kDefaultDevice};
@@ -216,7 +274,8 @@ bool load(spi_state &s) {
       found->gone = n == 0;
     }
   }
-  return ok;
+  load_faults(s, r);
+  return r.ok();
 }
 
 spi_state &spi() {
@@ -314,7 +373,6 @@ class spidev_file final : public file {
   }
 
   ssize_t read(void *buf, std::size_t n, off_t &) override {
-    std::lock_guard lock(spi_mutex);
     device *d = alive();
     if (d == nullptr) return -ESHUTDOWN;
     if (n > tx_.size()) return -EMSGSIZE;
@@ -325,7 +383,6 @@ class spidev_file final : public file {
   }
 
   ssize_t write(const void *buf, std::size_t n, off_t &) override {
-    std::lock_guard lock(spi_mutex);
     device *d = alive();
     if (d == nullptr) return -ESHUTDOWN;
     if (n > tx_.size()) return -EMSGSIZE;
@@ -336,7 +393,11 @@ class spidev_file final : public file {
   }
 
   int ioctl(unsigned long request, void *arg, trace_note &note) override {
-    std::lock_guard lock(spi_mutex);
+    // An injected failure of the request comes before anything the device
+    // would answer, even that it has gone.
+    for (const auto &rf : spi().faults.requests) {
+      if (rf.request == request && rf.path == path_) return -rf.err;
+    }
     device *d = alive();
     if (d == nullptr) return -ESHUTDOWN;
     if (_IOC_TYPE(request) != SPI_IOC_MAGIC) return -ENOTTY;
@@ -463,7 +524,7 @@ class spidev_file final : public file {
     note.bytes = total;
 
     int fault = 0, err = 0;
-    if (take_transfer_fault(fault, err)) {
+    if (take_transfer_fault(s, fault, err)) {
       // After a failed transfer the receive buffers hold whatever the
       // controller left; scribbling shows callers that trust them.
       if (fault < 0 && s.cfg.scribble >= 0 && check_sizes(recs.data(), n) == 0) {
@@ -584,7 +645,6 @@ class spidev_file final : public file {
 };
 
 int spidev_open(const char *path, int, std::unique_ptr<file> &out) {
-  std::lock_guard lock(spi_mutex);
   spi_state &s = spi();
   device *d = find_device(s, path);
   if (d == nullptr) return 1;  // not one of ours: the real file system decides
@@ -594,7 +654,6 @@ int spidev_open(const char *path, int, std::unique_ptr<file> &out) {
 }
 
 int spidev_stat(const char *path, struct stat &st) {
-  std::lock_guard lock(spi_mutex);
   device *d = find_device(spi(), path);
   if (d == nullptr) return 1;
   if (d->gone) return -ENOENT;
@@ -602,56 +661,74 @@ int spidev_stat(const char *path, struct stat &st) {
   return 0;
 }
 
-const bool registered = add_provider({kPrefix, spidev_open, spidev_stat});
+bool spidev_configure() { return load(state_storage()); }
 
-int fail(int err) {
-  errno = err;
-  return -1;
+// Power-on settings and an empty record log; the device list itself comes
+// from the configuration, read again right after.
+void spidev_reset() {
+  spi_state &s = state_storage();
+  for (auto &d : s.devices) {
+    d.mode = SPI_MODE_0;
+    d.bits = 8;
+    d.speed = kPowerOnSpeed;
+  }
+  s.first_record = s.next_record;
 }
+
+void spidev_clear_faults() { state_storage().faults = spi_faults{}; }
+
+const bool registered = add_provider(
+    {kPrefix, spidev_open, spidev_stat, spidev_configure, spidev_reset, spidev_clear_faults});
 
 }  // namespace
 }  // namespace vboard
 
-using vboard::spi_mutex;
+using vboard::board_lock;
+using vboard::ensure_ready;
+using vboard::fail;
 
 int vboard_spidev_reset(void) {
-  std::lock_guard lock(spi_mutex);
-  vboard::spi_state &s = vboard::state_storage();
-  const bool ok = vboard::load(s);
-  s.first_record = s.next_record;
-  return ok ? 0 : vboard::fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
+  (void)vboard::registered;
+  vboard::spidev_reset();
+  return vboard::spidev_configure() ? 0 : fail(EINVAL);
 }
 
 size_t vboard_spidev_record_count(void) {
-  std::lock_guard lock(spi_mutex);
+  board_lock lock;
+  ensure_ready();
   const vboard::spi_state &s = vboard::spi();
   const std::uint64_t kept = s.next_record - s.first_record;
   return static_cast<size_t>(kept < VBOARD_SPI_RECORDS ? kept : VBOARD_SPI_RECORDS);
 }
 
 int vboard_spidev_record_get(size_t index, struct vboard_spi_record *record) {
-  if (record == nullptr) return vboard::fail(EINVAL);
-  std::lock_guard lock(spi_mutex);
+  if (record == nullptr) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
   const vboard::spi_state &s = vboard::spi();
   const std::uint64_t kept = s.next_record - s.first_record;
   const std::uint64_t count = kept < VBOARD_SPI_RECORDS ? kept : VBOARD_SPI_RECORDS;
-  if (index >= count) return vboard::fail(EINVAL);
+  if (index >= count) return fail(EINVAL);
   const std::uint64_t at = s.next_record - count + index;
   *record = s.records[at % VBOARD_SPI_RECORDS];
   return 0;
 }
 
 void vboard_spidev_records_clear(void) {
-  std::lock_guard lock(spi_mutex);
+  board_lock lock;
+  ensure_ready();
   vboard::spi_state &s = vboard::spi();
   s.first_record = s.next_record;
 }
 
 int vboard_spidev_vanish_after(const char *device, long transfers) {
-  if (device == nullptr) return vboard::fail(EINVAL);
-  std::lock_guard lock(spi_mutex);
+  if (device == nullptr) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
   vboard::device *d = vboard::find_device(vboard::spi(), device);
-  if (d == nullptr) return vboard::fail(ENOENT);
+  if (d == nullptr) return fail(ENOENT);
   if (transfers < 0) {
     d->gone = false;
     d->vanish_after = -1;
@@ -666,33 +743,67 @@ int vboard_spidev_vanish_after(const char *device, long transfers) {
 }
 
 int vboard_spidev_set_readback_hz(uint32_t hz) {
-  std::lock_guard lock(spi_mutex);
+  board_lock lock;
+  ensure_ready();
   vboard::spi().cfg.readback_hz = hz;
   return 0;
 }
 
 int vboard_spidev_set_scribble(int byte) {
-  if (byte < -1 || byte > 255) return vboard::fail(EINVAL);
-  std::lock_guard lock(spi_mutex);
+  if (byte < -1 || byte > 255) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
   vboard::spi().cfg.scribble = byte;
   return 0;
 }
 
 int vboard_spidev_set_word_sizes(uint32_t mask) {
-  if (mask == 0) return vboard::fail(EINVAL);
-  std::lock_guard lock(spi_mutex);
+  if (mask == 0) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
   vboard::spi().cfg.word_sizes = mask;
   return 0;
 }
 
 int vboard_spidev_settings(const char *device, uint32_t *mode, uint8_t *bits_per_word,
                            uint32_t *speed_hz) {
-  if (device == nullptr) return vboard::fail(EINVAL);
-  std::lock_guard lock(spi_mutex);
+  if (device == nullptr) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
   const vboard::device *d = vboard::find_device(vboard::spi(), device);
-  if (d == nullptr) return vboard::fail(ENOENT);
+  if (d == nullptr) return fail(ENOENT);
   if (mode != nullptr) *mode = d->mode;
   if (bits_per_word != nullptr) *bits_per_word = d->bits;
   if (speed_hz != nullptr) *speed_hz = d->speed;
+  return 0;
+}
+
+int vboard_spidev_missing(const char *device, int missing) {
+  return vboard_fault_missing(device, missing);
+}
+
+int vboard_spidev_fail_open(const char *device, int err) { return vboard_fault_open(device, err); }
+
+int vboard_spidev_fail_request(const char *device, unsigned long request, int err) {
+  if (device == nullptr || device[0] != '/' || err < 0) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
+  auto &faults = vboard::spi().faults.requests;
+  const std::string norm = vboard::normalise(device);
+  std::erase_if(faults, [&](const vboard::request_fault &f) {
+    return f.request == request && f.path == norm;
+  });
+  if (err != 0) faults.push_back({norm, request, err});
+  return 0;
+}
+
+int vboard_spidev_fail_transfers(int count, int result, int err) {
+  if (count < 0 || (result < 0 && err <= 0)) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
+  auto &f = vboard::spi().faults;
+  f.transfer_count = count;
+  f.transfer_result = result;
+  f.transfer_err = result < 0 ? err : 0;
   return 0;
 }
