@@ -101,6 +101,7 @@ bool configure_core() {
   configure_wiring(r);
   configure_trace(r);
   configure_path_faults(r);
+  configure_strict(r);
   return r.ok();
 }
 

@@ -10,6 +10,7 @@
 //   inputs.cpp      the chip's analogue inputs and waveforms
 //   faults.cpp      faults on paths (open fails, node missing)
 //   trace.cpp       the trace of accesses
+//   strict.cpp      the strict profile: the target's limits, told as notes
 //   gpio.cpp, spidev.cpp  the device handlers; chip.cpp the MCP3008
 //
 // Each kind of virtual file lives in a device handler: a path prefix with
@@ -221,6 +222,28 @@ void clear_trace();
 
 // Reads VBOARD_VREF and VBOARD_CH0..7 over the defaults. Lock held.
 void configure_inputs(config::reader &r);
+
+// ---------------------------------------------------------------------------
+// The strict profile (strict.cpp)
+
+// Reads VBOARD_STRICT and VBOARD_VDD and sets the chip's limits. Lock held.
+void configure_strict(config::reader &r);
+// True with VBOARD_STRICT=1. Lock held.
+bool strict_profile();
+// The chip's supply voltage (VBOARD_VDD). Lock held.
+double supply_volts();
+// What the target would get wrong, one bit each.
+enum class strict_kind : unsigned {
+  chip_clock_fast,
+  chip_sample_droop,
+  chip_spi_mode,
+  controller_mode,
+  controller_buffer,
+};
+// Tells it: a note event in the trace naming `file`, with `why` (at most
+// 31 characters), and once per kind and process a line on standard error.
+// Lock held.
+void strict_note(strict_kind kind, const char *file, const char *why);
 
 // ---------------------------------------------------------------------------
 // The GPIO side (gpio.cpp), for the control calls.

@@ -10,10 +10,12 @@
 
 #include <linux/spi/spi.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -38,11 +40,29 @@ constexpr std::size_t kDefaultBufsiz = 4096;          // the driver's module par
 constexpr std::size_t kMaxBufsiz = 1 << 20;
 
 // Mode bits the modelled controller honours; the others (3-wire, ready,
-// dual/quad lines) make spi_setup refuse the mode with EINVAL.
+// the high-impedance turnaround, the receive phase flip) make the SPI
+// core's setup refuse the mode with EINVAL.
 constexpr std::uint32_t kSupportedModes =
     SPI_CPHA | SPI_CPOL | SPI_CS_HIGH | SPI_LSB_FIRST | SPI_NO_CS | SPI_LOOP;
-// What the driver accepts from user space at all (SPI_MODE_USER_MASK).
-constexpr std::uint32_t kUserModeMask = (1U << 16) - 1;
+// The target's controller (strict profile) has neither LSB-first nor
+// loopback: clock phase and polarity, chip select polarity, no chip select.
+constexpr std::uint32_t kTargetModes = SPI_CPHA | SPI_CPOL | SPI_CS_HIGH | SPI_NO_CS;
+// Wide data lines a controller lacks are not refused: the SPI core drops
+// them with a warning in the kernel log and goes on with one line, so they
+// never read back.
+constexpr std::uint32_t kWideLines =
+    SPI_TX_DUAL | SPI_TX_QUAD | SPI_TX_OCTAL | SPI_RX_DUAL | SPI_RX_QUAD | SPI_RX_OCTAL;
+// What the driver takes from user space at all: the mode bits it knows,
+// which leave out SPI_CS_WORD; anything else is EINVAL before the setup.
+constexpr std::uint32_t kUserModeMask =
+    (SPI_MODE_USER_MASK) & ~static_cast<std::uint32_t>(SPI_CS_WORD);
+// The driver keeps each record's bounce buffer aligned for DMA: a record
+// takes its length rounded up to the target's cache line (32 bytes on
+// ARMv6) out of the message buffer.
+constexpr std::uint32_t kTargetCacheLine = 32;
+// The target's controller divides its 250 MHz core clock by an even
+// number from 2 to 65536.
+constexpr double kTargetCoreHz = 250e6;
 
 static_assert(sizeof(spi_ioc_transfer) == 32);
 constexpr unsigned kMessageNr = 0;
@@ -53,6 +73,7 @@ struct device {
   std::uint32_t mode = SPI_MODE_0;
   std::uint8_t bits = 8;
   std::uint32_t speed = kPowerOnSpeed;
+  int users = 0;           // open files on it; the rate goes back at the last close
   long vanish_after = -1;  // successful messages left before it goes; -1: stays
   bool gone = false;
   std::uint64_t incarnation = 0;  // renewed when it goes, so old descriptors stay dead
@@ -314,24 +335,61 @@ bool addressable(std::uint64_t address) {
 
 std::size_t word_bytes(unsigned bits) { return bits <= 8 ? 1 : bits <= 16 ? 2 : 4; }
 
+std::uint64_t monotonic_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL +
+         static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+// The clock the target's controller gives for a requested rate: the core
+// clock over the smallest even divisor that does not exceed the rate (a
+// divisor past 65536 gives the slowest clock there is).
+double target_clock_hz(std::uint32_t hz) {
+  double div = std::ceil(kTargetCoreHz / hz);
+  if (std::fmod(div, 2.0) != 0) div += 1;
+  if (div < 2) div = 2;
+  if (div > 65536) div = 65536;
+  return kTargetCoreHz / div;
+}
+
 // Drives the chip's lines for one message; DIN is set up before the edge
-// that samples it, as an SPI master does in the selected mode.
+// that samples it, as an SPI master does in the selected mode. In the
+// strict profile each edge gets its time at the message's clock rate, so
+// the chip can tell a clock it cannot follow.
 class bus {
  public:
-  explicit bus(std::uint32_t mode)
+  bus(std::uint32_t mode, bool timed)
       : cpol_((mode & SPI_CPOL) != 0),
         cpha_((mode & SPI_CPHA) != 0),
         lsb_((mode & SPI_LSB_FIRST) != 0),
         cs_active_((mode & SPI_CS_HIGH) != 0),
         use_cs_((mode & SPI_NO_CS) == 0),
-        loop_((mode & SPI_LOOP) != 0) {}
+        loop_((mode & SPI_LOOP) != 0),
+        timed_(timed) {
+    if (timed_) {
+      // A message starts now, or after the clock the last one gave.
+      const std::uint64_t now = monotonic_ns(), last = chip().last_edge_ns();
+      t_ = now > last ? now : last;
+    }
+  }
+  ~bus() { chip().release_time(); }
+  bus(const bus &) = delete;
+  bus &operator=(const bus &) = delete;
+
+  // The clock of the next words, as the controller gives the requested rate.
+  void rate(std::uint32_t hz) { half_ns_ = 1e9 / (2.0 * target_clock_hz(hz)); }
+  // Time that passes with the clock idle (delays, chip select changes).
+  void idle_ns(double ns) { advance(ns); }
 
   void select() {
     mcp3008_model &c = chip();
+    edge();
     c.set_clk(cpol_);
     if (use_cs_) c.set_cs(cs_active_);
   }
   void deselect() {
+    edge();
     if (use_cs_) chip().set_cs(!cs_active_);
   }
 
@@ -344,14 +402,22 @@ class bus {
       bool sample = false;
       if (!cpha_) {
         c.set_din(level);
+        edge();
         c.set_clk(!cpol_);
         sample = c.dout();
+        advance(half_ns_);
+        edge();
         c.set_clk(cpol_);
+        advance(half_ns_);
       } else {
+        edge();
         c.set_clk(!cpol_);
         c.set_din(level);
+        advance(half_ns_);
+        edge();
         c.set_clk(cpol_);
         sample = c.dout();
+        advance(half_ns_);
       }
       if (loop_) sample = level;
       in |= static_cast<std::uint32_t>(sample) << bit;
@@ -360,7 +426,16 @@ class bus {
   }
 
  private:
-  bool cpol_, cpha_, lsb_, cs_active_, use_cs_, loop_;
+  void edge() {
+    if (timed_) chip().force_time(static_cast<std::uint64_t>(t_));
+  }
+  void advance(double ns) {
+    if (timed_) t_ += ns;
+  }
+
+  bool cpol_, cpha_, lsb_, cs_active_, use_cs_, loop_, timed_;
+  double t_ = 0;
+  double half_ns_ = 0;
 };
 
 class spidev_file final : public file {
@@ -370,7 +445,16 @@ class spidev_file final : public file {
     // Sized once, so a transfer never allocates.
     tx_.resize(bufsiz);
     rx_.resize(bufsiz);
+    if (device *d = alive()) ++d->users;
   }
+  // The driver gives the device its maximum rate back when the last file
+  // open on it closes.
+  ~spidev_file() override {
+    device *d = alive();
+    if (d != nullptr && d->users > 0 && --d->users == 0) d->speed = kPowerOnSpeed;
+  }
+  spidev_file(const spidev_file &) = delete;
+  spidev_file &operator=(const spidev_file &) = delete;
 
   ssize_t read(void *buf, std::size_t n, off_t &) override {
     device *d = alive();
@@ -424,13 +508,27 @@ class spidev_file final : public file {
         } else if (!get(arg, m, note)) {
           return -EFAULT;
         }
-        if ((m & ~kUserModeMask) != 0 || (m & ~kSupportedModes) != 0) return -EINVAL;
+        if ((m & ~kUserModeMask) != 0) return -EINVAL;
+        m &= ~kWideLines;
+        if ((m & ~(strict_profile() ? kTargetModes : kSupportedModes)) != 0) {
+          if (strict_profile() && (m & ~kSupportedModes) == 0) {
+            char why[64];
+            std::snprintf(why, sizeof why, "mode 0x%x: %s refused", static_cast<unsigned>(m),
+                          (m & SPI_LSB_FIRST) != 0 ? "LSB-first" : "loopback");
+            strict_note(strict_kind::controller_mode, path_.c_str(), why);
+          }
+          return -EINVAL;
+        }
         d->mode = m;
         return 0;
       }
       case SPI_IOC_WR_LSB_FIRST: {
         std::uint8_t b = 0;
         if (!get(arg, b, note)) return -EFAULT;
+        if (b != 0 && strict_profile()) {
+          strict_note(strict_kind::controller_mode, path_.c_str(), "LSB-first refused");
+          return -EINVAL;
+        }
         d->mode = b != 0 ? (d->mode | SPI_LSB_FIRST)
                          : (d->mode & ~static_cast<std::uint32_t>(SPI_LSB_FIRST));
         return 0;
@@ -548,14 +646,30 @@ class spidev_file final : public file {
   // Returns the bytes moved or -errno; nothing moves when a check fails.
   // The driver's own limits: addresses the process can name, and no more
   // bytes each way than its bounce buffer holds. Returns 0 or -errno.
+  // In the strict profile each record takes its length rounded up to the
+  // cache line, as on the target.
   int check_sizes(const spi_ioc_transfer *recs, std::size_t n) const {
     const std::size_t bufsiz = tx_.size();
-    std::uint64_t tx_total = 0, rx_total = 0;
+    const bool strict = strict_profile();
+    std::uint64_t tx_total = 0, rx_total = 0, tx_bare = 0, rx_bare = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
       if (!addressable(x.tx_buf) || !addressable(x.rx_buf)) return -EFAULT;
-      if (x.rx_buf != 0 && (rx_total += x.len) > bufsiz) return -EMSGSIZE;
-      if (x.tx_buf != 0 && (tx_total += x.len) > bufsiz) return -EMSGSIZE;
+      const std::uint64_t len = strict ? (std::uint64_t{x.len} + kTargetCacheLine - 1) /
+                                             kTargetCacheLine * kTargetCacheLine
+                                       : x.len;
+      if (x.rx_buf != 0) rx_total += len, rx_bare += x.len;
+      if (x.tx_buf != 0) tx_total += len, tx_bare += x.len;
+      if (rx_total > bufsiz || tx_total > bufsiz) {
+        if (strict && rx_bare <= bufsiz && tx_bare <= bufsiz) {
+          char why[64];
+          std::snprintf(why, sizeof why, "record %zu: %llu > %zu bytes", i,
+                        static_cast<unsigned long long>(rx_total > tx_total ? rx_total : tx_total),
+                        bufsiz);
+          strict_note(strict_kind::controller_buffer, path_.c_str(), why);
+        }
+        return -EMSGSIZE;
+      }
     }
     return 0;
   }
@@ -592,7 +706,15 @@ class spidev_file final : public file {
     unsigned char seen[VBOARD_TRACE_DATA] = {};
     std::size_t moved = 0;
 
-    bus wire(d.mode);
+    const bool strict = strict_profile();
+    if (strict && ((d.mode & SPI_CPOL) != 0) != ((d.mode & SPI_CPHA) != 0)) {
+      char why[64];
+      std::snprintf(why, sizeof why, "SPI mode %u: chip takes 0 or 3",
+                    static_cast<unsigned>(d.mode & SPI_MODE_X_MASK));
+      strict_note(strict_kind::chip_spi_mode, path_.c_str(), why);
+    }
+    bus wire(d.mode, strict);
+    wire.rate(recs[0].speed_hz != 0 ? recs[0].speed_hz : d.speed);
     wire.select();
     tx_at = 0;
     std::size_t rx_at = 0;
@@ -601,6 +723,7 @@ class spidev_file final : public file {
       const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.bits;
       const std::size_t wb = word_bytes(bits);
       const std::uint32_t mask = bits == 32 ? 0xffffffffU : (1U << bits) - 1;
+      wire.rate(x.speed_hz != 0 ? x.speed_hz : d.speed);
       for (std::size_t off = 0; off < x.len; off += wb) {
         // A word in memory order, as the driver takes it; without a send
         // buffer the controller shifts out zeros.
@@ -615,6 +738,7 @@ class spidev_file final : public file {
       }
       if (x.tx_buf != 0) tx_at += x.len;
       if (x.rx_buf != 0) rx_at += x.len;
+      wire.idle_ns(1000.0 * x.delay_usecs);
       const bool last = i + 1 == n;
       // cs_change between records drops chip select for a moment; on the
       // last record it keeps the chip selected after the message.

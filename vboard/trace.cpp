@@ -191,7 +191,8 @@ int vboard_trace_format(const struct vboard_event *event, char *buf, size_t size
 }
 
 const char *vboard_op_name(int op) {
-  static constexpr const char *names[] = {"open", "read", "write", "close", "ioctl", "seek"};
+  static constexpr const char *names[] = {"open", "read", "write", "close", "ioctl", "seek",
+                                                 "note"};
   return op >= 0 && op < static_cast<int>(std::size(names)) ? names[op] : "unknown";
 }
 

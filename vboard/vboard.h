@@ -97,7 +97,10 @@ enum vboard_op {
   VBOARD_OP_WRITE = 2,
   VBOARD_OP_CLOSE = 3,
   VBOARD_OP_IOCTL = 4,
-  VBOARD_OP_SEEK = 5
+  VBOARD_OP_SEEK = 5,
+  /* Not an access: the strict profile telling what the target would get
+   * wrong (file names the device or "mcp3008", data holds the reason). */
+  VBOARD_OP_NOTE = 6
 };
 
 /* One access to a virtual file or device. */
