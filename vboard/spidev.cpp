@@ -366,7 +366,12 @@ class bus {
         cs_active_((mode & SPI_CS_HIGH) != 0),
         use_cs_((mode & SPI_NO_CS) == 0),
         loop_((mode & SPI_LOOP) != 0),
-        timed_(timed) {
+        timed_(timed),
+        // In modes 1 and 2 the master samples on the falling edge, the one
+        // on which the chip changes DOUT; the chip's output delay then
+        // leaves the old bit on the line. The ideal model hides that, the
+        // strict one shows it.
+        late_((cpol_ != cpha_) && timed) {
     if (timed_) {
       // A message starts now, or after the clock the last one gave.
       const std::uint64_t now = monotonic_ns(), last = chip().last_edge_ns();
@@ -403,8 +408,9 @@ class bus {
       if (!cpha_) {
         c.set_din(level);
         edge();
+        if (late_) sample = c.dout();
         c.set_clk(!cpol_);
-        sample = c.dout();
+        if (!late_) sample = c.dout();
         advance(half_ns_);
         edge();
         c.set_clk(cpol_);
@@ -415,8 +421,9 @@ class bus {
         c.set_din(level);
         advance(half_ns_);
         edge();
+        if (late_) sample = c.dout();
         c.set_clk(cpol_);
-        sample = c.dout();
+        if (!late_) sample = c.dout();
         advance(half_ns_);
       }
       if (loop_) sample = level;
@@ -433,7 +440,7 @@ class bus {
     if (timed_) t_ += ns;
   }
 
-  bool cpol_, cpha_, lsb_, cs_active_, use_cs_, loop_, timed_;
+  bool cpol_, cpha_, lsb_, cs_active_, use_cs_, loop_, timed_, late_;
   double t_ = 0;
   double half_ns_ = 0;
 };
