@@ -48,11 +48,24 @@ static_assert(sizeof(spi_ioc_transfer) == 32);
 constexpr unsigned kMessageNr = 0;
 static_assert(_IOC_NR(SPI_IOC_MESSAGE(1)) == kMessageNr);
 
+void power_on_settings(shared_spidev &s) {
+  s.mode = SPI_MODE_0;
+  s.bits_per_word = 8;
+  s.lsb_first = 0;
+  s.max_speed_hz = kPowerOnSpeed;
+  s.speed_hz = kPowerOnSpeed;
+}
+
+// One device as this process knows it; its settings live in the board, so
+// that every process sees what another set, as the driver keeps them.
 struct device {
   std::string path;
-  std::uint32_t mode = SPI_MODE_0;
-  std::uint8_t bits = 8;
-  std::uint32_t speed = kPowerOnSpeed;
+  shared_spidev spare{};  // settings when the board has no slot left for it
+  shared_spidev &settings() {
+    if (shared_spidev *s = spidev_slot(path.c_str())) return *s;
+    if (spare.bits_per_word == 0) power_on_settings(spare);
+    return spare;
+  }
   long vanish_after = -1;  // successful messages left before it goes; -1: stays
   bool gone = false;
   std::uint64_t incarnation = 0;  // renewed when it goes, so old descriptors stay dead
@@ -401,18 +414,19 @@ class spidev_file final : public file {
     device *d = alive();
     if (d == nullptr) return -ESHUTDOWN;
     if (_IOC_TYPE(request) != SPI_IOC_MAGIC) return -ENOTTY;
+    shared_spidev &set = d->settings();
     switch (request) {
       case SPI_IOC_RD_MODE:
-        return put<std::uint8_t>(arg, static_cast<std::uint8_t>(d->mode & kUserModeMask), note);
+        return put<std::uint8_t>(arg, static_cast<std::uint8_t>(set.mode & kUserModeMask), note);
       case SPI_IOC_RD_MODE32:
-        return put<std::uint32_t>(arg, d->mode & kUserModeMask, note);
+        return put<std::uint32_t>(arg, set.mode & kUserModeMask, note);
       case SPI_IOC_RD_LSB_FIRST:
-        return put<std::uint8_t>(arg, (d->mode & SPI_LSB_FIRST) != 0 ? 1 : 0, note);
+        return put<std::uint8_t>(arg, (set.mode & SPI_LSB_FIRST) != 0 ? 1 : 0, note);
       case SPI_IOC_RD_BITS_PER_WORD:
-        return put<std::uint8_t>(arg, d->bits, note);
+        return put<std::uint8_t>(arg, static_cast<std::uint8_t>(set.bits_per_word), note);
       case SPI_IOC_RD_MAX_SPEED_HZ: {
         const std::uint32_t rb = spi().cfg.readback_hz;
-        return put<std::uint32_t>(arg, rb != 0 ? rb : d->speed, note);
+        return put<std::uint32_t>(arg, rb != 0 ? rb : set.speed_hz, note);
       }
       case SPI_IOC_WR_MODE:
       case SPI_IOC_WR_MODE32: {
@@ -425,14 +439,16 @@ class spidev_file final : public file {
           return -EFAULT;
         }
         if ((m & ~kUserModeMask) != 0 || (m & ~kSupportedModes) != 0) return -EINVAL;
-        d->mode = m;
+        set.mode = m;
+        set.lsb_first = (m & SPI_LSB_FIRST) != 0 ? 1 : 0;
         return 0;
       }
       case SPI_IOC_WR_LSB_FIRST: {
         std::uint8_t b = 0;
         if (!get(arg, b, note)) return -EFAULT;
-        d->mode = b != 0 ? (d->mode | SPI_LSB_FIRST)
-                         : (d->mode & ~static_cast<std::uint32_t>(SPI_LSB_FIRST));
+        set.mode = b != 0 ? (set.mode | SPI_LSB_FIRST)
+                          : (set.mode & ~static_cast<std::uint32_t>(SPI_LSB_FIRST));
+        set.lsb_first = b != 0 ? 1 : 0;
         return 0;
       }
       case SPI_IOC_WR_BITS_PER_WORD: {
@@ -440,14 +456,14 @@ class spidev_file final : public file {
         if (!get(arg, b, note)) return -EFAULT;
         if (b == 0) b = 8;  // the driver's own default
         if (!word_size_supported(b)) return -EINVAL;
-        d->bits = b;
+        set.bits_per_word = b;
         return 0;
       }
       case SPI_IOC_WR_MAX_SPEED_HZ: {
         std::uint32_t hz = 0;
         if (!get(arg, hz, note)) return -EFAULT;
         if (hz == 0) return -EINVAL;
-        d->speed = hz;
+        set.speed_hz = hz;
         return 0;
       }
       default:
@@ -569,7 +585,7 @@ class spidev_file final : public file {
     if (total > INT32_MAX) return -EMSGSIZE;
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
-      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.bits;
+      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.settings().bits_per_word;
       if (!word_size_supported(bits)) return -EINVAL;
       if (x.len % word_bytes(bits) != 0) return -EINVAL;
       if (x.tx_nbits > 1 || x.rx_nbits > 1) return -EINVAL;  // single data line only
@@ -592,13 +608,13 @@ class spidev_file final : public file {
     unsigned char seen[VBOARD_TRACE_DATA] = {};
     std::size_t moved = 0;
 
-    bus wire(d.mode);
+    bus wire(d.settings().mode);
     wire.select();
     tx_at = 0;
     std::size_t rx_at = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
-      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.bits;
+      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.settings().bits_per_word;
       const std::size_t wb = word_bytes(bits);
       const std::uint32_t mask = bits == 32 ? 0xffffffffU : (1U << bits) - 1;
       for (std::size_t off = 0; off < x.len; off += wb) {
@@ -661,17 +677,16 @@ int spidev_stat(const char *path, struct stat &st) {
   return 0;
 }
 
-bool spidev_configure() { return load(state_storage()); }
+bool spidev_configure(bool) { return load(state_storage()); }
 
 // Power-on settings and an empty record log; the device list itself comes
 // from the configuration, read again right after.
 void spidev_reset() {
   spi_state &s = state_storage();
-  for (auto &d : s.devices) {
-    d.mode = SPI_MODE_0;
-    d.bits = 8;
-    d.speed = kPowerOnSpeed;
+  for (auto &slot : board().spidev) {
+    if (slot.path[0] != '\0') power_on_settings(slot);
   }
+  for (auto &d : s.devices) power_on_settings(d.spare);
   s.first_record = s.next_record;
 }
 
@@ -692,7 +707,7 @@ int vboard_spidev_reset(void) {
   ensure_ready();
   (void)vboard::registered;
   vboard::spidev_reset();
-  return vboard::spidev_configure() ? 0 : fail(EINVAL);
+  return vboard::spidev_configure(true) ? 0 : fail(EINVAL);
 }
 
 size_t vboard_spidev_record_count(void) {
@@ -770,11 +785,12 @@ int vboard_spidev_settings(const char *device, uint32_t *mode, uint8_t *bits_per
   if (device == nullptr) return fail(EINVAL);
   board_lock lock;
   ensure_ready();
-  const vboard::device *d = vboard::find_device(vboard::spi(), device);
+  vboard::device *d = vboard::find_device(vboard::spi(), device);
   if (d == nullptr) return fail(ENOENT);
-  if (mode != nullptr) *mode = d->mode;
-  if (bits_per_word != nullptr) *bits_per_word = d->bits;
-  if (speed_hz != nullptr) *speed_hz = d->speed;
+  const vboard::shared_spidev &set = d->settings();
+  if (mode != nullptr) *mode = set.mode;
+  if (bits_per_word != nullptr) *bits_per_word = static_cast<std::uint8_t>(set.bits_per_word);
+  if (speed_hz != nullptr) *speed_hz = set.speed_hz;
   return 0;
 }
 
