@@ -95,8 +95,8 @@ void complain(const char *var, const char *value, const char *why) {
 
 }  // namespace config
 
-bool configure_core() {
-  config::reader r;
+bool configure_core(bool restore) {
+  config::reader r(restore);
   configure_inputs(r);
   configure_wiring(r);
   configure_trace(r);

@@ -353,11 +353,11 @@ std::string normalise(const char *path) {
   return out;
 }
 
-bool configure_devices() {
+bool configure_devices(bool restore) {
   bool ok = true;
   const auto &t = providers();
   for (std::size_t i = 0; i < t.count; ++i) {
-    if (t.items[i].configure != nullptr && !t.items[i].configure()) ok = false;
+    if (t.items[i].configure != nullptr && !t.items[i].configure(restore)) ok = false;
   }
   return ok;
 }

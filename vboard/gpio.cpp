@@ -1,12 +1,9 @@
 // The sysfs GPIO tree under /sys/class/gpio, with the kernel's answers.
 //
-// Pin state normally lives in this process. With VBOARD_STATE naming a
-// file, it lives in that file (mapped shared and locked with flock), so a
-// shell and the programs it starts see one board, and pins stay exported
-// from one run to the next as they do on a real board.
+// Pin state lives in the shared board object (state.cpp), so a shell and
+// the programs it starts see one board, and pins stay exported from one
+// run to the next as they do on a real board.
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,31 +20,6 @@ namespace vboard {
 namespace {
 
 constexpr char kRoot[] = "/sys/class/gpio";
-constexpr int kMaxPins = 1024;
-constexpr std::uint32_t kMagic = 0x56424750;  // "VBGP"
-
-struct pin_rec {
-  std::uint8_t exported;
-  std::uint8_t out;
-  std::uint8_t level;
-  std::uint8_t reserved;
-};
-
-struct pin_table {
-  std::uint32_t magic;
-  std::uint32_t version;
-  pin_rec pins[kMaxPins];
-};
-static_assert(sizeof(pin_table) == 8 + 4 * kMaxPins, "the state file layout is fixed");
-
-// Everything here is constant-initialised: the board may configure itself
-// from its load-time constructor before this file's dynamic initialisers ran.
-pin_table local_table;
-pin_table *table = &local_table;
-int state_fd = -1;
-char state_path[4096];
-int ngpio = 54;  // the SoC's bank: GPIO 0-53
-
 // Pins whose value file reads empty (VBOARD_EMPTY_VALUE, a fault).
 std::vector<int> &empty_pins() {
   static std::vector<int> pins;
@@ -61,84 +33,35 @@ bool empty_value_fault(int pin) {
   return false;
 }
 
-// Holds the cross-process lock of a shared state file for one operation.
-class state_lock {
- public:
-  state_lock() {
-    if (state_fd >= 0) {
-      while (flock(state_fd, LOCK_EX) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  ~state_lock() {
-    if (state_fd >= 0) flock(state_fd, LOCK_UN);
-  }
-  state_lock(const state_lock &) = delete;
-  state_lock &operator=(const state_lock &) = delete;
-};
+bool is_pin(long n) { return n >= 0 && n < board().ngpio; }
 
-void map_state(const char *path) {
-  if (state_fd >= 0 && std::strcmp(state_path, path) == 0) return;
-  if (table != &local_table) {
-    munmap(table, sizeof(pin_table));
-    table = &local_table;
-  }
-  if (state_fd >= 0) {
-    real_close(state_fd);
-    state_fd = -1;
-  }
-  state_path[0] = '\0';
-  const int fd = real_open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    std::fprintf(stderr, "vboard: cannot open the state file %s (%s); pins stay private\n", path,
-                 std::strerror(errno));
-    return;
-  }
-  state_fd = fd;
-  state_lock lock;
-  struct stat st {};
-  bool ok = real_fstat(fd, &st) == 0;
-  if (ok && st.st_size < static_cast<off_t>(sizeof(pin_table))) {
-    ok = ftruncate(fd, sizeof(pin_table)) == 0;
-  }
-  void *p =
-      ok ? mmap(nullptr, sizeof(pin_table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
-  if (p == MAP_FAILED) {
-    std::fprintf(stderr, "vboard: cannot map the state file %s (%s); pins stay private\n", path,
-                 std::strerror(errno));
-    flock(fd, LOCK_UN);
-    real_close(fd);
-    state_fd = -1;
-    return;
-  }
-  table = static_cast<pin_table *>(p);
-  if (table->magic != kMagic || table->version != 1) {
-    std::memset(table, 0, sizeof(pin_table));
-    table->magic = kMagic;
-    table->version = 1;
-  }
-  std::snprintf(state_path, sizeof state_path, "%s", path);
+// A pin as export and unexport leave it: an input, not driven, its jumper
+// (board wiring, not pin state) kept.
+shared_pin released(long pin, bool exported) {
+  shared_pin p{};
+  p.exported = exported ? 1 : 0;
+  p.jumper = board().pins[pin].jumper;
+  return p;
 }
-
-bool is_pin(long n) { return n >= 0 && n < ngpio; }
 
 // The level a pin reads: its own for an output; an input wired to the
 // chip's DOUT reads the chip; other inputs read low.
 bool pin_level(int pin) {
-  const pin_rec &r = table->pins[pin];
+  const shared_pin &r = board().pins[pin];
   if (r.out != 0) return r.level != 0;
   return pin == wiring().dout && chip().dout();
 }
 
 // An output changed level: the chip sees the lines it is wired to.
 void drive(int pin, bool level) {
-  pin_rec &r = table->pins[pin];
+  shared_pin &r = board().pins[pin];
   r.out = 1;
   r.level = level ? 1 : 0;
-  const pin_wiring &w = wiring();
+  const pin_wiring w = wiring();
   if (pin == w.din) chip().set_din(level);
   if (pin == w.cs) chip().set_cs(level);
   if (pin == w.clock) chip().set_clk(level);
+  pins_changed();
 }
 
 // kstrtouint/kstrtol as sysfs uses them: base prefix allowed, optional sign
@@ -189,7 +112,7 @@ where resolve(std::string_view path) {
     if (c < '0' || c > '9') return {};
     pin = pin * 10 + (c - '0');
   }
-  if (!is_pin(pin) || table->pins[pin].exported == 0) return {};
+  if (!is_pin(pin) || board().pins[pin].exported == 0) return {};
   if (slash == std::string_view::npos) return {node::pin_dir, pin};
   const std::string_view leaf = path.substr(slash + 1);
   if (leaf == "direction") return {node::direction, pin};
@@ -215,7 +138,6 @@ class gpio_file final : public file {
   gpio_file(std::string path, where w) : path_(std::move(path)), at_(w) {}
 
   ssize_t read(void *buf, std::size_t n, off_t &offset) override {
-    state_lock lock;
     if (at_.kind == node::root || at_.kind == node::pin_dir) return -EISDIR;
     if (!still_there()) return -ENODEV;
     if (offset == 0 || shown_.empty()) {
@@ -230,7 +152,6 @@ class gpio_file final : public file {
   }
 
   ssize_t write(const void *buf, std::size_t n, off_t &offset) override {
-    state_lock lock;
     if (at_.kind == node::root || at_.kind == node::pin_dir) return -EISDIR;
     if (!still_there()) return -ENODEV;
     if (n == 0) return 0;
@@ -249,13 +170,13 @@ class gpio_file final : public file {
   // The attribute of a pin that was unexported while open is gone.
   bool still_there() const {
     if (at_.pin < 0) return true;
-    return table->pins[at_.pin].exported != 0;
+    return board().pins[at_.pin].exported != 0;
   }
 
   std::string show() const {
     switch (at_.kind) {
       case node::direction:
-        return table->pins[at_.pin].out != 0 ? "out\n" : "in\n";
+        return board().pins[at_.pin].out != 0 ? "out\n" : "in\n";
       case node::value:
         if (empty_value_fault(at_.pin)) return {};
         return pin_level(at_.pin) ? "1\n" : "0\n";
@@ -269,17 +190,17 @@ class gpio_file final : public file {
     switch (at_.kind) {
       case node::export_file:
         if (!parse_number(s, false, n) || !is_pin(n)) return -EINVAL;
-        if (table->pins[n].exported != 0) return -EBUSY;
-        table->pins[n] = pin_rec{1, 0, 0, 0};
+        if (board().pins[n].exported != 0) return -EBUSY;
+        board().pins[n] = released(n, true);
         return 0;
       case node::unexport_file:
         if (!parse_number(s, false, n) || !is_pin(n)) return -EINVAL;
-        if (table->pins[n].exported == 0) return -EINVAL;
-        table->pins[n] = pin_rec{0, 0, 0, 0};
+        if (board().pins[n].exported == 0) return -EINVAL;
+        board().pins[n] = released(n, false);
         return 0;
       case node::direction:
         if (streq(s, "in")) {
-          table->pins[at_.pin].out = 0;
+          board().pins[at_.pin].out = 0;
         } else if (streq(s, "out") || streq(s, "low")) {
           drive(at_.pin, false);
         } else if (streq(s, "high")) {
@@ -289,7 +210,7 @@ class gpio_file final : public file {
         }
         return 0;
       case node::value:
-        if (table->pins[at_.pin].out == 0) return -EPERM;
+        if (board().pins[at_.pin].out == 0) return -EPERM;
         if (!parse_number(s, true, n)) return -EINVAL;
         drive(at_.pin, n != 0);
         return 0;
@@ -306,7 +227,6 @@ class gpio_file final : public file {
 int gpio_open(const char *path, int flags, std::unique_ptr<file> &out) {
   const std::string_view p(path);
   if (p.size() > sizeof kRoot - 1 && p[sizeof kRoot - 1] != '/') return 1;  // e.g. gpiochip
-  state_lock lock;
   const where w = resolve(p);
   if (w.kind == node::none) {
     // sysfs has no room for new files.
@@ -329,25 +249,23 @@ int gpio_open(const char *path, int flags, std::unique_ptr<file> &out) {
 int gpio_stat(const char *path, struct stat &st) {
   const std::string_view p(path);
   if (p.size() > sizeof kRoot - 1 && p[sizeof kRoot - 1] != '/') return 1;
-  state_lock lock;
   const where w = resolve(p);
   if (w.kind == node::none) return -ENOENT;
   fill_stat(st, path, mode_of(w.kind));
   return 0;
 }
 
-bool gpio_configure() {
-  config::reader r;
-  ngpio = 54;
+bool gpio_configure(bool restore) {
+  config::reader r(restore);
+  if (r.restore()) board().ngpio = 54;
   if (const char *v = r.get("VBOARD_NGPIO")) {
     long n = 0;
     if (config::parse_long(v, n) && n > 0 && n <= kMaxPins) {
-      ngpio = static_cast<int>(n);
+      board().ngpio = static_cast<int>(n);
     } else {
       r.bad("VBOARD_NGPIO", v, "a number of pins, 1 to 1024");
     }
   }
-  if (const char *v = r.get("VBOARD_STATE")) map_state(v);
   empty_pins().clear();
   if (const char *v = r.get("VBOARD_EMPTY_VALUE")) {
     for (auto item : config::split(v, ',')) {
@@ -364,8 +282,7 @@ bool gpio_configure() {
 
 // Power-off: every pin released (also in a shared state file).
 void gpio_reset() {
-  state_lock lock;
-  for (auto &r : table->pins) r = pin_rec{0, 0, 0, 0};
+  for (long n = 0; n < kMaxPins; ++n) board().pins[n] = released(n, false);
 }
 
 void gpio_clear_faults() { empty_pins().clear(); }
@@ -375,11 +292,30 @@ const bool registered =
 
 }  // namespace
 
+void pins_changed() {
+  shared_board &b = board();
+  bool notified = false;
+  for (int p = 0; p < b.ngpio; ++p) {
+    shared_pin &r = b.pins[p];
+    if (r.exported == 0 || r.out != 0) continue;
+    const std::uint8_t now = pin_level(p) ? 1 : 0;
+    if (now == r.seen) continue;
+    r.seen = now;
+    // Edges are those of the value the file reads, active_low applied.
+    const bool value_rose = (now != 0) != (r.active_low != 0);
+    if (r.edge == edge_both || (r.edge == edge_rising && value_rose) ||
+        (r.edge == edge_falling && !value_rose)) {
+      ++r.events;
+      notified = true;
+    }
+  }
+  if (notified) notify_edges();
+}
+
 int gpio_pin_query(int pin, bool level) {
   (void)registered;
   if (!is_pin(pin)) return -1;
-  state_lock lock;
-  if (table->pins[pin].exported == 0) return level ? -1 : 0;
+  if (board().pins[pin].exported == 0) return level ? -1 : 0;
   return level ? (pin_level(pin) ? 1 : 0) : 1;
 }
 

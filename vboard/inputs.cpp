@@ -3,6 +3,7 @@
 // variables (VBOARD_VREF, VBOARD_CH0..7) and control calls.
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <numbers>
 #include <string_view>
@@ -28,14 +29,23 @@ struct input {
   double period = 1.0;
 };
 
-struct input_table {
-  double reference = 3.3;
-  input inputs[VBOARD_CHANNELS];
-};
+shared_input to_shared(const input &in) {
+  auto lv = [](const level &l) { return shared_level{l.value, l.volts ? 1U : 0U, 0}; };
+  shared_input out{};
+  out.kind = static_cast<std::uint32_t>(in.kind);
+  out.fixed = lv(in.fixed);
+  out.amp = lv(in.amp);
+  out.offset = lv(in.offset);
+  out.from = lv(in.from);
+  out.to = lv(in.to);
+  out.freq = in.freq;
+  out.phase_deg = in.phase_deg;
+  out.period = in.period;
+  return out;
+}
 
-input_table &table() {
-  static input_table t;
-  return t;
+double lsb(const shared_level &l, double ref) {
+  return l.volts != 0 ? l.value * 1024.0 / ref : l.value;
 }
 
 bool parse_level(std::string_view s, level &out) {
@@ -102,7 +112,7 @@ bool parse_input(std::string_view s, input &out) {
 int set_input(int channel, const input &in) {
   board_lock lock;
   ensure_ready();
-  table().inputs[channel] = in;
+  board().inputs[channel] = to_shared(in);
   return 0;
 }
 
@@ -110,13 +120,18 @@ bool bad_channel(int channel) { return channel < 0 || channel >= VBOARD_CHANNELS
 
 }  // namespace
 
+void power_on_inputs(shared_board &b) {
+  b.reference = 3.3;
+  for (auto &in : b.inputs) in = to_shared(input{});
+}
+
 void configure_inputs(config::reader &r) {
-  input_table &t = table();
-  t = input_table{};
+  shared_board &b = board();
+  if (r.restore()) power_on_inputs(b);
   if (const char *v = r.get("VBOARD_VREF")) {
     double ref = 0;
     if (config::parse_double(v, ref) && ref > 0)
-      t.reference = ref;
+      b.reference = ref;
     else
       r.bad("VBOARD_VREF", v, "volts above 0");
   }
@@ -124,28 +139,33 @@ void configure_inputs(config::reader &r) {
     char name[16];
     std::snprintf(name, sizeof name, "VBOARD_CH%d", ch);
     if (const char *v = r.get(name)) {
-      if (!parse_input(v, t.inputs[ch])) r.bad(name, v);
+      input in;
+      if (parse_input(v, in))
+        b.inputs[ch] = to_shared(in);
+      else
+        r.bad(name, v);
     }
   }
 }
 
 double channel_lsb(int ch) {
   if (bad_channel(ch)) return 0.0;
-  const input_table &t = table();
-  const input &in = t.inputs[ch];
-  const double ref = t.reference;
+  const shared_board &b = board();
+  const shared_input &in = b.inputs[ch];
+  const double ref = b.reference;
   const double s = static_cast<double>(now_ns()) / 1e9;
   switch (in.kind) {
     case input::code:
-      return in.fixed.lsb(ref);
+      return lsb(in.fixed, ref);
     case input::sine:
-      return in.offset.lsb(ref) +
-             in.amp.lsb(ref) * std::sin(2.0 * std::numbers::pi * in.freq * s +
-                                        in.phase_deg * std::numbers::pi / 180.0);
+      return lsb(in.offset, ref) +
+             lsb(in.amp, ref) * std::sin(2.0 * std::numbers::pi * in.freq * s +
+                                         in.phase_deg * std::numbers::pi / 180.0);
     case input::ramp: {
+      if (!(in.period > 0)) return 0.0;
       const double frac = std::fmod(s, in.period) / in.period;
-      const double a = in.from.lsb(ref), b = in.to.lsb(ref);
-      return a + (b - a) * frac;
+      const double a = lsb(in.from, ref), z = lsb(in.to, ref);
+      return a + (z - a) * frac;
     }
   }
   return 0.0;
@@ -203,7 +223,7 @@ int vboard_set_reference(double volts) {
   if (!std::isfinite(volts) || !(volts > 0)) return fail(EINVAL);
   board_lock lock;
   ensure_ready();
-  table().reference = volts;
+  board().reference = volts;
   return 0;
 }
 

@@ -28,9 +28,12 @@
 //
 // Locking, the one rule: every piece of board state, in this process or
 // shared with others, is touched only while holding the board lock
-// (board_lock below). The core takes it around every call into a handler
-// or a file and every control call takes it, so handlers and files never
-// lock anything themselves. Routines marked "lock held" must only be called
+// (board_lock below: this process's mutex, then the shared board's own
+// lock, always in that order). The core takes it around every call into a
+// handler or a file and every control call takes it, so handlers and files
+// never lock anything themselves. The only other lock is a file lock held
+// while a process attaches the board object, so that one process creates
+// and checks it while the others wait. Routines marked "lock held" must only be called
 // from inside it. Inside, never call the interposed libc routines (open,
 // read, write, fopen ...): use the real_* entry points.
 //
@@ -91,9 +94,9 @@ struct provider {
   // decline, as open. Lock held.
   int (*stat)(const char *path, struct stat &st);
   // Reads the handler's own VBOARD_* variables (through the readers
-  // below), replacing what they set before. Returns false when one was
+  // below); `restore` as for configure_core. Returns false when one was
   // malformed (it was reported and its default kept). Lock held.
-  bool (*configure)();
+  bool (*configure)(bool restore);
   // Back to power-on: what the handler's devices hold goes. Lock held.
   void (*reset)();
   // Removes the handler's injected faults. Lock held.
@@ -112,9 +115,88 @@ void fill_stat(struct stat &st, const char *path, mode_t mode, off_t size = 4096
 std::string normalise(const char *path);
 
 // ---------------------------------------------------------------------------
-// The board lock and the shared pieces
+// The shared board object (state.cpp)
+//
+// Everything a kernel would hold for the board lives in one object that
+// every process on the board maps: a POSIX shared-memory object named after
+// the user and the board (VBOARD_BOARD=name), or a file (VBOARD_BOARD=path),
+// or, with VBOARD_BOARD=private, memory of this process alone. Its fields
+// have fixed sizes and places on 32- and 64-bit builds, so a native shell
+// and an ARM program under qemu share one board. Per process stay: the
+// descriptors, the faults, the trace and the spidev controller quirks.
 
-// Holds the board lock for its lifetime (see the rule above).
+constexpr std::uint32_t kBoardMagic = 0x56424f41;  // "VBOA"
+// Raised whenever a field below changes place, size or meaning: a board
+// object of another layout is refused, never read.
+constexpr std::uint32_t kBoardLayout = 2;
+constexpr int kMaxPins = 1024;
+constexpr int kSpidevSlots = 16;
+
+struct shared_level {
+  double value;
+  std::uint32_t volts;  // 1: value is in volts; 0: in LSB
+  std::uint32_t reserved;
+};
+
+struct shared_input {
+  std::uint32_t kind;  // 0 fixed, 1 sine, 2 ramp
+  std::uint32_t reserved;
+  shared_level fixed, amp, offset, from, to;
+  double freq, phase_deg, period;
+};
+
+enum edge_kind : std::uint8_t { edge_none = 0, edge_rising = 1, edge_falling = 2, edge_both = 3 };
+
+struct shared_pin {
+  std::uint8_t exported;
+  std::uint8_t out;         // direction: 1 output
+  std::uint8_t level;       // line level an output drives (physical, before active_low)
+  std::uint8_t active_low;  // value reads and writes inverted
+  std::uint8_t edge;        // edge_kind notified through poll
+  std::uint8_t seen;        // line level when edges were last looked for
+  std::int16_t jumper;      // pin wired to this one, -1 none
+  std::uint32_t events;     // edges notified so far
+};
+
+// Settings of one spidev device as its driver keeps them across opens.
+struct shared_spidev {
+  char path[32];  // "/dev/spidevB.C", empty for a free slot
+  std::uint32_t mode;
+  std::uint32_t bits_per_word;
+  std::uint32_t lsb_first;
+  std::uint32_t max_speed_hz;  // the device's maximum (device tree)
+  std::uint32_t speed_hz;      // current default rate
+  std::int32_t open_count;
+  std::uint32_t reserved[2];
+};
+
+struct shared_board {
+  std::uint32_t magic;
+  std::uint32_t layout;
+  std::uint32_t size;  // sizeof(shared_board)
+  std::uint32_t ready;
+  std::uint32_t lock;          // futex word: 0 free, else the holder's pid
+  std::uint32_t lock_waiters;  // processes asleep on `lock`
+  std::uint32_t edge_seq;      // futex word: bumped at every notified edge
+  std::uint32_t edge_waiters;  // processes asleep on `edge_seq`
+  std::uint64_t epoch_ns;      // CLOCK_MONOTONIC at power-on: board time 0
+  double reference;
+  shared_input inputs[VBOARD_CHANNELS];
+  std::int32_t wiring[4];  // clock, dout, din, cs
+  std::int32_t dout_idle;
+  std::int32_t ngpio;
+  std::int32_t base;  // number of the first pin
+  std::uint32_t reserved;
+  mcp3008_lines chip;
+  shared_pin pins[kMaxPins];
+  shared_spidev spidev[kSpidevSlots];
+};
+
+// The board this process is on. Lock held.
+shared_board &board();
+
+// Holds the board lock for its lifetime (see the rule above): this
+// process's mutex first, then the shared object's lock.
 class board_lock {
  public:
   board_lock();
@@ -123,14 +205,14 @@ class board_lock {
   board_lock &operator=(const board_lock &) = delete;
 };
 
-// Configures the board on its first use and adopts inherited descriptors.
-// Lock held.
+// Attaches the board on first use, configures it and adopts inherited
+// descriptors. Lock held.
 void ensure_ready();
 
-// The shared chip model. Lock held.
+// The chip model, working on the shared board's chip lines. Lock held.
 mcp3008_model &chip();
 
-// Board time in nanoseconds: CLOCK_MONOTONIC since the library loaded.
+// Board time in nanoseconds: CLOCK_MONOTONIC since the board powered on.
 std::uint64_t now_ns();
 
 // Wiring of the chip's lines to GPIO pins.
@@ -141,17 +223,40 @@ struct pin_wiring {
   int cs = 17;
 };
 // Current wiring. Lock held.
-const pin_wiring &wiring();
+pin_wiring wiring();
 
 // Analogue level of a channel in LSB at board time now. Lock held.
 double channel_lsb(int channel);
 
+// Default inputs of a board just powered on. Lock held.
+void power_on_inputs(shared_board &b);
+
+// After the chip's lines or a pin changed: looks for edges on the pins
+// that notify them and wakes their pollers. Lock held.
+void pins_changed();
+
+// Tells every process waiting in poll that an edge was notified. Lock held.
+void notify_edges();
+// Sleeps until an edge is notified after `seen` (a value of edge_seq) or
+// `timeout_ns` passes (negative: no limit), with the lock released.
+// Called without the lock.
+void wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns);
+// The current edge_seq. Lock held.
+std::uint32_t edge_sequence();
+
+// A spidev device's settings slot, taken on first use; null when every
+// slot is taken. Lock held.
+shared_spidev *spidev_slot(const char *path);
+
 // Core configuration (config.cpp): the board's own variables (reference,
-// inputs, wiring, DOUT idle level, trace, path faults). Lock held.
-bool configure_core();
+// inputs, wiring, DOUT idle level, trace, path faults). With `restore`
+// (vboard_reset) what a variable does not set goes back to its default;
+// without (a program joining the board) only what is set is applied.
+// Lock held.
+bool configure_core(bool restore);
 
 // Per-handler hooks for every registered handler. Lock held.
-bool configure_devices();
+bool configure_devices(bool restore);
 void reset_devices();
 void clear_device_faults();
 
@@ -180,6 +285,9 @@ void complain(const char *var, const char *value, const char *why = nullptr);
 // Collects whether every variable read was well formed.
 class reader {
  public:
+  explicit reader(bool restore = true) : restore_(restore) {}
+  // True when unset variables restore their defaults (see configure_core).
+  bool restore() const { return restore_; }
   const char *get(const char *name) const { return env(name); }
   void bad(const char *name, const char *value, const char *why = nullptr) {
     complain(name, value, why);
@@ -188,6 +296,7 @@ class reader {
   bool ok() const { return ok_; }
 
  private:
+  bool restore_;
   bool ok_ = true;
 };
 
@@ -220,7 +329,7 @@ void clear_trace();
 // ---------------------------------------------------------------------------
 // Inputs (inputs.cpp)
 
-// Reads VBOARD_VREF and VBOARD_CH0..7 over the defaults. Lock held.
+// Reads VBOARD_VREF and VBOARD_CH0..7 into the board. Lock held.
 void configure_inputs(config::reader &r);
 
 // ---------------------------------------------------------------------------

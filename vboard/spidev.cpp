@@ -11,6 +11,7 @@
 #include <linux/spi/spi.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -68,12 +69,27 @@ static_assert(sizeof(spi_ioc_transfer) == 32);
 constexpr unsigned kMessageNr = 0;
 static_assert(_IOC_NR(SPI_IOC_MESSAGE(1)) == kMessageNr);
 
+void power_on_settings(shared_spidev &s) {
+  s.mode = SPI_MODE_0;
+  s.bits_per_word = 8;
+  s.lsb_first = 0;
+  s.max_speed_hz = kPowerOnSpeed;
+  s.speed_hz = kPowerOnSpeed;
+}
+
+// One device as this process knows it; its settings live in the board, so
+// that every process sees what another set, as the driver keeps them.
 struct device {
   std::string path;
-  std::uint32_t mode = SPI_MODE_0;
-  std::uint8_t bits = 8;
-  std::uint32_t speed = kPowerOnSpeed;
-  int users = 0;           // open files on it; the rate goes back at the last close
+  shared_spidev spare{};  // settings when the board has no slot left for it
+  shared_spidev &settings() {
+    if (shared_spidev *s = spidev_slot(path.c_str())) return *s;
+    if (spare.bits_per_word == 0) power_on_settings(spare);
+    return spare;
+  }
+  // Files this process holds open on the device, counted in the board's
+  // open_count too (given back at exit if the program never closed them).
+  int holds = 0;
   long vanish_after = -1;  // successful messages left before it goes; -1: stays
   bool gone = false;
   std::uint64_t incarnation = 0;  // renewed when it goes, so old descriptors stay dead
@@ -117,6 +133,47 @@ struct spi_state {
 spi_state &state_storage() {
   static spi_state s;
   return s;
+}
+
+// The process whose holds the devices count: a child of fork starts with
+// none of its own (the files it inherited are its parent's opens).
+pid_t holds_pid = 0;
+// Set once the holds went back at exit: files destroyed after that (with
+// the descriptor table) leave the board alone.
+bool holds_returned = false;
+
+void return_holds();
+
+// One more file open on `d`, for the board's count of opens. Lock held.
+void take_hold(device &d) {
+  spi_state &s = state_storage();
+  const pid_t me = getpid();
+  if (holds_pid != me) {
+    for (auto &other : s.devices) other.holds = 0;
+    if (holds_pid == 0) (void)std::atexit(return_holds);
+    holds_pid = me;
+  }
+  ++d.holds;
+  ++d.settings().open_count;
+}
+
+// One file fewer; at the last close the driver gives the device its
+// maximum rate back. Lock held.
+void drop_holds(device &d, int n) {
+  if (n <= 0) return;
+  d.holds -= n;
+  shared_spidev &set = d.settings();
+  set.open_count = set.open_count > n ? set.open_count - n : 0;
+  if (set.open_count == 0) set.speed_hz = set.max_speed_hz;
+}
+
+// A program that ends without closing its files still closes them, as
+// the kernel does at exit.
+void return_holds() {
+  if (holds_pid != getpid()) return;
+  board_lock lock;
+  for (auto &d : state_storage().devices) drop_holds(d, d.holds);
+  holds_returned = true;
 }
 
 using config::split;
@@ -452,13 +509,16 @@ class spidev_file final : public file {
     // Sized once, so a transfer never allocates.
     tx_.resize(bufsiz);
     rx_.resize(bufsiz);
-    if (device *d = alive()) ++d->users;
+    if (device *d = alive()) {
+      take_hold(*d);
+      pid_ = getpid();
+    }
   }
-  // The driver gives the device its maximum rate back when the last file
-  // open on it closes.
   ~spidev_file() override {
+    // A copy a child inherited through fork is its parent's open.
+    if (pid_ != getpid() || holds_returned) return;
     device *d = alive();
-    if (d != nullptr && d->users > 0 && --d->users == 0) d->speed = kPowerOnSpeed;
+    if (d != nullptr && d->holds > 0) drop_holds(*d, 1);
   }
   spidev_file(const spidev_file &) = delete;
   spidev_file &operator=(const spidev_file &) = delete;
@@ -492,18 +552,19 @@ class spidev_file final : public file {
     device *d = alive();
     if (d == nullptr) return -ESHUTDOWN;
     if (_IOC_TYPE(request) != SPI_IOC_MAGIC) return -ENOTTY;
+    shared_spidev &set = d->settings();
     switch (request) {
       case SPI_IOC_RD_MODE:
-        return put<std::uint8_t>(arg, static_cast<std::uint8_t>(d->mode & kUserModeMask), note);
+        return put<std::uint8_t>(arg, static_cast<std::uint8_t>(set.mode & kUserModeMask), note);
       case SPI_IOC_RD_MODE32:
-        return put<std::uint32_t>(arg, d->mode & kUserModeMask, note);
+        return put<std::uint32_t>(arg, set.mode & kUserModeMask, note);
       case SPI_IOC_RD_LSB_FIRST:
-        return put<std::uint8_t>(arg, (d->mode & SPI_LSB_FIRST) != 0 ? 1 : 0, note);
+        return put<std::uint8_t>(arg, (set.mode & SPI_LSB_FIRST) != 0 ? 1 : 0, note);
       case SPI_IOC_RD_BITS_PER_WORD:
-        return put<std::uint8_t>(arg, d->bits, note);
+        return put<std::uint8_t>(arg, static_cast<std::uint8_t>(set.bits_per_word), note);
       case SPI_IOC_RD_MAX_SPEED_HZ: {
         const std::uint32_t rb = spi().cfg.readback_hz;
-        return put<std::uint32_t>(arg, rb != 0 ? rb : d->speed, note);
+        return put<std::uint32_t>(arg, rb != 0 ? rb : set.speed_hz, note);
       }
       case SPI_IOC_WR_MODE:
       case SPI_IOC_WR_MODE32: {
@@ -526,7 +587,8 @@ class spidev_file final : public file {
           }
           return -EINVAL;
         }
-        d->mode = m;
+        set.mode = m;
+        set.lsb_first = (m & SPI_LSB_FIRST) != 0 ? 1 : 0;
         return 0;
       }
       case SPI_IOC_WR_LSB_FIRST: {
@@ -536,8 +598,9 @@ class spidev_file final : public file {
           strict_note(strict_kind::controller_mode, path_.c_str(), "LSB-first refused");
           return -EINVAL;
         }
-        d->mode = b != 0 ? (d->mode | SPI_LSB_FIRST)
-                         : (d->mode & ~static_cast<std::uint32_t>(SPI_LSB_FIRST));
+        set.mode = b != 0 ? (set.mode | SPI_LSB_FIRST)
+                          : (set.mode & ~static_cast<std::uint32_t>(SPI_LSB_FIRST));
+        set.lsb_first = b != 0 ? 1 : 0;
         return 0;
       }
       case SPI_IOC_WR_BITS_PER_WORD: {
@@ -545,14 +608,14 @@ class spidev_file final : public file {
         if (!get(arg, b, note)) return -EFAULT;
         if (b == 0) b = 8;  // the driver's own default
         if (!word_size_supported(b)) return -EINVAL;
-        d->bits = b;
+        set.bits_per_word = b;
         return 0;
       }
       case SPI_IOC_WR_MAX_SPEED_HZ: {
         std::uint32_t hz = 0;
         if (!get(arg, hz, note)) return -EFAULT;
         if (hz == 0) return -EINVAL;
-        d->speed = hz;
+        set.speed_hz = hz;
         return 0;
       }
       default:
@@ -690,7 +753,7 @@ class spidev_file final : public file {
     if (total > INT32_MAX) return -EMSGSIZE;
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
-      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.bits;
+      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.settings().bits_per_word;
       if (!word_size_supported(bits)) return -EINVAL;
       if (x.len % word_bytes(bits) != 0) return -EINVAL;
       if (x.tx_nbits > 1 || x.rx_nbits > 1) return -EINVAL;  // single data line only
@@ -713,24 +776,25 @@ class spidev_file final : public file {
     unsigned char seen[VBOARD_TRACE_DATA] = {};
     std::size_t moved = 0;
 
+    const std::uint32_t mode = d.settings().mode, speed = d.settings().speed_hz;
     const bool strict = strict_profile();
-    if (strict && ((d.mode & SPI_CPOL) != 0) != ((d.mode & SPI_CPHA) != 0)) {
+    if (strict && ((mode & SPI_CPOL) != 0) != ((mode & SPI_CPHA) != 0)) {
       char why[64];
       std::snprintf(why, sizeof why, "SPI mode %u: chip takes 0 or 3",
-                    static_cast<unsigned>(d.mode & SPI_MODE_X_MASK));
+                    static_cast<unsigned>(mode & SPI_MODE_X_MASK));
       strict_note(strict_kind::chip_spi_mode, path_.c_str(), why);
     }
-    bus wire(d.mode, strict);
-    wire.rate(recs[0].speed_hz != 0 ? recs[0].speed_hz : d.speed);
+    bus wire(mode, strict);
+    wire.rate(recs[0].speed_hz != 0 ? recs[0].speed_hz : speed);
     wire.select();
     tx_at = 0;
     std::size_t rx_at = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
-      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.bits;
+      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.settings().bits_per_word;
       const std::size_t wb = word_bytes(bits);
       const std::uint32_t mask = bits == 32 ? 0xffffffffU : (1U << bits) - 1;
-      wire.rate(x.speed_hz != 0 ? x.speed_hz : d.speed);
+      wire.rate(x.speed_hz != 0 ? x.speed_hz : speed);
       for (std::size_t off = 0; off < x.len; off += wb) {
         // A word in memory order, as the driver takes it; without a send
         // buffer the controller shifts out zeros.
@@ -772,6 +836,7 @@ class spidev_file final : public file {
 
   std::string path_;
   std::uint64_t incarnation_;
+  pid_t pid_ = 0;  // the process that opened it
   std::vector<unsigned char> tx_, rx_;
 };
 
@@ -792,16 +857,20 @@ int spidev_stat(const char *path, struct stat &st) {
   return 0;
 }
 
-bool spidev_configure() { return load(state_storage()); }
+bool spidev_configure(bool) { return load(state_storage()); }
 
 // Power-on settings and an empty record log; the device list itself comes
 // from the configuration, read again right after.
 void spidev_reset() {
   spi_state &s = state_storage();
+  // Power-off: every file open on the devices is gone with them.
+  for (auto &slot : board().spidev) {
+    if (slot.path[0] != '\0') power_on_settings(slot);
+    slot.open_count = 0;
+  }
   for (auto &d : s.devices) {
-    d.mode = SPI_MODE_0;
-    d.bits = 8;
-    d.speed = kPowerOnSpeed;
+    power_on_settings(d.spare);
+    d.holds = 0;
   }
   s.first_record = s.next_record;
 }
@@ -823,7 +892,7 @@ int vboard_spidev_reset(void) {
   ensure_ready();
   (void)vboard::registered;
   vboard::spidev_reset();
-  return vboard::spidev_configure() ? 0 : fail(EINVAL);
+  return vboard::spidev_configure(true) ? 0 : fail(EINVAL);
 }
 
 size_t vboard_spidev_record_count(void) {
@@ -901,11 +970,12 @@ int vboard_spidev_settings(const char *device, uint32_t *mode, uint8_t *bits_per
   if (device == nullptr) return fail(EINVAL);
   board_lock lock;
   ensure_ready();
-  const vboard::device *d = vboard::find_device(vboard::spi(), device);
+  vboard::device *d = vboard::find_device(vboard::spi(), device);
   if (d == nullptr) return fail(ENOENT);
-  if (mode != nullptr) *mode = d->mode;
-  if (bits_per_word != nullptr) *bits_per_word = d->bits;
-  if (speed_hz != nullptr) *speed_hz = d->speed;
+  const vboard::shared_spidev &set = d->settings();
+  if (mode != nullptr) *mode = set.mode;
+  if (bits_per_word != nullptr) *bits_per_word = static_cast<std::uint8_t>(set.bits_per_word);
+  if (speed_hz != nullptr) *speed_hz = set.speed_hz;
   return 0;
 }
 

@@ -58,6 +58,8 @@ class AdcreadE2E : public ::testing::Test {
       }
       env[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
+    // A board of its own: runs in parallel never share a chip.
+    env["VBOARD_BOARD"] = "private";
     for (const auto &[k, v] : board) env[k] = v;
     // The board is not built with a sanitizer, so it may come before one.
     env["ASAN_OPTIONS"] += ":verify_asan_link_order=0";
