@@ -195,6 +195,10 @@ struct shared_board {
 // The board this process is on. Lock held.
 shared_board &board();
 
+// A new descriptor (close-on-exec) on the shared board's object, for locks
+// the kernel drops when a process ends; -1 on the private board. Lock held.
+int board_object_fd();
+
 // Holds the board lock for its lifetime (see the rule above): this
 // process's mutex first, then the shared object's lock.
 class board_lock {

@@ -8,8 +8,10 @@
 // the configure hook below, the faults on paths go to the core's table.
 #include "spidev.h"
 
+#include <fcntl.h>
 #include <linux/spi/spi.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -87,8 +89,7 @@ struct device {
     if (spare.bits_per_word == 0) power_on_settings(spare);
     return spare;
   }
-  // Files this process holds open on the device, counted in the board's
-  // open_count too (given back at exit if the program never closed them).
+  // Files this process holds open on the device (see holders below).
   int holds = 0;
   long vanish_after = -1;  // successful messages left before it goes; -1: stays
   bool gone = false;
@@ -135,45 +136,112 @@ spi_state &state_storage() {
   return s;
 }
 
-// The process whose holds the devices count: a child of fork starts with
-// none of its own (the files it inherited are its parent's opens).
-pid_t holds_pid = 0;
-// Set once the holds went back at exit: files destroyed after that (with
-// the descriptor table) leave the board alone.
-bool holds_returned = false;
+// Who has a device open. The driver gives a device its maximum rate back
+// when the last file open on it closes, in whichever process. Each process
+// with files open on a device holds a read lock on the byte of the
+// device's slot in the board object (an open-file-description lock, which
+// the kernel drops when the process ends, however it ends); at its last
+// close a process lets go and looks whether any other still holds one.
+// When nobody does, at a close or at the next open (the last holder may
+// have ended without closing), the rate goes back.
+struct holders {
+  pid_t pid = 0;                     // the process the holds below are of
+  int lock_fd = -1;                  // this process's own description of the board object
+  const shared_board *on = nullptr;  // the board lock_fd is of
+  bool exiting = false;
+};
 
-void return_holds();
+holders &held() {
+  static holders h;
+  return h;
+}
 
-// One more file open on `d`, for the board's count of opens. Lock held.
-void take_hold(device &d) {
-  spi_state &s = state_storage();
+void at_exit();
+
+// The descriptor to lock with, opened anew by a child of fork (which must
+// not let go of its parent's locks) and when the board changed. Lock held.
+int lock_fd() {
+  holders &h = held();
   const pid_t me = getpid();
-  if (holds_pid != me) {
-    for (auto &other : s.devices) other.holds = 0;
-    if (holds_pid == 0) (void)std::atexit(return_holds);
-    holds_pid = me;
+  if (h.pid != me || h.on != &board()) {
+    // The files a child inherited through fork are its parent's opens.
+    if (h.pid != me) {
+      for (auto &d : state_storage().devices) d.holds = 0;
+    }
+    if (h.pid == 0) (void)std::atexit(at_exit);
+    if (h.lock_fd >= 0) real_close(h.lock_fd);
+    h.pid = me;
+    h.on = &board();
+    h.lock_fd = board_object_fd();
+  }
+  return h.lock_fd;
+}
+
+// The byte a device's holders lock: its slot's open count.
+off_t lock_offset(device &d) {
+  const shared_spidev *slot = &d.settings();
+  const auto *base = reinterpret_cast<const unsigned char *>(&board());
+  const auto *at = reinterpret_cast<const unsigned char *>(&slot->open_count);
+  if (at < base || at >= base + sizeof(shared_board)) return -1;  // no slot: this process only
+  return static_cast<off_t>(at - base);
+}
+
+// Straight to the kernel: fcntl itself goes through the board, and on a
+// 32-bit build the open-file-description locks take the 64-bit record.
+int lock_byte(int fd, off_t at, short type, int cmd) {
+  struct flock64 l {};
+  l.l_type = type;
+  l.l_whence = SEEK_SET;
+  l.l_start = at;
+  l.l_len = 1;
+#ifdef SYS_fcntl64
+  const long r = syscall(SYS_fcntl64, fd, cmd, &l);
+#else
+  const long r = syscall(SYS_fcntl, fd, cmd, &l);
+#endif
+  if (r != 0) return -1;
+  return cmd == F_OFD_GETLK ? l.l_type : 0;
+}
+
+// True when no other process holds the device open. Lock held.
+bool nobody_else(int fd, off_t at) {
+  if (fd < 0 || at < 0) return true;
+  return lock_byte(fd, at, F_WRLCK, F_OFD_GETLK) == F_UNLCK;
+}
+
+// A file opened on `d` in this process. Lock held.
+void take_hold(device &d) {
+  const int fd = lock_fd();
+  const off_t at = lock_offset(d);
+  if (d.holds == 0) {
+    shared_spidev &set = d.settings();
+    if (nobody_else(fd, at)) set.speed_hz = set.max_speed_hz;
+    if (fd >= 0 && at >= 0) (void)lock_byte(fd, at, F_RDLCK, F_OFD_SETLK);
   }
   ++d.holds;
-  ++d.settings().open_count;
 }
 
-// One file fewer; at the last close the driver gives the device its
-// maximum rate back. Lock held.
+// `n` files on `d` closed in this process. Lock held.
 void drop_holds(device &d, int n) {
-  if (n <= 0) return;
-  d.holds -= n;
+  if (n <= 0 || d.holds <= 0) return;
+  d.holds = d.holds > n ? d.holds - n : 0;
+  if (d.holds != 0) return;
+  const int fd = lock_fd();
+  const off_t at = lock_offset(d);
+  if (fd >= 0 && at >= 0) (void)lock_byte(fd, at, F_UNLCK, F_OFD_SETLK);
   shared_spidev &set = d.settings();
-  set.open_count = set.open_count > n ? set.open_count - n : 0;
-  if (set.open_count == 0) set.speed_hz = set.max_speed_hz;
+  if (nobody_else(fd, at)) set.speed_hz = set.max_speed_hz;
 }
 
-// A program that ends without closing its files still closes them, as
-// the kernel does at exit.
-void return_holds() {
-  if (holds_pid != getpid()) return;
+// A program that ends without closing its files still closes them, as the
+// kernel does at exit; files the descriptor table destroys after this
+// leave the board alone.
+void at_exit() {
+  holders &h = held();
+  if (h.pid != getpid()) return;
   board_lock lock;
   for (auto &d : state_storage().devices) drop_holds(d, d.holds);
-  holds_returned = true;
+  h.exiting = true;
 }
 
 using config::split;
@@ -516,7 +584,7 @@ class spidev_file final : public file {
   }
   ~spidev_file() override {
     // A copy a child inherited through fork is its parent's open.
-    if (pid_ != getpid() || holds_returned) return;
+    if (pid_ != getpid() || held().exiting) return;
     device *d = alive();
     if (d != nullptr && d->holds > 0) drop_holds(*d, 1);
   }

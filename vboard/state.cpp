@@ -318,6 +318,8 @@ void attach() {
 
 shared_board &board() { return *attached; }
 
+int board_object_fd() { return shared_object ? open_object(O_RDWR) : -1; }
+
 board_lock::board_lock() {
   process_mutex.lock();
   if (attached != nullptr) shared_lock(*attached);
