@@ -5,6 +5,7 @@ adckit_packages=(
   googletest libgtest-dev libgmock-dev
   g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user
   util-linux clang libclang-rt-14-dev
+  spi-tools python3 python3-spidev python3-periphery
 )
 
 adckit_install_packages() {
