@@ -10,6 +10,7 @@
 //   inputs.cpp      the chip's analogue inputs and waveforms
 //   faults.cpp      faults on paths (open fails, node missing)
 //   trace.cpp       the trace of accesses
+//   show.cpp        the board described as `vboard show` prints it
 //   gpio.cpp, spidev.cpp  the device handlers; chip.cpp the MCP3008
 //
 // Each kind of virtual file lives in a device handler: a path prefix with
@@ -191,8 +192,10 @@ struct shared_board {
   shared_spidev spidev[kSpidevSlots];
 };
 
-// The board this process is on. Lock held.
+// The board this process is on, and its name as vboard_board_name gives
+// it. Lock held.
 shared_board &board();
+const char *board_name();
 
 // Holds the board lock for its lifetime (see the rule above): this
 // process's mutex first, then the shared object's lock.
