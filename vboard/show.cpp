@@ -43,7 +43,7 @@ std::string describe(const char *name) {
     if (exported++ == 0)
       add(out, "  %-6s %-9s %-5s %-10s %s\n", "pin", "direction", "value", "active_low", "edge");
     add(out, "  %-6d %-9s %-5d %-10d %s\n", b.base + p, r.out != 0 ? "out" : "in",
-        gpio_pin_query(p, true), r.active_low, edge_name(r.edge));
+        gpio_pin_query(b.base + p, true), r.active_low, edge_name(r.edge));
   }
   if (exported == 0) out += "  no pin exported\n";
   const pin_wiring w = wiring();

@@ -462,13 +462,13 @@ void notify_edges() {
 
 std::uint32_t edge_sequence() { return atom(board().edge_seq).load(std::memory_order_acquire); }
 
-void wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns) {
+int wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns) {
   shared_board *b = nullptr;
   {
     board_lock lock;
     ensure_ready();
     b = attached;
-    if (atom(b->edge_seq).load(std::memory_order_acquire) != seen) return;
+    if (atom(b->edge_seq).load(std::memory_order_acquire) != seen) return 0;
     atom(b->edge_waiters).fetch_add(1, std::memory_order_relaxed);
   }
   // Another process notifies through the futex; in a private board only
@@ -478,8 +478,11 @@ void wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns) {
     ts.tv_sec = static_cast<time_t>(timeout_ns / 1000000000);
     ts.tv_nsec = static_cast<long>(timeout_ns % 1000000000);
   }
-  futex(&b->edge_seq, FUTEX_WAIT, seen, timeout_ns >= 0 ? &ts : nullptr);
+  const long r = futex(&b->edge_seq, FUTEX_WAIT, seen, timeout_ns >= 0 ? &ts : nullptr);
+  const int err = errno;
   atom(b->edge_waiters).fetch_sub(1, std::memory_order_relaxed);
+  if (r != 0 && err == EINTR) return fail(EINTR);
+  return 0;
 }
 
 shared_spidev *spidev_slot(const char *path) {
