@@ -93,6 +93,14 @@ void complain(const char *var, const char *value, const char *why) {
   }
 }
 
+bool strict(reader &r) {
+  const char *v = r.get("VBOARD_STRICT");
+  if (v == nullptr) return false;
+  if (std::string_view(v) == "0" || std::string_view(v) == "1") return *v == '1';
+  r.bad("VBOARD_STRICT", v, "0 or 1");
+  return false;
+}
+
 }  // namespace config
 
 bool configure_core(bool restore) {

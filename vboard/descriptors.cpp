@@ -8,6 +8,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +38,7 @@ void trace_note::keep(const void *bytes_in, std::size_t n) {
 ssize_t file::read(void *, std::size_t, off_t &) { return -EINVAL; }
 ssize_t file::write(const void *, std::size_t, off_t &) { return -EINVAL; }
 int file::ioctl(unsigned long, void *, trace_note &) { return -ENOTTY; }
+int file::poll_mask() const { return POLLIN | POLLRDNORM | POLLOUT | POLLWRNORM; }
 void file::stat(struct stat &st) const { fill_stat(st, "", S_IFREG | 0644); }
 
 void fill_stat(struct stat &st, const char *path, mode_t mode, off_t size) {
@@ -56,6 +58,10 @@ void fill_stat(struct stat &st, const char *path, mode_t mode, off_t size) {
   st.st_size = S_ISDIR(mode) ? 0 : size;
   st.st_blksize = 4096;
   st.st_blocks = 0;
+  // sysfs nodes carry the time they were made; the board gives them now.
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  st.st_atim = st.st_mtim = st.st_ctim = now;
 }
 
 namespace {
@@ -432,6 +438,35 @@ bool register_provider(const provider &p) {
   return true;
 }
 
+const provider *provider_for(const char *path, std::string &norm) {
+  return find_provider(path, norm);
+}
+
+std::size_t provider_count() { return providers().count; }
+const provider &provider_at(std::size_t i) { return providers().items[i]; }
+
+file *virtual_file(int fd, std::string *path) {
+  auto d = lookup(fd);
+  if (!d) return nullptr;
+  if (path != nullptr) *path = d->path;
+  return d->f.get();
+}
+
+bool virtual_path(int dirfd, const char *path, std::string &out) {
+  if (path == nullptr) return false;
+  if (path[0] == '/') {
+    out = path;
+    return true;
+  }
+  if (dirfd == AT_FDCWD || !maybe_virtual(dirfd)) return false;
+  board_lock lock;
+  ensure_ready();
+  auto d = lookup(dirfd);
+  if (!d) return false;
+  out = d->path + "/" + path;
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Descriptor routing
 
@@ -444,9 +479,9 @@ bool is_virtual(int fd) {
 }
 
 int open_virtual(int dirfd, const char *path, int flags) {
-  if (dirfd != AT_FDCWD && (path == nullptr || path[0] != '/')) return -2;
-  std::string norm;
-  const provider *prov = find_provider(path, norm);
+  std::string full, norm;
+  if (!virtual_path(dirfd, path, full)) return -2;
+  const provider *prov = find_provider(full.c_str(), norm);
   if (prov == nullptr) return -2;
   const int r = open_locked(prov, norm, flags);
   if (r >= 0 && r <= 2) retarget_std_stream(r, true, flags);
@@ -523,15 +558,15 @@ routed v_ioctl(int fd, unsigned long request, void *arg) {
   return {true, r < 0 ? fail(err) : r};
 }
 
-int v_stat_path(int dirfd, const char *path, struct stat &st) {
-  if (dirfd != AT_FDCWD && (path == nullptr || path[0] != '/')) return 1;
-  std::string norm;
-  const provider *prov = find_provider(path, norm);
+int v_stat_path(int dirfd, const char *path, struct stat &st, bool follow) {
+  std::string full, norm;
+  if (!virtual_path(dirfd, path, full)) return 1;
+  const provider *prov = find_provider(full.c_str(), norm);
   if (prov == nullptr) return 1;
   board_lock lock;
   ensure_ready();
   if (is_missing(norm)) return fail(ENOENT);
-  const int r = prov->stat(norm.c_str(), st);
+  const int r = prov->stat(norm.c_str(), st, follow);
   if (r == 1) return 1;
   if (r < 0) return fail(-r);
   return 0;
@@ -549,7 +584,7 @@ int v_stat_fd(int fd, struct stat &st) {
 
 int v_access(int dirfd, const char *path, int mode) {
   struct stat st {};
-  const int r = v_stat_path(dirfd, path, st);
+  const int r = v_stat_path(dirfd, path, st, true);
   if (r != 0) return r;
   if (mode == F_OK) return 0;
   // The owner's bits decide, as for a user in the board's gpio group.

@@ -8,9 +8,13 @@
 //   state.cpp       the board lock, the board's first use, power-off
 //   config.cpp      one reader of VBOARD_* variables for every part
 //   inputs.cpp      the chip's analogue inputs and waveforms
+//   directories.cpp directory streams, symbolic links and realpath over the
+//                   virtual tree
+//   wait.cpp        poll, select and epoll on virtual descriptors
 //   faults.cpp      faults on paths (open fails, node missing)
 //   trace.cpp       the trace of accesses
 //   strict.cpp      the strict profile: the target's limits, told as notes
+//   show.cpp        the board described as `vboard show` prints it
 //   gpio.cpp, spidev.cpp  the device handlers; chip.cpp the MCP3008
 //
 // Each kind of virtual file lives in a device handler: a path prefix with
@@ -39,6 +43,8 @@
 //
 // Results inside the board follow the kernel's convention: >= 0 for success,
 // -errno for failure; the core turns them into -1 and errno for the caller.
+#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -81,6 +87,16 @@ class file {
   virtual int ioctl(unsigned long request, void *arg, trace_note &note);
   // What fstat reports. Default: a regular file of 4096 bytes, like sysfs.
   virtual void stat(struct stat &st) const;
+  // What poll reports for the file now (POLLIN ...), as the kernel's poll
+  // routine would. Default: readable and writable, as sysfs and devices
+  // without a poll routine are. Lock held.
+  virtual int poll_mask() const;
+};
+
+// One name in a virtual directory listing; `type` is a DT_* value.
+struct dir_entry {
+  std::string name;
+  unsigned char type;
 };
 
 struct provider {
@@ -90,9 +106,17 @@ struct provider {
   // decline a path that only shares the prefix (it then reaches the real
   // file system). `flags` are open's flags. Lock held.
   int (*open)(const char *path, int flags, std::unique_ptr<file> &out);
-  // Fills `st` for `path` the way stat would. Returns 0, -errno, or 1 to
-  // decline, as open. Lock held.
-  int (*stat)(const char *path, struct stat &st);
+  // Fills `st` for `path` the way stat (`follow`) or lstat would. Returns
+  // 0, -errno, or 1 to decline, as open. Lock held.
+  int (*stat)(const char *path, struct stat &st, bool follow);
+  // The target of the symbolic link `path`: 0, -EINVAL when `path` is no
+  // link, -errno, or 1 to decline. May be null (no links). Lock held.
+  int (*readlink)(const char *path, std::string &target);
+  // Lists directory `path` (normalised; any absolute path, also outside the
+  // prefix): 0 with `out` the whole listing of a virtual directory, 2 with
+  // `out` names to add to the real directory `path` (the devices in /dev),
+  // 1 when it has nothing there, or -errno. May be null. Lock held.
+  int (*list)(const char *path, std::vector<dir_entry> &out);
   // Reads the handler's own VBOARD_* variables (through the readers
   // below); `restore` as for configure_core. Returns false when one was
   // malformed (it was reported and its default kept). Lock held.
@@ -192,8 +216,10 @@ struct shared_board {
   shared_spidev spidev[kSpidevSlots];
 };
 
-// The board this process is on. Lock held.
+// The board this process is on, and its name as vboard_board_name gives
+// it. Lock held.
 shared_board &board();
+const char *board_name();
 
 // A new descriptor (close-on-exec) on the shared board's object, for locks
 // the kernel drops when a process ends; -1 on the private board. Lock held.
@@ -243,8 +269,9 @@ void pins_changed();
 void notify_edges();
 // Sleeps until an edge is notified after `seen` (a value of edge_seq) or
 // `timeout_ns` passes (negative: no limit), with the lock released.
-// Called without the lock.
-void wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns);
+// Returns 0, or -1 with errno EINTR when a signal came. Called without the
+// lock.
+int wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns);
 // The current edge_seq. Lock held.
 std::uint32_t edge_sequence();
 
@@ -285,6 +312,11 @@ bool parse_errno(std::string_view s, int &err);
 // ignored; straight to the descriptor, since stdio may not be ready yet.
 // `why`, when given, says what would have been accepted.
 void complain(const char *var, const char *value, const char *why = nullptr);
+
+class reader;
+// The strict profile (VBOARD_STRICT=1): the board models the target's
+// limits instead of being lenient. Read by each part that has any.
+bool strict(reader &r);
 
 // Collects whether every variable read was well formed.
 class reader {
@@ -378,6 +410,44 @@ int real_fstat(int fd, struct stat *st);
 // Sets errno and returns -1.
 int fail(int err);
 
+// ---------------------------------------------------------------------------
+// Directories, links and waiting (directories.cpp, wait.cpp), for the libc
+// entry points; each takes the lock itself.
+
+// The path a call names: `path` as given when absolute, or joined to the
+// virtual directory `dirfd` is open on. False when it names nothing
+// virtual (relative to the working directory or to a real directory).
+bool virtual_path(int dirfd, const char *path, std::string &out);
+// readlink on a virtual path: the length, -1 with errno, or -2 when real.
+ssize_t v_readlink(int dirfd, const char *path, char *buf, std::size_t size);
+// realpath resolving virtual links; `handled` false when nothing in the
+// path is virtual.
+char *v_realpath(const char *path, char *resolved, bool &handled);
+
+// Directory streams: a DIR the board made, or a real one it passes on.
+bool board_dirs_open();  // cheap: any stream of ours open at all?
+bool is_board_dir(void *dir);
+void *dir_open(const char *path, bool &handled);
+void *dir_from_fd(int fd, bool &handled);
+void *dir_read(void *dir, bool large);  // struct dirent * or dirent64 *
+int dir_close(void *dir);
+int dir_fd(void *dir);
+void dir_rewind(void *dir);
+long dir_tell(void *dir);
+void dir_seek(void *dir, long pos);
+// True when directory listings of `path` may involve the board.
+bool dir_may_be_virtual(const char *path);
+
+// poll over descriptors that may be virtual: the count, or -1 with errno;
+// `handled` false when none is. timeout_ns < 0 waits without limit.
+int v_poll(struct pollfd *fds, unsigned long n, std::int64_t timeout_ns, bool &handled);
+// epoll registrations of virtual descriptors, kept by the board since the
+// kernel's epoll cannot see them: 0, -1 with errno, or 1 when real.
+int v_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev);
+// epoll_wait over an epoll set with virtual registrations: the count, -1
+// with errno, or -2 when the set has none.
+int v_epoll_wait(int epfd, struct epoll_event *events, int max, std::int64_t timeout_ns);
+
 }  // namespace vboard
 
 // ---------------------------------------------------------------------------
@@ -391,6 +461,15 @@ struct routed {
   ssize_t result;  // the call's result (-1 with errno set on failure)
 };
 
+// The handler whose prefix `path` lies under, with the path normalised
+// into `norm`; null when none (cheap, no lock needed).
+const provider *provider_for(const char *path, std::string &norm);
+// Every registered handler, for listings. Lock held.
+std::size_t provider_count();
+const provider &provider_at(std::size_t i);
+// The virtual file open on `fd` and its path, or null. Lock held.
+file *virtual_file(int fd, std::string *path = nullptr);
+
 // Cheap check without the lock: could `fd` be virtual at all?
 bool maybe_virtual(int fd);
 // Opens `path` when it is virtual: the descriptor, -1 with errno, or -2
@@ -403,7 +482,7 @@ routed v_close(int fd);
 routed v_seek(int fd, off_t off, int whence);
 routed v_ioctl(int fd, unsigned long request, void *arg);
 // Stat of a virtual path or descriptor: 0, -1 with errno, or 1 when real.
-int v_stat_path(int dirfd, const char *path, struct stat &st);
+int v_stat_path(int dirfd, const char *path, struct stat &st, bool follow);
 int v_stat_fd(int fd, struct stat &st);
 int v_access(int dirfd, const char *path, int mode);
 // dup/dup2/dup3/F_DUPFD: runs `real` (which returns the new descriptor)

@@ -2,19 +2,30 @@
 // them. Each entry point asks descriptors.cpp whether the path or
 // descriptor is virtual and otherwise passes the call on to libc
 // unchanged; nothing else lives here.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <glob.h>
+#include <limits.h>
 #include <linux/close_range.h>
+#include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/epoll.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -74,6 +85,40 @@ using cfr_t = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int);
 using readv_t = ssize_t (*)(int, const struct iovec *, int);
 using close_range_t = int (*)(unsigned int, unsigned int, int);
 using closefrom_t = void (*)(int);
+using opendir_t = DIR *(*)(const char *);
+using fdopendir_t = DIR *(*)(int);
+using readdir_t = struct dirent *(*)(DIR *);
+using readdir64_t = struct dirent64 *(*)(DIR *);
+using readdir_r_t = int (*)(DIR *, struct dirent *, struct dirent **);
+using readdir64_r_t = int (*)(DIR *, struct dirent64 *, struct dirent64 **);
+using closedir_t = int (*)(DIR *);
+using dirfd_t = int (*)(DIR *);
+using rewinddir_t = void (*)(DIR *);
+using telldir_t = long (*)(DIR *);
+using seekdir_t = void (*)(DIR *, long);
+using scandir_t = int (*)(const char *, struct dirent ***, int (*)(const struct dirent *),
+                          int (*)(const struct dirent **, const struct dirent **));
+using scandir64_t = int (*)(const char *, struct dirent64 ***, int (*)(const struct dirent64 *),
+                            int (*)(const struct dirent64 **, const struct dirent64 **));
+using glob_t_fn = int (*)(const char *, int, int (*)(const char *, int), glob_t *);
+using glob64_t_fn = int (*)(const char *, int, int (*)(const char *, int), glob64_t *);
+using readlink_t = ssize_t (*)(const char *, char *, size_t);
+using readlinkat_t = ssize_t (*)(int, const char *, char *, size_t);
+using realpath_t = char *(*)(const char *, char *);
+using canonicalize_t = char *(*)(const char *);
+using statx_t = int (*)(int, const char *, int, unsigned int, struct statx *);
+using getxattr_t = ssize_t (*)(const char *, const char *, void *, size_t);
+using fgetxattr_t = ssize_t (*)(int, const char *, void *, size_t);
+using listxattr_t = ssize_t (*)(const char *, char *, size_t);
+using flistxattr_t = ssize_t (*)(int, char *, size_t);
+using poll_t = int (*)(struct pollfd *, nfds_t, int);
+using ppoll_t = int (*)(struct pollfd *, nfds_t, const struct timespec *, const sigset_t *);
+using select_t = int (*)(int, fd_set *, fd_set *, fd_set *, struct timeval *);
+using pselect_t = int (*)(int, fd_set *, fd_set *, fd_set *, const struct timespec *,
+                          const sigset_t *);
+using epoll_ctl_t = int (*)(int, int, int, struct epoll_event *);
+using epoll_wait_t = int (*)(int, struct epoll_event *, int, int);
+using epoll_pwait_t = int (*)(int, struct epoll_event *, int, int, const sigset_t *);
 
 VBOARD_REAL(open, open_t)
 VBOARD_REAL(open64, open_t)
@@ -112,6 +157,39 @@ VBOARD_REAL(readv, readv_t)
 VBOARD_REAL(writev, readv_t)
 VBOARD_REAL(close_range, close_range_t)
 VBOARD_REAL(closefrom, closefrom_t)
+VBOARD_REAL(opendir, opendir_t)
+VBOARD_REAL(fdopendir, fdopendir_t)
+VBOARD_REAL(readdir, readdir_t)
+VBOARD_REAL(readdir64, readdir64_t)
+VBOARD_REAL(readdir_r, readdir_r_t)
+VBOARD_REAL(readdir64_r, readdir64_r_t)
+VBOARD_REAL(closedir, closedir_t)
+VBOARD_REAL(dirfd, dirfd_t)
+VBOARD_REAL(rewinddir, rewinddir_t)
+VBOARD_REAL(telldir, telldir_t)
+VBOARD_REAL(seekdir, seekdir_t)
+VBOARD_REAL(scandir, scandir_t)
+VBOARD_REAL(scandir64, scandir64_t)
+VBOARD_REAL(glob, glob_t_fn)
+VBOARD_REAL(glob64, glob64_t_fn)
+VBOARD_REAL(readlink, readlink_t)
+VBOARD_REAL(readlinkat, readlinkat_t)
+VBOARD_REAL(realpath, realpath_t)
+VBOARD_REAL(canonicalize_file_name, canonicalize_t)
+VBOARD_REAL(statx, statx_t)
+VBOARD_REAL(getxattr, getxattr_t)
+VBOARD_REAL(lgetxattr, getxattr_t)
+VBOARD_REAL(fgetxattr, fgetxattr_t)
+VBOARD_REAL(listxattr, listxattr_t)
+VBOARD_REAL(llistxattr, listxattr_t)
+VBOARD_REAL(flistxattr, flistxattr_t)
+VBOARD_REAL(poll, poll_t)
+VBOARD_REAL(ppoll, ppoll_t)
+VBOARD_REAL(select, select_t)
+VBOARD_REAL(pselect, pselect_t)
+VBOARD_REAL(epoll_ctl, epoll_ctl_t)
+VBOARD_REAL(epoll_wait, epoll_wait_t)
+VBOARD_REAL(epoll_pwait, epoll_pwait_t)
 
 int real_dup_any(int oldfd, int, int) { return real_dup_fn()(oldfd); }
 int real_dup2_any(int oldfd, int newfd, int) { return real_dup2_fn()(oldfd, newfd); }
@@ -146,13 +224,25 @@ void copy_stat(const struct stat &in, Stat &out) {
   out.st_size = in.st_size;
   out.st_blksize = in.st_blksize;
   out.st_blocks = in.st_blocks;
+  out.st_rdev = in.st_rdev;
+  out.st_atim = in.st_atim;
+  out.st_mtim = in.st_mtim;
+  out.st_ctim = in.st_ctim;
 }
 
 // 0 or -1 with errno when virtual, 1 when real.
+// A trailing slash, "." or ".." makes the walk follow a last link, as
+// for a directory.
+bool slash_last(const char *path) {
+  if (path == nullptr) return false;
+  const std::string_view p(path);
+  return (p.size() > 1 && p.back() == '/') || p.ends_with("/.") || p.ends_with("/..");
+}
+
 template <typename Stat>
-int stat_path(int dirfd, const char *path, Stat *out) {
+int stat_path(int dirfd, const char *path, Stat *out, bool follow = true) {
   struct stat st {};
-  const int r = v_stat_path(dirfd, path, st);
+  const int r = v_stat_path(dirfd, path, st, follow || slash_last(path));
   if (r == 0) copy_stat(st, *out);
   return r;
 }
@@ -190,6 +280,20 @@ int real_close(int fd) {
   if (auto f = real_close_fn()) return f(fd);
   return static_cast<int>(syscall(SYS_close, fd));
 }
+DIR *real_opendir(const char *path) { return real_opendir_fn()(path); }
+DIR *real_fdopendir(int fd) { return real_fdopendir_fn()(fd); }
+struct dirent *real_readdir(DIR *d) {
+  return real_readdir_fn()(d);
+}
+struct dirent64 *real_readdir64(DIR *d) {
+  return real_readdir64_fn()(d);
+}
+int real_closedir(DIR *d) { return real_closedir_fn()(d); }
+int real_poll(struct pollfd *fds, nfds_t n, int timeout) { return real_poll_fn()(fds, n, timeout); }
+int real_epoll_wait(int epfd, struct epoll_event *ev, int max, int timeout) {
+  return real_epoll_wait_fn()(epfd, ev, max, timeout);
+}
+
 int real_fstat(int fd, struct stat *st) {
   if (auto f = real_fstat_fn()) return f(fd, st);
   errno = ENOSYS;
@@ -366,11 +470,11 @@ int stat64(const char *path, struct stat64 *st) noexcept {
   return r != 1 ? r : real_stat64_fn()(path, st);
 }
 int lstat(const char *path, struct stat *st) noexcept {
-  const int r = stat_path(AT_FDCWD, path, st);
+  const int r = stat_path(AT_FDCWD, path, st, false);
   return r != 1 ? r : real_lstat_fn()(path, st);
 }
 int lstat64(const char *path, struct stat64 *st) noexcept {
-  const int r = stat_path(AT_FDCWD, path, st);
+  const int r = stat_path(AT_FDCWD, path, st, false);
   return r != 1 ? r : real_lstat64_fn()(path, st);
 }
 int fstat(int fd, struct stat *st) noexcept {
@@ -386,7 +490,7 @@ int fstatat(int dirfd, const char *path, struct stat *st, int flags) noexcept {
   if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0')
     r = stat_fd(dirfd, st);
   else
-    r = stat_path(dirfd, path, st);
+    r = stat_path(dirfd, path, st, (flags & AT_SYMLINK_NOFOLLOW) == 0);
   return r != 1 ? r : real_fstatat_fn()(dirfd, path, st, flags);
 }
 int fstatat64(int dirfd, const char *path, struct stat64 *st, int flags) noexcept {
@@ -394,7 +498,7 @@ int fstatat64(int dirfd, const char *path, struct stat64 *st, int flags) noexcep
   if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0')
     r = stat_fd(dirfd, st);
   else
-    r = stat_path(dirfd, path, st);
+    r = stat_path(dirfd, path, st, (flags & AT_SYMLINK_NOFOLLOW) == 0);
   return r != 1 ? r : real_fstatat64_fn()(dirfd, path, st, flags);
 }
 int access(const char *path, int mode) noexcept {
@@ -480,6 +584,374 @@ FILE *fdopen(int fd, const char *mode) noexcept {
   // libc's own streams would read the stand-in descriptor directly.
   if (maybe_virtual(fd) && is_virtual(fd)) return stream_over(fd, mode);
   return real_fdopen_fn()(fd, mode);
+}
+
+// ----- directories
+
+DIR *opendir(const char *path) {
+  bool handled = false;
+  void *d = dir_open(path, handled);
+  return handled ? static_cast<DIR *>(d) : real_opendir_fn()(path);
+}
+DIR *fdopendir(int fd) {
+  if (maybe_virtual(fd)) {
+    bool handled = false;
+    void *d = dir_from_fd(fd, handled);
+    if (handled) return static_cast<DIR *>(d);
+  }
+  return real_fdopendir_fn()(fd);
+}
+struct dirent *readdir(DIR *d) {
+  if (board_dirs_open() && is_board_dir(d)) return static_cast<struct dirent *>(dir_read(d, false));
+  return real_readdir_fn()(d);
+}
+struct dirent64 *readdir64(DIR *d) {
+  if (board_dirs_open() && is_board_dir(d))
+    return static_cast<struct dirent64 *>(dir_read(d, true));
+  return real_readdir64_fn()(d);
+}
+int readdir_r(DIR *d, struct dirent *entry, struct dirent **result) {
+  if (!board_dirs_open() || !is_board_dir(d)) return real_readdir_r_fn()(d, entry, result);
+  const auto *e = static_cast<struct dirent *>(dir_read(d, false));
+  if (e != nullptr) std::memcpy(entry, e, sizeof *entry);
+  *result = e != nullptr ? entry : nullptr;
+  return 0;
+}
+int readdir64_r(DIR *d, struct dirent64 *entry, struct dirent64 **result) {
+  if (!board_dirs_open() || !is_board_dir(d)) return real_readdir64_r_fn()(d, entry, result);
+  const auto *e = static_cast<struct dirent64 *>(dir_read(d, true));
+  if (e != nullptr) std::memcpy(entry, e, sizeof *entry);
+  *result = e != nullptr ? entry : nullptr;
+  return 0;
+}
+int closedir(DIR *d) {
+  if (board_dirs_open()) {
+    const int r = dir_close(d);
+    if (r != 1) return r;
+  }
+  return real_closedir_fn()(d);
+}
+int dirfd(DIR *d) noexcept {
+  if (board_dirs_open()) {
+    const int r = dir_fd(d);
+    if (r != -2) return r;
+  }
+  return real_dirfd_fn()(d);
+}
+void rewinddir(DIR *d) {
+  if (board_dirs_open() && is_board_dir(d)) return dir_rewind(d);
+  real_rewinddir_fn()(d);
+}
+long telldir(DIR *d) noexcept {
+  if (board_dirs_open() && is_board_dir(d)) return dir_tell(d);
+  return real_telldir_fn()(d);
+}
+void seekdir(DIR *d, long pos) noexcept {
+  if (board_dirs_open() && is_board_dir(d)) return dir_seek(d, pos);
+  real_seekdir_fn()(d, pos);
+}
+
+}  // extern "C"
+
+namespace {
+
+// scandir over a directory the board lists: the same contract as libc's.
+template <typename Ent>
+int scan(const char *path, Ent ***list, int (*keep)(const Ent *),
+         int (*order)(const Ent **, const Ent **), bool large, bool &handled) {
+  void *d = dir_open(path, handled);
+  if (!handled) return 0;
+  if (d == nullptr) return -1;
+  std::vector<Ent *> out;
+  while (const auto *e = static_cast<const Ent *>(dir_read(d, large))) {
+    if (keep != nullptr && keep(e) == 0) continue;
+    auto *copy = static_cast<Ent *>(std::malloc(sizeof(Ent)));
+    if (copy == nullptr) {
+      for (Ent *c : out) std::free(c);
+      dir_close(d);
+      errno = ENOMEM;
+      return -1;
+    }
+    std::memcpy(copy, e, sizeof(Ent));
+    out.push_back(copy);
+  }
+  dir_close(d);
+  auto **array = static_cast<Ent **>(std::malloc((out.size() + 1) * sizeof(Ent *)));
+  if (array == nullptr) {
+    for (Ent *c : out) std::free(c);
+    errno = ENOMEM;
+    return -1;
+  }
+  std::copy(out.begin(), out.end(), array);
+  if (order != nullptr) {
+    std::qsort(array, out.size(), sizeof(Ent *),
+               reinterpret_cast<int (*)(const void *, const void *)>(order));
+  }
+  *list = array;
+  return static_cast<int>(out.size());
+}
+
+// The directory part of a glob pattern before its first wildcard.
+bool glob_may_be_virtual(const char *pattern) {
+  if (pattern == nullptr || pattern[0] != '/') return false;
+  std::string p(pattern);
+  const auto wild = p.find_first_of("*?[");
+  p = p.substr(0, wild);
+  const auto slash = p.rfind('/');
+  p = slash == 0 ? "/" : p.substr(0, slash);
+  return dir_may_be_virtual(p.c_str());
+}
+
+void *glob_opendir(const char *path) { return opendir(path); }
+struct dirent *glob_readdir(void *d) {
+  return readdir(static_cast<DIR *>(d));
+}
+struct dirent64 *glob_readdir64(void *d) {
+  return readdir64(static_cast<DIR *>(d));
+}
+void glob_closedir(void *d) { closedir(static_cast<DIR *>(d)); }
+int glob_stat(const char *p, struct stat *st) { return stat(p, st); }
+int glob_lstat(const char *p, struct stat *st) { return lstat(p, st); }
+int glob_stat64(const char *p, struct stat64 *st) { return stat64(p, st); }
+int glob_lstat64(const char *p, struct stat64 *st) { return lstat64(p, st); }
+
+void fill_statx(const struct stat &st, struct statx &x) {
+  std::memset(&x, 0, sizeof x);
+  x.stx_mask = STATX_BASIC_STATS;
+  x.stx_blksize = static_cast<std::uint32_t>(st.st_blksize);
+  x.stx_nlink = static_cast<std::uint32_t>(st.st_nlink);
+  x.stx_uid = st.st_uid;
+  x.stx_gid = st.st_gid;
+  x.stx_mode = static_cast<std::uint16_t>(st.st_mode);
+  x.stx_ino = st.st_ino;
+  x.stx_size = static_cast<std::uint64_t>(st.st_size);
+  x.stx_blocks = static_cast<std::uint64_t>(st.st_blocks);
+  auto ts = [](const timespec &t) {
+    return statx_timestamp{t.tv_sec, static_cast<std::uint32_t>(t.tv_nsec), 0};
+  };
+  x.stx_atime = ts(st.st_atim);
+  x.stx_mtime = ts(st.st_mtim);
+  x.stx_ctime = ts(st.st_ctim);
+  x.stx_btime = ts(st.st_ctim);
+  x.stx_rdev_major = major(st.st_rdev);
+  x.stx_rdev_minor = minor(st.st_rdev);
+  x.stx_dev_major = major(st.st_dev);
+  x.stx_dev_minor = minor(st.st_dev);
+}
+
+std::int64_t ms_to_ns(int ms) { return ms < 0 ? -1 : static_cast<std::int64_t>(ms) * 1000000; }
+std::int64_t ts_to_ns(const timespec *t) {
+  if (t == nullptr) return -1;
+  return static_cast<std::int64_t>(t->tv_sec) * 1000000000 + t->tv_nsec;
+}
+
+// select and pselect as poll: read is POLLIN, write POLLOUT, except
+// POLLPRI, with POLLERR counting as readable and writable, as the kernel
+// maps them.
+int select_any(int n, fd_set *r, fd_set *w, fd_set *e, std::int64_t timeout_ns, bool &handled) {
+  handled = false;
+  if (n <= 0 || n > FD_SETSIZE) return 0;
+  std::vector<pollfd> fds;
+  bool any = false;
+  for (int fd = 0; fd < n; ++fd) {
+    short ev = 0;
+    if (r != nullptr && FD_ISSET(fd, r)) ev |= POLLIN;
+    if (w != nullptr && FD_ISSET(fd, w)) ev |= POLLOUT;
+    if (e != nullptr && FD_ISSET(fd, e)) ev |= POLLPRI;
+    if (ev == 0) continue;
+    if (maybe_virtual(fd) && is_virtual(fd)) any = true;
+    fds.push_back({fd, ev, 0});
+  }
+  if (!any) return 0;
+  const int k = v_poll(fds.data(), fds.size(), timeout_ns, handled);
+  if (!handled || k < 0) return k;
+  if (r != nullptr) FD_ZERO(r);
+  if (w != nullptr) FD_ZERO(w);
+  if (e != nullptr) FD_ZERO(e);
+  int count = 0;
+  for (const auto &p : fds) {
+    if (r != nullptr && (p.events & POLLIN) && (p.revents & (POLLIN | POLLHUP | POLLERR))) {
+      FD_SET(p.fd, r);
+      ++count;
+    }
+    if (w != nullptr && (p.events & POLLOUT) && (p.revents & (POLLOUT | POLLERR))) {
+      FD_SET(p.fd, w);
+      ++count;
+    }
+    if (e != nullptr && (p.events & POLLPRI) && (p.revents & POLLPRI)) {
+      FD_SET(p.fd, e);
+      ++count;
+    }
+  }
+  return count;
+}
+
+// Runs `wait` with `mask` as the signal mask, as ppoll and pselect do.
+template <typename F>
+int with_mask(const sigset_t *mask, F wait) {
+  sigset_t old;
+  if (mask != nullptr) pthread_sigmask(SIG_SETMASK, mask, &old);
+  const int r = wait();
+  const int err = errno;
+  if (mask != nullptr) pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = err;
+  return r;
+}
+
+}  // namespace
+
+extern "C" {
+
+int scandir(const char *path, struct dirent ***list, int (*keep)(const struct dirent *),
+            int (*order)(const struct dirent **, const struct dirent **)) {
+  bool handled = false;
+  const int r = scan(path, list, keep, order, false, handled);
+  return handled ? r : real_scandir_fn()(path, list, keep, order);
+}
+int scandir64(const char *path, struct dirent64 ***list, int (*keep)(const struct dirent64 *),
+              int (*order)(const struct dirent64 **, const struct dirent64 **)) {
+  bool handled = false;
+  const int r = scan(path, list, keep, order, true, handled);
+  return handled ? r : real_scandir64_fn()(path, list, keep, order);
+}
+
+// libc's glob reads directories through its own inner calls; given its
+// directory hooks it goes through the board.
+int glob(const char *pattern, int flags, int (*errfunc)(const char *, int), glob_t *g) {
+  if (glob_may_be_virtual(pattern) && (flags & GLOB_ALTDIRFUNC) == 0) {
+    g->gl_opendir = glob_opendir;
+    g->gl_readdir = glob_readdir;
+    g->gl_closedir = glob_closedir;
+    g->gl_stat = glob_stat;
+    g->gl_lstat = glob_lstat;
+    flags |= GLOB_ALTDIRFUNC;
+  }
+  return real_glob_fn()(pattern, flags, errfunc, g);
+}
+int glob64(const char *pattern, int flags, int (*errfunc)(const char *, int), glob64_t *g) {
+  if (glob_may_be_virtual(pattern) && (flags & GLOB_ALTDIRFUNC) == 0) {
+    g->gl_opendir = glob_opendir;
+    g->gl_readdir = glob_readdir64;
+    g->gl_closedir = glob_closedir;
+    g->gl_stat = glob_stat64;
+    g->gl_lstat = glob_lstat64;
+    flags |= GLOB_ALTDIRFUNC;
+  }
+  return real_glob64_fn()(pattern, flags, errfunc, g);
+}
+
+// ----- links
+
+ssize_t readlink(const char *path, char *buf, size_t size) noexcept {
+  const ssize_t r = v_readlink(AT_FDCWD, path, buf, size);
+  return r != -2 ? r : real_readlink_fn()(path, buf, size);
+}
+ssize_t readlinkat(int dirfd, const char *path, char *buf, size_t size) noexcept {
+  const ssize_t r = v_readlink(dirfd, path, buf, size);
+  return r != -2 ? r : real_readlinkat_fn()(dirfd, path, buf, size);
+}
+char *realpath(const char *path, char *resolved) noexcept {
+  bool handled = false;
+  char *r = v_realpath(path, resolved, handled);
+  return handled ? r : real_realpath_fn()(path, resolved);
+}
+char *__realpath_chk(const char *path, char *resolved, size_t resolvedlen) {
+  if (resolvedlen < PATH_MAX) __chk_fail();
+  return realpath(path, resolved);
+}
+char *canonicalize_file_name(const char *path) noexcept {
+  bool handled = false;
+  char *r = v_realpath(path, nullptr, handled);
+  return handled ? r : real_canonicalize_file_name_fn()(path);
+}
+
+int statx(int dirfd, const char *path, int flags, unsigned int mask, struct statx *out) noexcept {
+  struct stat st {};
+  int r = 1;
+  if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0')
+    r = v_stat_fd(dirfd, st);
+  else
+    r = v_stat_path(dirfd, path, st, (flags & AT_SYMLINK_NOFOLLOW) == 0 || slash_last(path));
+  if (r == 0) fill_statx(st, *out);
+  return r != 1 ? r : real_statx_fn()(dirfd, path, flags, mask, out);
+}
+
+// Extended attributes: sysfs nodes have none (ls -l asks for ACLs).
+static int xattr_path(const char *path, bool follow) {
+  struct stat st {};
+  return stat_path(AT_FDCWD, path, &st, follow);
+}
+ssize_t getxattr(const char *path, const char *name, void *value, size_t size) noexcept {
+  const int r = xattr_path(path, true);
+  if (r == 1) return real_getxattr_fn()(path, name, value, size);
+  return r < 0 ? r : fail(ENODATA);
+}
+ssize_t lgetxattr(const char *path, const char *name, void *value, size_t size) noexcept {
+  const int r = xattr_path(path, false);
+  if (r == 1) return real_lgetxattr_fn()(path, name, value, size);
+  return r < 0 ? r : fail(ENODATA);
+}
+ssize_t fgetxattr(int fd, const char *name, void *value, size_t size) noexcept {
+  if (maybe_virtual(fd) && is_virtual(fd)) return fail(ENODATA);
+  return real_fgetxattr_fn()(fd, name, value, size);
+}
+ssize_t listxattr(const char *path, char *list, size_t size) noexcept {
+  const int r = xattr_path(path, true);
+  return r == 1 ? real_listxattr_fn()(path, list, size) : r;
+}
+ssize_t llistxattr(const char *path, char *list, size_t size) noexcept {
+  const int r = xattr_path(path, false);
+  return r == 1 ? real_llistxattr_fn()(path, list, size) : r;
+}
+ssize_t flistxattr(int fd, char *list, size_t size) noexcept {
+  if (maybe_virtual(fd) && is_virtual(fd)) return 0;
+  return real_flistxattr_fn()(fd, list, size);
+}
+
+// ----- waiting
+
+int poll(struct pollfd *fds, nfds_t n, int timeout) {
+  bool handled = false;
+  const int r = v_poll(fds, n, ms_to_ns(timeout), handled);
+  return handled ? r : real_poll_fn()(fds, n, timeout);
+}
+int __poll_chk(struct pollfd *fds, nfds_t n, int timeout, size_t fdslen) {
+  if (fdslen / sizeof(*fds) < n) __chk_fail();
+  return poll(fds, n, timeout);
+}
+int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *t, const sigset_t *mask) {
+  bool handled = false;
+  int r = 0;
+  if (n > 0) {
+    r = with_mask(mask, [&] { return v_poll(fds, n, ts_to_ns(t), handled); });
+  }
+  return handled ? r : real_ppoll_fn()(fds, n, t, mask);
+}
+int select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *t) {
+  bool handled = false;
+  const std::int64_t ns =
+      t == nullptr ? -1 : static_cast<std::int64_t>(t->tv_sec) * 1000000000 + t->tv_usec * 1000;
+  const int k = select_any(n, r, w, e, ns, handled);
+  return handled ? k : real_select_fn()(n, r, w, e, t);
+}
+int pselect(int n, fd_set *r, fd_set *w, fd_set *e, const struct timespec *t,
+            const sigset_t *mask) {
+  bool handled = false;
+  const int k = with_mask(mask, [&] { return select_any(n, r, w, e, ts_to_ns(t), handled); });
+  return handled ? k : real_pselect_fn()(n, r, w, e, t, mask);
+}
+
+int epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev) noexcept {
+  const int r = v_epoll_ctl(epfd, op, fd, ev);
+  return r != 1 ? r : real_epoll_ctl_fn()(epfd, op, fd, ev);
+}
+int epoll_wait(int epfd, struct epoll_event *ev, int max, int timeout) {
+  const int r = v_epoll_wait(epfd, ev, max, ms_to_ns(timeout));
+  return r != -2 ? r : real_epoll_wait_fn()(epfd, ev, max, timeout);
+}
+int epoll_pwait(int epfd, struct epoll_event *ev, int max, int timeout, const sigset_t *mask) {
+  const int r = with_mask(mask, [&] { return v_epoll_wait(epfd, ev, max, ms_to_ns(timeout)); });
+  return r != -2 ? r : real_epoll_pwait_fn()(epfd, ev, max, timeout, mask);
 }
 
 }  // extern "C"

@@ -9,6 +9,7 @@
 #include "spidev.h"
 
 #include <fcntl.h>
+#include <dirent.h>
 #include <linux/spi/spi.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -917,12 +918,21 @@ int spidev_open(const char *path, int, std::unique_ptr<file> &out) {
   return 0;
 }
 
-int spidev_stat(const char *path, struct stat &st) {
+int spidev_stat(const char *path, struct stat &st, bool) {
   device *d = find_device(spi(), path);
   if (d == nullptr) return 1;
   if (d->gone) return -ENOENT;
   fill_stat(st, path, S_IFCHR | 0660, 0);
   return 0;
+}
+
+// The devices are names in the real /dev, for listings and shell globs.
+int spidev_list(const char *path, std::vector<dir_entry> &out) {
+  if (std::string_view(path) != "/dev") return 1;
+  for (const auto &d : spi().devices) {
+    if (!d.gone) out.push_back({d.path.substr(sizeof "/dev/" - 1), DT_CHR});
+  }
+  return 2;
 }
 
 bool spidev_configure(bool) { return load(state_storage()); }
@@ -945,8 +955,8 @@ void spidev_reset() {
 
 void spidev_clear_faults() { state_storage().faults = spi_faults{}; }
 
-const bool registered = add_provider(
-    {kPrefix, spidev_open, spidev_stat, spidev_configure, spidev_reset, spidev_clear_faults});
+const bool registered = add_provider({kPrefix, spidev_open, spidev_stat, nullptr, spidev_list,
+                                      spidev_configure, spidev_reset, spidev_clear_faults});
 
 }  // namespace
 }  // namespace vboard

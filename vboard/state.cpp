@@ -70,6 +70,14 @@ bool board_is_file = false;
 bool board_refused = false;  // the named object was refused; this process runs privately
 std::uint32_t my_pid = 0;    // cached: the lock word is compared with it
 
+// Copies `text` into a fixed field, cut to fit, always terminated.
+template <std::size_t N>
+void set_text(char (&field)[N], std::string_view text) {
+  const std::size_t n = text.size() < N - 1 ? text.size() : N - 1;
+  std::memcpy(field, text.data(), n);
+  field[n] = '\0';
+}
+
 std::uint64_t monotonic_ns() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -203,14 +211,20 @@ bool choose_board() {
   if (v == nullptr) v = "default";
   const std::string_view name(v);
   if (name == "private") {
-    std::snprintf(board_label, sizeof board_label, "private");
+    set_text(board_label, "private");
+    return false;
+  }
+  if (name.find('/') != std::string_view::npos && name.size() >= sizeof board_path) {
+    config::complain("VBOARD_BOARD", v,
+                     "a path shorter than 256 bytes; this program runs on a private board");
+    set_text(board_label, "private");
     return false;
   }
   if (name.find('/') != std::string_view::npos) {
     board_is_file = true;
-    std::snprintf(board_label, sizeof board_label, "%s", v);
-    std::snprintf(board_path, sizeof board_path, "%s", v);
-    return name.size() < sizeof board_path;
+    set_text(board_label, v);
+    set_text(board_path, v);
+    return true;
   }
   bool ok = !name.empty() && name.size() <= 64 && name != "." && name != "..";
   for (char c : name) {
@@ -222,11 +236,13 @@ bool choose_board() {
     config::complain("VBOARD_BOARD", v,
                      "a name of letters, digits, '-', '_' and '.' (up to 64), a path, or private; "
                      "this program runs on a private board");
-    std::snprintf(board_label, sizeof board_label, "private");
+    set_text(board_label, "private");
     return false;
   }
-  std::snprintf(board_label, sizeof board_label, "%s", v);
-  std::snprintf(board_path, sizeof board_path, "/vboard-%u-%s", static_cast<unsigned>(getuid()), v);
+  set_text(board_label, v);
+  const std::string object =
+      "/vboard-" + std::to_string(static_cast<unsigned>(getuid())) + "-" + std::string(name);
+  set_text(board_path, object);
   return true;
 }
 
@@ -307,8 +323,8 @@ void attach() {
     shared_object = false;
     if (private_board.magic != kBoardMagic) power_on(private_board);
     if (board_refused) {
-      std::snprintf(wanted_label, sizeof wanted_label, "%s", board_label);
-      std::snprintf(board_label, sizeof board_label, "private");
+      set_text(wanted_label, board_label);
+      set_text(board_label, "private");
     }
   }
   chip().attach(&attached->chip);
@@ -319,6 +335,7 @@ void attach() {
 shared_board &board() { return *attached; }
 
 int board_object_fd() { return shared_object ? open_object(O_RDWR) : -1; }
+const char *board_name() { return board_label; }
 
 board_lock::board_lock() {
   process_mutex.lock();
@@ -446,13 +463,13 @@ void notify_edges() {
 
 std::uint32_t edge_sequence() { return atom(board().edge_seq).load(std::memory_order_acquire); }
 
-void wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns) {
+int wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns) {
   shared_board *b = nullptr;
   {
     board_lock lock;
     ensure_ready();
     b = attached;
-    if (atom(b->edge_seq).load(std::memory_order_acquire) != seen) return;
+    if (atom(b->edge_seq).load(std::memory_order_acquire) != seen) return 0;
     atom(b->edge_waiters).fetch_add(1, std::memory_order_relaxed);
   }
   // Another process notifies through the futex; in a private board only
@@ -462,8 +479,11 @@ void wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns) {
     ts.tv_sec = static_cast<time_t>(timeout_ns / 1000000000);
     ts.tv_nsec = static_cast<long>(timeout_ns % 1000000000);
   }
-  futex(&b->edge_seq, FUTEX_WAIT, seen, timeout_ns >= 0 ? &ts : nullptr);
+  const long r = futex(&b->edge_seq, FUTEX_WAIT, seen, timeout_ns >= 0 ? &ts : nullptr);
+  const int err = errno;
   atom(b->edge_waiters).fetch_sub(1, std::memory_order_relaxed);
+  if (r != 0 && err == EINTR) return fail(EINTR);
+  return 0;
 }
 
 shared_spidev *spidev_slot(const char *path) {
@@ -523,7 +543,7 @@ int vboard_power_cycle(void) {
     }
     shared_board *b = map_object();
     if (b == nullptr) return fail(EIO);
-    std::snprintf(board_label, sizeof board_label, "%s", wanted_label);
+    set_text(board_label, wanted_label);
     attached = b;
     shared_object = true;
     board_refused = false;

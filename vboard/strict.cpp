@@ -65,12 +65,7 @@ void configure_strict(config::reader &r) {
   strict_state &s = st();
   s.on = false;
   s.vdd = 3.3;
-  if (const char *v = r.get("VBOARD_STRICT")) {
-    if (std::strcmp(v, "0") == 0 || std::strcmp(v, "1") == 0)
-      s.on = *v == '1';
-    else
-      r.bad("VBOARD_STRICT", v, "0 or 1");
-  }
+  s.on = config::strict(r);
   if (const char *v = r.get("VBOARD_VDD")) {
     double volts = 0;
     if (config::parse_double(v, volts) && volts >= 2.7 && volts <= 5.5)

@@ -7,6 +7,8 @@
 //   board_worker pin COUNT PIN                exports PIN, writes and reads
 //                                             back its value COUNT times,
 //                                             unexports it
+//   board_worker export PIN                   exports PIN as an output
+//                                             driven high, and leaves it
 //
 // Exits 0 when every result was the expected one, else 1 after saying
 // what went wrong.
@@ -100,6 +102,17 @@ int main(int argc, char **argv) {
     return spi(std::atol(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
   }
   if (mode == "pin" && argc == 4) return pin(std::atol(argv[2]), std::atoi(argv[3]));
-  std::fprintf(stderr, "usage: board_worker spi COUNT CHANNEL EXPECTED | pin COUNT PIN\n");
+  if (mode == "export" && argc == 3) {
+    const std::string n = argv[2];
+    const int e1 = store("/sys/class/gpio/export", n);
+    const int e2 = store("/sys/class/gpio/gpio" + n + "/direction", "high");
+    if (e1 != 0 || e2 != 0) {
+      std::fprintf(stderr, "export %s: %s\n", n.c_str(), std::strerror(e1 != 0 ? e1 : e2));
+      return 1;
+    }
+    return 0;
+  }
+  std::fprintf(stderr,
+               "usage: board_worker spi COUNT CHANNEL EXPECTED | pin COUNT PIN | export PIN\n");
   return 2;
 }

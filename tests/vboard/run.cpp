@@ -52,7 +52,7 @@ std::string read_file(const std::string &path) {
 }
 
 running::running(const std::vector<std::string> &argv,
-                 const std::map<std::string, std::string> &env, bool target_program) {
+                 const std::map<std::string, std::string> &env, bool target_program, bool preload) {
   std::map<std::string, std::string> vars;
   for (char **e = environ; *e != nullptr; ++e) {
     const char *eq = std::strchr(*e, '=');
@@ -70,9 +70,11 @@ running::running(const std::vector<std::string> &argv,
   const auto emulator = split_list(VBOARD_EMULATOR);
   if (target_program && !emulator.empty()) {
     args = emulator;
-    args.push_back("-E");
-    args.push_back(std::string("LD_PRELOAD=") + VBOARD_LIBRARY);
-  } else {
+    if (preload) {
+      args.push_back("-E");
+      args.push_back(std::string("LD_PRELOAD=") + VBOARD_LIBRARY);
+    }
+  } else if (preload) {
     vars["LD_PRELOAD"] = VBOARD_LIBRARY;
   }
   args.insert(args.end(), argv.begin(), argv.end());
@@ -118,6 +120,12 @@ outcome running::wait() {
   o.out = read_file(tmp_ / "out");
   o.err = read_file(tmp_ / "err");
   return o;
+}
+
+outcome run_plain(const std::vector<std::string> &argv,
+                  const std::map<std::string, std::string> &env) {
+  running r(argv, env, true, false);
+  return r.wait();
 }
 
 outcome run_on_board(const std::vector<std::string> &argv,

@@ -43,8 +43,10 @@ outcome run_on_board(const std::vector<std::string> &argv,
 // several can run at once.
 class running {
  public:
+  // With `preload` false the program starts without the board (the
+  // launcher does that itself), through the emulator all the same.
   running(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
-          bool target_program);
+          bool target_program, bool preload = true);
   ~running();
   running(const running &) = delete;
   running &operator=(const running &) = delete;
@@ -56,6 +58,10 @@ class running {
   pid_t pid_ = -1;
   std::string spawn_error_;
 };
+
+// Runs a program of the build's target without the board preloaded.
+outcome run_plain(const std::vector<std::string> &argv,
+                  const std::map<std::string, std::string> &env);
 
 std::string read_file(const std::string &path);
 
