@@ -60,6 +60,8 @@ class AdcreadE2E : public ::testing::Test {
     }
     // A board of its own: runs in parallel never share a chip.
     env["VBOARD_BOARD"] = "private";
+    // Our own program is held to what the target does.
+    env["VBOARD_STRICT"] = "1";
     for (const auto &[k, v] : board) env[k] = v;
     // The board is not built with a sanitizer, so it may come before one.
     env["ASAN_OPTIONS"] += ":verify_asan_link_order=0";
