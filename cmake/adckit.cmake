@@ -47,9 +47,13 @@ function(adckit_test)
     set(T_LABELS unit)
   endif()
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 600)
-  if(T_ENVIRONMENT)
-    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
+  # A test runs on a virtual board of its own unless it names one, so the
+  # user's board is left alone and tests running in parallel never meet.
+  set(env ${T_ENVIRONMENT})
+  if(NOT "${env}" MATCHES "VBOARD_BOARD=")
+    list(APPEND env "VBOARD_BOARD=private")
   endif()
+  set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${env}")
 endfunction()
 
 # adckit_e2e_test(NAME <name> SOURCES <files...> [LIBS <targets...>]

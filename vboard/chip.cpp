@@ -1,6 +1,7 @@
 #include "chip.h"
 
 #include <cmath>
+#include <cstdio>
 #include <utility>
 
 namespace vboard {
@@ -11,78 +12,162 @@ namespace {
 constexpr int kNullEdge = 0;
 constexpr int kLastMsbFirst = 10;  // B0
 constexpr int kLastLsbFirst = 19;  // B9 again
+constexpr std::uint8_t kToldFast = 1, kToldDroop = 2;
+
+mcp3008_model::clock clock_hook = nullptr;
+mcp3008_model::violation report_hook = nullptr;
 }  // namespace
 
-mcp3008_model::mcp3008_model(source level) : level_(std::move(level)) {}
+double mcp3008_model::timing_limits::min_period_ns() const {
+  // The data sheet gives the two ends; above 5 V it gives no more speed.
+  const double v = vdd < 2.7 ? 2.7 : vdd > 5.0 ? 5.0 : vdd;
+  const double fmax = 1.35e6 + (v - 2.7) * (3.6e6 - 1.35e6) / (5.0 - 2.7);
+  return 1e9 / fmax;
+}
+
+void mcp3008_model::set_hooks(clock now, violation report) {
+  clock_hook = now;
+  report_hook = report;
+}
+
+std::uint64_t mcp3008_model::time_now() const {
+  if (forced_) return forced_ns_;
+  return clock_hook != nullptr ? clock_hook() : 0;
+}
+
+// On each rising edge while selected: was the period since the last one
+// shorter than the chip allows?
+void mcp3008_model::check_period(std::uint64_t t) {
+  s_->fast = 0;
+  if (s_->have_rise != 0 && t >= s_->last_rise) {
+    const double period = static_cast<double>(t - s_->last_rise);
+    const double min = limits_.min_period_ns();
+    if (period < min) {
+      s_->fast = 1;
+      if ((s_->told & kToldFast) == 0 && report_hook != nullptr) {
+        s_->told |= kToldFast;
+        char why[64];
+        if (period > 0)
+          std::snprintf(why, sizeof why, "clock %.3g MHz > %.3g MHz max", 1e3 / period, 1e3 / min);
+        else
+          std::snprintf(why, sizeof why, "clock > %.3g MHz max", 1e3 / min);
+        report_hook(limit::clock_too_fast, why);
+      }
+    }
+  }
+  s_->have_rise = 1;
+  s_->last_rise = t;
+}
+
+mcp3008_model::mcp3008_model(source level, mcp3008_lines *lines)
+    : level_(std::move(level)), s_(lines != nullptr ? lines : &own_) {
+  if (lines == nullptr) reset();
+}
+
+bool mcp3008_model::valid(const mcp3008_lines &l) {
+  auto bit = [](std::uint8_t v) { return v <= 1; };
+  return bit(l.cs) && bit(l.clk) && bit(l.din) && bit(l.idle) && bit(l.driving) && bit(l.out) &&
+         l.phase <= static_cast<std::uint8_t>(phase::output) && l.command < 16 &&
+         l.command_bits >= 0 && l.command_bits <= 4 && l.code >= 0 && l.code <= 1023 &&
+         l.out_index >= 0 && l.out_index <= kLastLsbFirst + 1 && l.decided >= 0 &&
+         l.decided <= 1023 && bit(l.have_rise) && bit(l.fast) && l.told <= 3;
+}
 
 void mcp3008_model::reset() {
-  cs_ = true;
-  clk_ = false;
-  din_ = false;
-  driving_ = false;
-  out_ = false;
-  phase_ = phase::idle;
-  command_ = 0;
-  command_bits_ = 0;
-  code_ = 0;
-  out_index_ = 0;
+  const std::uint8_t idle = s_->idle;
+  *s_ = mcp3008_lines{};
+  s_->idle = idle;
+  s_->cs = 1;
+  s_->phase = static_cast<std::uint8_t>(phase::idle);
 }
 
 void mcp3008_model::set_cs(bool level) {
-  if (level == cs_) return;
-  cs_ = level;
+  if (level == (s_->cs != 0)) return;
+  s_->cs = level ? 1 : 0;
   // A frame cut short by chip select leaves nothing behind: the next frame
   // starts from the start bit again, and DOUT floats until its null bit.
-  driving_ = false;
-  command_ = 0;
-  command_bits_ = 0;
-  out_index_ = 0;
-  phase_ = level ? phase::idle : phase::wait_start;
+  s_->driving = 0;
+  s_->command = 0;
+  s_->command_bits = 0;
+  s_->out_index = 0;
+  s_->phase = static_cast<std::uint8_t>(level ? phase::idle : phase::wait_start);
+  s_->decided = 0;
+  s_->have_rise = 0;
+  s_->fast = 0;
+  s_->told = 0;
 }
 
-void mcp3008_model::set_din(bool level) { din_ = level; }
+void mcp3008_model::set_din(bool level) { s_->din = level ? 1 : 0; }
 
 void mcp3008_model::set_clk(bool level) {
-  if (level == clk_) return;
-  clk_ = level;
-  if (cs_) return;  // the chip ignores the clock while not selected
+  if (level == (s_->clk != 0)) return;
+  s_->clk = level ? 1 : 0;
+  if (s_->cs != 0) return;  // the chip ignores the clock while not selected
+  const auto ph = static_cast<phase>(s_->phase);
+  auto go = [&](phase p) { s_->phase = static_cast<std::uint8_t>(p); };
+  const bool timed = limits_.enabled && (forced_ || clock_hook != nullptr);
+  const std::uint64_t t = timed ? time_now() : 0;
+  if (timed) s_->last_edge = t;
   if (level) {
-    switch (phase_) {
+    if (timed) check_period(t);
+    switch (ph) {
       case phase::wait_start:
         // Leading zeros are allowed: the first high DIN is the start bit.
-        if (din_) phase_ = phase::command;
+        if (s_->din != 0) go(phase::command);
         break;
       case phase::command:
-        command_ = (command_ << 1) | (din_ ? 1U : 0U);
-        if (++command_bits_ == 4) phase_ = phase::sample;
+        s_->command = ((s_->command << 1) | (s_->din != 0 ? 1U : 0U)) & 15U;
+        if (++s_->command_bits == 4) go(phase::sample);
         break;
       case phase::sample:
-        phase_ = phase::sampling;
+        go(phase::sampling);
         break;
       default:
         break;  // DIN is "don't care" once the command is in
     }
     return;
   }
-  switch (phase_) {
+  switch (ph) {
     case phase::sampling:
       // The falling edge of the sample clock ends the acquisition: hold the
       // input now and start driving the null bit.
-      code_ = convert((command_ & 8U) != 0, command_ & 7U);
-      phase_ = phase::output;
-      out_index_ = kNullEdge;
-      driving_ = true;
-      out_ = false;
+      s_->code = convert((s_->command & 8U) != 0, s_->command & 7U);
+      go(phase::output);
+      s_->sample_end = t;
+      s_->decided = 0;
+      s_->out_index = kNullEdge;
+      s_->driving = 1;
+      s_->out = 0;
       break;
     case phase::output: {
-      ++out_index_;
+      // Past the LSB-first repeat the chip shifts out zeros; the count
+      // stops there so it never wraps, however long the frame.
+      if (s_->out_index <= kLastLsbFirst) ++s_->out_index;
+      const int at = s_->out_index;
       int bit = 0;
-      if (out_index_ <= kLastMsbFirst) {
-        bit = (code_ >> (kLastMsbFirst - out_index_)) & 1;
-      } else if (out_index_ <= kLastLsbFirst) {
-        bit = (code_ >> (out_index_ - kLastMsbFirst)) & 1;
+      if (at <= kLastMsbFirst) {
+        // The successive approximation decides one bit per clock.
+        const int b = kLastMsbFirst - at;
+        bit = (s_->code >> b) & 1;
+        if (timed && t >= s_->sample_end && t - s_->sample_end > limits_.hold_ns) {
+          bit = 0;
+          if ((s_->told & kToldDroop) == 0 && report_hook != nullptr) {
+            s_->told |= kToldDroop;
+            char why[64];
+            std::snprintf(why, sizeof why, "droop: B%d at %.3g ms > %.3g ms", b,
+                          static_cast<double>(t - s_->sample_end) / 1e6,
+                          static_cast<double>(limits_.hold_ns) / 1e6);
+            report_hook(limit::sample_drooped, why);
+          }
+        }
+        // An unsettled comparator decides wrongly, and the wrong bit is
+        // what the repeat shifts out again.
+        if (timed && s_->fast != 0) bit ^= 1;
+        s_->decided |= bit << b;
+      } else if (at <= kLastLsbFirst) {
+        bit = (s_->decided >> (at - kLastMsbFirst)) & 1;
       }
-      out_ = bit != 0;
+      s_->out = bit != 0 ? 1 : 0;
       break;
     }
     default:
@@ -90,7 +175,7 @@ void mcp3008_model::set_clk(bool level) {
   }
 }
 
-bool mcp3008_model::dout() const { return driving_ ? out_ : idle_; }
+bool mcp3008_model::dout() const { return s_->driving != 0 ? s_->out != 0 : s_->idle != 0; }
 
 int mcp3008_model::convert(bool single, unsigned select) const {
   select &= 7U;

@@ -2,10 +2,46 @@
 // MCP3008 at the level of its four lines, as the data sheet describes the
 // serial interface. Nothing here touches files or the clock: the board feeds
 // it line levels and asks it for DOUT, so it can be tested on its own.
+//
+// With timing limits set (the board's strict profile), the chip also keeps
+// the two limits of its serial clock that the data sheet gives and that a
+// program can break without noticing (see timing_limits).
 #include <cstdint>
 #include <functional>
 
 namespace vboard {
+
+// Everything the chip remembers between clock edges, as plain fixed-size
+// fields: the board keeps it in the shared board object, so that every
+// process clocking the chip clocks the same one.
+struct mcp3008_lines {
+  std::uint8_t cs;
+  std::uint8_t clk;
+  std::uint8_t din;
+  std::uint8_t idle;
+  std::uint8_t driving;
+  std::uint8_t out;
+  std::uint8_t phase;
+  std::uint8_t reserved;
+  std::uint32_t command;  // SGL/DIFF and select bits as they came in
+  std::int32_t command_bits;
+  std::int32_t code;       // held sample of the current frame
+  std::int32_t out_index;  // falling edges since the sample clock
+  // The bits as given out, for the LSB-first repeat; they differ from the
+  // code when a timing limit was broken.
+  std::int32_t decided;
+  // Timing of the frame (strict profile): times on CLOCK_MONOTONIC, which
+  // every process shares, so a frame clocked by several processes is timed
+  // as one.
+  std::uint8_t have_rise;  // last_rise is of this frame
+  std::uint8_t fast;       // the last clock period was too short
+  std::uint8_t told;       // limits this frame has told about, one bit each
+  std::uint8_t reserved2;
+  std::uint64_t last_rise;   // last rising edge
+  std::uint64_t sample_end;  // falling edge of the sample clock
+  std::uint64_t last_edge;   // last edge seen while selected
+};
+static_assert(sizeof(mcp3008_lines) == 56);
 
 class mcp3008_model {
  public:
@@ -13,7 +49,56 @@ class mcp3008_model {
   // 1024 / reference). Asked once per conversion, at the sample clock.
   using source = std::function<double(int channel)>;
 
-  explicit mcp3008_model(source level);
+  // The model keeps its lines in `lines` when given (which must outlive
+  // it), else in itself; a new model is at power-on only in the latter case.
+  explicit mcp3008_model(source level, mcp3008_lines *lines = nullptr);
+
+  // The limits of the serial clock (MCP3004/3008 data sheet):
+  //  - the clock frequency may not exceed fCLK max, 3.6 MHz at VDD = 5 V and
+  //    1.35 MHz at VDD = 2.7 V (electrical characteristics, timing
+  //    parameters); between the two the limit is taken as linear in VDD.
+  //    A bit decided at a clock faster than that is decided wrongly: the
+  //    model inverts it, so the code is wrong.
+  //  - the sample capacitor holds its charge for 1.2 ms after the sample
+  //    period ends ("maintaining minimum clock speed": about 10 kHz); bits
+  //    decided later than that see a drooped sample: the model gives them
+  //    as 0, so the code reads low.
+  struct timing_limits {
+    bool enabled = false;
+    double vdd = 3.3;                 // supply voltage, 2.7 to 5.5 V
+    std::uint64_t hold_ns = 1200000;  // sample hold time
+    // The shortest clock period allowed at `vdd`, in nanoseconds.
+    double min_period_ns() const;
+  };
+  // What a frame broke, told once per frame and limit; `why` is one short
+  // line for the trace (at most 31 characters).
+  enum class limit : std::uint8_t { clock_too_fast, sample_drooped };
+  using violation = void (*)(limit which, const char *why);
+  // Time of the edges in nanoseconds on CLOCK_MONOTONIC; without it the
+  // limits are not checked.
+  using clock = std::uint64_t (*)();
+
+  // The clock and the reporter belong to the process, not to the chip's
+  // lines (which may live where several processes see them), so they are
+  // set once for every model of the process.
+  static void set_hooks(clock now, violation report);
+  void set_limits(const timing_limits &limits) { limits_ = limits; }
+  const timing_limits &limits() const { return limits_; }
+  // Edges until release_time() happen at `t_ns` (a master that clocks at a
+  // known rate gives each edge its own time); the clock is not asked.
+  void force_time(std::uint64_t t_ns) {
+    forced_ = true;
+    forced_ns_ = t_ns;
+  }
+  void release_time() { forced_ = false; }
+  // Time of the last clock edge the chip saw while selected (0: none).
+  std::uint64_t last_edge_ns() const { return s_->last_edge; }
+  mcp3008_model(const mcp3008_model &) = delete;
+  mcp3008_model &operator=(const mcp3008_model &) = delete;
+  // Moves the model onto `lines` (its state as it stands there).
+  void attach(mcp3008_lines *lines) { s_ = lines != nullptr ? lines : &own_; }
+  // Whether `lines` holds a state the model can run from.
+  static bool valid(const mcp3008_lines &lines);
 
   // Chip select, active low. A falling edge opens a frame; a rising edge
   // aborts whatever is in progress and releases DOUT.
@@ -28,7 +113,7 @@ class mcp3008_model {
   // level while the chip leaves the line floating.
   bool dout() const;
 
-  void set_idle_level(bool level) { idle_ = level; }
+  void set_idle_level(bool level) { s_->idle = level ? 1 : 0; }
   // Returns to power-on: chip select high, clock and DIN low, no frame.
   void reset();
 
@@ -37,11 +122,11 @@ class mcp3008_model {
   int convert(bool single, unsigned select) const;
 
   // Inspection for tests and the trace.
-  bool frame_open() const { return phase_ != phase::idle; }
-  bool cs() const { return cs_; }
-  bool clk() const { return clk_; }
-  bool din() const { return din_; }
-  int last_code() const { return code_; }
+  bool frame_open() const { return s_->phase != static_cast<std::uint8_t>(phase::idle); }
+  bool cs() const { return s_->cs != 0; }
+  bool clk() const { return s_->clk != 0; }
+  bool din() const { return s_->din != 0; }
+  int last_code() const { return s_->code; }
 
  private:
   enum class phase : std::uint8_t {
@@ -53,18 +138,15 @@ class mcp3008_model {
     output,      // shifting out null bit and result
   };
 
+  std::uint64_t time_now() const;
+  void check_period(std::uint64_t t);
+
   source level_;
-  bool cs_ = true;
-  bool clk_ = false;
-  bool din_ = false;
-  bool idle_ = false;
-  bool driving_ = false;
-  bool out_ = false;
-  phase phase_ = phase::idle;
-  unsigned command_ = 0;  // SGL/DIFF and select bits as they came in
-  int command_bits_ = 0;
-  int code_ = 0;       // held sample of the current frame
-  int out_index_ = 0;  // falling edges since the sample clock
+  mcp3008_lines own_{};
+  mcp3008_lines *s_;
+  timing_limits limits_;
+  bool forced_ = false;
+  std::uint64_t forced_ns_ = 0;
 };
 
 }  // namespace vboard

@@ -1,12 +1,15 @@
-// The sysfs GPIO tree under /sys/class/gpio, with the kernel's answers.
+// The sysfs GPIO tree, with the kernel's answers: /sys/class/gpio with
+// export, unexport and the gpiochipN and gpioN links, and the directories
+// they point to under the SoC's GPIO controller in /sys/devices (a pin's
+// direction, value, edge and active_low; the chip's base, label, ngpio).
 //
-// Pin state normally lives in this process. With VBOARD_STATE naming a
-// file, it lives in that file (mapped shared and locked with flock), so a
-// shell and the programs it starts see one board, and pins stay exported
-// from one run to the next as they do on a real board.
+// Pin state lives in the shared board object (state.cpp), so a shell and
+// the programs it starts see one board, and pins stay exported from one
+// run to the next as they do on a real board. Pins are kept by their line
+// on the controller; the kernel's GPIO number is the chip's base plus the
+// line (base 0 by default, 512 in the strict profile as on newer kernels).
+#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,116 +18,82 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "internal.h"
 
 namespace vboard {
 namespace {
 
-constexpr char kRoot[] = "/sys/class/gpio";
-constexpr int kMaxPins = 1024;
-constexpr std::uint32_t kMagic = 0x56424750;  // "VBGP"
+constexpr char kClass[] = "/sys/class/gpio";
+constexpr char kSoc[] = "/sys/devices/platform/soc";
+constexpr char kDev[] = "/sys/devices/platform/soc/20200000.gpio";
+constexpr char kDevName[] = "20200000.gpio";
+constexpr char kLabel[] = "pinctrl-bcm2835";
+constexpr int kDefaultPins = 54;  // the SoC's bank: lines 0-53
+constexpr int kStrictBase = 512;
+// Bit of shared_board::flags: lines 7 and 8 are spi0's chip selects,
+// claimed by its driver, as on the target.
+constexpr std::uint32_t kSpiCsClaimed = 1;
 
-struct pin_rec {
-  std::uint8_t exported;
-  std::uint8_t out;
-  std::uint8_t level;
-  std::uint8_t reserved;
-};
-
-struct pin_table {
-  std::uint32_t magic;
-  std::uint32_t version;
-  pin_rec pins[kMaxPins];
-};
-static_assert(sizeof(pin_table) == 8 + 4 * kMaxPins, "the state file layout is fixed");
-
-// Everything here is constant-initialised: the board may configure itself
-// from its load-time constructor before this file's dynamic initialisers ran.
-pin_table local_table;
-pin_table *table = &local_table;
-int state_fd = -1;
-char state_path[4096];
-int ngpio = 54;  // the SoC's bank: GPIO 0-53
-
-// Holds the cross-process lock of a shared state file for one operation.
-class state_lock {
- public:
-  state_lock() {
-    if (state_fd >= 0) {
-      while (flock(state_fd, LOCK_EX) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  ~state_lock() {
-    if (state_fd >= 0) flock(state_fd, LOCK_UN);
-  }
-  state_lock(const state_lock &) = delete;
-  state_lock &operator=(const state_lock &) = delete;
-};
-
-void map_state(const char *path) {
-  if (state_fd >= 0 && std::strcmp(state_path, path) == 0) return;
-  if (table != &local_table) {
-    munmap(table, sizeof(pin_table));
-    table = &local_table;
-  }
-  if (state_fd >= 0) {
-    real_close(state_fd);
-    state_fd = -1;
-  }
-  state_path[0] = '\0';
-  const int fd = real_open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    std::fprintf(stderr, "vboard: cannot open the state file %s (%s); pins stay private\n", path,
-                 std::strerror(errno));
-    return;
-  }
-  state_fd = fd;
-  state_lock lock;
-  struct stat st {};
-  bool ok = real_fstat(fd, &st) == 0;
-  if (ok && st.st_size < static_cast<off_t>(sizeof(pin_table))) {
-    ok = ftruncate(fd, sizeof(pin_table)) == 0;
-  }
-  void *p =
-      ok ? mmap(nullptr, sizeof(pin_table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
-  if (p == MAP_FAILED) {
-    std::fprintf(stderr, "vboard: cannot map the state file %s (%s); pins stay private\n", path,
-                 std::strerror(errno));
-    flock(fd, LOCK_UN);
-    real_close(fd);
-    state_fd = -1;
-    return;
-  }
-  table = static_cast<pin_table *>(p);
-  if (table->magic != kMagic || table->version != 1) {
-    std::memset(table, 0, sizeof(pin_table));
-    table->magic = kMagic;
-    table->version = 1;
-  }
-  std::snprintf(state_path, sizeof state_path, "%s", path);
+// Pins whose value file reads empty (VBOARD_EMPTY_VALUE, a fault), by
+// kernel GPIO number.
+std::vector<int> &empty_pins() {
+  static std::vector<int> pins;
+  return pins;
 }
 
-bool is_pin(long n) { return n >= 0 && n < ngpio; }
+bool empty_value_fault(int number) {
+  for (int p : empty_pins()) {
+    if (p == number) return true;
+  }
+  return false;
+}
 
-// The level a pin reads: its own for an output; an input wired to the
-// chip's DOUT reads the chip; other inputs read low.
-bool pin_level(int pin) {
-  const pin_rec &r = table->pins[pin];
+bool is_line(long line) { return line >= 0 && line < board().ngpio; }
+int number_of(int line) { return board().base + line; }
+
+bool claimed(int line) {
+  return (board().reserved & kSpiCsClaimed) != 0 && (line == 7 || line == 8);
+}
+
+// A pin as export and unexport leave it: an input, not driven, its jumper
+// (board wiring, not pin state) kept.
+shared_pin released(long line, bool exported) {
+  shared_pin p{};
+  p.exported = exported ? 1 : 0;
+  p.jumper = board().pins[line].jumper;
+  return p;
+}
+
+// The line's level: its own for an output; an input wired to the chip's
+// DOUT reads the chip, one jumpered to an exported output reads that
+// output; other inputs are pulled low.
+bool line_level(int line) {
+  const shared_board &b = board();
+  const shared_pin &r = b.pins[line];
   if (r.out != 0) return r.level != 0;
-  return pin == wiring().dout && chip().dout();
+  if (line == wiring().dout) return chip().dout();
+  if (r.jumper >= 0 && r.jumper < b.ngpio) {
+    const shared_pin &other = b.pins[r.jumper];
+    return other.exported != 0 && other.out != 0 && other.level != 0;
+  }
+  return false;
 }
+
+// What the value file reads: the level with active_low applied.
+bool value_of(int line) { return line_level(line) != (board().pins[line].active_low != 0); }
 
 // An output changed level: the chip sees the lines it is wired to.
-void drive(int pin, bool level) {
-  pin_rec &r = table->pins[pin];
+void drive(int line, bool level) {
+  shared_pin &r = board().pins[line];
   r.out = 1;
   r.level = level ? 1 : 0;
-  const pin_wiring &w = wiring();
-  if (pin == w.din) chip().set_din(level);
-  if (pin == w.cs) chip().set_cs(level);
-  if (pin == w.clock) chip().set_clk(level);
+  const pin_wiring w = wiring();
+  if (line == w.din) chip().set_din(level);
+  if (line == w.cs) chip().set_cs(level);
+  if (line == w.clock) chip().set_clk(level);
+  pins_changed();
 }
 
 // kstrtouint/kstrtol as sysfs uses them: base prefix allowed, optional sign
@@ -149,63 +118,318 @@ bool streq(std::string_view written, std::string_view word) {
   return written == word;
 }
 
-enum class node { root, export_file, unexport_file, pin_dir, direction, value, none };
+// ----- the tree
+
+enum class node {
+  none,
+  class_root,       // /sys/class/gpio
+  export_file,      // .../export
+  unexport_file,    // .../unexport
+  class_chip,       // .../gpiochipB -> the chip's directory (link)
+  class_pin,        // .../gpioN -> the pin's directory (link)
+  soc,              // /sys/devices/platform/soc
+  controller,       // .../20200000.gpio
+  controller_gpio,  // .../20200000.gpio/gpio
+  chip_dir,         // .../gpio/gpiochipB
+  chip_base,
+  chip_label,
+  chip_ngpio,
+  chip_device,  // .../gpiochipB/device -> the controller (link)
+  gdev,         // .../20200000.gpio/gpiochip0
+  gdev_gpio,    // .../gpiochip0/gpio
+  pin_dir,      // .../gpiochip0/gpio/gpioN
+  direction,
+  value,
+  edge,
+  active_low,
+  pin_device,  // .../gpioN/device -> gpiochip0 (link)
+};
 
 struct where {
   node kind = node::none;
-  int pin = -1;
+  int line = -1;
 };
 
-// Resolves a normalised path below the root; pin nodes exist only while
-// the pin is exported.
-where resolve(std::string_view path) {
-  path.remove_prefix(sizeof kRoot - 1);
-  if (path.empty()) return {node::root, -1};
-  path.remove_prefix(1);  // '/'
-  if (path == "export") return {node::export_file, -1};
-  if (path == "unexport") return {node::unexport_file, -1};
-  if (!path.starts_with("gpio")) return {};
-  path.remove_prefix(4);
-  const auto slash = path.find('/');
-  const std::string_view num = path.substr(0, slash);
-  // The kernel names the directory with %d: no sign, no leading zeros.
-  if (num.empty() || num.size() > 4 || (num.size() > 1 && num[0] == '0')) return {};
-  int pin = 0;
-  for (char c : num) {
-    if (c < '0' || c > '9') return {};
-    pin = pin * 10 + (c - '0');
+bool is_dir(node k) {
+  switch (k) {
+    case node::class_root:
+    case node::soc:
+    case node::controller:
+    case node::controller_gpio:
+    case node::chip_dir:
+    case node::gdev:
+    case node::gdev_gpio:
+    case node::pin_dir:
+      return true;
+    default:
+      return false;
   }
-  if (!is_pin(pin) || table->pins[pin].exported == 0) return {};
-  if (slash == std::string_view::npos) return {node::pin_dir, pin};
-  const std::string_view leaf = path.substr(slash + 1);
-  if (leaf == "direction") return {node::direction, pin};
-  if (leaf == "value") return {node::value, pin};
-  return {};
+}
+
+bool is_link(node k) {
+  return k == node::class_chip || k == node::class_pin || k == node::chip_device ||
+         k == node::pin_device;
 }
 
 mode_t mode_of(node k) {
+  if (is_dir(k)) return S_IFDIR | 0755;
+  if (is_link(k)) return S_IFLNK | 0777;
   switch (k) {
-    case node::root:
-    case node::pin_dir:
-      return S_IFDIR | 0755;
     case node::export_file:
     case node::unexport_file:
       return S_IFREG | 0200;
+    case node::chip_base:
+    case node::chip_label:
+    case node::chip_ngpio:
+      return S_IFREG | 0444;
     default:
       return S_IFREG | 0644;
   }
 }
 
+// "gpio17" with `stem` "gpio": the kernel names with %d, so no sign and no
+// leading zeros. Returns the number, or -1.
+long named_number(std::string_view name, std::string_view stem) {
+  if (!name.starts_with(stem)) return -1;
+  name.remove_prefix(stem.size());
+  if (name.empty() || name.size() > 5 || (name.size() > 1 && name[0] == '0')) return -1;
+  long n = 0;
+  for (char c : name) {
+    if (c < '0' || c > '9') return -1;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+// The exported line a "gpioN" name stands for, or -1.
+int exported_line(std::string_view name) {
+  const long n = named_number(name, "gpio");
+  if (n < 0) return -1;
+  const long line = n - board().base;
+  if (!is_line(line) || board().pins[line].exported == 0) return -1;
+  return static_cast<int>(line);
+}
+
+// Classifies a path free of links (canonical), without following any.
+where classify(std::string_view path) {
+  std::vector<std::string_view> parts;
+  std::string_view rest;
+  if (path.starts_with(kClass) &&
+      (path.size() == sizeof kClass - 1 || path[sizeof kClass - 1] == '/')) {
+    rest = path.substr(sizeof kClass - 1);
+    for (auto p : config::split(rest, '/')) {
+      if (!p.empty()) parts.push_back(p);
+    }
+    if (parts.empty()) return {node::class_root};
+    if (parts.size() != 1) return {};
+    if (parts[0] == "export") return {node::export_file};
+    if (parts[0] == "unexport") return {node::unexport_file};
+    if (named_number(parts[0], "gpiochip") == board().base) return {node::class_chip};
+    const int line = exported_line(parts[0]);
+    if (line >= 0) return {node::class_pin, line};
+    return {};
+  }
+  if (!path.starts_with(kSoc) || (path.size() > sizeof kSoc - 1 && path[sizeof kSoc - 1] != '/')) {
+    return {};
+  }
+  for (auto p : config::split(path.substr(sizeof kSoc - 1), '/')) {
+    if (!p.empty()) parts.push_back(p);
+  }
+  if (parts.empty()) return {node::soc};
+  if (parts[0] != kDevName) return {};
+  if (parts.size() == 1) return {node::controller};
+  if (parts[1] == "gpio") {
+    if (parts.size() == 2) return {node::controller_gpio};
+    if (named_number(parts[2], "gpiochip") != board().base) return {};
+    if (parts.size() == 3) return {node::chip_dir};
+    if (parts.size() != 4) return {};
+    if (parts[3] == "base") return {node::chip_base};
+    if (parts[3] == "label") return {node::chip_label};
+    if (parts[3] == "ngpio") return {node::chip_ngpio};
+    if (parts[3] == "device") return {node::chip_device};
+    return {};
+  }
+  if (parts[1] != "gpiochip0") return {};
+  if (parts.size() == 2) return {node::gdev};
+  if (parts[2] != "gpio") return {};
+  if (parts.size() == 3) return {node::gdev_gpio};
+  const int line = exported_line(parts[3]);
+  if (line < 0) return {};
+  if (parts.size() == 4) return {node::pin_dir, line};
+  if (parts.size() != 5) return {};
+  const std::string_view leaf = parts[4];
+  if (leaf == "direction") return {node::direction, line};
+  if (leaf == "value") return {node::value, line};
+  if (leaf == "edge") return {node::edge, line};
+  if (leaf == "active_low") return {node::active_low, line};
+  if (leaf == "device") return {node::pin_device, line};
+  return {};
+}
+
+// Where a link points, relative to the directory holding it.
+std::string link_target(const where &w) {
+  const std::string chip = "gpiochip" + std::to_string(board().base);
+  switch (w.kind) {
+    case node::class_chip:
+      return std::string("../../devices/platform/soc/") + kDevName + "/gpio/" + chip;
+    case node::class_pin:
+      return std::string("../../devices/platform/soc/") + kDevName + "/gpiochip0/gpio/gpio" +
+             std::to_string(number_of(w.line));
+    case node::chip_device:
+      return std::string("../../../") + kDevName;
+    case node::pin_device:
+      return "../../../gpiochip0";
+    default:
+      return {};
+  }
+}
+
+// Resolves `path` (normalised) as the kernel's path walk would: links
+// in the middle are followed, the last one only with `follow`. Fills
+// `canonical` with the path free of links. Returns the node or none.
+where resolve(const std::string &path, bool follow, std::string &canonical) {
+  std::string at = path;
+  for (int hops = 0; hops < 8; ++hops) {
+    // Find the first link on the way (the prefix roots hold none).
+    std::string walked;
+    const auto parts = config::split(at, '/');
+    bool relinked = false;
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+      walked += '/';
+      walked += parts[i];
+      if (!walked.starts_with(kClass) && !walked.starts_with(kSoc)) continue;
+      const where w = classify(walked);
+      if (w.kind == node::none) return {};
+      const bool last = i + 1 == parts.size();
+      if (!is_link(w.kind) || (last && !follow)) {
+        if (!last && !is_dir(w.kind) && !is_link(w.kind)) return {};  // ENOTDIR, as absent
+        continue;
+      }
+      const auto slash = walked.rfind('/');
+      std::string next = walked.substr(0, slash) + "/" + link_target(w);
+      for (std::size_t k = i + 1; k < parts.size(); ++k) {
+        next += '/';
+        next += parts[k];
+      }
+      at = normalise(next.c_str());
+      relinked = true;
+      break;
+    }
+    if (!relinked) {
+      canonical = at;
+      return classify(at);
+    }
+  }
+  return {};
+}
+
+std::string show(const where &w) {
+  const shared_board &b = board();
+  switch (w.kind) {
+    case node::direction:
+      return b.pins[w.line].out != 0 ? "out\n" : "in\n";
+    case node::value:
+      if (empty_value_fault(number_of(w.line))) return {};
+      return value_of(w.line) ? "1\n" : "0\n";
+    case node::edge: {
+      static constexpr const char *names[] = {"none\n", "rising\n", "falling\n", "both\n"};
+      return names[b.pins[w.line].edge & 3];
+    }
+    case node::active_low:
+      return b.pins[w.line].active_low != 0 ? "1\n" : "0\n";
+    case node::chip_base:
+      return std::to_string(b.base) + "\n";
+    case node::chip_label:
+      return std::string(kLabel) + "\n";
+    case node::chip_ngpio:
+      return std::to_string(b.ngpio) + "\n";
+    default:
+      return {};
+  }
+}
+
+int store(const where &w, std::string_view s) {
+  shared_board &b = board();
+  long n = 0;
+  switch (w.kind) {
+    case node::export_file:
+    case node::unexport_file: {
+      if (!parse_number(s, false, n)) return -EINVAL;
+      const long line = n - b.base;
+      if (n < b.base || !is_line(line)) return -EINVAL;
+      shared_pin &r = b.pins[line];
+      if (w.kind == node::export_file) {
+        if (r.exported != 0 || claimed(static_cast<int>(line))) return -EBUSY;
+        r = released(line, true);
+        r.seen = line_level(static_cast<int>(line)) ? 1 : 0;
+      } else {
+        if (r.exported == 0) return -EINVAL;
+        r = released(line, false);
+      }
+      pins_changed();  // a jumpered input may follow this pin
+      return 0;
+    }
+    case node::direction: {
+      shared_pin &r = b.pins[w.line];
+      const bool to_out = streq(s, "out") || streq(s, "low") || streq(s, "high");
+      if (!to_out && !streq(s, "in")) return -EINVAL;
+      // A line that notifies edges is an interrupt: it cannot drive.
+      if (to_out && r.edge != edge_none) return -EIO;
+      if (!to_out) {
+        r.out = 0;
+        r.seen = line_level(w.line) ? 1 : 0;
+        pins_changed();
+      } else {
+        drive(w.line, streq(s, "high"));  // high and low are line levels
+      }
+      return 0;
+    }
+    case node::value: {
+      const shared_pin &r = b.pins[w.line];
+      if (r.out == 0) return -EPERM;
+      if (!parse_number(s, true, n)) return -EINVAL;
+      drive(w.line, (n != 0) != (r.active_low != 0));
+      return 0;
+    }
+    case node::edge: {
+      shared_pin &r = b.pins[w.line];
+      static constexpr const char *names[] = {"none", "rising", "falling", "both"};
+      int kind = -1;
+      for (int k = 0; k < 4; ++k) {
+        if (streq(s, names[k])) kind = k;
+      }
+      if (kind < 0) return -EINVAL;
+      if (kind != edge_none && r.out != 0) return -EIO;  // outputs raise no interrupt
+      r.edge = static_cast<std::uint8_t>(kind);
+      r.seen = line_level(w.line) ? 1 : 0;
+      return 0;
+    }
+    case node::active_low: {
+      if (!parse_number(s, true, n)) return -EINVAL;
+      shared_pin &r = b.pins[w.line];
+      // The line keeps its level; what value reads (and which way its edges
+      // go) turns over.
+      r.active_low = n != 0 ? 1 : 0;
+      return 0;
+    }
+    default:
+      return -EIO;
+  }
+}
+
 class gpio_file final : public file {
  public:
-  gpio_file(std::string path, where w) : path_(std::move(path)), at_(w) {}
+  gpio_file(std::string canonical, where w) : path_(std::move(canonical)), at_(w) {
+    if (at_.kind == node::value) events_ = board().pins[at_.line].events;
+  }
 
   ssize_t read(void *buf, std::size_t n, off_t &offset) override {
-    state_lock lock;
-    if (at_.kind == node::root || at_.kind == node::pin_dir) return -EISDIR;
+    if (is_dir(at_.kind)) return -EISDIR;
     if (!still_there()) return -ENODEV;
     if (offset == 0 || shown_.empty()) {
-      shown_ = show();
+      shown_ = show(at_);
+      // Reading the value takes note of the edges so far, as sysfs does.
+      if (at_.kind == node::value) events_ = board().pins[at_.line].events;
     }
     if (offset < 0 || static_cast<std::size_t>(offset) >= shown_.size()) return 0;
     const std::size_t left = shown_.size() - static_cast<std::size_t>(offset);
@@ -216,14 +440,13 @@ class gpio_file final : public file {
   }
 
   ssize_t write(const void *buf, std::size_t n, off_t &offset) override {
-    state_lock lock;
-    if (at_.kind == node::root || at_.kind == node::pin_dir) return -EISDIR;
+    if (is_dir(at_.kind)) return -EISDIR;
     if (!still_there()) return -ENODEV;
     if (n == 0) return 0;
     // Like sysfs: every write is one store of the whole buffer, whatever
     // the offset; a store longer than a page is cut to the page.
     const std::size_t take = n < 4096 ? n : 4095;
-    const int r = store(std::string_view(static_cast<const char *>(buf), take));
+    const int r = store(at_, std::string_view(static_cast<const char *>(buf), take));
     if (r < 0) return r;
     offset += static_cast<off_t>(take);
     return static_cast<ssize_t>(take);
@@ -231,73 +454,48 @@ class gpio_file final : public file {
 
   void stat(struct stat &st) const override { fill_stat(st, path_.c_str(), mode_of(at_.kind)); }
 
+  int poll_mask() const override {
+    int mask = file::poll_mask();
+    // An edge since the value was last read: POLLPRI and POLLERR.
+    if (at_.kind == node::value && still_there() && board().pins[at_.line].events != events_) {
+      mask |= POLLPRI | POLLERR;
+    }
+    return mask;
+  }
+
  private:
   // The attribute of a pin that was unexported while open is gone.
   bool still_there() const {
-    if (at_.pin < 0) return true;
-    return table->pins[at_.pin].exported != 0;
-  }
-
-  std::string show() const {
-    switch (at_.kind) {
-      case node::direction:
-        return table->pins[at_.pin].out != 0 ? "out\n" : "in\n";
-      case node::value:
-        if (empty_value_fault(at_.pin)) return {};
-        return pin_level(at_.pin) ? "1\n" : "0\n";
-      default:
-        return {};
-    }
-  }
-
-  int store(std::string_view s) {
-    long n = 0;
-    switch (at_.kind) {
-      case node::export_file:
-        if (!parse_number(s, false, n) || !is_pin(n)) return -EINVAL;
-        if (table->pins[n].exported != 0) return -EBUSY;
-        table->pins[n] = pin_rec{1, 0, 0, 0};
-        return 0;
-      case node::unexport_file:
-        if (!parse_number(s, false, n) || !is_pin(n)) return -EINVAL;
-        if (table->pins[n].exported == 0) return -EINVAL;
-        table->pins[n] = pin_rec{0, 0, 0, 0};
-        return 0;
-      case node::direction:
-        if (streq(s, "in")) {
-          table->pins[at_.pin].out = 0;
-        } else if (streq(s, "out") || streq(s, "low")) {
-          drive(at_.pin, false);
-        } else if (streq(s, "high")) {
-          drive(at_.pin, true);
-        } else {
-          return -EINVAL;
-        }
-        return 0;
-      case node::value:
-        if (table->pins[at_.pin].out == 0) return -EPERM;
-        if (!parse_number(s, true, n)) return -EINVAL;
-        drive(at_.pin, n != 0);
-        return 0;
-      default:
-        return -EINVAL;
-    }
+    if (at_.line < 0) return true;
+    return board().pins[at_.line].exported != 0;
   }
 
   std::string path_;
   where at_;
   std::string shown_;
+  std::uint32_t events_ = 0;  // edges of the pin when the value was last read
 };
 
+// Only the paths under the two roots belong here (not "/sys/class/gpiox").
+bool ours(std::string_view p) {
+  for (std::string_view root : {std::string_view(kClass), std::string_view(kSoc)}) {
+    if (p.starts_with(root) && (p.size() == root.size() || p[root.size()] == '/')) return true;
+  }
+  return false;
+}
+
 int gpio_open(const char *path, int flags, std::unique_ptr<file> &out) {
-  const std::string_view p(path);
-  if (p.size() > sizeof kRoot - 1 && p[sizeof kRoot - 1] != '/') return 1;  // e.g. gpiochip
-  state_lock lock;
-  const where w = resolve(p);
+  if (!ours(path)) return 1;
+  std::string canonical;
+  const where w = resolve(path, (flags & O_NOFOLLOW) == 0, canonical);
   if (w.kind == node::none) {
     // sysfs has no room for new files.
-    return (flags & O_CREAT) != 0 && p.rfind('/') == sizeof kRoot - 1 ? -EACCES : -ENOENT;
+    const std::string_view p(path);
+    return (flags & O_CREAT) != 0 && p.rfind('/') == sizeof kClass - 1 && p.starts_with(kClass)
+               ? -EACCES
+               : -ENOENT;
   }
+  if (is_link(w.kind)) return -ELOOP;  // O_NOFOLLOW on a link
   const int acc = flags & O_ACCMODE;
   const mode_t mode = mode_of(w.kind);
   if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) return -EEXIST;
@@ -308,49 +506,205 @@ int gpio_open(const char *path, int flags, std::unique_ptr<file> &out) {
     if (acc != O_WRONLY && (mode & S_IRUSR) == 0) return -EACCES;
     if (acc != O_RDONLY && (mode & S_IWUSR) == 0) return -EACCES;
   }
-  out = std::make_unique<gpio_file>(std::string(path), w);
+  out = std::make_unique<gpio_file>(canonical, w);
   return 0;
 }
 
-int gpio_stat(const char *path, struct stat &st) {
-  const std::string_view p(path);
-  if (p.size() > sizeof kRoot - 1 && p[sizeof kRoot - 1] != '/') return 1;
-  state_lock lock;
-  const where w = resolve(p);
+int gpio_stat(const char *path, struct stat &st, bool follow) {
+  if (!ours(path)) return 1;
+  std::string canonical;
+  const where w = resolve(path, follow, canonical);
   if (w.kind == node::none) return -ENOENT;
-  fill_stat(st, path, mode_of(w.kind));
+  fill_stat(st, canonical.c_str(), mode_of(w.kind),
+            is_link(w.kind) ? static_cast<off_t>(link_target(w).size()) : 4096);
   return 0;
 }
 
-const bool registered = add_provider({kRoot, gpio_open, gpio_stat});
+int gpio_readlink(const char *path, std::string &target) {
+  if (!ours(path)) return 1;
+  std::string canonical;
+  const where w = resolve(path, false, canonical);
+  if (w.kind == node::none) return -ENOENT;
+  if (!is_link(w.kind)) return -EINVAL;
+  target = link_target(w);
+  return 0;
+}
+
+int gpio_list(const char *path, std::vector<dir_entry> &out) {
+  const std::string_view p(path);
+  if (p == "/sys/class") {
+    out.push_back({"gpio", DT_DIR});
+    return 2;
+  }
+  if (p == "/sys/devices/platform") {
+    out.push_back({"soc", DT_DIR});
+    return 2;
+  }
+  if (!ours(p)) return 1;
+  std::string canonical;
+  const where w = resolve(path, true, canonical);
+  if (w.kind == node::none) return -ENOENT;
+  if (!is_dir(w.kind)) return -ENOTDIR;
+  out.push_back({".", DT_DIR});
+  out.push_back({"..", DT_DIR});
+  const shared_board &b = board();
+  auto exported = [&](unsigned char type) {
+    for (int line = 0; line < b.ngpio; ++line) {
+      if (b.pins[line].exported != 0)
+        out.push_back({"gpio" + std::to_string(number_of(line)), type});
+    }
+  };
+  switch (w.kind) {
+    case node::class_root:
+      out.push_back({"export", DT_REG});
+      out.push_back({"gpiochip" + std::to_string(b.base), DT_LNK});
+      exported(DT_LNK);
+      out.push_back({"unexport", DT_REG});
+      break;
+    case node::soc:
+      out.push_back({kDevName, DT_DIR});
+      break;
+    case node::controller:
+      out.push_back({"gpio", DT_DIR});
+      out.push_back({"gpiochip0", DT_DIR});
+      break;
+    case node::controller_gpio:
+      out.push_back({"gpiochip" + std::to_string(b.base), DT_DIR});
+      break;
+    case node::chip_dir:
+      for (const char *name : {"base", "label", "ngpio"}) out.push_back({name, DT_REG});
+      out.push_back({"device", DT_LNK});
+      break;
+    case node::gdev:
+      out.push_back({"gpio", DT_DIR});
+      break;
+    case node::gdev_gpio:
+      exported(DT_DIR);
+      break;
+    case node::pin_dir:
+      for (const char *name : {"active_low", "direction", "edge", "value"}) {
+        out.push_back({name, DT_REG});
+      }
+      out.push_back({"device", DT_LNK});
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+bool gpio_configure(bool restore) {
+  config::reader r(restore);
+  shared_board &b = board();
+  const bool strict = config::strict(r);
+  if (restore) {
+    b.ngpio = kDefaultPins;
+    b.base = 0;
+    b.reserved &= ~kSpiCsClaimed;
+    for (auto &p : b.pins) p.jumper = -1;
+  }
+  if (const char *v = r.get("VBOARD_NGPIO")) {
+    long n = 0;
+    if (config::parse_long(v, n) && n > 0 && n <= kMaxPins) {
+      b.ngpio = static_cast<int>(n);
+    } else {
+      r.bad("VBOARD_NGPIO", v, "a number of pins, 1 to 1024");
+    }
+  }
+  if (strict) {
+    b.base = kStrictBase;
+    b.reserved |= kSpiCsClaimed;
+  }
+  if (const char *v = r.get("VBOARD_GPIO_BASE")) {
+    long n = 0;
+    if (config::parse_long(v, n) && n >= 0 && n + b.ngpio <= 4096) {
+      b.base = static_cast<int>(n);
+    } else {
+      r.bad("VBOARD_GPIO_BASE", v, "the number of the first pin, 0 to 4096 - VBOARD_NGPIO");
+    }
+  }
+  if (const char *v = r.get("VBOARD_JUMPERS")) {
+    std::vector<std::pair<int, int>> pairs;
+    for (auto item : config::split(v, ',')) {
+      const auto f = config::split(item, ':');
+      long a = 0, z = 0;
+      if (f.size() != 2 || !config::parse_long(f[0], a) || !config::parse_long(f[1], z) || a < 0 ||
+          z < 0 || a >= kMaxPins || z >= kMaxPins || a == z) {
+        pairs.clear();
+        r.bad("VBOARD_JUMPERS", v, "LINE:LINE[,...], two different lines each");
+        break;
+      }
+      pairs.emplace_back(static_cast<int>(a), static_cast<int>(z));
+    }
+    for (const auto &[a, z] : pairs) {
+      b.pins[a].jumper = static_cast<std::int16_t>(z);
+      b.pins[z].jumper = static_cast<std::int16_t>(a);
+    }
+  }
+  empty_pins().clear();
+  if (const char *v = r.get("VBOARD_EMPTY_VALUE")) {
+    for (auto item : config::split(v, ',')) {
+      long n = 0;
+      if (!config::parse_long(item, n) || n < 0 || n >= 4096) {
+        r.bad("VBOARD_EMPTY_VALUE", v, "GPIO numbers");
+        break;
+      }
+      empty_pins().push_back(static_cast<int>(n));
+    }
+  }
+  return r.ok();
+}
+
+// Power-off: every pin released.
+void gpio_reset() {
+  for (long n = 0; n < kMaxPins; ++n) board().pins[n] = released(n, false);
+}
+
+void gpio_clear_faults() { empty_pins().clear(); }
+
+const bool registered =
+    add_provider({kClass, gpio_open, gpio_stat, gpio_readlink, gpio_list, gpio_configure,
+                  gpio_reset, gpio_clear_faults}) &&
+    add_provider({kSoc, gpio_open, gpio_stat, gpio_readlink, gpio_list, nullptr, nullptr, nullptr});
 
 }  // namespace
 
-void gpio_configure(bool unexport_all) {
-  (void)registered;
-  ngpio = 54;
-  if (const char *v = std::getenv("VBOARD_NGPIO"); v != nullptr && *v != '\0') {
-    long n = 0;
-    if (parse_number(v, false, n) && n > 0 && n <= kMaxPins) {
-      ngpio = static_cast<int>(n);
-    } else {
-      std::fprintf(stderr, "vboard: ignoring VBOARD_NGPIO=%s (1 to %d)\n", v, kMaxPins);
+void pins_changed() {
+  shared_board &b = board();
+  bool notified = false;
+  for (int line = 0; line < b.ngpio; ++line) {
+    shared_pin &r = b.pins[line];
+    if (r.exported == 0 || r.out != 0) continue;
+    const std::uint8_t now = line_level(line) ? 1 : 0;
+    if (now == r.seen) continue;
+    r.seen = now;
+    // Edges are those of the value the file reads, active_low applied.
+    const bool value_rose = (now != 0) != (r.active_low != 0);
+    if (r.edge == edge_both || (r.edge == edge_rising && value_rose) ||
+        (r.edge == edge_falling && !value_rose)) {
+      ++r.events;
+      notified = true;
     }
   }
-  if (const char *v = std::getenv("VBOARD_STATE"); v != nullptr && *v != '\0') {
-    map_state(v);
-  }
-  if (unexport_all) {
-    state_lock lock;
-    for (auto &r : table->pins) r = pin_rec{0, 0, 0, 0};
-  }
+  if (notified) notify_edges();
 }
 
-int gpio_pin_query(int pin, bool level) {
-  if (!is_pin(pin)) return -1;
-  state_lock lock;
-  if (table->pins[pin].exported == 0) return level ? -1 : 0;
-  return level ? (pin_level(pin) ? 1 : 0) : 1;
+int gpio_pin_query(int number, bool level) {
+  (void)registered;
+  const long line = static_cast<long>(number) - board().base;
+  if (!is_line(line)) return -1;
+  if (board().pins[line].exported == 0) return level ? -1 : 0;
+  return level ? (value_of(static_cast<int>(line)) ? 1 : 0) : 1;
 }
 
 }  // namespace vboard
+
+extern "C" int vboard_fault_empty_value(int pin, int empty) {
+  if (pin < 0 || pin >= 4096) return vboard::fail(EINVAL);
+  vboard::board_lock lock;
+  vboard::ensure_ready();
+  auto &pins = vboard::empty_pins();
+  std::erase(pins, pin);
+  if (empty != 0) pins.push_back(pin);
+  return 0;
+}

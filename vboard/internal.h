@@ -1,40 +1,68 @@
 #pragma once
 // What the parts of the virtual board share and callers must not see.
 //
-// The core (board.cpp) interposes the libc calls, keeps the table of
-// virtual descriptors, the faults, the inputs and the trace. Each kind of
-// virtual file lives in a provider: a path prefix with an open and a stat
-// routine. A provider registers itself from a static initialiser:
+// Where things live:
+//   interpose.cpp   the libc entry points and the real calls behind them
+//   descriptors.cpp virtual descriptors: paths to devices, open files,
+//                   stdio over them, descriptors inherited through exec
+//   state.cpp       the board lock, the board's first use, power-off
+//   config.cpp      one reader of VBOARD_* variables for every part
+//   inputs.cpp      the chip's analogue inputs and waveforms
+//   directories.cpp directory streams, symbolic links and realpath over the
+//                   virtual tree
+//   wait.cpp        poll, select and epoll on virtual descriptors
+//   faults.cpp      faults on paths (open fails, node missing)
+//   trace.cpp       the trace of accesses
+//   strict.cpp      the strict profile: the target's limits, told as notes
+//   show.cpp        the board described as `vboard show` prints it
+//   gpio.cpp, spidev.cpp  the device handlers; chip.cpp the MCP3008
+//
+// Each kind of virtual file lives in a device handler: a path prefix with
+// open and stat routines and configure/reset hooks. A handler registers
+// itself from a static initialiser:
 //
 //   namespace {
-//   const bool registered = vboard::add_provider({"/dev/spidev", open_fn, stat_fn});
+//   const bool registered = vboard::add_provider({"/dev/spidev", open_fn, stat_fn, ...});
 //   }
 //
-// Registration may come before or after the board's own constructor; a
-// late provider still gets the descriptors the process inherited through
-// exec (virtual files are backed by memfds named after their path, so a
-// new program image can recognise them).
+// Registration may come before or after the board's first use; a late
+// handler is configured when it registers and still gets the descriptors
+// the process inherited through exec (virtual files are backed by memfds
+// named after their path, so a new program image can recognise them).
 //
-// Locking: the core holds the board lock (one mutex) around every call into
-// a provider or a file, so providers and files never lock anything
-// themselves, and every routine below that is marked "lock held" must only be
-// called from inside such a call. Inside, never call the interposed libc
-// routines (open, read, write, fopen ...): use the real_* entry points.
+// Locking, the one rule: every piece of board state, in this process or
+// shared with others, is touched only while holding the board lock
+// (board_lock below: this process's mutex, then the shared board's own
+// lock, always in that order). The core takes it around every call into a
+// handler or a file and every control call takes it, so handlers and files
+// never lock anything themselves. The only other lock is a file lock held
+// while a process attaches the board object, so that one process creates
+// and checks it while the others wait. Routines marked "lock held" must only be called
+// from inside it. Inside, never call the interposed libc routines (open,
+// read, write, fopen ...): use the real_* entry points.
 //
 // Results inside the board follow the kernel's convention: >= 0 for success,
 // -errno for failure; the core turns them into -1 and errno for the caller.
+#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "chip.h"
 #include "vboard.h"
 
 namespace vboard {
+
+// ---------------------------------------------------------------------------
+// Files and device handlers
 
 // Extra facts a file gives the trace about an ioctl (e.g. the bytes of an
 // SPI message). Left alone, the event shows only request and result.
@@ -59,6 +87,16 @@ class file {
   virtual int ioctl(unsigned long request, void *arg, trace_note &note);
   // What fstat reports. Default: a regular file of 4096 bytes, like sysfs.
   virtual void stat(struct stat &st) const;
+  // What poll reports for the file now (POLLIN ...), as the kernel's poll
+  // routine would. Default: readable and writable, as sysfs and devices
+  // without a poll routine are. Lock held.
+  virtual int poll_mask() const;
+};
+
+// One name in a virtual directory listing; `type` is a DT_* value.
+struct dir_entry {
+  std::string name;
+  unsigned char type;
 };
 
 struct provider {
@@ -68,53 +106,299 @@ struct provider {
   // decline a path that only shares the prefix (it then reaches the real
   // file system). `flags` are open's flags. Lock held.
   int (*open)(const char *path, int flags, std::unique_ptr<file> &out);
-  // Fills `st` for `path` the way stat would. Returns 0, -errno, or 1 to
-  // decline, as open. Lock held.
-  int (*stat)(const char *path, struct stat &st);
+  // Fills `st` for `path` the way stat (`follow`) or lstat would. Returns
+  // 0, -errno, or 1 to decline, as open. Lock held.
+  int (*stat)(const char *path, struct stat &st, bool follow);
+  // The target of the symbolic link `path`: 0, -EINVAL when `path` is no
+  // link, -errno, or 1 to decline. May be null (no links). Lock held.
+  int (*readlink)(const char *path, std::string &target);
+  // Lists directory `path` (normalised; any absolute path, also outside the
+  // prefix): 0 with `out` the whole listing of a virtual directory, 2 with
+  // `out` names to add to the real directory `path` (the devices in /dev),
+  // 1 when it has nothing there, or -errno. May be null. Lock held.
+  int (*list)(const char *path, std::vector<dir_entry> &out);
+  // Reads the handler's own VBOARD_* variables (through the readers
+  // below); `restore` as for configure_core. Returns false when one was
+  // malformed (it was reported and its default kept). Lock held.
+  bool (*configure)(bool restore);
+  // Back to power-on: what the handler's devices hold goes. Lock held.
+  void (*reset)();
+  // Removes the handler's injected faults. Lock held.
+  void (*clear_faults)();
 };
 
-// Registers a provider; later prefixes are tried first. Returns true.
+// Registers a handler; later prefixes are tried first. Returns true, or
+// false (and says so on standard error) when the table is full.
 bool add_provider(const provider &p);
 
 // Fills a stat record for a virtual node: `mode` gives type and permission
 // bits; the inode number is derived from the path so it is stable.
 void fill_stat(struct stat &st, const char *path, mode_t mode, off_t size = 4096);
 
-// The shared chip model. Lock held.
+// Collapses "//", "/./" and "dir/.." and drops a trailing slash.
+std::string normalise(const char *path);
+
+// ---------------------------------------------------------------------------
+// The shared board object (state.cpp)
+//
+// Everything a kernel would hold for the board lives in one object that
+// every process on the board maps: a POSIX shared-memory object named after
+// the user and the board (VBOARD_BOARD=name), or a file (VBOARD_BOARD=path),
+// or, with VBOARD_BOARD=private, memory of this process alone. Its fields
+// have fixed sizes and places on 32- and 64-bit builds, so a native shell
+// and an ARM program under qemu share one board. Per process stay: the
+// descriptors, the faults, the trace and the spidev controller quirks.
+
+constexpr std::uint32_t kBoardMagic = 0x56424f41;  // "VBOA"
+// Raised whenever a field below changes place, size or meaning: a board
+// object of another layout is refused, never read.
+constexpr std::uint32_t kBoardLayout = 2;
+constexpr int kMaxPins = 1024;
+constexpr int kSpidevSlots = 16;
+
+struct shared_level {
+  double value;
+  std::uint32_t volts;  // 1: value is in volts; 0: in LSB
+  std::uint32_t reserved;
+};
+
+struct shared_input {
+  std::uint32_t kind;  // 0 fixed, 1 sine, 2 ramp
+  std::uint32_t reserved;
+  shared_level fixed, amp, offset, from, to;
+  double freq, phase_deg, period;
+};
+
+enum edge_kind : std::uint8_t { edge_none = 0, edge_rising = 1, edge_falling = 2, edge_both = 3 };
+
+struct shared_pin {
+  std::uint8_t exported;
+  std::uint8_t out;         // direction: 1 output
+  std::uint8_t level;       // line level an output drives (physical, before active_low)
+  std::uint8_t active_low;  // value reads and writes inverted
+  std::uint8_t edge;        // edge_kind notified through poll
+  std::uint8_t seen;        // line level when edges were last looked for
+  std::int16_t jumper;      // pin wired to this one, -1 none
+  std::uint32_t events;     // edges notified so far
+};
+
+// Settings of one spidev device as its driver keeps them across opens.
+struct shared_spidev {
+  char path[32];  // "/dev/spidevB.C", empty for a free slot
+  std::uint32_t mode;
+  std::uint32_t bits_per_word;
+  std::uint32_t lsb_first;
+  std::uint32_t max_speed_hz;  // the device's maximum (device tree)
+  std::uint32_t speed_hz;      // current default rate
+  std::int32_t open_count;
+  std::uint32_t reserved[2];
+};
+
+struct shared_board {
+  std::uint32_t magic;
+  std::uint32_t layout;
+  std::uint32_t size;  // sizeof(shared_board)
+  std::uint32_t ready;
+  std::uint32_t lock;          // futex word: 0 free, else the holder's pid
+  std::uint32_t lock_waiters;  // processes asleep on `lock`
+  std::uint32_t edge_seq;      // futex word: bumped at every notified edge
+  std::uint32_t edge_waiters;  // processes asleep on `edge_seq`
+  std::uint64_t epoch_ns;      // CLOCK_MONOTONIC at power-on: board time 0
+  double reference;
+  shared_input inputs[VBOARD_CHANNELS];
+  std::int32_t wiring[4];  // clock, dout, din, cs
+  std::int32_t dout_idle;
+  std::int32_t ngpio;
+  std::int32_t base;  // number of the first pin
+  std::uint32_t reserved;
+  mcp3008_lines chip;
+  shared_pin pins[kMaxPins];
+  shared_spidev spidev[kSpidevSlots];
+};
+
+// The board this process is on, and its name as vboard_board_name gives
+// it. Lock held.
+shared_board &board();
+const char *board_name();
+
+// A new descriptor (close-on-exec) on the shared board's object, for locks
+// the kernel drops when a process ends; -1 on the private board. Lock held.
+int board_object_fd();
+
+// Holds the board lock for its lifetime (see the rule above): this
+// process's mutex first, then the shared object's lock.
+class board_lock {
+ public:
+  board_lock();
+  ~board_lock();
+  board_lock(const board_lock &) = delete;
+  board_lock &operator=(const board_lock &) = delete;
+};
+
+// Attaches the board on first use, configures it and adopts inherited
+// descriptors. Lock held.
+void ensure_ready();
+
+// The chip model, working on the shared board's chip lines. Lock held.
 mcp3008_model &chip();
 
-// Board time in nanoseconds: CLOCK_MONOTONIC since the library loaded.
+// Board time in nanoseconds: CLOCK_MONOTONIC since the board powered on.
 std::uint64_t now_ns();
 
-// Appends one event to the trace (memory and VBOARD_TRACE file). Lock held.
-void trace(int op, const char *file, unsigned long request, std::uint64_t bytes, const void *data,
-           std::size_t data_len, std::int64_t result, int err);
-
-// Transfer fault: when one is pending, consumes it and returns true with the
-// result and errno the transfer must report instead of moving data. Lock held.
-bool take_transfer_fault(int &result, int &err);
-
-// Configuration read from the environment, with the defaults applied.
+// Wiring of the chip's lines to GPIO pins.
 struct pin_wiring {
   int clock = 4;
   int dout = 27;
   int din = 5;
   int cs = 17;
 };
-// Current wiring of the chip's lines to GPIO pins. Lock held.
-const pin_wiring &wiring();
+// Current wiring. Lock held.
+pin_wiring wiring();
 
-// The GPIO side (gpio.cpp), for the core and the control calls.
-// Reads VBOARD_NGPIO and VBOARD_STATE; with `unexport_all` every pin is
-// released (also in a shared state file). Lock held.
-void gpio_configure(bool unexport_all);
-// Value file of `pin` reads empty (fault). Lock held.
-bool empty_value_fault(int pin);
-// For the control calls: with `level` false, 1 when `pin` is exported, 0
-// when not; with `level` true, the level its value file reads, -1 when not
-// exported. -1 for a number that is no pin. Lock held.
+// Analogue level of a channel in LSB at board time now. Lock held.
+double channel_lsb(int channel);
+
+// Default inputs of a board just powered on. Lock held.
+void power_on_inputs(shared_board &b);
+
+// After the chip's lines or a pin changed: looks for edges on the pins
+// that notify them and wakes their pollers. Lock held.
+void pins_changed();
+
+// Tells every process waiting in poll that an edge was notified. Lock held.
+void notify_edges();
+// Sleeps until an edge is notified after `seen` (a value of edge_seq) or
+// `timeout_ns` passes (negative: no limit), with the lock released.
+// Returns 0, or -1 with errno EINTR when a signal came. Called without the
+// lock.
+int wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns);
+// The current edge_seq. Lock held.
+std::uint32_t edge_sequence();
+
+// A spidev device's settings slot, taken on first use; null when every
+// slot is taken. Lock held.
+shared_spidev *spidev_slot(const char *path);
+
+// Core configuration (config.cpp): the board's own variables (reference,
+// inputs, wiring, DOUT idle level, trace, path faults). With `restore`
+// (vboard_reset) what a variable does not set goes back to its default;
+// without (a program joining the board) only what is set is applied.
+// Lock held.
+bool configure_core(bool restore);
+
+// Per-handler hooks for every registered handler. Lock held.
+bool configure_devices(bool restore);
+void reset_devices();
+void clear_device_faults();
+
+// ---------------------------------------------------------------------------
+// Reading variables: one parser for every part
+
+namespace config {
+
+// The variable's value, or null when unset or empty.
+const char *env(const char *name);
+std::vector<std::string_view> split(std::string_view s, char sep);
+bool parse_double(std::string_view s, double &out);
+// A whole number in C notation (decimal, 0x hex, 0 octal), sign allowed.
+bool parse_long(std::string_view s, long &out);
+// As parse_long, no sign; takes the full unsigned range (request numbers
+// have the top bit set, which a 32-bit long cannot hold).
+bool parse_unsigned(std::string_view s, unsigned long &out);
+// An errno value by number (1-4095) or by name ("EIO").
+bool parse_errno(std::string_view s, int &err);
+
+// Tells on standard error that a variable's value was malformed and is
+// ignored; straight to the descriptor, since stdio may not be ready yet.
+// `why`, when given, says what would have been accepted.
+void complain(const char *var, const char *value, const char *why = nullptr);
+
+class reader;
+// The strict profile (VBOARD_STRICT=1): the board models the target's
+// limits instead of being lenient. Read by each part that has any.
+bool strict(reader &r);
+
+// Collects whether every variable read was well formed.
+class reader {
+ public:
+  explicit reader(bool restore = true) : restore_(restore) {}
+  // True when unset variables restore their defaults (see configure_core).
+  bool restore() const { return restore_; }
+  const char *get(const char *name) const { return env(name); }
+  void bad(const char *name, const char *value, const char *why = nullptr) {
+    complain(name, value, why);
+    ok_ = false;
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  bool restore_;
+  bool ok_ = true;
+};
+
+}  // namespace config
+
+// ---------------------------------------------------------------------------
+// Faults on paths (faults.cpp); handlers add their own through these.
+
+// Clears the path faults the core holds. Lock held.
+void clear_path_faults();
+// `path` fails to open with `err` (0 removes). Lock held.
+void set_open_fault(std::string_view path, int err);
+// `path` is missing (or present again). Lock held.
+void set_missing(std::string_view path, bool missing);
+// Lookups on a normalised path. Lock held.
+bool is_missing(const std::string &path);
+int open_fault_for(const std::string &path);
+
+// ---------------------------------------------------------------------------
+// Trace (trace.cpp)
+
+// Appends one event to the trace (memory and VBOARD_TRACE file). Lock held.
+void trace(int op, const char *file, unsigned long request, std::uint64_t bytes, const void *data,
+           std::size_t data_len, std::int64_t result, int err);
+// Reads VBOARD_TRACE and VBOARD_TRACE_LIMIT. Lock held.
+void configure_trace(config::reader &r);
+// Empties the in-memory trace. Lock held.
+void clear_trace();
+
+// ---------------------------------------------------------------------------
+// Inputs (inputs.cpp)
+
+// Reads VBOARD_VREF and VBOARD_CH0..7 into the board. Lock held.
+void configure_inputs(config::reader &r);
+
+// ---------------------------------------------------------------------------
+// The strict profile (strict.cpp)
+
+// Reads VBOARD_STRICT and VBOARD_VDD and sets the chip's limits. Lock held.
+void configure_strict(config::reader &r);
+// True with VBOARD_STRICT=1. Lock held.
+bool strict_profile();
+// The chip's supply voltage (VBOARD_VDD). Lock held.
+double supply_volts();
+// What the target would get wrong, one bit each.
+enum class strict_kind : unsigned {
+  chip_clock_fast,
+  chip_sample_droop,
+  chip_spi_mode,
+  controller_mode,
+  controller_buffer,
+};
+// Tells it: a note event in the trace naming `file`, with `why` (at most
+// 31 characters), and once per kind and process a line on standard error.
+// Lock held.
+void strict_note(strict_kind kind, const char *file, const char *why);
+
+// ---------------------------------------------------------------------------
+// The GPIO side (gpio.cpp), for the control calls.
+
+// With `level` false, 1 when `pin` is exported, 0 when not; with `level`
+// true, the level its value file reads, -1 when not exported. -1 for a
+// number that is no pin. Lock held.
 int gpio_pin_query(int pin, bool level);
 
+// ---------------------------------------------------------------------------
 // Real libc entry points (resolved with dlsym(RTLD_NEXT), safe to call
 // before the library's constructors ran).
 int real_open(const char *path, int flags, mode_t mode);
@@ -123,8 +407,103 @@ ssize_t real_write(int fd, const void *buf, std::size_t n);
 int real_close(int fd);
 int real_fstat(int fd, struct stat *st);
 
-// Tells on standard error that a variable's value was malformed and is
-// ignored; straight to the descriptor, since stdio may not be ready yet.
-void complain(const char *var, const char *value);
+// Sets errno and returns -1.
+int fail(int err);
+
+// ---------------------------------------------------------------------------
+// Directories, links and waiting (directories.cpp, wait.cpp), for the libc
+// entry points; each takes the lock itself.
+
+// The path a call names: `path` as given when absolute, or joined to the
+// virtual directory `dirfd` is open on. False when it names nothing
+// virtual (relative to the working directory or to a real directory).
+bool virtual_path(int dirfd, const char *path, std::string &out);
+// readlink on a virtual path: the length, -1 with errno, or -2 when real.
+ssize_t v_readlink(int dirfd, const char *path, char *buf, std::size_t size);
+// realpath resolving virtual links; `handled` false when nothing in the
+// path is virtual.
+char *v_realpath(const char *path, char *resolved, bool &handled);
+
+// Directory streams: a DIR the board made, or a real one it passes on.
+bool board_dirs_open();  // cheap: any stream of ours open at all?
+bool is_board_dir(void *dir);
+void *dir_open(const char *path, bool &handled);
+void *dir_from_fd(int fd, bool &handled);
+void *dir_read(void *dir, bool large);  // struct dirent * or dirent64 *
+int dir_close(void *dir);
+int dir_fd(void *dir);
+void dir_rewind(void *dir);
+long dir_tell(void *dir);
+void dir_seek(void *dir, long pos);
+// True when directory listings of `path` may involve the board.
+bool dir_may_be_virtual(const char *path);
+
+// poll over descriptors that may be virtual: the count, or -1 with errno;
+// `handled` false when none is. timeout_ns < 0 waits without limit.
+int v_poll(struct pollfd *fds, unsigned long n, std::int64_t timeout_ns, bool &handled);
+// epoll registrations of virtual descriptors, kept by the board since the
+// kernel's epoll cannot see them: 0, -1 with errno, or 1 when real.
+int v_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev);
+// epoll_wait over an epoll set with virtual registrations: the count, -1
+// with errno, or -2 when the set has none.
+int v_epoll_wait(int epfd, struct epoll_event *events, int max, std::int64_t timeout_ns);
+
+}  // namespace vboard
+
+// ---------------------------------------------------------------------------
+// Descriptor routing (descriptors.cpp), for the libc entry points. Each
+// takes the board lock itself; none is called with it held.
+namespace vboard {
+
+// Result of an operation on a descriptor that may be virtual.
+struct routed {
+  bool handled;    // false: the descriptor is real, call libc
+  ssize_t result;  // the call's result (-1 with errno set on failure)
+};
+
+// The handler whose prefix `path` lies under, with the path normalised
+// into `norm`; null when none (cheap, no lock needed).
+const provider *provider_for(const char *path, std::string &norm);
+// Every registered handler, for listings. Lock held.
+std::size_t provider_count();
+const provider &provider_at(std::size_t i);
+// The virtual file open on `fd` and its path, or null. Lock held.
+file *virtual_file(int fd, std::string *path = nullptr);
+
+// Cheap check without the lock: could `fd` be virtual at all?
+bool maybe_virtual(int fd);
+// Opens `path` when it is virtual: the descriptor, -1 with errno, or -2
+// when the path is real. `dirfd` is openat's, AT_FDCWD for open.
+int open_virtual(int dirfd, const char *path, int flags);
+// `at` is the offset of a pread/pwrite, null for read/write.
+routed v_read(int fd, void *buf, std::size_t n, const off_t *at);
+routed v_write(int fd, const void *buf, std::size_t n, const off_t *at);
+routed v_close(int fd);
+routed v_seek(int fd, off_t off, int whence);
+routed v_ioctl(int fd, unsigned long request, void *arg);
+// Stat of a virtual path or descriptor: 0, -1 with errno, or 1 when real.
+int v_stat_path(int dirfd, const char *path, struct stat &st, bool follow);
+int v_stat_fd(int fd, struct stat &st);
+int v_access(int dirfd, const char *path, int mode);
+// dup/dup2/dup3/F_DUPFD: runs `real` (which returns the new descriptor)
+// under the lock, so the new descriptor shares the virtual file; keeps
+// the standard streams in step when one of 0-2 changes.
+using dup_fn = int (*)(int oldfd, int newfd, int flags);
+int dup_virtual(int oldfd, int newfd, int flags, dup_fn real, bool onto);
+// fcntl on a descriptor that may be virtual; `real` is libc's fcntl.
+using fcntl_fn = int (*)(int, int, ...);
+int fcntl_virtual(int fd, int cmd, void *arg, fcntl_fn real);
+// The standard stream of descriptor 0-2 that closed stops going through
+// the board.
+void after_close(int fd);
+// Descriptors closed in bulk stop being virtual.
+void forget_range(unsigned int first, unsigned int last);
+// True when `fd` is a virtual descriptor (takes the lock).
+bool is_virtual(int fd);
+// fopen of a virtual path: the stream, or null with errno; `handled` false
+// when the path is real.
+FILE *fopen_virtual(const char *path, const char *mode, bool &handled);
+// A stream over a virtual descriptor that goes through the board.
+FILE *stream_over(int fd, const char *mode);
 
 }  // namespace vboard

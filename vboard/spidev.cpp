@@ -1,24 +1,30 @@
 // spidev character devices (/dev/spidevB.C) in front of the shared MCP3008
 // model, answering the requests the way the kernel's spidev driver does.
 //
-// Locking: the core calls the provider and the files with the board lock
-// held. The control calls below come from any thread without it, so every
-// piece of state in this file sits behind spi_mutex, which is only ever
-// taken last (board lock, then spi_mutex), never the other way round.
+// Locking: the core calls the handler and the files with the board lock
+// held, and the control calls below take it, so nothing here locks.
+//
+// The device owns its variables and faults: VBOARD_SPIDEV_* are read by
+// the configure hook below, the faults on paths go to the core's table.
 #include "spidev.h"
 
+#include <fcntl.h>
+#include <dirent.h>
 #include <linux/spi/spi.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,36 +44,83 @@ constexpr std::size_t kDefaultBufsiz = 4096;          // the driver's module par
 constexpr std::size_t kMaxBufsiz = 1 << 20;
 
 // Mode bits the modelled controller honours; the others (3-wire, ready,
-// dual/quad lines) make spi_setup refuse the mode with EINVAL.
+// the high-impedance turnaround, the receive phase flip) make the SPI
+// core's setup refuse the mode with EINVAL.
 constexpr std::uint32_t kSupportedModes =
     SPI_CPHA | SPI_CPOL | SPI_CS_HIGH | SPI_LSB_FIRST | SPI_NO_CS | SPI_LOOP;
-// What the driver accepts from user space at all (SPI_MODE_USER_MASK).
-constexpr std::uint32_t kUserModeMask = (1U << 16) - 1;
+// The target's controller (strict profile) has neither LSB-first nor
+// loopback: clock phase and polarity, chip select polarity, no chip select.
+constexpr std::uint32_t kTargetModes = SPI_CPHA | SPI_CPOL | SPI_CS_HIGH | SPI_NO_CS;
+// Wide data lines a controller lacks are not refused: the SPI core drops
+// them with a warning in the kernel log and goes on with one line, so they
+// never read back.
+constexpr std::uint32_t kWideLines =
+    SPI_TX_DUAL | SPI_TX_QUAD | SPI_TX_OCTAL | SPI_RX_DUAL | SPI_RX_QUAD | SPI_RX_OCTAL;
+// What the driver takes from user space at all: the mode bits it knows,
+// which leave out SPI_CS_WORD; anything else is EINVAL before the setup.
+constexpr std::uint32_t kUserModeMask =
+    (SPI_MODE_USER_MASK) & ~static_cast<std::uint32_t>(SPI_CS_WORD);
+// The driver keeps each record's bounce buffer aligned for DMA: a record
+// takes its length rounded up to the target's cache line (32 bytes on
+// ARMv6) out of the message buffer.
+constexpr std::uint32_t kTargetCacheLine = 32;
+// The target's controller divides its 250 MHz core clock by an even
+// number from 2 to 65536.
+constexpr double kTargetCoreHz = 250e6;
 
 static_assert(sizeof(spi_ioc_transfer) == 32);
 constexpr unsigned kMessageNr = 0;
 static_assert(_IOC_NR(SPI_IOC_MESSAGE(1)) == kMessageNr);
 
+void power_on_settings(shared_spidev &s) {
+  s.mode = SPI_MODE_0;
+  s.bits_per_word = 8;
+  s.lsb_first = 0;
+  s.max_speed_hz = kPowerOnSpeed;
+  s.speed_hz = kPowerOnSpeed;
+}
+
+// One device as this process knows it; its settings live in the board, so
+// that every process sees what another set, as the driver keeps them.
 struct device {
   std::string path;
-  std::uint32_t mode = SPI_MODE_0;
-  std::uint8_t bits = 8;
-  std::uint32_t speed = kPowerOnSpeed;
+  shared_spidev spare{};  // settings when the board has no slot left for it
+  shared_spidev &settings() {
+    if (shared_spidev *s = spidev_slot(path.c_str())) return *s;
+    if (spare.bits_per_word == 0) power_on_settings(spare);
+    return spare;
+  }
+  // Files this process holds open on the device (see holders below).
+  int holds = 0;
   long vanish_after = -1;  // successful messages left before it goes; -1: stays
   bool gone = false;
   std::uint64_t incarnation = 0;  // renewed when it goes, so old descriptors stay dead
 };
 
-struct config {
+struct controller_config {
   std::uint32_t readback_hz = 0;
   std::uint32_t word_sizes = kDefaultWordSizes;
   std::size_t bufsiz = kDefaultBufsiz;
   int scribble = -1;  // byte left in the receive buffers of a failed transfer; -1: none
 };
 
+struct request_fault {
+  std::string path;  // normalised
+  unsigned long request;
+  int err;
+};
+
+// Injected faults of the devices themselves (those on paths live in the
+// core's table).
+struct spi_faults {
+  std::vector<request_fault> requests;
+  int transfer_count = 0, transfer_result = 0, transfer_err = 0;
+};
+
 struct spi_state {
   bool loaded = false;
-  config cfg;
+  controller_config cfg;
+  spi_faults faults;
   std::vector<device> devices;
   // Ring of the most recent records; `next` counts every record ever kept.
   std::array<vboard_spi_record, VBOARD_SPI_RECORDS> records{};
@@ -79,26 +132,120 @@ struct spi_state {
   std::uint64_t incarnations = 0;
 };
 
-// Constant-initialised, so it is usable from the board's load-time
-// constructor whatever order the dynamic initialisers run in.
-std::mutex spi_mutex;
-
 spi_state &state_storage() {
   static spi_state s;
   return s;
 }
 
-std::vector<std::string_view> split(std::string_view s, char sep) {
-  std::vector<std::string_view> out;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t at = s.find(sep, start);
-    out.push_back(s.substr(start, at == std::string_view::npos ? at : at - start));
-    if (at == std::string_view::npos) break;
-    start = at + 1;
-  }
-  return out;
+// Who has a device open. The driver gives a device its maximum rate back
+// when the last file open on it closes, in whichever process. Each process
+// with files open on a device holds a read lock on the byte of the
+// device's slot in the board object (an open-file-description lock, which
+// the kernel drops when the process ends, however it ends); at its last
+// close a process lets go and looks whether any other still holds one.
+// When nobody does, at a close or at the next open (the last holder may
+// have ended without closing), the rate goes back.
+struct holders {
+  pid_t pid = 0;                     // the process the holds below are of
+  int lock_fd = -1;                  // this process's own description of the board object
+  const shared_board *on = nullptr;  // the board lock_fd is of
+  bool exiting = false;
+};
+
+holders &held() {
+  static holders h;
+  return h;
 }
+
+void at_exit();
+
+// The descriptor to lock with, opened anew by a child of fork (which must
+// not let go of its parent's locks) and when the board changed. Lock held.
+int lock_fd() {
+  holders &h = held();
+  const pid_t me = getpid();
+  if (h.pid != me || h.on != &board()) {
+    // The files a child inherited through fork are its parent's opens.
+    if (h.pid != me) {
+      for (auto &d : state_storage().devices) d.holds = 0;
+    }
+    if (h.pid == 0) (void)std::atexit(at_exit);
+    if (h.lock_fd >= 0) real_close(h.lock_fd);
+    h.pid = me;
+    h.on = &board();
+    h.lock_fd = board_object_fd();
+  }
+  return h.lock_fd;
+}
+
+// The byte a device's holders lock: its slot's open count.
+off_t lock_offset(device &d) {
+  const shared_spidev *slot = &d.settings();
+  const auto *base = reinterpret_cast<const unsigned char *>(&board());
+  const auto *at = reinterpret_cast<const unsigned char *>(&slot->open_count);
+  if (at < base || at >= base + sizeof(shared_board)) return -1;  // no slot: this process only
+  return static_cast<off_t>(at - base);
+}
+
+// Straight to the kernel: fcntl itself goes through the board, and on a
+// 32-bit build the open-file-description locks take the 64-bit record.
+int lock_byte(int fd, off_t at, short type, int cmd) {
+  struct flock64 l {};
+  l.l_type = type;
+  l.l_whence = SEEK_SET;
+  l.l_start = at;
+  l.l_len = 1;
+#ifdef SYS_fcntl64
+  const long r = syscall(SYS_fcntl64, fd, cmd, &l);
+#else
+  const long r = syscall(SYS_fcntl, fd, cmd, &l);
+#endif
+  if (r != 0) return -1;
+  return cmd == F_OFD_GETLK ? l.l_type : 0;
+}
+
+// True when no other process holds the device open. Lock held.
+bool nobody_else(int fd, off_t at) {
+  if (fd < 0 || at < 0) return true;
+  return lock_byte(fd, at, F_WRLCK, F_OFD_GETLK) == F_UNLCK;
+}
+
+// A file opened on `d` in this process. Lock held.
+void take_hold(device &d) {
+  const int fd = lock_fd();
+  const off_t at = lock_offset(d);
+  if (d.holds == 0) {
+    shared_spidev &set = d.settings();
+    if (nobody_else(fd, at)) set.speed_hz = set.max_speed_hz;
+    if (fd >= 0 && at >= 0) (void)lock_byte(fd, at, F_RDLCK, F_OFD_SETLK);
+  }
+  ++d.holds;
+}
+
+// `n` files on `d` closed in this process. Lock held.
+void drop_holds(device &d, int n) {
+  if (n <= 0 || d.holds <= 0) return;
+  d.holds = d.holds > n ? d.holds - n : 0;
+  if (d.holds != 0) return;
+  const int fd = lock_fd();
+  const off_t at = lock_offset(d);
+  if (fd >= 0 && at >= 0) (void)lock_byte(fd, at, F_UNLCK, F_OFD_SETLK);
+  shared_spidev &set = d.settings();
+  if (nobody_else(fd, at)) set.speed_hz = set.max_speed_hz;
+}
+
+// A program that ends without closing its files still closes them, as the
+// kernel does at exit; files the descriptor table destroys after this
+// leave the board alone.
+void at_exit() {
+  holders &h = held();
+  if (h.pid != getpid()) return;
+  board_lock lock;
+  for (auto &d : state_storage().devices) drop_holds(d, d.holds);
+  h.exiting = true;
+}
+
+using config::split;
 
 template <typename T>
 bool parse_number(std::string_view s, T &out) {
@@ -116,21 +263,79 @@ bool valid_device_path(std::string_view p) {
   return parse_number(p.substr(0, dot), bus) && parse_number(p.substr(dot + 1), cs);
 }
 
-const char *env(const char *name) {
-  const char *v = std::getenv(name);
-  return v != nullptr && *v != '\0' ? v : nullptr;
+// The device's faults from the environment: failing opens and missing
+// nodes (kept by the core, which checks them before any handler), failing
+// requests and failing transfers.
+void load_faults(spi_state &s, config::reader &r) {
+  s.faults = spi_faults{};
+  // path:ERR lists
+  if (const char *v = r.get("VBOARD_SPIDEV_FAIL_OPEN")) {
+    for (auto item : split(v, ',')) {
+      const auto colon = item.rfind(':');
+      int err = 0;
+      if (colon == std::string_view::npos || colon == 0 ||
+          !config::parse_errno(item.substr(colon + 1), err)) {
+        r.bad("VBOARD_SPIDEV_FAIL_OPEN", v, "/dev/spidevB.C:ERRNO[,...]");
+        break;
+      }
+      set_open_fault(item.substr(0, colon), err);
+    }
+  }
+  if (const char *v = r.get("VBOARD_SPIDEV_MISSING")) {
+    for (auto item : split(v, ',')) {
+      if (item.empty() || item[0] != '/') {
+        r.bad("VBOARD_SPIDEV_MISSING", v, "/dev/spidevB.C[,...]");
+        break;
+      }
+      set_missing(item, true);
+    }
+  }
+  if (const char *v = r.get("VBOARD_SPIDEV_FAIL_REQUEST")) {
+    for (auto item : split(v, ',')) {
+      auto f = split(item, ':');
+      unsigned long req = 0;
+      int err = 0;
+      if (f.size() != 3 || f[0].empty() || !config::parse_unsigned(f[1], req) ||
+          !config::parse_errno(f[2], err)) {
+        r.bad("VBOARD_SPIDEV_FAIL_REQUEST", v, "/dev/spidevB.C:REQUEST:ERRNO[,...]");
+        break;
+      }
+      s.faults.requests.push_back({normalise(std::string(f[0]).c_str()), req, err});
+    }
+  }
+  if (const char *v = r.get("VBOARD_SPIDEV_FAIL_TRANSFERS")) {
+    auto f = split(v, ':');
+    long count = 0, result = 0;
+    int err = 0;
+    if ((f.size() == 2 || f.size() == 3) && config::parse_long(f[0], count) && count >= 0 &&
+        config::parse_long(f[1], result) && (f.size() == 2 || config::parse_errno(f[2], err))) {
+      s.faults.transfer_count = static_cast<int>(count);
+      s.faults.transfer_result = static_cast<int>(result);
+      s.faults.transfer_err = result < 0 ? (err != 0 ? err : EIO) : 0;
+    } else {
+      r.bad("VBOARD_SPIDEV_FAIL_TRANSFERS", v, "COUNT:RESULT[:ERRNO]");
+    }
+  }
+}
+
+// Transfer fault: when one is pending, consumes it and returns true with
+// the result and errno the transfer must report instead of moving data.
+bool take_transfer_fault(spi_state &s, int &result, int &err) {
+  if (s.faults.transfer_count <= 0) return false;
+  --s.faults.transfer_count;
+  result = s.faults.transfer_result;
+  err = s.faults.transfer_err;
+  return true;
 }
 
 // Defaults, then the environment over them. Returns false when a variable
 // was malformed (it is then ignored).
 bool load(spi_state &s) {
-  bool ok = true;
-  auto bad = [&](const char *name, const char *v) {
-    complain(name, v);
-    ok = false;
-  };
+  config::reader r;
+  auto env = [&](const char *name) { return r.get(name); };
+  auto bad = [&](const char *name, const char *v) { r.bad(name, v); };
   s.loaded = true;
-  s.cfg = config{};
+  s.cfg = controller_config{};
   s.devices.clear();
 
   std::vector<std::string> paths{kDefaultDevice};
@@ -216,7 +421,8 @@ bool load(spi_state &s) {
       found->gone = n == 0;
     }
   }
-  return ok;
+  load_faults(s, r);
+  return r.ok();
 }
 
 spi_state &spi() {
@@ -255,24 +461,66 @@ bool addressable(std::uint64_t address) {
 
 std::size_t word_bytes(unsigned bits) { return bits <= 8 ? 1 : bits <= 16 ? 2 : 4; }
 
+std::uint64_t monotonic_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL +
+         static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+// The clock the target's controller gives for a requested rate: the core
+// clock over the smallest even divisor that does not exceed the rate (a
+// divisor past 65536 gives the slowest clock there is).
+double target_clock_hz(std::uint32_t hz) {
+  double div = std::ceil(kTargetCoreHz / hz);
+  if (std::fmod(div, 2.0) != 0) div += 1;
+  if (div < 2) div = 2;
+  if (div > 65536) div = 65536;
+  return kTargetCoreHz / div;
+}
+
 // Drives the chip's lines for one message; DIN is set up before the edge
-// that samples it, as an SPI master does in the selected mode.
+// that samples it, as an SPI master does in the selected mode. In the
+// strict profile each edge gets its time at the message's clock rate, so
+// the chip can tell a clock it cannot follow.
 class bus {
  public:
-  explicit bus(std::uint32_t mode)
+  bus(std::uint32_t mode, bool timed)
       : cpol_((mode & SPI_CPOL) != 0),
         cpha_((mode & SPI_CPHA) != 0),
         lsb_((mode & SPI_LSB_FIRST) != 0),
         cs_active_((mode & SPI_CS_HIGH) != 0),
         use_cs_((mode & SPI_NO_CS) == 0),
-        loop_((mode & SPI_LOOP) != 0) {}
+        loop_((mode & SPI_LOOP) != 0),
+        timed_(timed),
+        // In modes 1 and 2 the master samples on the falling edge, the one
+        // on which the chip changes DOUT; the chip's output delay then
+        // leaves the old bit on the line. The ideal model hides that, the
+        // strict one shows it.
+        late_((cpol_ != cpha_) && timed) {
+    if (timed_) {
+      // A message starts now, or after the clock the last one gave.
+      const std::uint64_t now = monotonic_ns(), last = chip().last_edge_ns();
+      t_ = now > last ? now : last;
+    }
+  }
+  ~bus() { chip().release_time(); }
+  bus(const bus &) = delete;
+  bus &operator=(const bus &) = delete;
+
+  // The clock of the next words, as the controller gives the requested rate.
+  void rate(std::uint32_t hz) { half_ns_ = 1e9 / (2.0 * target_clock_hz(hz)); }
+  // Time that passes with the clock idle (delays, chip select changes).
+  void idle_ns(double ns) { advance(ns); }
 
   void select() {
     mcp3008_model &c = chip();
+    edge();
     c.set_clk(cpol_);
     if (use_cs_) c.set_cs(cs_active_);
   }
   void deselect() {
+    edge();
     if (use_cs_) chip().set_cs(!cs_active_);
   }
 
@@ -285,14 +533,24 @@ class bus {
       bool sample = false;
       if (!cpha_) {
         c.set_din(level);
+        edge();
+        if (late_) sample = c.dout();
         c.set_clk(!cpol_);
-        sample = c.dout();
+        if (!late_) sample = c.dout();
+        advance(half_ns_);
+        edge();
         c.set_clk(cpol_);
+        advance(half_ns_);
       } else {
+        edge();
         c.set_clk(!cpol_);
         c.set_din(level);
+        advance(half_ns_);
+        edge();
+        if (late_) sample = c.dout();
         c.set_clk(cpol_);
-        sample = c.dout();
+        if (!late_) sample = c.dout();
+        advance(half_ns_);
       }
       if (loop_) sample = level;
       in |= static_cast<std::uint32_t>(sample) << bit;
@@ -301,7 +559,16 @@ class bus {
   }
 
  private:
-  bool cpol_, cpha_, lsb_, cs_active_, use_cs_, loop_;
+  void edge() {
+    if (timed_) chip().force_time(static_cast<std::uint64_t>(t_));
+  }
+  void advance(double ns) {
+    if (timed_) t_ += ns;
+  }
+
+  bool cpol_, cpha_, lsb_, cs_active_, use_cs_, loop_, timed_, late_;
+  double t_ = 0;
+  double half_ns_ = 0;
 };
 
 class spidev_file final : public file {
@@ -311,10 +578,21 @@ class spidev_file final : public file {
     // Sized once, so a transfer never allocates.
     tx_.resize(bufsiz);
     rx_.resize(bufsiz);
+    if (device *d = alive()) {
+      take_hold(*d);
+      pid_ = getpid();
+    }
   }
+  ~spidev_file() override {
+    // A copy a child inherited through fork is its parent's open.
+    if (pid_ != getpid() || held().exiting) return;
+    device *d = alive();
+    if (d != nullptr && d->holds > 0) drop_holds(*d, 1);
+  }
+  spidev_file(const spidev_file &) = delete;
+  spidev_file &operator=(const spidev_file &) = delete;
 
   ssize_t read(void *buf, std::size_t n, off_t &) override {
-    std::lock_guard lock(spi_mutex);
     device *d = alive();
     if (d == nullptr) return -ESHUTDOWN;
     if (n > tx_.size()) return -EMSGSIZE;
@@ -325,7 +603,6 @@ class spidev_file final : public file {
   }
 
   ssize_t write(const void *buf, std::size_t n, off_t &) override {
-    std::lock_guard lock(spi_mutex);
     device *d = alive();
     if (d == nullptr) return -ESHUTDOWN;
     if (n > tx_.size()) return -EMSGSIZE;
@@ -336,22 +613,27 @@ class spidev_file final : public file {
   }
 
   int ioctl(unsigned long request, void *arg, trace_note &note) override {
-    std::lock_guard lock(spi_mutex);
+    // An injected failure of the request comes before anything the device
+    // would answer, even that it has gone.
+    for (const auto &rf : spi().faults.requests) {
+      if (rf.request == request && rf.path == path_) return -rf.err;
+    }
     device *d = alive();
     if (d == nullptr) return -ESHUTDOWN;
     if (_IOC_TYPE(request) != SPI_IOC_MAGIC) return -ENOTTY;
+    shared_spidev &set = d->settings();
     switch (request) {
       case SPI_IOC_RD_MODE:
-        return put<std::uint8_t>(arg, static_cast<std::uint8_t>(d->mode & kUserModeMask), note);
+        return put<std::uint8_t>(arg, static_cast<std::uint8_t>(set.mode & kUserModeMask), note);
       case SPI_IOC_RD_MODE32:
-        return put<std::uint32_t>(arg, d->mode & kUserModeMask, note);
+        return put<std::uint32_t>(arg, set.mode & kUserModeMask, note);
       case SPI_IOC_RD_LSB_FIRST:
-        return put<std::uint8_t>(arg, (d->mode & SPI_LSB_FIRST) != 0 ? 1 : 0, note);
+        return put<std::uint8_t>(arg, (set.mode & SPI_LSB_FIRST) != 0 ? 1 : 0, note);
       case SPI_IOC_RD_BITS_PER_WORD:
-        return put<std::uint8_t>(arg, d->bits, note);
+        return put<std::uint8_t>(arg, static_cast<std::uint8_t>(set.bits_per_word), note);
       case SPI_IOC_RD_MAX_SPEED_HZ: {
         const std::uint32_t rb = spi().cfg.readback_hz;
-        return put<std::uint32_t>(arg, rb != 0 ? rb : d->speed, note);
+        return put<std::uint32_t>(arg, rb != 0 ? rb : set.speed_hz, note);
       }
       case SPI_IOC_WR_MODE:
       case SPI_IOC_WR_MODE32: {
@@ -363,15 +645,31 @@ class spidev_file final : public file {
         } else if (!get(arg, m, note)) {
           return -EFAULT;
         }
-        if ((m & ~kUserModeMask) != 0 || (m & ~kSupportedModes) != 0) return -EINVAL;
-        d->mode = m;
+        if ((m & ~kUserModeMask) != 0) return -EINVAL;
+        m &= ~kWideLines;
+        if ((m & ~(strict_profile() ? kTargetModes : kSupportedModes)) != 0) {
+          if (strict_profile() && (m & ~kSupportedModes) == 0) {
+            char why[64];
+            std::snprintf(why, sizeof why, "mode 0x%x: %s refused", static_cast<unsigned>(m),
+                          (m & SPI_LSB_FIRST) != 0 ? "LSB-first" : "loopback");
+            strict_note(strict_kind::controller_mode, path_.c_str(), why);
+          }
+          return -EINVAL;
+        }
+        set.mode = m;
+        set.lsb_first = (m & SPI_LSB_FIRST) != 0 ? 1 : 0;
         return 0;
       }
       case SPI_IOC_WR_LSB_FIRST: {
         std::uint8_t b = 0;
         if (!get(arg, b, note)) return -EFAULT;
-        d->mode = b != 0 ? (d->mode | SPI_LSB_FIRST)
-                         : (d->mode & ~static_cast<std::uint32_t>(SPI_LSB_FIRST));
+        if (b != 0 && strict_profile()) {
+          strict_note(strict_kind::controller_mode, path_.c_str(), "LSB-first refused");
+          return -EINVAL;
+        }
+        set.mode = b != 0 ? (set.mode | SPI_LSB_FIRST)
+                          : (set.mode & ~static_cast<std::uint32_t>(SPI_LSB_FIRST));
+        set.lsb_first = b != 0 ? 1 : 0;
         return 0;
       }
       case SPI_IOC_WR_BITS_PER_WORD: {
@@ -379,14 +677,14 @@ class spidev_file final : public file {
         if (!get(arg, b, note)) return -EFAULT;
         if (b == 0) b = 8;  // the driver's own default
         if (!word_size_supported(b)) return -EINVAL;
-        d->bits = b;
+        set.bits_per_word = b;
         return 0;
       }
       case SPI_IOC_WR_MAX_SPEED_HZ: {
         std::uint32_t hz = 0;
         if (!get(arg, hz, note)) return -EFAULT;
         if (hz == 0) return -EINVAL;
-        d->speed = hz;
+        set.speed_hz = hz;
         return 0;
       }
       default:
@@ -463,7 +761,7 @@ class spidev_file final : public file {
     note.bytes = total;
 
     int fault = 0, err = 0;
-    if (take_transfer_fault(fault, err)) {
+    if (take_transfer_fault(s, fault, err)) {
       // After a failed transfer the receive buffers hold whatever the
       // controller left; scribbling shows callers that trust them.
       if (fault < 0 && s.cfg.scribble >= 0 && check_sizes(recs.data(), n) == 0) {
@@ -487,14 +785,30 @@ class spidev_file final : public file {
   // Returns the bytes moved or -errno; nothing moves when a check fails.
   // The driver's own limits: addresses the process can name, and no more
   // bytes each way than its bounce buffer holds. Returns 0 or -errno.
+  // In the strict profile each record takes its length rounded up to the
+  // cache line, as on the target.
   int check_sizes(const spi_ioc_transfer *recs, std::size_t n) const {
     const std::size_t bufsiz = tx_.size();
-    std::uint64_t tx_total = 0, rx_total = 0;
+    const bool strict = strict_profile();
+    std::uint64_t tx_total = 0, rx_total = 0, tx_bare = 0, rx_bare = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
       if (!addressable(x.tx_buf) || !addressable(x.rx_buf)) return -EFAULT;
-      if (x.rx_buf != 0 && (rx_total += x.len) > bufsiz) return -EMSGSIZE;
-      if (x.tx_buf != 0 && (tx_total += x.len) > bufsiz) return -EMSGSIZE;
+      const std::uint64_t len = strict ? (std::uint64_t{x.len} + kTargetCacheLine - 1) /
+                                             kTargetCacheLine * kTargetCacheLine
+                                       : x.len;
+      if (x.rx_buf != 0) rx_total += len, rx_bare += x.len;
+      if (x.tx_buf != 0) tx_total += len, tx_bare += x.len;
+      if (rx_total > bufsiz || tx_total > bufsiz) {
+        if (strict && rx_bare <= bufsiz && tx_bare <= bufsiz) {
+          char why[64];
+          std::snprintf(why, sizeof why, "record %zu: %llu > %zu bytes", i,
+                        static_cast<unsigned long long>(rx_total > tx_total ? rx_total : tx_total),
+                        bufsiz);
+          strict_note(strict_kind::controller_buffer, path_.c_str(), why);
+        }
+        return -EMSGSIZE;
+      }
     }
     return 0;
   }
@@ -508,7 +822,7 @@ class spidev_file final : public file {
     if (total > INT32_MAX) return -EMSGSIZE;
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
-      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.bits;
+      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.settings().bits_per_word;
       if (!word_size_supported(bits)) return -EINVAL;
       if (x.len % word_bytes(bits) != 0) return -EINVAL;
       if (x.tx_nbits > 1 || x.rx_nbits > 1) return -EINVAL;  // single data line only
@@ -531,15 +845,25 @@ class spidev_file final : public file {
     unsigned char seen[VBOARD_TRACE_DATA] = {};
     std::size_t moved = 0;
 
-    bus wire(d.mode);
+    const std::uint32_t mode = d.settings().mode, speed = d.settings().speed_hz;
+    const bool strict = strict_profile();
+    if (strict && ((mode & SPI_CPOL) != 0) != ((mode & SPI_CPHA) != 0)) {
+      char why[64];
+      std::snprintf(why, sizeof why, "SPI mode %u: chip takes 0 or 3",
+                    static_cast<unsigned>(mode & SPI_MODE_X_MASK));
+      strict_note(strict_kind::chip_spi_mode, path_.c_str(), why);
+    }
+    bus wire(mode, strict);
+    wire.rate(recs[0].speed_hz != 0 ? recs[0].speed_hz : speed);
     wire.select();
     tx_at = 0;
     std::size_t rx_at = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
-      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.bits;
+      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.settings().bits_per_word;
       const std::size_t wb = word_bytes(bits);
       const std::uint32_t mask = bits == 32 ? 0xffffffffU : (1U << bits) - 1;
+      wire.rate(x.speed_hz != 0 ? x.speed_hz : speed);
       for (std::size_t off = 0; off < x.len; off += wb) {
         // A word in memory order, as the driver takes it; without a send
         // buffer the controller shifts out zeros.
@@ -554,6 +878,7 @@ class spidev_file final : public file {
       }
       if (x.tx_buf != 0) tx_at += x.len;
       if (x.rx_buf != 0) rx_at += x.len;
+      wire.idle_ns(1000.0 * x.delay_usecs);
       const bool last = i + 1 == n;
       // cs_change between records drops chip select for a moment; on the
       // last record it keeps the chip selected after the message.
@@ -580,11 +905,11 @@ class spidev_file final : public file {
 
   std::string path_;
   std::uint64_t incarnation_;
+  pid_t pid_ = 0;  // the process that opened it
   std::vector<unsigned char> tx_, rx_;
 };
 
 int spidev_open(const char *path, int, std::unique_ptr<file> &out) {
-  std::lock_guard lock(spi_mutex);
   spi_state &s = spi();
   device *d = find_device(s, path);
   if (d == nullptr) return 1;  // not one of ours: the real file system decides
@@ -593,8 +918,7 @@ int spidev_open(const char *path, int, std::unique_ptr<file> &out) {
   return 0;
 }
 
-int spidev_stat(const char *path, struct stat &st) {
-  std::lock_guard lock(spi_mutex);
+int spidev_stat(const char *path, struct stat &st, bool) {
   device *d = find_device(spi(), path);
   if (d == nullptr) return 1;
   if (d->gone) return -ENOENT;
@@ -602,56 +926,87 @@ int spidev_stat(const char *path, struct stat &st) {
   return 0;
 }
 
-const bool registered = add_provider({kPrefix, spidev_open, spidev_stat});
-
-int fail(int err) {
-  errno = err;
-  return -1;
+// The devices are names in the real /dev, for listings and shell globs.
+int spidev_list(const char *path, std::vector<dir_entry> &out) {
+  if (std::string_view(path) != "/dev") return 1;
+  for (const auto &d : spi().devices) {
+    if (!d.gone) out.push_back({d.path.substr(sizeof "/dev/" - 1), DT_CHR});
+  }
+  return 2;
 }
+
+bool spidev_configure(bool) { return load(state_storage()); }
+
+// Power-on settings and an empty record log; the device list itself comes
+// from the configuration, read again right after.
+void spidev_reset() {
+  spi_state &s = state_storage();
+  // Power-off: every file open on the devices is gone with them.
+  for (auto &slot : board().spidev) {
+    if (slot.path[0] != '\0') power_on_settings(slot);
+    slot.open_count = 0;
+  }
+  for (auto &d : s.devices) {
+    power_on_settings(d.spare);
+    d.holds = 0;
+  }
+  s.first_record = s.next_record;
+}
+
+void spidev_clear_faults() { state_storage().faults = spi_faults{}; }
+
+const bool registered = add_provider({kPrefix, spidev_open, spidev_stat, nullptr, spidev_list,
+                                      spidev_configure, spidev_reset, spidev_clear_faults});
 
 }  // namespace
 }  // namespace vboard
 
-using vboard::spi_mutex;
+using vboard::board_lock;
+using vboard::ensure_ready;
+using vboard::fail;
 
 int vboard_spidev_reset(void) {
-  std::lock_guard lock(spi_mutex);
-  vboard::spi_state &s = vboard::state_storage();
-  const bool ok = vboard::load(s);
-  s.first_record = s.next_record;
-  return ok ? 0 : vboard::fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
+  (void)vboard::registered;
+  vboard::spidev_reset();
+  return vboard::spidev_configure(true) ? 0 : fail(EINVAL);
 }
 
 size_t vboard_spidev_record_count(void) {
-  std::lock_guard lock(spi_mutex);
+  board_lock lock;
+  ensure_ready();
   const vboard::spi_state &s = vboard::spi();
   const std::uint64_t kept = s.next_record - s.first_record;
   return static_cast<size_t>(kept < VBOARD_SPI_RECORDS ? kept : VBOARD_SPI_RECORDS);
 }
 
 int vboard_spidev_record_get(size_t index, struct vboard_spi_record *record) {
-  if (record == nullptr) return vboard::fail(EINVAL);
-  std::lock_guard lock(spi_mutex);
+  if (record == nullptr) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
   const vboard::spi_state &s = vboard::spi();
   const std::uint64_t kept = s.next_record - s.first_record;
   const std::uint64_t count = kept < VBOARD_SPI_RECORDS ? kept : VBOARD_SPI_RECORDS;
-  if (index >= count) return vboard::fail(EINVAL);
+  if (index >= count) return fail(EINVAL);
   const std::uint64_t at = s.next_record - count + index;
   *record = s.records[at % VBOARD_SPI_RECORDS];
   return 0;
 }
 
 void vboard_spidev_records_clear(void) {
-  std::lock_guard lock(spi_mutex);
+  board_lock lock;
+  ensure_ready();
   vboard::spi_state &s = vboard::spi();
   s.first_record = s.next_record;
 }
 
 int vboard_spidev_vanish_after(const char *device, long transfers) {
-  if (device == nullptr) return vboard::fail(EINVAL);
-  std::lock_guard lock(spi_mutex);
+  if (device == nullptr) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
   vboard::device *d = vboard::find_device(vboard::spi(), device);
-  if (d == nullptr) return vboard::fail(ENOENT);
+  if (d == nullptr) return fail(ENOENT);
   if (transfers < 0) {
     d->gone = false;
     d->vanish_after = -1;
@@ -666,33 +1021,68 @@ int vboard_spidev_vanish_after(const char *device, long transfers) {
 }
 
 int vboard_spidev_set_readback_hz(uint32_t hz) {
-  std::lock_guard lock(spi_mutex);
+  board_lock lock;
+  ensure_ready();
   vboard::spi().cfg.readback_hz = hz;
   return 0;
 }
 
 int vboard_spidev_set_scribble(int byte) {
-  if (byte < -1 || byte > 255) return vboard::fail(EINVAL);
-  std::lock_guard lock(spi_mutex);
+  if (byte < -1 || byte > 255) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
   vboard::spi().cfg.scribble = byte;
   return 0;
 }
 
 int vboard_spidev_set_word_sizes(uint32_t mask) {
-  if (mask == 0) return vboard::fail(EINVAL);
-  std::lock_guard lock(spi_mutex);
+  if (mask == 0) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
   vboard::spi().cfg.word_sizes = mask;
   return 0;
 }
 
 int vboard_spidev_settings(const char *device, uint32_t *mode, uint8_t *bits_per_word,
                            uint32_t *speed_hz) {
-  if (device == nullptr) return vboard::fail(EINVAL);
-  std::lock_guard lock(spi_mutex);
-  const vboard::device *d = vboard::find_device(vboard::spi(), device);
-  if (d == nullptr) return vboard::fail(ENOENT);
-  if (mode != nullptr) *mode = d->mode;
-  if (bits_per_word != nullptr) *bits_per_word = d->bits;
-  if (speed_hz != nullptr) *speed_hz = d->speed;
+  if (device == nullptr) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
+  vboard::device *d = vboard::find_device(vboard::spi(), device);
+  if (d == nullptr) return fail(ENOENT);
+  const vboard::shared_spidev &set = d->settings();
+  if (mode != nullptr) *mode = set.mode;
+  if (bits_per_word != nullptr) *bits_per_word = static_cast<std::uint8_t>(set.bits_per_word);
+  if (speed_hz != nullptr) *speed_hz = set.speed_hz;
+  return 0;
+}
+
+int vboard_spidev_missing(const char *device, int missing) {
+  return vboard_fault_missing(device, missing);
+}
+
+int vboard_spidev_fail_open(const char *device, int err) { return vboard_fault_open(device, err); }
+
+int vboard_spidev_fail_request(const char *device, unsigned long request, int err) {
+  if (device == nullptr || device[0] != '/' || err < 0) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
+  auto &faults = vboard::spi().faults.requests;
+  const std::string norm = vboard::normalise(device);
+  std::erase_if(faults, [&](const vboard::request_fault &f) {
+    return f.request == request && f.path == norm;
+  });
+  if (err != 0) faults.push_back({norm, request, err});
+  return 0;
+}
+
+int vboard_spidev_fail_transfers(int count, int result, int err) {
+  if (count < 0 || (result < 0 && err <= 0)) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
+  auto &f = vboard::spi().faults;
+  f.transfer_count = count;
+  f.transfer_result = result;
+  f.transfer_err = result < 0 ? err : 0;
   return 0;
 }

@@ -3,10 +3,13 @@
  * Control interface of the virtual board (libvboard.so).
  *
  * The board emulates the sysfs GPIO tree, the spidev devices and an MCP3008
- * wired to them. A program run under LD_PRELOAD is configured through the
- * VBOARD_* environment variables; a test that links the board into its own
- * process uses the calls below to change inputs, inject faults and read the
- * trace of accesses.
+ * wired to them. One board is shared by every process on it, as a kernel
+ * is: VBOARD_BOARD names it (default "default", one per user), a path puts
+ * it in that file, and "private" gives the process a board of its own. A
+ * program run under LD_PRELOAD (or the vboard launcher) is configured
+ * through the VBOARD_* environment variables; a test that links the board
+ * into its own process uses the calls below to change inputs, inject
+ * faults and read the trace of accesses.
  *
  * Error convention: every call returning int returns 0 on success and -1
  * with errno set (EINVAL for an argument out of range, or the errno of the
@@ -33,6 +36,23 @@ extern "C" {
  * (the board then keeps the defaults for that variable). */
 int vboard_reset(void);
 
+/* Powers the board off and on again, for every process on it: no pin
+ * exported, the chip idle, inputs, wiring and spidev settings at their
+ * defaults, board time from zero; then this process's VBOARD_* variables
+ * apply as when it joined. A board object that was refused (another
+ * layout, damaged) is replaced by a new one. Returns 0, or -1 (EINVAL when
+ * a variable is malformed, or the errno of creating the object). */
+int vboard_power_cycle(void);
+
+/* The board this process is on: its name, its file path, or "private". */
+const char *vboard_board_name(void);
+
+/* Writes a description of the board (exported pins with direction, value,
+ * active_low and edge; the chip's wiring and inputs; the spidev settings)
+ * into buf, as `vboard show` prints it. Returns the length the whole text
+ * needs, like snprintf. */
+int vboard_describe(char *buf, size_t size);
+
 /* --- inputs ------------------------------------------------------------- */
 
 /* Channel `channel` (0-7) reads the fixed code `code` (0-1023). */
@@ -40,7 +60,7 @@ int vboard_set_code(int channel, int code);
 /* Channel reads `volts` against the reference voltage (clamped by the chip). */
 int vboard_set_voltage(int channel, double volts);
 /* Channel follows offset + amplitude * sin(2 pi freq t + phase) volts, t in
- * seconds of the board's time (CLOCK_MONOTONIC since the board loaded),
+ * seconds of the board's time (CLOCK_MONOTONIC since the board powered on),
  * phase in degrees. freq must be >= 0. */
 int vboard_set_sine(int channel, double amplitude_volts, double offset_volts, double freq_hz,
                     double phase_deg);
@@ -97,13 +117,16 @@ enum vboard_op {
   VBOARD_OP_WRITE = 2,
   VBOARD_OP_CLOSE = 3,
   VBOARD_OP_IOCTL = 4,
-  VBOARD_OP_SEEK = 5
+  VBOARD_OP_SEEK = 5,
+  /* Not an access: the strict profile telling what the target would get
+   * wrong (file names the device or "mcp3008", data holds the reason). */
+  VBOARD_OP_NOTE = 6
 };
 
 /* One access to a virtual file or device. */
 struct vboard_event {
   uint64_t seq;                 /* 0, 1, 2 ... in the order of the accesses */
-  uint64_t time_ns;             /* board time: CLOCK_MONOTONIC since load */
+  uint64_t time_ns;             /* board time: ns since the board powered on */
   int op;                       /* enum vboard_op */
   int pid;                      /* process that made the access */
   char file[VBOARD_TRACE_FILE]; /* path as opened, cut to fit */

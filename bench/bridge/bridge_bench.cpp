@@ -56,6 +56,7 @@ int main(int argc, char **argv) {
   // The servers read the virtual board's spidev device.
   ::setenv("LD_PRELOAD", BRIDGE_BENCH_VBOARD, 1);
   ::setenv("VBOARD_CH0", "512", 1);
+  ::setenv("VBOARD_BOARD", "private", 0);  // leaves the user's board alone
   try {
     const int rounds = 15;
     std::vector<Subject> subjects;

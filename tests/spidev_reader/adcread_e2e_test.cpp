@@ -18,8 +18,12 @@ class AdcreadE2E : public ::testing::Test {
                                    const std::map<std::string, std::string> &board = {}) {
     std::vector<std::string> argv{ADCREAD_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
+    // A board of its own, so runs in parallel never share a chip, and held
+    // to what the target does.
+    std::map<std::string, std::string> env{{"VBOARD_BOARD", "private"}, {"VBOARD_STRICT", "1"}};
+    for (const auto &[k, v] : board) env[k] = v;
     return adckit::test::run(
-        {.argv = argv, .env = board, .unset = {"VBOARD_*", "LD_PRELOAD"}, .board = true});
+        {.argv = argv, .env = env, .unset = {"VBOARD_*", "LD_PRELOAD"}, .board = true});
   }
 
   static std::map<std::string, std::string> codes() {

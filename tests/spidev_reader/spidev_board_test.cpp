@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -199,6 +201,208 @@ TEST_F(SpidevBoard, EnvironmentChoosesDevicesAndDriverQuirks) {
   // The device this descriptor belonged to is gone with the reset.
   EXPECT_EQ(message({record(bytes.data(), bytes.data(), 3)}), -1);
   EXPECT_EQ(err_, ESHUTDOWN);
+}
+
+TEST_F(SpidevBoard, WideDataLinesAreDroppedAndTheRateComesBackAtTheLastClose) {
+  // A controller without dual or quad lines takes such a mode and goes on
+  // with one line; the bits never read back.
+  std::uint32_t mode = SPI_MODE_3 | SPI_TX_DUAL | SPI_RX_QUAD;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_MODE32, &mode), 0);
+  mode = 0;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_RD_MODE32, &mode), 0);
+  EXPECT_EQ(mode, static_cast<std::uint32_t>(SPI_MODE_3));
+  // Bits the driver does not know are refused before anything changes.
+  mode = SPI_CS_WORD;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_MODE32, &mode), -1);
+  EXPECT_EQ(errno, EINVAL);
+  std::uint8_t byte = 0;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_RD_MODE, &byte), 0);
+  EXPECT_EQ(byte, SPI_MODE_3);
+
+  // The rate is the device's while any file is open on it, and its
+  // maximum again once the last one closes; mode and word size stay.
+  std::uint32_t hz = 15625;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_MAX_SPEED_HZ, &hz), 0);
+  const int other = open(kDevice, O_RDWR);
+  ASSERT_GE(other, 0);
+  close(fd_);
+  fd_ = other;
+  hz = 0;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_RD_MAX_SPEED_HZ, &hz), 0);
+  EXPECT_EQ(hz, 15625U);
+  const int copy = dup(fd_);  // one open file, two descriptors
+  close(fd_);
+  fd_ = copy;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_RD_MAX_SPEED_HZ, &hz), 0);
+  EXPECT_EQ(hz, 15625U);
+  close(fd_);
+  fd_ = open(kDevice, O_RDWR);
+  ASSERT_GE(fd_, 0);
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_RD_MAX_SPEED_HZ, &hz), 0);
+  EXPECT_EQ(hz, 125000000U);
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_RD_MODE, &byte), 0);
+  EXPECT_EQ(byte, SPI_MODE_3);
+}
+
+// The strict profile: the board holds programs to what the target does.
+class StrictSpidev : public SpidevBoard {
+ protected:
+  void SetUp() override {
+    setenv("VBOARD_STRICT", "1", 1);
+    SpidevBoard::SetUp();
+    vboard_trace_clear();
+  }
+  void TearDown() override {
+    SpidevBoard::TearDown();
+    unsetenv("VBOARD_STRICT");
+    unsetenv("VBOARD_VDD");
+    vboard_reset();
+  }
+  // One converter frame of channel 0 at `hz`; the reading, or -1.
+  int frame_at(std::uint32_t hz) {
+    std::array<unsigned char, 3> frame{0x01, 0x80, 0x00};
+    auto x = record(frame.data(), frame.data(), 3);
+    x.speed_hz = hz;
+    return message({x}) == 3 ? reading(frame.data()) : -1;
+  }
+  // Back to the environment's configuration, as SetUp leaves it.
+  void reopen() {
+    close(fd_);
+    ASSERT_EQ(vboard_reset(), 0);
+    ASSERT_EQ(vboard_set_code(0, 602), 0);
+    fd_ = open(kDevice, O_RDWR);
+    ASSERT_GE(fd_, 0);
+    vboard_trace_clear();
+  }
+  // The notes in the trace since the last clear, one reason each.
+  std::vector<std::string> notes() {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < vboard_trace_count(); ++i) {
+      vboard_event e{};
+      if (vboard_trace_get(i, &e) == 0 && e.op == VBOARD_OP_NOTE) {
+        out.emplace_back(std::string(e.file) + ": " +
+                         std::string(reinterpret_cast<const char *>(e.data), e.data_len));
+      }
+    }
+    vboard_trace_clear();
+    return out;
+  }
+};
+
+TEST_F(StrictSpidev, TheTargetControllerRefusesLsbFirstAndLoopback) {
+  std::uint8_t byte = 1;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_LSB_FIRST, &byte), -1);
+  EXPECT_EQ(errno, EINVAL);
+  byte = SPI_MODE_0 | SPI_LOOP;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_MODE, &byte), -1);
+  EXPECT_EQ(errno, EINVAL);
+  std::uint32_t mode = SPI_LSB_FIRST;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_MODE32, &mode), -1);
+  EXPECT_EQ(errno, EINVAL);
+  const auto told = notes();
+  ASSERT_EQ(told.size(), 3U);
+  EXPECT_EQ(told[0], "/dev/spidev0.0: LSB-first refused");
+  EXPECT_EQ(told[1], "/dev/spidev0.0: mode 0x20: loopback refused");
+  EXPECT_EQ(told[2], "/dev/spidev0.0: mode 0x8: LSB-first refused");
+  // What it has is kept, and clearing LSB-first is no request to refuse.
+  byte = 0;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_LSB_FIRST, &byte), 0);
+  byte = SPI_MODE_3 | SPI_CS_HIGH;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_MODE, &byte), 0);
+  byte = SPI_NO_CS;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_MODE, &byte), 0);
+  EXPECT_TRUE(notes().empty());
+
+  // The default profile's controller has both.
+  unsetenv("VBOARD_STRICT");
+  reopen();
+  byte = 1;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_LSB_FIRST, &byte), 0);
+  byte = SPI_LOOP;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_MODE, &byte), 0);
+}
+
+TEST_F(StrictSpidev, EachRecordTakesACacheLineOfTheMessageBuffer) {
+  std::uint32_t hz = 1000000;  // the chip cannot follow the power-on rate
+  ASSERT_EQ(ioctl(fd_, SPI_IOC_WR_MAX_SPEED_HZ, &hz), 0);
+  // 128 one-byte records each way fill the 4096 bytes exactly.
+  std::vector<unsigned char> bytes(129, 0);
+  std::vector<spi_ioc_transfer> recs;
+  for (std::size_t i = 0; i < 128; ++i) recs.push_back(record(&bytes[i], &bytes[i], 1));
+  EXPECT_EQ(message(recs), 128);
+  EXPECT_TRUE(notes().empty());
+  recs.push_back(record(&bytes[128], &bytes[128], 1));
+  EXPECT_EQ(message(recs), -1);
+  EXPECT_EQ(err_, EMSGSIZE);
+  const auto told = notes();
+  ASSERT_EQ(told.size(), 1U);
+  EXPECT_EQ(told[0], "/dev/spidev0.0: record 128: 4128 > 4096 bytes");
+  // A record of 33 bytes takes two lines; the sizes themselves are as before.
+  recs = {record(bytes.data(), nullptr, 33)};
+  for (int i = 0; i < 127; ++i) recs.push_back(record(bytes.data(), nullptr, 1));
+  EXPECT_EQ(message(recs), -1);
+  EXPECT_EQ(err_, EMSGSIZE);
+  recs.pop_back();
+  EXPECT_EQ(message(recs), 33 + 126);
+  notes();
+  std::vector<unsigned char> big(4096);
+  EXPECT_EQ(message({record(big.data(), big.data(), 4096)}), 4096);
+}
+
+TEST_F(StrictSpidev, AClockTheChipCannotFollowGivesWrongCodesAndSaysWhy) {
+  // At 3.3 V the chip's limit lies between 1.35 MHz (2.7 V) and 3.6 MHz
+  // (5 V): 1.94 MHz. The controller gives 250 MHz over an even divisor.
+  EXPECT_EQ(frame_at(15625), 602);
+  EXPECT_EQ(frame_at(1900000), 602);  // 1.89 MHz on the wire
+  EXPECT_TRUE(notes().empty());
+  const int fast = frame_at(2000000);  // 1.98 MHz
+  EXPECT_NE(fast, 602);
+  EXPECT_NE(fast, -1);
+  auto told = notes();
+  ASSERT_EQ(told.size(), 1U);
+  EXPECT_EQ(told[0], "mcp3008: clock 1.98 MHz > 1.94 MHz max");
+
+  // At 5 V the chip takes 3.5 MHz but not 3.7.
+  setenv("VBOARD_VDD", "5", 1);
+  reopen();
+  EXPECT_EQ(frame_at(3500000), 602);
+  EXPECT_TRUE(notes().empty());
+  EXPECT_NE(frame_at(3700000), 602);
+  told = notes();
+  ASSERT_EQ(told.size(), 1U);
+  EXPECT_EQ(told[0], "mcp3008: clock 3.68 MHz > 3.6 MHz max");
+
+  // A supply the chip does not run on is refused.
+  setenv("VBOARD_VDD", "2.5", 1);
+  EXPECT_EQ(vboard_reset(), -1);
+}
+
+TEST_F(StrictSpidev, AConversionClockedTooSlowlyDroopsAndSaysWhy) {
+  // The ten data bits must be out within 1.2 ms of the sample: 10 kHz does
+  // it (B0 after 1 ms), 5 kHz does not (B3 comes 1.4 ms after the sample).
+  EXPECT_EQ(frame_at(10000), 602);
+  EXPECT_TRUE(notes().empty());
+  const int slow = frame_at(5000);
+  EXPECT_LT(slow, 602);
+  EXPECT_EQ(slow, 602 & ~0xf);  // B3..B0 read 0
+  const auto told = notes();
+  ASSERT_EQ(told.size(), 1U);
+  EXPECT_EQ(told[0], "mcp3008: droop: B3 at 1.4 ms > 1.2 ms");
+}
+
+TEST_F(StrictSpidev, ModesOtherThanZeroAndThreeGiveWrongCodesAndSayWhy) {
+  for (std::uint8_t m : {SPI_MODE_1, SPI_MODE_2}) {
+    std::uint8_t byte = m;
+    ASSERT_EQ(ioctl(fd_, SPI_IOC_WR_MODE, &byte), 0);
+    EXPECT_NE(frame_at(15625), 602) << "mode " << int{m};
+    const auto told = notes();
+    ASSERT_EQ(told.size(), 1U);
+    EXPECT_EQ(told[0], "/dev/spidev0.0: SPI mode " + std::to_string(m) + ": chip takes 0 or 3");
+  }
+  std::uint8_t byte = SPI_MODE_3;
+  ASSERT_EQ(ioctl(fd_, SPI_IOC_WR_MODE, &byte), 0);
+  EXPECT_EQ(frame_at(15625), 602);
+  EXPECT_TRUE(notes().empty());
 }
 
 }  // namespace

@@ -119,6 +119,11 @@ Command command(const Program &program) {
   const bool emulated = !program.host && !emulator().empty();
   if (emulated) c.argv = emulator();
   if (program.board) {
+    // Unless the test names one, each program gets a board of its own, so
+    // suites run in parallel never share pins or a chip.
+    if (auto it = c.env.find("VBOARD_BOARD"); it == c.env.end() || !it->second) {
+      c.env["VBOARD_BOARD"] = "private";
+    }
     if (emulated) {
       // The emulator itself is a program of this machine: the preload goes
       // to the guest only.

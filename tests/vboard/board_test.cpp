@@ -495,7 +495,7 @@ TEST(BoardEnvironment, RequestFaultsTakeReadRequestsAndResetRestoresTheDevice) {
   int fd = open("/dev/spidev0.0", O_RDWR);
   ASSERT_GE(fd, 0);
   unsigned char mode = 3;
-  EXPECT_EQ(ioctl(fd, 0x40016b01UL, &mode), 0);  // write the mode: allowed
+  EXPECT_EQ(ioctl(fd, 0x40016b01UL, &mode), 0);   // write the mode: allowed
   EXPECT_EQ(ioctl(fd, 0x80016b01UL, &mode), -1);  // read it back: the fault
   EXPECT_EQ(errno, EIO);
   close(fd);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 namespace {
@@ -184,6 +186,95 @@ TEST(Mcp3008Model, TheSampleIsHeldAtTheSampleClock) {
   EXPECT_EQ(bits, expected_bits(100, 11));
   chip.set_cs(true);
   EXPECT_EQ(m.frame(single(0), 11), expected_bits(900, 11));
+}
+
+// A master whose every line change takes `step_ns` of the clock below.
+std::uint64_t fake_now = 0;
+std::uint64_t fake_clock() { return fake_now; }
+std::vector<std::string> reported;
+void record_report(mcp3008_model::limit, const char *why) { reported.emplace_back(why); }
+
+struct timed_master : master {
+  std::uint64_t step_ns;
+  void tick() { fake_now += step_ns; }
+  std::vector<int> timed_frame(std::array<bool, 5> command, int reads) {
+    chip.set_cs(true);
+    chip.set_clk(false);
+    chip.set_cs(false);
+    std::vector<int> bits;
+    for (bool b : command) {
+      chip.set_din(b);
+      tick();
+      chip.set_clk(true);
+      tick();
+      chip.set_clk(false);
+    }
+    for (int i = 0; i < reads; ++i) {
+      tick();
+      chip.set_clk(true);
+      tick();
+      chip.set_clk(false);
+      bits.push_back(chip.dout() ? 1 : 0);
+    }
+    chip.set_cs(true);
+    return bits;
+  }
+};
+
+TEST(Mcp3008Model, TimingLimitsGiveWrongBitsAndTellOncePerFrame) {
+  inputs in;
+  in.lsb[0] = 602;
+  mcp3008_model chip(in.source());
+  mcp3008_model::set_hooks(fake_clock, record_report);
+  mcp3008_model::timing_limits limits;
+  EXPECT_NEAR(1e3 / limits.min_period_ns(), 1.937, 0.001);  // MHz at 3.3 V
+  limits.vdd = 2.7;
+  EXPECT_NEAR(1e3 / limits.min_period_ns(), 1.35, 1e-9);
+  limits.vdd = 5.5;  // no faster than at 5 V
+  EXPECT_NEAR(1e3 / limits.min_period_ns(), 3.6, 1e-9);
+  limits.vdd = 3.3;
+
+  // Without limits nothing is timed, however fast or slow the clock.
+  timed_master m{{chip}, 1};
+  EXPECT_EQ(m.timed_frame(single(0), 20), expected_bits(602, 20));
+  m.step_ns = 1000000;
+  EXPECT_EQ(m.timed_frame(single(0), 11)[10], 602 & 1);
+  EXPECT_TRUE(reported.empty());
+
+  limits.enabled = true;
+  chip.set_limits(limits);
+  // 250 ns a line change: a 2 MHz clock. Every data bit comes out inverted,
+  // and the repeat gives the wrong bits again.
+  m.step_ns = 250;
+  auto bits = m.timed_frame(single(0), 20);
+  int msb = 0, lsb = 0;
+  for (int k = 1; k <= 10; ++k) msb = (msb << 1) | bits[static_cast<std::size_t>(k)];
+  for (int k = 11; k <= 19; ++k) lsb |= bits[static_cast<std::size_t>(k)] << (k - 10);
+  EXPECT_EQ(msb, 602 ^ 1023);
+  EXPECT_EQ(lsb, (602 ^ 1023) & ~1);
+  ASSERT_EQ(reported.size(), 1U);
+  EXPECT_EQ(reported[0], "clock 2 MHz > 1.94 MHz max");
+
+  // 100 us a change: a 5 kHz clock. B9 comes 200 us after the sample, B3
+  // 1.4 ms after it, past the 1.2 ms the sample holds.
+  reported.clear();
+  m.step_ns = 100000;
+  bits = m.timed_frame(single(0), 11);
+  int code = 0;
+  for (int k = 1; k <= 10; ++k) code = (code << 1) | bits[static_cast<std::size_t>(k)];
+  EXPECT_EQ(code, 602 & ~0xf);
+  ASSERT_EQ(reported.size(), 1U);
+  EXPECT_EQ(reported[0], "droop: B3 at 1.4 ms > 1.2 ms");
+
+  // Within both limits the frame is right and nothing is told.
+  reported.clear();
+  m.step_ns = 50000;
+  bits = m.timed_frame(single(0), 11);
+  code = 0;
+  for (int k = 1; k <= 10; ++k) code = (code << 1) | bits[static_cast<std::size_t>(k)];
+  EXPECT_EQ(code, 602);
+  EXPECT_TRUE(reported.empty());
+  mcp3008_model::set_hooks(nullptr, nullptr);
 }
 
 }  // namespace

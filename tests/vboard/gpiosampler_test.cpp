@@ -208,7 +208,7 @@ TEST_F(Gpiosampler, ReadingsFollowARampOnChannelZero) {
 }
 
 TEST_F(Gpiosampler, AbortsWhenTheIndicatorDirectionFailsAndALaterRunCompletesOnStillExportedPins) {
-  const std::map<std::string, std::string> board{{"VBOARD_STATE", dir / "state"},
+  const std::map<std::string, std::string> board{{"VBOARD_BOARD", dir / "board"},
                                                  {"VBOARD_CH0", "300"}};
   auto env = board;
   env["VBOARD_FAIL_OPEN"] = "/sys/class/gpio/gpio26/direction:EACCES";

@@ -19,7 +19,7 @@ class Programs : public ::testing::Test {
   }
   // One board shared by every process of the test, as the kernel would be.
   outcome sh(const std::string &script) {
-    return run_on_board({"sh", "-c", script}, {{"VBOARD_STATE", dir / "state"}}, false);
+    return run_on_board({"sh", "-c", script}, {{"VBOARD_BOARD", dir / "board"}}, false);
   }
   temp_dir dir;
 };
@@ -30,7 +30,7 @@ TEST_F(Programs, ShellExportMakesThePinAppearAndCatReadsItsValue) {
   EXPECT_EQ(r.out, "here\n");
 
   r = run_on_board({"cat", "/sys/class/gpio/gpio17/value", "/sys/class/gpio/gpio17/direction"},
-                   {{"VBOARD_STATE", dir / "state"}}, false);
+                   {{"VBOARD_BOARD", dir / "board"}}, false);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "0\nin\n");
 
@@ -55,7 +55,7 @@ TEST_F(Programs, ASecondExportFailsInTheShellWithDeviceOrResourceBusy) {
   EXPECT_NE(r.status, 0);
   r = sh("test -e /sys/class/gpio/gpio17 || echo gone");
   EXPECT_EQ(r.out, "gone\n");
-  r = run_on_board({"cat", "/sys/class/gpio/gpio17/value"}, {{"VBOARD_STATE", dir / "state"}},
+  r = run_on_board({"cat", "/sys/class/gpio/gpio17/value"}, {{"VBOARD_BOARD", dir / "board"}},
                    false);
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
@@ -65,7 +65,7 @@ TEST_F(Programs, TheTraceFileCollectsTheAccessesOfEveryProcess) {
   const std::string trace = dir / "trace";
   const auto r = run_on_board(
       {"sh", "-c", "echo 4 > /sys/class/gpio/export; cat /sys/class/gpio/gpio4/value > /dev/null"},
-      {{"VBOARD_STATE", dir / "state"}, {"VBOARD_TRACE", trace}}, false);
+      {{"VBOARD_BOARD", dir / "board"}, {"VBOARD_TRACE", trace}}, false);
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string text = vboard_test::read_file(trace);
   EXPECT_NE(

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -50,8 +51,8 @@ std::string read_file(const std::string &path) {
   return s.str();
 }
 
-outcome run_on_board(const std::vector<std::string> &argv,
-                     const std::map<std::string, std::string> &env, bool target_program) {
+running::running(const std::vector<std::string> &argv,
+                 const std::map<std::string, std::string> &env, bool target_program, bool preload) {
   std::map<std::string, std::string> vars;
   for (char **e = environ; *e != nullptr; ++e) {
     const char *eq = std::strchr(*e, '=');
@@ -69,15 +70,16 @@ outcome run_on_board(const std::vector<std::string> &argv,
   const auto emulator = split_list(VBOARD_EMULATOR);
   if (target_program && !emulator.empty()) {
     args = emulator;
-    args.push_back("-E");
-    args.push_back(std::string("LD_PRELOAD=") + VBOARD_LIBRARY);
-  } else {
+    if (preload) {
+      args.push_back("-E");
+      args.push_back(std::string("LD_PRELOAD=") + VBOARD_LIBRARY);
+    }
+  } else if (preload) {
     vars["LD_PRELOAD"] = VBOARD_LIBRARY;
   }
   args.insert(args.end(), argv.begin(), argv.end());
 
-  temp_dir tmp;
-  const std::string out_path = tmp / "out", err_path = tmp / "err";
+  const std::string out_path = tmp_ / "out", err_path = tmp_ / "err";
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -92,21 +94,44 @@ outcome run_on_board(const std::vector<std::string> &argv,
   for (auto &s : args) argp.push_back(s.data());
   argp.push_back(nullptr);
 
-  outcome o;
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, argp[0], &fa, nullptr, argp.data(), envp.data());
+  const int rc = posix_spawnp(&pid_, argp[0], &fa, nullptr, argp.data(), envp.data());
   posix_spawn_file_actions_destroy(&fa);
   if (rc != 0) {
-    o.err = std::string("spawn failed: ") + std::strerror(rc);
+    pid_ = -1;
+    spawn_error_ = std::string("spawn failed: ") + std::strerror(rc);
+  }
+}
+
+running::~running() {
+  if (pid_ > 0) (void)wait();
+}
+
+outcome running::wait() {
+  outcome o;
+  if (pid_ <= 0) {
+    o.err = spawn_error_;
     return o;
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
+  pid_ = -1;
   o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  o.out = read_file(out_path);
-  o.err = read_file(err_path);
+  o.out = read_file(tmp_ / "out");
+  o.err = read_file(tmp_ / "err");
   return o;
+}
+
+outcome run_plain(const std::vector<std::string> &argv,
+                  const std::map<std::string, std::string> &env) {
+  running r(argv, env, true, false);
+  return r.wait();
+}
+
+outcome run_on_board(const std::vector<std::string> &argv,
+                     const std::map<std::string, std::string> &env, bool target_program) {
+  running r(argv, env, target_program);
+  return r.wait();
 }
 
 }  // namespace vboard_test

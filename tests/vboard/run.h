@@ -1,6 +1,9 @@
 #pragma once
 // Runs a program under the virtual board and collects what it printed.
+#include <sys/types.h>
+
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,6 +38,30 @@ bool host_programs_usable();
 // build when `target_program` is set) and `env` added to the environment.
 outcome run_on_board(const std::vector<std::string> &argv,
                      const std::map<std::string, std::string> &env, bool target_program);
+
+// A program started on the board that the test waits for later, so that
+// several can run at once.
+class running {
+ public:
+  // With `preload` false the program starts without the board (the
+  // launcher does that itself), through the emulator all the same.
+  running(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+          bool target_program, bool preload = true);
+  ~running();
+  running(const running &) = delete;
+  running &operator=(const running &) = delete;
+  // Waits for the program and collects what it printed (once).
+  outcome wait();
+
+ private:
+  temp_dir tmp_;
+  pid_t pid_ = -1;
+  std::string spawn_error_;
+};
+
+// Runs a program of the build's target without the board preloaded.
+outcome run_plain(const std::vector<std::string> &argv,
+                  const std::map<std::string, std::string> &env);
 
 std::string read_file(const std::string &path);
 

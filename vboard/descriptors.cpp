@@ -1,0 +1,687 @@
+// Virtual descriptors: which paths belong to which device handler, the
+// table of open virtual files behind real stand-in descriptors, the reads,
+// writes, seeks, ioctls and stats routed to them, stdio streams over them,
+// and the adoption of virtual descriptors a program inherits through exec.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "internal.h"
+
+namespace vboard {
+
+// ---------------------------------------------------------------------------
+// Default file behaviour
+
+void trace_note::keep(const void *bytes_in, std::size_t n) {
+  data_len = n < sizeof data ? n : sizeof data;
+  if (data_len != 0) std::memcpy(data, bytes_in, data_len);
+}
+
+ssize_t file::read(void *, std::size_t, off_t &) { return -EINVAL; }
+ssize_t file::write(const void *, std::size_t, off_t &) { return -EINVAL; }
+int file::ioctl(unsigned long, void *, trace_note &) { return -ENOTTY; }
+int file::poll_mask() const { return POLLIN | POLLRDNORM | POLLOUT | POLLWRNORM; }
+void file::stat(struct stat &st) const { fill_stat(st, "", S_IFREG | 0644); }
+
+void fill_stat(struct stat &st, const char *path, mode_t mode, off_t size) {
+  std::memset(&st, 0, sizeof st);
+  // A stable inode per path, so "is the input the output" checks (cat)
+  // and dup'ed descriptors agree.
+  std::uint64_t h = 1469598103934665603ULL;
+  for (const char *p = path; *p != '\0'; ++p) {
+    h = (h ^ static_cast<unsigned char>(*p)) * 1099511628211ULL;
+  }
+  st.st_dev = 0x5642;  // "VB"
+  st.st_ino = static_cast<ino_t>(h | 1U);
+  st.st_mode = mode;
+  st.st_nlink = S_ISDIR(mode) ? 2 : 1;
+  st.st_uid = getuid();
+  st.st_gid = getgid();
+  st.st_size = S_ISDIR(mode) ? 0 : size;
+  st.st_blksize = 4096;
+  st.st_blocks = 0;
+  // sysfs nodes carry the time they were made; the board gives them now.
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  st.st_atim = st.st_mtim = st.st_ctim = now;
+}
+
+namespace {
+
+struct desc {
+  std::shared_ptr<file> f;
+  std::string path;
+  int flags = 0;
+  off_t offset = 0;
+};
+
+constexpr std::size_t kMaxProviders = 8;
+
+struct provider_table {
+  provider items[kMaxProviders];
+  std::size_t count = 0;
+};
+provider_table &providers() {
+  static provider_table t;
+  return t;
+}
+
+std::vector<std::shared_ptr<desc>> &fds() {
+  static std::vector<std::shared_ptr<desc>> table;
+  return table;
+}
+
+// Starts at 1 so that the first descriptor call takes the slow path, which
+// adopts the descriptors inherited through exec (see adopt_inherited).
+std::atomic<int> virtual_fds{1};
+
+// Cheap test before taking the lock: could this path belong to a handler?
+// Only absolute paths do; relative ones never lead into the virtual tree
+// because its directories cannot become the working directory.
+const provider *find_provider(const char *path, std::string &norm) {
+  if (path == nullptr || path[0] != '/') return nullptr;
+  const auto &t = providers();
+  bool candidate = false;
+  for (std::size_t i = 0; i < t.count && !candidate; ++i) {
+    // Compare on the path's skeleton: extra slashes may hide the prefix.
+    std::string_view pre(t.items[i].prefix);
+    std::size_t pi = 0;
+    for (const char *p = path; *p != '\0' && pi < pre.size(); ++p) {
+      if (*p == '/' && p[1] == '/') continue;
+      if (*p != pre[pi]) break;
+      ++pi;
+    }
+    candidate = pi == pre.size() || std::strstr(path, "/.") != nullptr;
+  }
+  if (!candidate) return nullptr;
+  norm = normalise(path);
+  for (std::size_t i = t.count; i-- > 0;) {
+    if (norm.starts_with(t.items[i].prefix)) return &t.items[i];
+  }
+  return nullptr;
+}
+
+std::shared_ptr<desc> lookup(int fd) {
+  auto &t = fds();
+  if (fd < 0 || static_cast<std::size_t>(fd) >= t.size()) return nullptr;
+  return t[static_cast<std::size_t>(fd)];
+}
+
+// The kernel releases an open file description when its last descriptor
+// goes; the trace shows "close" then, not for each dup'ed copy (shells move
+// redirections around with dup2 and close before anything is written).
+void release(std::shared_ptr<desc> &&d, int result, int err) {
+  if (d && d.use_count() == 1) {
+    trace(VBOARD_OP_CLOSE, d->path.c_str(), 0, 0, nullptr, 0, result, err);
+  }
+  d.reset();
+}
+
+void bind(int fd, std::shared_ptr<desc> d) {
+  auto &t = fds();
+  const auto i = static_cast<std::size_t>(fd);
+  if (i >= t.size()) t.resize(i + 1);
+  if (!t[i] && d) virtual_fds.fetch_add(1, std::memory_order_relaxed);
+  if (t[i] && !d) virtual_fds.fetch_sub(1, std::memory_order_relaxed);
+  std::shared_ptr<desc> old = std::move(t[i]);
+  t[i] = std::move(d);
+  release(std::move(old), 0, 0);
+}
+
+// A stand-in descriptor: a memfd named after the virtual file, so that a
+// program started with exec finds out what its inherited descriptors are
+// (shells open redirections before they exec the command).
+constexpr char kStandInTag[] = "vboard:";
+
+int stand_in(const std::string &path, int flags) {
+  char name[240];
+  std::snprintf(name, sizeof name, "%s%x:%s", kStandInTag, static_cast<unsigned>(flags),
+                path.c_str());
+  const int fd = memfd_create(name, (flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0U);
+  if (fd >= 0) return fd;
+  return real_open("/dev/null", O_RDWR | (flags & O_CLOEXEC), 0);
+}
+
+// A file whose node went away between exec and adoption.
+class gone_file final : public file {
+ public:
+  ssize_t read(void *, std::size_t, off_t &) override { return -ENODEV; }
+  ssize_t write(const void *, std::size_t, off_t &) override { return -ENODEV; }
+};
+
+// ----- stdio over virtual descriptors
+
+ssize_t cookie_read(void *c, char *buf, size_t n) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(c));
+  return read(fd, buf, n);
+}
+ssize_t cookie_write(void *c, const char *buf, size_t n) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(c));
+  const ssize_t r = write(fd, buf, n);
+  return r < 0 ? -1 : r;
+}
+int cookie_seek(void *c, off64_t *pos, int whence) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(c));
+  const off_t r = lseek(fd, static_cast<off_t>(*pos), whence);
+  if (r < 0) return -1;
+  *pos = r;
+  return 0;
+}
+int cookie_close(void *c) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(c));
+  return close(fd);
+}
+int cookie_keep_open(void *) { return 0; }
+
+const char *stream_mode(int flags) {
+  const int acc = flags & O_ACCMODE;
+  return acc == O_RDONLY ? "r" : acc == O_WRONLY ? "w" : "r+";
+}
+
+// A program started with a virtual file as standard input or output (the
+// shell's "cmd > /sys/class/gpio/export") uses it through stdio, which
+// calls the kernel directly: give it streams that go through the board.
+void adopt_std_streams() {
+  static const cookie_io_functions_t io{cookie_read, cookie_write, cookie_seek, cookie_close};
+  FILE **const streams[] = {&stdin, &stdout, &stderr};
+  for (int fd = 0; fd < 3; ++fd) {
+    const auto d = lookup(fd);
+    // Only libc's own stream for the descriptor is replaced, once.
+    if (!d || *streams[fd] == nullptr || fileno(*streams[fd]) != fd) continue;
+    FILE *fp =
+        fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), stream_mode(d->flags), io);
+    if (fp == nullptr) continue;
+    // Standard error stays unbuffered; the others keep stdio's buffering,
+    // so a line is still one write, as it is on a real descriptor.
+    if (fd == 2) setvbuf(fp, nullptr, _IONBF, 0);
+    *streams[fd] = fp;
+  }
+}
+
+// A shell that redirects its own standard output for a builtin (bash's
+// echo) writes through stdio as well: while descriptor 0, 1 or 2 is
+// virtual, the standard stream goes through the board, and the program's
+// original stream comes back when the descriptor stops being virtual.
+// Called without the board lock (flushing writes through the board).
+FILE *saved_std[3];
+
+void retarget_std_stream(int fd, bool is_virtual, int flags) {
+  if (fd < 0 || fd > 2) return;
+  FILE **const streams[] = {&stdin, &stdout, &stderr};
+  FILE **s = streams[fd];
+  if (is_virtual && saved_std[fd] == nullptr) {
+    if (*s == nullptr || fileno(*s) != fd) return;  // not libc's own stream
+    static const cookie_io_functions_t io{cookie_read, cookie_write, cookie_seek, cookie_keep_open};
+    FILE *fp =
+        fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), stream_mode(flags), io);
+    if (fp == nullptr) return;
+    if (fd == 2) setvbuf(fp, nullptr, _IONBF, 0);
+    saved_std[fd] = *s;
+    *s = fp;
+  } else if (!is_virtual && saved_std[fd] != nullptr) {
+    FILE *ours = *s;
+    *s = saved_std[fd];
+    saved_std[fd] = nullptr;
+    fclose(ours);
+  }
+}
+
+// fopen's mode string as open flags; false for a mode fopen rejects.
+bool mode_flags(const char *mode, int &flags) {
+  if (mode == nullptr) return false;
+  switch (mode[0]) {
+    case 'r':
+      flags = O_RDONLY;
+      break;
+    case 'w':
+      flags = O_WRONLY | O_CREAT | O_TRUNC;
+      break;
+    case 'a':
+      flags = O_WRONLY | O_CREAT | O_APPEND;
+      break;
+    default:
+      return false;
+  }
+  for (const char *p = mode + 1; *p != '\0' && *p != ','; ++p) {
+    if (*p == '+')
+      flags = (flags & ~O_ACCMODE) | O_RDWR;
+    else if (*p == 'e')
+      flags |= O_CLOEXEC;
+    else if (*p == 'x')
+      flags |= O_EXCL;
+  }
+  return true;
+}
+
+// Opens a virtual path; returns the descriptor, -1 with errno, or -2 when
+// the path is not virtual after all.
+int open_locked(const provider *prov, const std::string &path, int flags) {
+  board_lock lock;
+  ensure_ready();
+  int err = 0;
+  std::unique_ptr<file> f;
+  if (is_missing(path)) {
+    err = ENOENT;
+  } else if (int e = open_fault_for(path)) {
+    err = e;
+  } else {
+    const int r = prov->open(path.c_str(), flags, f);
+    if (r == 1) return -2;
+    if (r < 0) err = -r;
+  }
+  int fd = -1;
+  if (err == 0) {
+    // A real descriptor stands in for the virtual file, so numbers never
+    // collide with real files and dup/fcntl/select keep working on it.
+    fd = stand_in(path, flags);
+    if (fd < 0) {
+      err = errno;
+    } else {
+      auto d = std::make_shared<desc>();
+      d->f = std::move(f);
+      d->path = path;
+      d->flags = flags;
+      bind(fd, std::move(d));
+    }
+  }
+  trace(VBOARD_OP_OPEN, path.c_str(), static_cast<unsigned long>(flags), 0, nullptr, 0,
+        err == 0 ? fd : -1, err);
+  return err == 0 ? fd : fail(err);
+}
+
+// One read or write on a descriptor that may be virtual; `at` is the offset
+// of a pread/pwrite, which leaves the descriptor's own offset alone.
+template <bool Writing>
+routed v_transfer(int fd, std::conditional_t<Writing, const void *, void *> buf, std::size_t n,
+                  const off_t *at) {
+  if (!maybe_virtual(fd)) return {false, 0};
+  board_lock lock;
+  ensure_ready();
+  auto d = lookup(fd);
+  if (!d) return {false, 0};
+  ssize_t r = -EBADF;
+  if ((d->flags & O_ACCMODE) != (Writing ? O_RDONLY : O_WRONLY)) {
+    off_t positioned = at != nullptr ? *at : 0;
+    off_t &off = at != nullptr ? positioned : d->offset;
+    if constexpr (Writing) {
+      r = d->f->write(buf, n, off);
+    } else {
+      r = d->f->read(buf, n, off);
+    }
+  }
+  const int err = r < 0 ? static_cast<int>(-r) : 0;
+  // A write traces the bytes offered; a read the bytes it delivered.
+  const std::size_t shown = Writing ? n : (r > 0 ? static_cast<std::size_t>(r) : 0);
+  trace(Writing ? VBOARD_OP_WRITE : VBOARD_OP_READ, d->path.c_str(), 0, n, buf, shown,
+        r < 0 ? -1 : r, err);
+  return {true, r < 0 ? fail(err) : r};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// For the rest of the board
+
+std::string normalise(const char *path) {
+  std::vector<std::string_view> parts;
+  for (auto part : config::split(path, '/')) {
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  if (parts.empty()) return std::string(1, '/');
+  std::string out;
+  for (auto part : parts) {
+    out += '/';
+    out += part;
+  }
+  return out;
+}
+
+bool configure_devices(bool restore) {
+  bool ok = true;
+  const auto &t = providers();
+  for (std::size_t i = 0; i < t.count; ++i) {
+    if (t.items[i].configure != nullptr && !t.items[i].configure(restore)) ok = false;
+  }
+  return ok;
+}
+
+void reset_devices() {
+  const auto &t = providers();
+  for (std::size_t i = 0; i < t.count; ++i) {
+    if (t.items[i].reset != nullptr) t.items[i].reset();
+  }
+}
+
+void clear_device_faults() {
+  const auto &t = providers();
+  for (std::size_t i = 0; i < t.count; ++i) {
+    if (t.items[i].clear_faults != nullptr) t.items[i].clear_faults();
+  }
+}
+
+// Takes over the stand-ins this process inherited through exec. Lock held.
+void adopt_inherited() {
+  DIR *dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return;
+  const int dfd = dirfd(dir);
+  while (const dirent *ent = readdir(dir)) {
+    char *end = nullptr;
+    const long fd = std::strtol(ent->d_name, &end, 10);
+    if (end == ent->d_name || *end != '\0' || fd == dfd || fd < 0) continue;
+    if (lookup(static_cast<int>(fd))) continue;
+    char link[64], target[512];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%ld", fd);
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = '\0';
+    std::string_view t(target, static_cast<std::size_t>(n));
+    constexpr std::string_view memfd = "/memfd:";
+    constexpr std::string_view deleted = " (deleted)";
+    if (!t.starts_with(memfd)) continue;
+    t.remove_prefix(memfd.size());
+    if (t.ends_with(deleted)) t.remove_suffix(deleted.size());
+    if (!t.starts_with(kStandInTag)) continue;
+    t.remove_prefix(sizeof kStandInTag - 1);
+    const auto colon = t.find(':');
+    if (colon == std::string_view::npos) continue;
+    const int flags =
+        static_cast<int>(std::strtoul(std::string(t.substr(0, colon)).c_str(), nullptr, 16));
+    const std::string path(t.substr(colon + 1));
+    std::string norm;
+    const provider *prov = find_provider(path.c_str(), norm);
+    if (prov == nullptr) continue;
+    auto d = std::make_shared<desc>();
+    std::unique_ptr<file> f;
+    // Re-opened without O_CREAT/O_TRUNC: the open already happened.
+    if (prov->open(norm.c_str(), flags & ~(O_CREAT | O_EXCL | O_TRUNC), f) != 0 || !f) {
+      f = std::make_unique<gone_file>();
+    }
+    d->f = std::move(f);
+    d->path = norm;
+    d->flags = flags;
+    bind(static_cast<int>(fd), std::move(d));
+  }
+  closedir(dir);
+  adopt_std_streams();
+}
+
+// The first descriptor call after load adopts; see virtual_fds.
+void adoption_done() { virtual_fds.fetch_sub(1, std::memory_order_relaxed); }
+
+bool register_provider(const provider &p) {
+  auto &t = providers();
+  if (t.count >= kMaxProviders) return false;
+  t.items[t.count++] = p;
+  return true;
+}
+
+const provider *provider_for(const char *path, std::string &norm) {
+  return find_provider(path, norm);
+}
+
+std::size_t provider_count() { return providers().count; }
+const provider &provider_at(std::size_t i) { return providers().items[i]; }
+
+file *virtual_file(int fd, std::string *path) {
+  auto d = lookup(fd);
+  if (!d) return nullptr;
+  if (path != nullptr) *path = d->path;
+  return d->f.get();
+}
+
+bool virtual_path(int dirfd, const char *path, std::string &out) {
+  if (path == nullptr) return false;
+  if (path[0] == '/') {
+    out = path;
+    return true;
+  }
+  if (dirfd == AT_FDCWD || !maybe_virtual(dirfd)) return false;
+  board_lock lock;
+  ensure_ready();
+  auto d = lookup(dirfd);
+  if (!d) return false;
+  out = d->path + "/" + path;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Descriptor routing
+
+bool maybe_virtual(int fd) { return fd >= 0 && virtual_fds.load(std::memory_order_relaxed) != 0; }
+
+bool is_virtual(int fd) {
+  board_lock lock;
+  ensure_ready();
+  return lookup(fd) != nullptr;
+}
+
+int open_virtual(int dirfd, const char *path, int flags) {
+  std::string full, norm;
+  if (!virtual_path(dirfd, path, full)) return -2;
+  const provider *prov = find_provider(full.c_str(), norm);
+  if (prov == nullptr) return -2;
+  const int r = open_locked(prov, norm, flags);
+  if (r >= 0 && r <= 2) retarget_std_stream(r, true, flags);
+  return r;
+}
+
+routed v_read(int fd, void *buf, std::size_t n, const off_t *at) {
+  return v_transfer<false>(fd, buf, n, at);
+}
+
+routed v_write(int fd, const void *buf, std::size_t n, const off_t *at) {
+  return v_transfer<true>(fd, buf, n, at);
+}
+
+routed v_close(int fd) {
+  if (!maybe_virtual(fd)) return {false, 0};
+  board_lock lock;
+  ensure_ready();
+  auto d = lookup(fd);
+  if (!d) return {false, 0};
+  const int r = real_close(fd);
+  const int err = r < 0 ? errno : 0;
+  fds()[static_cast<std::size_t>(fd)].reset();
+  virtual_fds.fetch_sub(1, std::memory_order_relaxed);
+  release(std::move(d), r, err);
+  return {true, r < 0 ? fail(err) : r};
+}
+
+routed v_seek(int fd, off_t off, int whence) {
+  if (!maybe_virtual(fd)) return {false, 0};
+  board_lock lock;
+  ensure_ready();
+  auto d = lookup(fd);
+  if (!d) return {false, 0};
+  struct stat st {};
+  d->f->stat(st);
+  off_t base = 0;
+  int err = 0;
+  switch (whence) {
+    case SEEK_SET:
+      base = 0;
+      break;
+    case SEEK_CUR:
+      base = d->offset;
+      break;
+    case SEEK_END:
+      base = st.st_size;
+      break;
+    default:
+      err = EINVAL;
+      break;
+  }
+  if (err == 0 && ((off > 0 && base > std::numeric_limits<off_t>::max() - off) || base + off < 0)) {
+    err = EINVAL;
+  }
+  if (err == 0) d->offset = base + off;
+  // A refused seek is an access too: every call is one event.
+  trace(VBOARD_OP_SEEK, d->path.c_str(), static_cast<unsigned long>(whence), 0, nullptr, 0,
+        err == 0 ? d->offset : -1, err);
+  return {true, err == 0 ? d->offset : fail(err)};
+}
+
+routed v_ioctl(int fd, unsigned long request, void *arg) {
+  if (!maybe_virtual(fd)) return {false, 0};
+  board_lock lock;
+  ensure_ready();
+  auto d = lookup(fd);
+  if (!d) return {false, 0};
+  trace_note note;
+  const int r = d->f->ioctl(request, arg, note);
+  const int err = r < 0 ? -r : 0;
+  trace(VBOARD_OP_IOCTL, d->path.c_str(), request, note.bytes, note.data, note.data_len,
+        r < 0 ? -1 : r, err);
+  return {true, r < 0 ? fail(err) : r};
+}
+
+int v_stat_path(int dirfd, const char *path, struct stat &st, bool follow) {
+  std::string full, norm;
+  if (!virtual_path(dirfd, path, full)) return 1;
+  const provider *prov = find_provider(full.c_str(), norm);
+  if (prov == nullptr) return 1;
+  board_lock lock;
+  ensure_ready();
+  if (is_missing(norm)) return fail(ENOENT);
+  const int r = prov->stat(norm.c_str(), st, follow);
+  if (r == 1) return 1;
+  if (r < 0) return fail(-r);
+  return 0;
+}
+
+int v_stat_fd(int fd, struct stat &st) {
+  if (!maybe_virtual(fd)) return 1;
+  board_lock lock;
+  ensure_ready();
+  auto d = lookup(fd);
+  if (!d) return 1;
+  d->f->stat(st);
+  return 0;
+}
+
+int v_access(int dirfd, const char *path, int mode) {
+  struct stat st {};
+  const int r = v_stat_path(dirfd, path, st, true);
+  if (r != 0) return r;
+  if (mode == F_OK) return 0;
+  // The owner's bits decide, as for a user in the board's gpio group.
+  if (((mode & R_OK) && !(st.st_mode & S_IRUSR)) || ((mode & W_OK) && !(st.st_mode & S_IWUSR)) ||
+      ((mode & X_OK) && !(st.st_mode & S_IXUSR))) {
+    return fail(EACCES);
+  }
+  return 0;
+}
+
+int dup_virtual(int oldfd, int newfd, int flags, dup_fn real, bool onto) {
+  const bool std_target = onto && newfd >= 0 && newfd <= 2 && newfd != oldfd;
+  // What the stream buffered belongs to the descriptor's old file.
+  if (std_target) {
+    FILE *const streams[] = {stdin, stdout, stderr};
+    if (streams[newfd] != nullptr && newfd != 0) fflush(streams[newfd]);
+  }
+  int r = -1;
+  bool now_virtual = false;
+  int now_flags = 0;
+  {
+    board_lock lock;
+    ensure_ready();
+    r = real(oldfd, newfd, flags);
+    const int err = errno;
+    if (r >= 0 && r != oldfd) bind(r, lookup(oldfd));
+    if (std_target && r >= 0) {
+      if (auto d = lookup(newfd)) {
+        now_virtual = true;
+        now_flags = d->flags;
+      }
+    }
+    errno = err;
+  }
+  if (std_target && r >= 0) {
+    const int err = errno;
+    retarget_std_stream(newfd, now_virtual, now_flags);
+    errno = err;
+  }
+  return r;
+}
+
+int fcntl_virtual(int fd, int cmd, void *arg, fcntl_fn real) {
+  board_lock lock;
+  ensure_ready();
+  auto d = lookup(fd);
+  if (d && cmd == F_GETFL) {
+    // The stand-in descriptor is opened read-write; report the file's mode.
+    return d->flags & (O_ACCMODE | O_APPEND | O_NONBLOCK);
+  }
+  const int r = real(fd, cmd, arg);
+  if (d && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) && r >= 0 && r != fd) {
+    const int err = errno;
+    bind(r, d);
+    errno = err;
+  }
+  return r;
+}
+
+void after_close(int fd) { retarget_std_stream(fd, false, 0); }
+
+void forget_range(unsigned int first, unsigned int last) {
+  board_lock lock;
+  ensure_ready();
+  auto &t = fds();
+  const std::size_t end = std::min<std::size_t>(t.size(), static_cast<std::size_t>(last) + 1);
+  for (std::size_t i = first; i < end; ++i) {
+    if (t[i]) {
+      auto d = std::move(t[i]);
+      virtual_fds.fetch_sub(1, std::memory_order_relaxed);
+      release(std::move(d), 0, 0);
+    }
+  }
+}
+
+FILE *stream_over(int fd, const char *mode) {
+  const cookie_io_functions_t io{cookie_read, cookie_write, cookie_seek, cookie_close};
+  return fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), mode, io);
+}
+
+FILE *fopen_virtual(const char *path, const char *mode, bool &handled) {
+  handled = false;
+  std::string norm;
+  const provider *prov = find_provider(path, norm);
+  int flags = 0;
+  if (prov == nullptr || !mode_flags(mode, flags)) return nullptr;
+  const int fd = open_locked(prov, norm, flags);
+  if (fd == -2) return nullptr;
+  handled = true;
+  if (fd < 0) return nullptr;
+  FILE *fp = stream_over(fd, mode);
+  if (fp == nullptr) {
+    const int e = errno;
+    close(fd);
+    errno = e;
+  }
+  return fp;
+}
+
+}  // namespace vboard

@@ -1,0 +1,957 @@
+// The libc entry points the board interposes, and the real calls behind
+// them. Each entry point asks descriptors.cpp whether the path or
+// descriptor is virtual and otherwise passes the call on to libc
+// unchanged; nothing else lives here.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <limits.h>
+#include <linux/close_range.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/epoll.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/uio.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "internal.h"
+
+extern "C" [[noreturn]] void __chk_fail(void);
+
+namespace vboard {
+namespace {
+
+// Resolved once, on first use. dlsym(RTLD_NEXT) does not call back into
+// the calls interposed here, so no recursion guard is needed for it; the
+// syscall fallbacks cover the case of a libc that cannot be found at all.
+template <typename F>
+F next(std::atomic<void *> &slot, const char *name) {
+  void *p = slot.load(std::memory_order_acquire);
+  if (p == nullptr) {
+    p = dlsym(RTLD_NEXT, name);
+    slot.store(p, std::memory_order_release);
+  }
+  return reinterpret_cast<F>(p);
+}
+
+#define VBOARD_REAL(name, type)               \
+  type real_##name##_fn() {                   \
+    static std::atomic<void *> slot{nullptr}; \
+    return next<type>(slot, #name);           \
+  }
+
+using open_t = int (*)(const char *, int, ...);
+using openat_t = int (*)(int, const char *, int, ...);
+using read_t = ssize_t (*)(int, void *, size_t);
+using write_t = ssize_t (*)(int, const void *, size_t);
+using pread_t = ssize_t (*)(int, void *, size_t, off_t);
+using pwrite_t = ssize_t (*)(int, const void *, size_t, off_t);
+using pread64_t = ssize_t (*)(int, void *, size_t, off64_t);
+using pwrite64_t = ssize_t (*)(int, const void *, size_t, off64_t);
+using close_t = int (*)(int);
+using dup_t = int (*)(int);
+using dup2_t = int (*)(int, int);
+using dup3_t = int (*)(int, int, int);
+using fcntl_t = int (*)(int, int, ...);
+using ioctl_t = int (*)(int, unsigned long, ...);
+using lseek_t = off_t (*)(int, off_t, int);
+using lseek64_t = off64_t (*)(int, off64_t, int);
+using stat_t = int (*)(const char *, struct stat *);
+using stat64_t = int (*)(const char *, struct stat64 *);
+using fstat_t = int (*)(int, struct stat *);
+using fstat64_t = int (*)(int, struct stat64 *);
+using fstatat_t = int (*)(int, const char *, struct stat *, int);
+using fstatat64_t = int (*)(int, const char *, struct stat64 *, int);
+using access_t = int (*)(const char *, int);
+using faccessat_t = int (*)(int, const char *, int, int);
+using fopen_t = FILE *(*)(const char *, const char *);
+using fdopen_t = FILE *(*)(int, const char *);
+using cfr_t = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int);
+using readv_t = ssize_t (*)(int, const struct iovec *, int);
+using close_range_t = int (*)(unsigned int, unsigned int, int);
+using closefrom_t = void (*)(int);
+using opendir_t = DIR *(*)(const char *);
+using fdopendir_t = DIR *(*)(int);
+using readdir_t = struct dirent *(*)(DIR *);
+using readdir64_t = struct dirent64 *(*)(DIR *);
+using readdir_r_t = int (*)(DIR *, struct dirent *, struct dirent **);
+using readdir64_r_t = int (*)(DIR *, struct dirent64 *, struct dirent64 **);
+using closedir_t = int (*)(DIR *);
+using dirfd_t = int (*)(DIR *);
+using rewinddir_t = void (*)(DIR *);
+using telldir_t = long (*)(DIR *);
+using seekdir_t = void (*)(DIR *, long);
+using scandir_t = int (*)(const char *, struct dirent ***, int (*)(const struct dirent *),
+                          int (*)(const struct dirent **, const struct dirent **));
+using scandir64_t = int (*)(const char *, struct dirent64 ***, int (*)(const struct dirent64 *),
+                            int (*)(const struct dirent64 **, const struct dirent64 **));
+using glob_t_fn = int (*)(const char *, int, int (*)(const char *, int), glob_t *);
+using glob64_t_fn = int (*)(const char *, int, int (*)(const char *, int), glob64_t *);
+using readlink_t = ssize_t (*)(const char *, char *, size_t);
+using readlinkat_t = ssize_t (*)(int, const char *, char *, size_t);
+using realpath_t = char *(*)(const char *, char *);
+using canonicalize_t = char *(*)(const char *);
+using statx_t = int (*)(int, const char *, int, unsigned int, struct statx *);
+using getxattr_t = ssize_t (*)(const char *, const char *, void *, size_t);
+using fgetxattr_t = ssize_t (*)(int, const char *, void *, size_t);
+using listxattr_t = ssize_t (*)(const char *, char *, size_t);
+using flistxattr_t = ssize_t (*)(int, char *, size_t);
+using poll_t = int (*)(struct pollfd *, nfds_t, int);
+using ppoll_t = int (*)(struct pollfd *, nfds_t, const struct timespec *, const sigset_t *);
+using select_t = int (*)(int, fd_set *, fd_set *, fd_set *, struct timeval *);
+using pselect_t = int (*)(int, fd_set *, fd_set *, fd_set *, const struct timespec *,
+                          const sigset_t *);
+using epoll_ctl_t = int (*)(int, int, int, struct epoll_event *);
+using epoll_wait_t = int (*)(int, struct epoll_event *, int, int);
+using epoll_pwait_t = int (*)(int, struct epoll_event *, int, int, const sigset_t *);
+
+VBOARD_REAL(open, open_t)
+VBOARD_REAL(open64, open_t)
+VBOARD_REAL(openat, openat_t)
+VBOARD_REAL(openat64, openat_t)
+VBOARD_REAL(read, read_t)
+VBOARD_REAL(write, write_t)
+VBOARD_REAL(pread, pread_t)
+VBOARD_REAL(pwrite, pwrite_t)
+VBOARD_REAL(pread64, pread64_t)
+VBOARD_REAL(pwrite64, pwrite64_t)
+VBOARD_REAL(close, close_t)
+VBOARD_REAL(dup, dup_t)
+VBOARD_REAL(dup2, dup2_t)
+VBOARD_REAL(dup3, dup3_t)
+VBOARD_REAL(fcntl, fcntl_t)
+VBOARD_REAL(fcntl64, fcntl_t)
+VBOARD_REAL(ioctl, ioctl_t)
+VBOARD_REAL(lseek, lseek_t)
+VBOARD_REAL(lseek64, lseek64_t)
+VBOARD_REAL(stat, stat_t)
+VBOARD_REAL(stat64, stat64_t)
+VBOARD_REAL(lstat, stat_t)
+VBOARD_REAL(lstat64, stat64_t)
+VBOARD_REAL(fstat, fstat_t)
+VBOARD_REAL(fstat64, fstat64_t)
+VBOARD_REAL(fstatat, fstatat_t)
+VBOARD_REAL(fstatat64, fstatat64_t)
+VBOARD_REAL(access, access_t)
+VBOARD_REAL(faccessat, faccessat_t)
+VBOARD_REAL(fopen, fopen_t)
+VBOARD_REAL(fopen64, fopen_t)
+VBOARD_REAL(fdopen, fdopen_t)
+VBOARD_REAL(copy_file_range, cfr_t)
+VBOARD_REAL(readv, readv_t)
+VBOARD_REAL(writev, readv_t)
+VBOARD_REAL(close_range, close_range_t)
+VBOARD_REAL(closefrom, closefrom_t)
+VBOARD_REAL(opendir, opendir_t)
+VBOARD_REAL(fdopendir, fdopendir_t)
+VBOARD_REAL(readdir, readdir_t)
+VBOARD_REAL(readdir64, readdir64_t)
+VBOARD_REAL(readdir_r, readdir_r_t)
+VBOARD_REAL(readdir64_r, readdir64_r_t)
+VBOARD_REAL(closedir, closedir_t)
+VBOARD_REAL(dirfd, dirfd_t)
+VBOARD_REAL(rewinddir, rewinddir_t)
+VBOARD_REAL(telldir, telldir_t)
+VBOARD_REAL(seekdir, seekdir_t)
+VBOARD_REAL(scandir, scandir_t)
+VBOARD_REAL(scandir64, scandir64_t)
+VBOARD_REAL(glob, glob_t_fn)
+VBOARD_REAL(glob64, glob64_t_fn)
+VBOARD_REAL(readlink, readlink_t)
+VBOARD_REAL(readlinkat, readlinkat_t)
+VBOARD_REAL(realpath, realpath_t)
+VBOARD_REAL(canonicalize_file_name, canonicalize_t)
+VBOARD_REAL(statx, statx_t)
+VBOARD_REAL(getxattr, getxattr_t)
+VBOARD_REAL(lgetxattr, getxattr_t)
+VBOARD_REAL(fgetxattr, fgetxattr_t)
+VBOARD_REAL(listxattr, listxattr_t)
+VBOARD_REAL(llistxattr, listxattr_t)
+VBOARD_REAL(flistxattr, flistxattr_t)
+VBOARD_REAL(poll, poll_t)
+VBOARD_REAL(ppoll, ppoll_t)
+VBOARD_REAL(select, select_t)
+VBOARD_REAL(pselect, pselect_t)
+VBOARD_REAL(epoll_ctl, epoll_ctl_t)
+VBOARD_REAL(epoll_wait, epoll_wait_t)
+VBOARD_REAL(epoll_pwait, epoll_pwait_t)
+
+int real_dup_any(int oldfd, int, int) { return real_dup_fn()(oldfd); }
+int real_dup2_any(int oldfd, int newfd, int) { return real_dup2_fn()(oldfd, newfd); }
+int real_dup3_any(int oldfd, int newfd, int flags) { return real_dup3_fn()(oldfd, newfd, flags); }
+
+int real_open_any(int dirfd, const char *path, int flags, mode_t mode, bool at, bool large) {
+  if (at) {
+    auto f = large ? real_openat64_fn() : real_openat_fn();
+    if (f == nullptr) return static_cast<int>(syscall(SYS_openat, dirfd, path, flags, mode));
+    return f(dirfd, path, flags, mode);
+  }
+  auto f = large ? real_open64_fn() : real_open_fn();
+  if (f == nullptr) return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+  return f(path, flags, mode);
+}
+
+int open_any(int dirfd, const char *path, int flags, mode_t mode, bool at, bool large) {
+  const int r = open_virtual(at ? dirfd : AT_FDCWD, path, flags);
+  if (r != -2) return r;
+  return real_open_any(dirfd, path, flags, mode, at, large);
+}
+
+template <typename Stat>
+void copy_stat(const struct stat &in, Stat &out) {
+  std::memset(&out, 0, sizeof out);
+  out.st_dev = in.st_dev;
+  out.st_ino = in.st_ino;
+  out.st_mode = in.st_mode;
+  out.st_nlink = in.st_nlink;
+  out.st_uid = in.st_uid;
+  out.st_gid = in.st_gid;
+  out.st_size = in.st_size;
+  out.st_blksize = in.st_blksize;
+  out.st_blocks = in.st_blocks;
+  out.st_rdev = in.st_rdev;
+  out.st_atim = in.st_atim;
+  out.st_mtim = in.st_mtim;
+  out.st_ctim = in.st_ctim;
+}
+
+// 0 or -1 with errno when virtual, 1 when real.
+// A trailing slash, "." or ".." makes the walk follow a last link, as
+// for a directory.
+bool slash_last(const char *path) {
+  if (path == nullptr) return false;
+  const std::string_view p(path);
+  return (p.size() > 1 && p.back() == '/') || p.ends_with("/.") || p.ends_with("/..");
+}
+
+template <typename Stat>
+int stat_path(int dirfd, const char *path, Stat *out, bool follow = true) {
+  struct stat st {};
+  const int r = v_stat_path(dirfd, path, st, follow || slash_last(path));
+  if (r == 0) copy_stat(st, *out);
+  return r;
+}
+template <typename Stat>
+int stat_fd(int fd, Stat *out) {
+  struct stat st {};
+  const int r = v_stat_fd(fd, st);
+  if (r == 0) copy_stat(st, *out);
+  return r;
+}
+
+mode_t mode_arg(int flags, va_list ap) {
+  // The mode is only passed when the call can create a file.
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    return static_cast<mode_t>(va_arg(ap, unsigned int));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int real_open(const char *path, int flags, mode_t mode) {
+  if (auto f = real_open_fn()) return f(path, flags, mode);
+  return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+ssize_t real_read(int fd, void *buf, std::size_t n) {
+  if (auto f = real_read_fn()) return f(fd, buf, n);
+  return syscall(SYS_read, fd, buf, n);
+}
+ssize_t real_write(int fd, const void *buf, std::size_t n) {
+  if (auto f = real_write_fn()) return f(fd, buf, n);
+  return syscall(SYS_write, fd, buf, n);
+}
+int real_close(int fd) {
+  if (auto f = real_close_fn()) return f(fd);
+  return static_cast<int>(syscall(SYS_close, fd));
+}
+DIR *real_opendir(const char *path) { return real_opendir_fn()(path); }
+DIR *real_fdopendir(int fd) { return real_fdopendir_fn()(fd); }
+struct dirent *real_readdir(DIR *d) {
+  return real_readdir_fn()(d);
+}
+struct dirent64 *real_readdir64(DIR *d) {
+  return real_readdir64_fn()(d);
+}
+int real_closedir(DIR *d) { return real_closedir_fn()(d); }
+int real_poll(struct pollfd *fds, nfds_t n, int timeout) { return real_poll_fn()(fds, n, timeout); }
+int real_epoll_wait(int epfd, struct epoll_event *ev, int max, int timeout) {
+  return real_epoll_wait_fn()(epfd, ev, max, timeout);
+}
+
+int real_fstat(int fd, struct stat *st) {
+  if (auto f = real_fstat_fn()) return f(fd, st);
+  errno = ENOSYS;
+  return -1;
+}
+
+}  // namespace vboard
+
+using namespace vboard;
+
+extern "C" {
+
+// vfork's child would share the board's tables with its parent and leave
+// its own descriptors behind in them; a real fork keeps them apart.
+pid_t vfork(void) noexcept { return fork(); }
+
+int open(const char *path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = mode_arg(flags, ap);
+  va_end(ap);
+  return open_any(AT_FDCWD, path, flags, mode, false, false);
+}
+int open64(const char *path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = mode_arg(flags, ap);
+  va_end(ap);
+  return open_any(AT_FDCWD, path, flags, mode, false, true);
+}
+int openat(int dirfd, const char *path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = mode_arg(flags, ap);
+  va_end(ap);
+  return open_any(dirfd, path, flags, mode, true, false);
+}
+int openat64(int dirfd, const char *path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const mode_t mode = mode_arg(flags, ap);
+  va_end(ap);
+  return open_any(dirfd, path, flags, mode, true, true);
+}
+int __open_2(const char *path, int flags) {
+  return open_any(AT_FDCWD, path, flags, 0, false, false);
+}
+int __open64_2(const char *path, int flags) {
+  return open_any(AT_FDCWD, path, flags, 0, false, true);
+}
+int __openat_2(int dirfd, const char *path, int flags) {
+  return open_any(dirfd, path, flags, 0, true, false);
+}
+int __openat64_2(int dirfd, const char *path, int flags) {
+  return open_any(dirfd, path, flags, 0, true, true);
+}
+int creat(const char *path, mode_t mode) {
+  return open_any(AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC, mode, false, false);
+}
+int creat64(const char *path, mode_t mode) {
+  return open_any(AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC, mode, false, true);
+}
+
+ssize_t read(int fd, void *buf, size_t n) {
+  const auto r = v_read(fd, buf, n, nullptr);
+  return r.handled ? r.result : real_read(fd, buf, n);
+}
+ssize_t __read_chk(int fd, void *buf, size_t n, size_t buflen) {
+  if (n > buflen) __chk_fail();
+  return read(fd, buf, n);
+}
+ssize_t write(int fd, const void *buf, size_t n) {
+  const auto r = v_write(fd, buf, n, nullptr);
+  return r.handled ? r.result : real_write(fd, buf, n);
+}
+ssize_t pread(int fd, void *buf, size_t n, off_t off) {
+  const auto r = v_read(fd, buf, n, &off);
+  return r.handled ? r.result : real_pread_fn()(fd, buf, n, off);
+}
+ssize_t pwrite(int fd, const void *buf, size_t n, off_t off) {
+  const auto r = v_write(fd, buf, n, &off);
+  return r.handled ? r.result : real_pwrite_fn()(fd, buf, n, off);
+}
+ssize_t pread64(int fd, void *buf, size_t n, off64_t off) {
+  const off_t o = static_cast<off_t>(off);
+  if (maybe_virtual(fd) && o == off) {
+    const auto r = v_read(fd, buf, n, &o);
+    if (r.handled) return r.result;
+  }
+  return real_pread64_fn()(fd, buf, n, off);
+}
+ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t off) {
+  const off_t o = static_cast<off_t>(off);
+  if (maybe_virtual(fd) && o == off) {
+    const auto r = v_write(fd, buf, n, &o);
+    if (r.handled) return r.result;
+  }
+  return real_pwrite64_fn()(fd, buf, n, off);
+}
+
+int close(int fd) {
+  const auto r = v_close(fd);
+  if (!r.handled) return real_close(fd);
+  if (fd <= 2) {
+    const int err = errno;
+    after_close(fd);
+    errno = err;
+  }
+  return static_cast<int>(r.result);
+}
+
+off_t lseek(int fd, off_t off, int whence) noexcept {
+  const auto r = v_seek(fd, off, whence);
+  return r.handled ? static_cast<off_t>(r.result) : real_lseek_fn()(fd, off, whence);
+}
+off64_t lseek64(int fd, off64_t off, int whence) noexcept {
+  const off_t o = static_cast<off_t>(off);
+  if (maybe_virtual(fd) && o == off) {
+    const auto r = v_seek(fd, o, whence);
+    if (r.handled) return r.result;
+  }
+  return real_lseek64_fn()(fd, off, whence);
+}
+
+int dup(int fd) noexcept {
+  if (!maybe_virtual(fd)) return real_dup_fn()(fd);
+  return dup_virtual(fd, -1, 0, real_dup_any, false);
+}
+int dup2(int oldfd, int newfd) noexcept {
+  if (!maybe_virtual(oldfd) && !maybe_virtual(newfd)) return real_dup2_fn()(oldfd, newfd);
+  return dup_virtual(oldfd, newfd, 0, real_dup2_any, true);
+}
+int dup3(int oldfd, int newfd, int flags) noexcept {
+  if (!maybe_virtual(oldfd) && !maybe_virtual(newfd)) return real_dup3_fn()(oldfd, newfd, flags);
+  return dup_virtual(oldfd, newfd, flags, real_dup3_any, true);
+}
+
+static int fcntl_any(bool large, int fd, int cmd, void *arg) {
+  auto real = large ? real_fcntl64_fn() : real_fcntl_fn();
+  if (real == nullptr) real = real_fcntl_fn();
+  if (!maybe_virtual(fd)) return real(fd, cmd, arg);
+  return fcntl_virtual(fd, cmd, arg, real);
+}
+int fcntl(int fd, int cmd, ...) {
+  va_list ap;
+  va_start(ap, cmd);
+  void *arg = va_arg(ap, void *);
+  va_end(ap);
+  return fcntl_any(false, fd, cmd, arg);
+}
+int fcntl64(int fd, int cmd, ...) {
+  va_list ap;
+  va_start(ap, cmd);
+  void *arg = va_arg(ap, void *);
+  va_end(ap);
+  return fcntl_any(true, fd, cmd, arg);
+}
+
+int ioctl(int fd, unsigned long request, ...) noexcept {
+  va_list ap;
+  va_start(ap, request);
+  void *arg = va_arg(ap, void *);
+  va_end(ap);
+  const auto r = v_ioctl(fd, request, arg);
+  return r.handled ? static_cast<int>(r.result) : real_ioctl_fn()(fd, request, arg);
+}
+
+int stat(const char *path, struct stat *st) noexcept {
+  const int r = stat_path(AT_FDCWD, path, st);
+  return r != 1 ? r : real_stat_fn()(path, st);
+}
+int stat64(const char *path, struct stat64 *st) noexcept {
+  const int r = stat_path(AT_FDCWD, path, st);
+  return r != 1 ? r : real_stat64_fn()(path, st);
+}
+int lstat(const char *path, struct stat *st) noexcept {
+  const int r = stat_path(AT_FDCWD, path, st, false);
+  return r != 1 ? r : real_lstat_fn()(path, st);
+}
+int lstat64(const char *path, struct stat64 *st) noexcept {
+  const int r = stat_path(AT_FDCWD, path, st, false);
+  return r != 1 ? r : real_lstat64_fn()(path, st);
+}
+int fstat(int fd, struct stat *st) noexcept {
+  const int r = stat_fd(fd, st);
+  return r != 1 ? r : real_fstat_fn()(fd, st);
+}
+int fstat64(int fd, struct stat64 *st) noexcept {
+  const int r = stat_fd(fd, st);
+  return r != 1 ? r : real_fstat64_fn()(fd, st);
+}
+int fstatat(int dirfd, const char *path, struct stat *st, int flags) noexcept {
+  int r = 1;
+  if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0')
+    r = stat_fd(dirfd, st);
+  else
+    r = stat_path(dirfd, path, st, (flags & AT_SYMLINK_NOFOLLOW) == 0);
+  return r != 1 ? r : real_fstatat_fn()(dirfd, path, st, flags);
+}
+int fstatat64(int dirfd, const char *path, struct stat64 *st, int flags) noexcept {
+  int r = 1;
+  if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0')
+    r = stat_fd(dirfd, st);
+  else
+    r = stat_path(dirfd, path, st, (flags & AT_SYMLINK_NOFOLLOW) == 0);
+  return r != 1 ? r : real_fstatat64_fn()(dirfd, path, st, flags);
+}
+int access(const char *path, int mode) noexcept {
+  const int r = v_access(AT_FDCWD, path, mode);
+  return r != 1 ? r : real_access_fn()(path, mode);
+}
+int faccessat(int dirfd, const char *path, int mode, int flags) noexcept {
+  const int r = v_access(dirfd, path, mode);
+  return r != 1 ? r : real_faccessat_fn()(dirfd, path, mode, flags);
+}
+
+// Scatter/gather on a virtual file: one store or one read, as the kernel
+// makes a single call of it for sysfs.
+ssize_t readv(int fd, const struct iovec *iov, int count) {
+  if (maybe_virtual(fd) && count >= 0) {
+    std::size_t total = 0;
+    for (int i = 0; i < count; ++i) total += iov[i].iov_len;
+    std::vector<char> buf(total);
+    const auto r = v_read(fd, buf.data(), total, nullptr);
+    if (r.handled) {
+      std::size_t left = r.result > 0 ? static_cast<std::size_t>(r.result) : 0, at = 0;
+      for (int i = 0; i < count && left > 0; ++i) {
+        const std::size_t k = iov[i].iov_len < left ? iov[i].iov_len : left;
+        std::memcpy(iov[i].iov_base, buf.data() + at, k);
+        at += k;
+        left -= k;
+      }
+      return r.result;
+    }
+  }
+  return real_readv_fn()(fd, iov, count);
+}
+ssize_t writev(int fd, const struct iovec *iov, int count) {
+  if (maybe_virtual(fd) && count >= 0) {
+    std::vector<char> buf;
+    for (int i = 0; i < count; ++i) {
+      const char *p = static_cast<const char *>(iov[i].iov_base);
+      buf.insert(buf.end(), p, p + iov[i].iov_len);
+    }
+    const auto r = v_write(fd, buf.data(), buf.size(), nullptr);
+    if (r.handled) return r.result;
+  }
+  return real_writev_fn()(fd, iov, count);
+}
+
+int close_range(unsigned int first, unsigned int last, int flags) noexcept {
+  const int r = real_close_range_fn()(first, last, flags);
+  if (r == 0 && (flags & CLOSE_RANGE_CLOEXEC) == 0 && first <= last) forget_range(first, last);
+  return r;
+}
+void closefrom(int lowfd) noexcept {
+  real_closefrom_fn()(lowfd);
+  if (lowfd >= 0) forget_range(static_cast<unsigned int>(lowfd), ~0U);
+}
+
+ssize_t copy_file_range(int in, off64_t *in_off, int out, off64_t *out_off, size_t n,
+                        unsigned int flags) {
+  if ((maybe_virtual(in) || maybe_virtual(out)) && (is_virtual(in) || is_virtual(out))) {
+    // Like a kernel file system without this support: callers fall back
+    // to read and write, which the board serves.
+    return fail(EINVAL);
+  }
+  return real_copy_file_range_fn()(in, in_off, out, out_off, n, flags);
+}
+
+FILE *fopen(const char *path, const char *mode) {
+  bool handled = false;
+  FILE *fp = fopen_virtual(path, mode, handled);
+  if (handled) return fp;
+  if (auto f = real_fopen_fn()) return f(path, mode);
+  errno = ENOSYS;
+  return nullptr;
+}
+FILE *fopen64(const char *path, const char *mode) {
+  bool handled = false;
+  FILE *fp = fopen_virtual(path, mode, handled);
+  if (handled) return fp;
+  if (auto f = real_fopen64_fn()) return f(path, mode);
+  errno = ENOSYS;
+  return nullptr;
+}
+FILE *fdopen(int fd, const char *mode) noexcept {
+  // libc's own streams would read the stand-in descriptor directly.
+  if (maybe_virtual(fd) && is_virtual(fd)) return stream_over(fd, mode);
+  return real_fdopen_fn()(fd, mode);
+}
+
+// ----- directories
+
+DIR *opendir(const char *path) {
+  bool handled = false;
+  void *d = dir_open(path, handled);
+  return handled ? static_cast<DIR *>(d) : real_opendir_fn()(path);
+}
+DIR *fdopendir(int fd) {
+  if (maybe_virtual(fd)) {
+    bool handled = false;
+    void *d = dir_from_fd(fd, handled);
+    if (handled) return static_cast<DIR *>(d);
+  }
+  return real_fdopendir_fn()(fd);
+}
+struct dirent *readdir(DIR *d) {
+  if (board_dirs_open() && is_board_dir(d)) return static_cast<struct dirent *>(dir_read(d, false));
+  return real_readdir_fn()(d);
+}
+struct dirent64 *readdir64(DIR *d) {
+  if (board_dirs_open() && is_board_dir(d))
+    return static_cast<struct dirent64 *>(dir_read(d, true));
+  return real_readdir64_fn()(d);
+}
+int readdir_r(DIR *d, struct dirent *entry, struct dirent **result) {
+  if (!board_dirs_open() || !is_board_dir(d)) return real_readdir_r_fn()(d, entry, result);
+  const auto *e = static_cast<struct dirent *>(dir_read(d, false));
+  if (e != nullptr) std::memcpy(entry, e, sizeof *entry);
+  *result = e != nullptr ? entry : nullptr;
+  return 0;
+}
+int readdir64_r(DIR *d, struct dirent64 *entry, struct dirent64 **result) {
+  if (!board_dirs_open() || !is_board_dir(d)) return real_readdir64_r_fn()(d, entry, result);
+  const auto *e = static_cast<struct dirent64 *>(dir_read(d, true));
+  if (e != nullptr) std::memcpy(entry, e, sizeof *entry);
+  *result = e != nullptr ? entry : nullptr;
+  return 0;
+}
+int closedir(DIR *d) {
+  if (board_dirs_open()) {
+    const int r = dir_close(d);
+    if (r != 1) return r;
+  }
+  return real_closedir_fn()(d);
+}
+int dirfd(DIR *d) noexcept {
+  if (board_dirs_open()) {
+    const int r = dir_fd(d);
+    if (r != -2) return r;
+  }
+  return real_dirfd_fn()(d);
+}
+void rewinddir(DIR *d) {
+  if (board_dirs_open() && is_board_dir(d)) return dir_rewind(d);
+  real_rewinddir_fn()(d);
+}
+long telldir(DIR *d) noexcept {
+  if (board_dirs_open() && is_board_dir(d)) return dir_tell(d);
+  return real_telldir_fn()(d);
+}
+void seekdir(DIR *d, long pos) noexcept {
+  if (board_dirs_open() && is_board_dir(d)) return dir_seek(d, pos);
+  real_seekdir_fn()(d, pos);
+}
+
+}  // extern "C"
+
+namespace {
+
+// scandir over a directory the board lists: the same contract as libc's.
+template <typename Ent>
+int scan(const char *path, Ent ***list, int (*keep)(const Ent *),
+         int (*order)(const Ent **, const Ent **), bool large, bool &handled) {
+  void *d = dir_open(path, handled);
+  if (!handled) return 0;
+  if (d == nullptr) return -1;
+  std::vector<Ent *> out;
+  while (const auto *e = static_cast<const Ent *>(dir_read(d, large))) {
+    if (keep != nullptr && keep(e) == 0) continue;
+    auto *copy = static_cast<Ent *>(std::malloc(sizeof(Ent)));
+    if (copy == nullptr) {
+      for (Ent *c : out) std::free(c);
+      dir_close(d);
+      errno = ENOMEM;
+      return -1;
+    }
+    std::memcpy(copy, e, sizeof(Ent));
+    out.push_back(copy);
+  }
+  dir_close(d);
+  auto **array = static_cast<Ent **>(std::malloc((out.size() + 1) * sizeof(Ent *)));
+  if (array == nullptr) {
+    for (Ent *c : out) std::free(c);
+    errno = ENOMEM;
+    return -1;
+  }
+  std::copy(out.begin(), out.end(), array);
+  if (order != nullptr) {
+    std::qsort(array, out.size(), sizeof(Ent *),
+               reinterpret_cast<int (*)(const void *, const void *)>(order));
+  }
+  *list = array;
+  return static_cast<int>(out.size());
+}
+
+// The directory part of a glob pattern before its first wildcard.
+bool glob_may_be_virtual(const char *pattern) {
+  if (pattern == nullptr || pattern[0] != '/') return false;
+  std::string p(pattern);
+  const auto wild = p.find_first_of("*?[");
+  p = p.substr(0, wild);
+  const auto slash = p.rfind('/');
+  p = slash == 0 ? "/" : p.substr(0, slash);
+  return dir_may_be_virtual(p.c_str());
+}
+
+void *glob_opendir(const char *path) { return opendir(path); }
+struct dirent *glob_readdir(void *d) {
+  return readdir(static_cast<DIR *>(d));
+}
+struct dirent64 *glob_readdir64(void *d) {
+  return readdir64(static_cast<DIR *>(d));
+}
+void glob_closedir(void *d) { closedir(static_cast<DIR *>(d)); }
+int glob_stat(const char *p, struct stat *st) { return stat(p, st); }
+int glob_lstat(const char *p, struct stat *st) { return lstat(p, st); }
+int glob_stat64(const char *p, struct stat64 *st) { return stat64(p, st); }
+int glob_lstat64(const char *p, struct stat64 *st) { return lstat64(p, st); }
+
+void fill_statx(const struct stat &st, struct statx &x) {
+  std::memset(&x, 0, sizeof x);
+  x.stx_mask = STATX_BASIC_STATS;
+  x.stx_blksize = static_cast<std::uint32_t>(st.st_blksize);
+  x.stx_nlink = static_cast<std::uint32_t>(st.st_nlink);
+  x.stx_uid = st.st_uid;
+  x.stx_gid = st.st_gid;
+  x.stx_mode = static_cast<std::uint16_t>(st.st_mode);
+  x.stx_ino = st.st_ino;
+  x.stx_size = static_cast<std::uint64_t>(st.st_size);
+  x.stx_blocks = static_cast<std::uint64_t>(st.st_blocks);
+  auto ts = [](const timespec &t) {
+    return statx_timestamp{t.tv_sec, static_cast<std::uint32_t>(t.tv_nsec), 0};
+  };
+  x.stx_atime = ts(st.st_atim);
+  x.stx_mtime = ts(st.st_mtim);
+  x.stx_ctime = ts(st.st_ctim);
+  x.stx_btime = ts(st.st_ctim);
+  x.stx_rdev_major = major(st.st_rdev);
+  x.stx_rdev_minor = minor(st.st_rdev);
+  x.stx_dev_major = major(st.st_dev);
+  x.stx_dev_minor = minor(st.st_dev);
+}
+
+std::int64_t ms_to_ns(int ms) { return ms < 0 ? -1 : static_cast<std::int64_t>(ms) * 1000000; }
+std::int64_t ts_to_ns(const timespec *t) {
+  if (t == nullptr) return -1;
+  return static_cast<std::int64_t>(t->tv_sec) * 1000000000 + t->tv_nsec;
+}
+
+// select and pselect as poll: read is POLLIN, write POLLOUT, except
+// POLLPRI, with POLLERR counting as readable and writable, as the kernel
+// maps them.
+int select_any(int n, fd_set *r, fd_set *w, fd_set *e, std::int64_t timeout_ns, bool &handled) {
+  handled = false;
+  if (n <= 0 || n > FD_SETSIZE) return 0;
+  std::vector<pollfd> fds;
+  bool any = false;
+  for (int fd = 0; fd < n; ++fd) {
+    short ev = 0;
+    if (r != nullptr && FD_ISSET(fd, r)) ev |= POLLIN;
+    if (w != nullptr && FD_ISSET(fd, w)) ev |= POLLOUT;
+    if (e != nullptr && FD_ISSET(fd, e)) ev |= POLLPRI;
+    if (ev == 0) continue;
+    if (maybe_virtual(fd) && is_virtual(fd)) any = true;
+    fds.push_back({fd, ev, 0});
+  }
+  if (!any) return 0;
+  const int k = v_poll(fds.data(), fds.size(), timeout_ns, handled);
+  if (!handled || k < 0) return k;
+  if (r != nullptr) FD_ZERO(r);
+  if (w != nullptr) FD_ZERO(w);
+  if (e != nullptr) FD_ZERO(e);
+  int count = 0;
+  for (const auto &p : fds) {
+    if (r != nullptr && (p.events & POLLIN) && (p.revents & (POLLIN | POLLHUP | POLLERR))) {
+      FD_SET(p.fd, r);
+      ++count;
+    }
+    if (w != nullptr && (p.events & POLLOUT) && (p.revents & (POLLOUT | POLLERR))) {
+      FD_SET(p.fd, w);
+      ++count;
+    }
+    if (e != nullptr && (p.events & POLLPRI) && (p.revents & POLLPRI)) {
+      FD_SET(p.fd, e);
+      ++count;
+    }
+  }
+  return count;
+}
+
+// Runs `wait` with `mask` as the signal mask, as ppoll and pselect do.
+template <typename F>
+int with_mask(const sigset_t *mask, F wait) {
+  sigset_t old;
+  if (mask != nullptr) pthread_sigmask(SIG_SETMASK, mask, &old);
+  const int r = wait();
+  const int err = errno;
+  if (mask != nullptr) pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = err;
+  return r;
+}
+
+}  // namespace
+
+extern "C" {
+
+int scandir(const char *path, struct dirent ***list, int (*keep)(const struct dirent *),
+            int (*order)(const struct dirent **, const struct dirent **)) {
+  bool handled = false;
+  const int r = scan(path, list, keep, order, false, handled);
+  return handled ? r : real_scandir_fn()(path, list, keep, order);
+}
+int scandir64(const char *path, struct dirent64 ***list, int (*keep)(const struct dirent64 *),
+              int (*order)(const struct dirent64 **, const struct dirent64 **)) {
+  bool handled = false;
+  const int r = scan(path, list, keep, order, true, handled);
+  return handled ? r : real_scandir64_fn()(path, list, keep, order);
+}
+
+// libc's glob reads directories through its own inner calls; given its
+// directory hooks it goes through the board.
+int glob(const char *pattern, int flags, int (*errfunc)(const char *, int), glob_t *g) {
+  if (glob_may_be_virtual(pattern) && (flags & GLOB_ALTDIRFUNC) == 0) {
+    g->gl_opendir = glob_opendir;
+    g->gl_readdir = glob_readdir;
+    g->gl_closedir = glob_closedir;
+    g->gl_stat = glob_stat;
+    g->gl_lstat = glob_lstat;
+    flags |= GLOB_ALTDIRFUNC;
+  }
+  return real_glob_fn()(pattern, flags, errfunc, g);
+}
+int glob64(const char *pattern, int flags, int (*errfunc)(const char *, int), glob64_t *g) {
+  if (glob_may_be_virtual(pattern) && (flags & GLOB_ALTDIRFUNC) == 0) {
+    g->gl_opendir = glob_opendir;
+    g->gl_readdir = glob_readdir64;
+    g->gl_closedir = glob_closedir;
+    g->gl_stat = glob_stat64;
+    g->gl_lstat = glob_lstat64;
+    flags |= GLOB_ALTDIRFUNC;
+  }
+  return real_glob64_fn()(pattern, flags, errfunc, g);
+}
+
+// ----- links
+
+ssize_t readlink(const char *path, char *buf, size_t size) noexcept {
+  const ssize_t r = v_readlink(AT_FDCWD, path, buf, size);
+  return r != -2 ? r : real_readlink_fn()(path, buf, size);
+}
+ssize_t readlinkat(int dirfd, const char *path, char *buf, size_t size) noexcept {
+  const ssize_t r = v_readlink(dirfd, path, buf, size);
+  return r != -2 ? r : real_readlinkat_fn()(dirfd, path, buf, size);
+}
+char *realpath(const char *path, char *resolved) noexcept {
+  bool handled = false;
+  char *r = v_realpath(path, resolved, handled);
+  return handled ? r : real_realpath_fn()(path, resolved);
+}
+char *__realpath_chk(const char *path, char *resolved, size_t resolvedlen) {
+  if (resolvedlen < PATH_MAX) __chk_fail();
+  return realpath(path, resolved);
+}
+char *canonicalize_file_name(const char *path) noexcept {
+  bool handled = false;
+  char *r = v_realpath(path, nullptr, handled);
+  return handled ? r : real_canonicalize_file_name_fn()(path);
+}
+
+int statx(int dirfd, const char *path, int flags, unsigned int mask, struct statx *out) noexcept {
+  struct stat st {};
+  int r = 1;
+  if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0')
+    r = v_stat_fd(dirfd, st);
+  else
+    r = v_stat_path(dirfd, path, st, (flags & AT_SYMLINK_NOFOLLOW) == 0 || slash_last(path));
+  if (r == 0) fill_statx(st, *out);
+  return r != 1 ? r : real_statx_fn()(dirfd, path, flags, mask, out);
+}
+
+// Extended attributes: sysfs nodes have none (ls -l asks for ACLs).
+static int xattr_path(const char *path, bool follow) {
+  struct stat st {};
+  return stat_path(AT_FDCWD, path, &st, follow);
+}
+ssize_t getxattr(const char *path, const char *name, void *value, size_t size) noexcept {
+  const int r = xattr_path(path, true);
+  if (r == 1) return real_getxattr_fn()(path, name, value, size);
+  return r < 0 ? r : fail(ENODATA);
+}
+ssize_t lgetxattr(const char *path, const char *name, void *value, size_t size) noexcept {
+  const int r = xattr_path(path, false);
+  if (r == 1) return real_lgetxattr_fn()(path, name, value, size);
+  return r < 0 ? r : fail(ENODATA);
+}
+ssize_t fgetxattr(int fd, const char *name, void *value, size_t size) noexcept {
+  if (maybe_virtual(fd) && is_virtual(fd)) return fail(ENODATA);
+  return real_fgetxattr_fn()(fd, name, value, size);
+}
+ssize_t listxattr(const char *path, char *list, size_t size) noexcept {
+  const int r = xattr_path(path, true);
+  return r == 1 ? real_listxattr_fn()(path, list, size) : r;
+}
+ssize_t llistxattr(const char *path, char *list, size_t size) noexcept {
+  const int r = xattr_path(path, false);
+  return r == 1 ? real_llistxattr_fn()(path, list, size) : r;
+}
+ssize_t flistxattr(int fd, char *list, size_t size) noexcept {
+  if (maybe_virtual(fd) && is_virtual(fd)) return 0;
+  return real_flistxattr_fn()(fd, list, size);
+}
+
+// ----- waiting
+
+int poll(struct pollfd *fds, nfds_t n, int timeout) {
+  bool handled = false;
+  const int r = v_poll(fds, n, ms_to_ns(timeout), handled);
+  return handled ? r : real_poll_fn()(fds, n, timeout);
+}
+int __poll_chk(struct pollfd *fds, nfds_t n, int timeout, size_t fdslen) {
+  if (fdslen / sizeof(*fds) < n) __chk_fail();
+  return poll(fds, n, timeout);
+}
+int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *t, const sigset_t *mask) {
+  bool handled = false;
+  int r = 0;
+  if (n > 0) {
+    r = with_mask(mask, [&] { return v_poll(fds, n, ts_to_ns(t), handled); });
+  }
+  return handled ? r : real_ppoll_fn()(fds, n, t, mask);
+}
+int select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *t) {
+  bool handled = false;
+  const std::int64_t ns =
+      t == nullptr ? -1 : static_cast<std::int64_t>(t->tv_sec) * 1000000000 + t->tv_usec * 1000;
+  const int k = select_any(n, r, w, e, ns, handled);
+  return handled ? k : real_select_fn()(n, r, w, e, t);
+}
+int pselect(int n, fd_set *r, fd_set *w, fd_set *e, const struct timespec *t,
+            const sigset_t *mask) {
+  bool handled = false;
+  const int k = with_mask(mask, [&] { return select_any(n, r, w, e, ts_to_ns(t), handled); });
+  return handled ? k : real_pselect_fn()(n, r, w, e, t, mask);
+}
+
+int epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev) noexcept {
+  const int r = v_epoll_ctl(epfd, op, fd, ev);
+  return r != 1 ? r : real_epoll_ctl_fn()(epfd, op, fd, ev);
+}
+int epoll_wait(int epfd, struct epoll_event *ev, int max, int timeout) {
+  const int r = v_epoll_wait(epfd, ev, max, ms_to_ns(timeout));
+  return r != -2 ? r : real_epoll_wait_fn()(epfd, ev, max, timeout);
+}
+int epoll_pwait(int epfd, struct epoll_event *ev, int max, int timeout, const sigset_t *mask) {
+  const int r = with_mask(mask, [&] { return v_epoll_wait(epfd, ev, max, ms_to_ns(timeout)); });
+  return r != -2 ? r : real_epoll_pwait_fn()(epfd, ev, max, timeout, mask);
+}
+
+}  // extern "C"

@@ -1,0 +1,199 @@
+// The trace of accesses: one event per call on a virtual file, kept in
+// memory for the control calls and, with VBOARD_TRACE naming a file,
+// appended to it as one line per event (shared by every process that
+// names the same file).
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+
+namespace vboard {
+namespace {
+
+struct trace_state {
+  std::vector<vboard_event> events;
+  std::size_t limit = 262144;
+  std::size_t dropped = 0;
+  std::uint64_t seq = 0;
+  int fd = -1;
+};
+
+trace_state &log() {
+  static trace_state t;
+  return t;
+}
+
+void append_escaped(std::string &out, const unsigned char *data, std::size_t n) {
+  static constexpr char hex[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned char c = data[i];
+    if (c == '\n')
+      out += "\\n";
+    else if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7f)
+      out += static_cast<char>(c);
+    else {
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+}
+
+std::string format_event(const vboard_event &e) {
+  char head[256];
+  const char *errname = e.err != 0 ? strerrorname_np(e.err) : nullptr;
+  char errbuf[16];
+  if (e.err == 0) {
+    std::snprintf(errbuf, sizeof errbuf, "0");
+  } else if (errname == nullptr) {
+    std::snprintf(errbuf, sizeof errbuf, "%d", e.err);
+  }
+  std::snprintf(head, sizeof head, "seq=%" PRIu64 " t=%" PRIu64 " pid=%d op=%s file=", e.seq,
+                e.time_ns, e.pid, vboard_op_name(e.op));
+  std::string line(head);
+  const std::size_t flen = strnlen(e.file, sizeof e.file);
+  append_escaped(line, reinterpret_cast<const unsigned char *>(e.file), flen);
+  std::snprintf(head, sizeof head, " req=0x%lx bytes=%" PRIu64 " res=%" PRId64 " err=%s data=\"",
+                e.request, e.bytes, e.result, errname != nullptr ? errname : errbuf);
+  line += head;
+  append_escaped(line, e.data, e.data_len < sizeof e.data ? e.data_len : sizeof e.data);
+  line += "\"\n";
+  return line;
+}
+
+}  // namespace
+
+void configure_trace(config::reader &r) {
+  trace_state &t = log();
+  if (const char *v = r.get("VBOARD_TRACE_LIMIT")) {
+    long n = 0;
+    if (config::parse_long(v, n) && n >= 0)
+      t.limit = static_cast<std::size_t>(n);
+    else
+      r.bad("VBOARD_TRACE_LIMIT", v, "a count of events, 0 or more");
+  }
+  if (const char *v = r.get("VBOARD_TRACE")) {
+    if (t.fd < 0) {
+      t.fd = real_open(v, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      if (t.fd < 0) r.bad("VBOARD_TRACE", v, "a file the board can append to");
+    }
+  }
+}
+
+void clear_trace() {
+  log().events.clear();
+  log().dropped = 0;
+}
+
+void trace(int op, const char *file, unsigned long request, std::uint64_t bytes, const void *data,
+           std::size_t data_len, std::int64_t result, int err) {
+  trace_state &t = log();
+  vboard_event e{};
+  e.seq = t.seq++;
+  e.time_ns = now_ns();
+  e.op = op;
+  e.pid = static_cast<int>(getpid());
+  std::snprintf(e.file, sizeof e.file, "%s", file != nullptr ? file : "");
+  e.request = request;
+  e.bytes = bytes;
+  e.result = result;
+  e.err = err;
+  e.data_len = static_cast<std::uint32_t>(data_len < sizeof e.data ? data_len : sizeof e.data);
+  if (e.data_len != 0 && data != nullptr) std::memcpy(e.data, data, e.data_len);
+  if (t.events.size() < t.limit) {
+    t.events.push_back(e);
+  } else {
+    ++t.dropped;
+  }
+  if (t.fd >= 0) {
+    const std::string line = format_event(e);
+    // One write per line: with O_APPEND, lines of several processes sharing
+    // the file never interleave.
+    (void)!real_write(t.fd, line.data(), line.size());
+  }
+}
+
+}  // namespace vboard
+
+using namespace vboard;
+
+extern "C" {
+
+size_t vboard_trace_count(void) {
+  board_lock lock;
+  ensure_ready();
+  return log().events.size();
+}
+
+int vboard_trace_get(size_t index, struct vboard_event *event) {
+  if (event == nullptr) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
+  const auto &ev = log().events;
+  if (index >= ev.size()) return fail(EINVAL);
+  *event = ev[index];
+  return 0;
+}
+
+size_t vboard_trace_dropped(void) {
+  board_lock lock;
+  ensure_ready();
+  return log().dropped;
+}
+
+void vboard_trace_clear(void) {
+  board_lock lock;
+  ensure_ready();
+  clear_trace();
+}
+
+int vboard_trace_write(const char *path) {
+  if (path == nullptr) return fail(EINVAL);
+  board_lock lock;
+  ensure_ready();
+  const int fd = real_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  for (const auto &e : log().events) {
+    const std::string line = format_event(e);
+    std::size_t done = 0;
+    while (done < line.size()) {
+      const ssize_t w = real_write(fd, line.data() + done, line.size() - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        const int err = w < 0 ? errno : EIO;
+        real_close(fd);
+        return fail(err);
+      }
+      done += static_cast<std::size_t>(w);
+    }
+  }
+  if (real_close(fd) != 0) return -1;
+  return 0;
+}
+
+int vboard_trace_format(const struct vboard_event *event, char *buf, size_t size) {
+  if (event == nullptr) return fail(EINVAL);
+  const std::string line = format_event(*event);
+  if (buf != nullptr && size > 0) std::snprintf(buf, size, "%s", line.c_str());
+  return static_cast<int>(line.size());
+}
+
+const char *vboard_op_name(int op) {
+  static constexpr const char *names[] = {"open", "read", "write", "close", "ioctl", "seek",
+                                                 "note"};
+  return op >= 0 && op < static_cast<int>(std::size(names)) ? names[op] : "unknown";
+}
+
+}  // extern "C"

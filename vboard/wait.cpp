@@ -1,0 +1,198 @@
+// Waiting on virtual descriptors: poll (and select, through it) and epoll
+// report what each virtual file's poll routine says, as the kernel does,
+// alongside the real descriptors in the same call. An edge on a GPIO value
+// file wakes a waiter at once, whichever process made it; with real
+// descriptors in the same wait they are polled in slices of a few
+// milliseconds meanwhile.
+#include <poll.h>
+#include <sys/epoll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "internal.h"
+
+namespace vboard {
+
+int real_poll(struct pollfd *fds, nfds_t n, int timeout);
+int real_epoll_wait(int epfd, struct epoll_event *ev, int max, int timeout);
+
+namespace {
+
+constexpr std::int64_t kSliceNs = 5 * 1000 * 1000;
+
+std::int64_t clock_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// What is left of a wait that ends at `deadline` (-1: never), >= 0.
+std::int64_t left(std::int64_t deadline) {
+  if (deadline < 0) return -1;
+  const std::int64_t now = clock_ns();
+  return deadline > now ? deadline - now : 0;
+}
+
+int slice_ms(std::int64_t remaining) {
+  const std::int64_t ns = remaining < 0 ? kSliceNs : std::min(remaining, kSliceNs);
+  return static_cast<int>((ns + 999999) / 1000000);
+}
+
+struct registration {
+  std::uint32_t events;
+  epoll_data_t data;
+  const file *f;               // the file it was made for; a reused number is another
+  std::uint32_t reported = 0;  // for EPOLLET: the events last seen
+  bool disarmed = false;       // EPOLLONESHOT after its report
+};
+
+std::map<int, std::map<int, registration>> &epolls() {
+  static std::map<int, std::map<int, registration>> sets;
+  return sets;
+}
+
+// Events of `f` that `events` asks for (errors and hang-ups always).
+std::uint32_t wanted(const file &f, std::uint32_t events) {
+  return static_cast<std::uint32_t>(f.poll_mask()) & (events | EPOLLERR | EPOLLHUP);
+}
+
+}  // namespace
+
+int v_poll(struct pollfd *fds, unsigned long n, std::int64_t timeout_ns, bool &handled) {
+  handled = false;
+  bool maybe = false;
+  for (unsigned long i = 0; i < n && !maybe; ++i) maybe = maybe_virtual(fds[i].fd);
+  if (!maybe) return 0;
+  std::vector<char> is_virtual(n, 0);
+  bool any = false;
+  {
+    board_lock lock;
+    ensure_ready();
+    for (unsigned long i = 0; i < n; ++i) {
+      is_virtual[i] = fds[i].fd >= 0 && virtual_file(fds[i].fd) != nullptr;
+      any = any || is_virtual[i] != 0;
+    }
+  }
+  if (!any) return 0;
+  handled = true;
+  std::vector<pollfd> real;
+  std::vector<unsigned long> where;
+  for (unsigned long i = 0; i < n; ++i) {
+    if (is_virtual[i] == 0) {
+      real.push_back(fds[i]);
+      where.push_back(i);
+    }
+  }
+  const std::int64_t deadline = timeout_ns < 0 ? -1 : clock_ns() + timeout_ns;
+  while (true) {
+    int ready = 0;
+    std::uint32_t seq = 0;
+    {
+      board_lock lock;
+      seq = edge_sequence();
+      for (unsigned long i = 0; i < n; ++i) {
+        if (is_virtual[i] == 0) continue;
+        const file *f = virtual_file(fds[i].fd);
+        const int mask = f != nullptr ? f->poll_mask() : POLLNVAL;
+        fds[i].revents = static_cast<short>(mask & (fds[i].events | POLLERR | POLLHUP | POLLNVAL));
+        if (fds[i].revents != 0) ++ready;
+      }
+    }
+    const std::int64_t remaining = left(deadline);
+    if (!real.empty()) {
+      const int wait_ms = ready > 0 || remaining == 0 ? 0 : slice_ms(remaining);
+      const int r = real_poll(real.data(), real.size(), wait_ms);
+      if (r < 0) return -1;
+      for (std::size_t k = 0; k < real.size(); ++k) fds[where[k]].revents = real[k].revents;
+      ready += r;
+    } else if (ready == 0 && remaining != 0) {
+      if (wait_for_edges(seq, remaining) != 0) return -1;
+    }
+    if (ready > 0 || left(deadline) == 0) return ready;
+  }
+}
+
+int v_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev) {
+  if (!maybe_virtual(fd)) return 1;
+  board_lock lock;
+  ensure_ready();
+  const file *f = virtual_file(fd);
+  if (f == nullptr) return 1;
+  if (fd == epfd) return fail(EINVAL);
+  auto &set = epolls()[epfd];
+  auto it = set.find(fd);
+  if (it != set.end() && it->second.f != f) {
+    set.erase(it);  // the number was closed and reused
+    it = set.end();
+  }
+  switch (op) {
+    case EPOLL_CTL_ADD:
+      if (ev == nullptr) return fail(EFAULT);
+      if (it != set.end()) return fail(EEXIST);
+      set[fd] = registration{ev->events, ev->data, f};
+      return 0;
+    case EPOLL_CTL_MOD:
+      if (ev == nullptr) return fail(EFAULT);
+      if (it == set.end()) return fail(ENOENT);
+      it->second = registration{ev->events, ev->data, f};
+      return 0;
+    case EPOLL_CTL_DEL:
+      if (it == set.end()) return fail(ENOENT);
+      set.erase(it);
+      return 0;
+    default:
+      return fail(EINVAL);
+  }
+}
+
+int v_epoll_wait(int epfd, struct epoll_event *events, int max, std::int64_t timeout_ns) {
+  {
+    board_lock lock;
+    auto it = epolls().find(epfd);
+    if (it == epolls().end() || it->second.empty()) return -2;
+  }
+  if (max <= 0 || events == nullptr) return fail(EINVAL);
+  const std::int64_t deadline = timeout_ns < 0 ? -1 : clock_ns() + timeout_ns;
+  while (true) {
+    int count = 0;
+    {
+      board_lock lock;
+      auto &set = epolls()[epfd];
+      for (auto it = set.begin(); it != set.end() && count < max;) {
+        const file *f = virtual_file(it->first);
+        if (f != it->second.f) {
+          it = set.erase(it);  // closed: the kernel drops it from the set
+          continue;
+        }
+        registration &reg = it->second;
+        const std::uint32_t now = wanted(*f, reg.events);
+        std::uint32_t report = reg.disarmed ? 0 : now;
+        if ((reg.events & EPOLLET) != 0) report &= ~reg.reported;
+        reg.reported = now;
+        if (report != 0) {
+          events[count].events = report;
+          events[count].data = reg.data;
+          ++count;
+          if ((reg.events & EPOLLONESHOT) != 0) reg.disarmed = true;
+        }
+        ++it;
+      }
+    }
+    const std::int64_t remaining = left(deadline);
+    const int wait_ms = count > 0 || remaining == 0 ? 0 : slice_ms(remaining);
+    if (count < max) {
+      const int r = real_epoll_wait(epfd, events + count, max - count, wait_ms);
+      if (r < 0) return count > 0 ? count : -1;
+      count += r;
+    }
+    if (count > 0 || left(deadline) == 0) return count;
+  }
+}
+
+}  // namespace vboard
