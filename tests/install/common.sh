@@ -11,6 +11,10 @@ trap 'rm -rf "$work"' EXIT
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# Every program gets a board of its own: the user's board keeps its inputs
+# between runs, and tests run in parallel must not share a chip.
+export VBOARD_BOARD=private
+
 fail() {
   echo "FAILED: $*" >&2
   exit 1

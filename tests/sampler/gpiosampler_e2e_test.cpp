@@ -213,7 +213,7 @@ TEST_F(Sampler, ATimedStretchLongerThanTwoSecondsReportsTheTrueElapsedTime) {
 class SamplerOnBoard : public testing::Test {
  protected:
   adckit::test::Outcome run(std::map<std::string, std::string> env) {
-    env.emplace("VBOARD_STATE", dir_ / "state");
+    env.emplace("VBOARD_BOARD", dir_ / "board");
     env.emplace("VBOARD_TRACE", dir_ / "trace");
     return adckit::test::run({.argv = {GPIOSAMPLER_PATH}, .env = env, .board = true});
   }

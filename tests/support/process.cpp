@@ -121,9 +121,11 @@ Command command(const Program &program) {
   if (program.board) {
     // Unless the test names one, each program gets a board of its own, so
     // suites run in parallel never share pins or a chip.
-    if (auto it = c.env.find("VBOARD_BOARD"); it == c.env.end() || !it->second) {
-      c.env["VBOARD_BOARD"] = "private";
-    }
+    const auto named = [&c](const char *name) {
+      const auto it = c.env.find(name);
+      return it != c.env.end() && it->second;
+    };
+    if (!named("VBOARD_BOARD") && !named("VBOARD_STATE")) c.env["VBOARD_BOARD"] = "private";
     if (emulated) {
       // The emulator itself is a program of this machine: the preload goes
       // to the guest only.
