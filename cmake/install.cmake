@@ -63,6 +63,10 @@ endif()
 if(TARGET linkpeer)
   install(TARGETS linkpeer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT pc)
 endif()
+if(TARGET vboard_command)
+  # The launcher looks for the board library under ../lib/adckit beside it.
+  install(TARGETS vboard_command RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT pc)
+endif()
 
 # The public headers, as cmake/headers.cmake lists them.
 get_property(adckit_headers GLOBAL PROPERTY ADCKIT_PUBLIC_HEADERS)

@@ -12,6 +12,15 @@ quiet "$cmake_command" --install "$build_dir" --prefix "$prefix"
 check_layout "$prefix"
 [ -f "$prefix/lib/adckit/libvboard.so" ] || fail "libvboard.so is not under lib/adckit/"
 
+# The launcher finds the board library of the tree it is installed in.
+if [ -z "$emulator" ]; then
+  [ -x "$prefix/bin/vboard" ] || fail "the vboard launcher is not in bin/"
+  out=$(VBOARD_CH0=0 "$prefix/bin/vboard" run --board private -- cat /sys/class/gpio/gpiochip0/ngpio) ||
+    fail "vboard run from the installed tree: $out"
+  [ "$out" = 54 ] || fail "vboard run from the installed tree printed '$out', expected 54"
+  echo "vboard run: the installed launcher runs a program on the installed board"
+fi
+
 readme_program "$work/scan.c"
 board="$prefix/lib/adckit/libvboard.so"
 linkpeer="$prefix/bin/linkpeer"
