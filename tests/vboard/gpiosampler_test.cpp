@@ -207,33 +207,4 @@ TEST_F(Gpiosampler, ReadingsFollowARampOnChannelZero) {
   EXPECT_GE(*mx - *mn, 5) << "the readings do not move with the ramp";
 }
 
-TEST_F(Gpiosampler, AbortsWhenTheIndicatorDirectionFailsAndALaterRunCompletesOnStillExportedPins) {
-  const std::map<std::string, std::string> board{{"VBOARD_BOARD", dir / "board"},
-                                                 {"VBOARD_CH0", "300"}};
-  auto env = board;
-  env["VBOARD_FAIL_OPEN"] = "/sys/class/gpio/gpio26/direction:EACCES";
-  auto r = run(env);
-  std::string want;
-  for (int i = 0; i < 5; ++i) want += "creating file /sys/class/gpio/export\n";
-  want += "Unable to open /sys/class/gpio/gpio26/direction..\n";
-  want += "Aborting..\n";
-  want += "creating file /sys/class/gpio/unexport\n";
-  EXPECT_EQ(r.out, want);
-  for (const auto &e : trace()) {
-    EXPECT_NE(e.file, value_file(4)) << "no conversion may start";
-  }
-
-  // The four converter pins stay exported; the next run's exports of them
-  // are refused by the board and the run still completes.
-  std::remove(trace_path().c_str());
-  r = run(board);
-  EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_EQ(readings(r.out), std::vector<int>(50, 300)) << r.out;
-  int busy = 0;
-  for (const auto &e : trace()) {
-    if (e.op == "write" && e.file == "/sys/class/gpio/export" && e.err == "EBUSY") ++busy;
-  }
-  EXPECT_EQ(busy, 4);
-}
-
 }  // namespace

@@ -1,3 +1,8 @@
+// The board suites' way of starting programs, on top of the one every
+// suite shares (support/process.hpp): the command line, the emulator of a
+// cross build, the preload and its sanitizer option all come from there.
+// What this adds is a program that runs while the test starts others, with
+// its output collected into files until the test waits for it.
 #include "run.h"
 
 #include <fcntl.h>
@@ -8,41 +13,20 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
+
+#include "support/process.hpp"
 
 extern char **environ;
 
 namespace vboard_test {
 
-namespace {
+temp_dir::temp_dir() : dir_("vboard"), path_(dir_.path().string()) {}
 
-std::vector<std::string> split_list(const std::string &s) {
-  std::vector<std::string> out;
-  std::string item;
-  std::istringstream in(s);
-  while (std::getline(in, item, '|')) {
-    if (!item.empty()) out.push_back(item);
-  }
-  return out;
-}
+temp_dir::~temp_dir() = default;
 
-}  // namespace
-
-temp_dir::temp_dir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "vboard-XXXXXX").string();
-  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl;
-}
-
-temp_dir::~temp_dir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
-bool host_programs_usable() { return split_list(VBOARD_EMULATOR).empty(); }
+bool host_programs_usable() { return adckit::test::host_programs_on_board(); }
 
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
@@ -53,31 +37,21 @@ std::string read_file(const std::string &path) {
 
 running::running(const std::vector<std::string> &argv,
                  const std::map<std::string, std::string> &env, bool target_program, bool preload) {
+  const adckit::test::Command c = adckit::test::command(
+      {.argv = argv, .env = env, .board = preload, .host = !target_program});
+
   std::map<std::string, std::string> vars;
   for (char **e = environ; *e != nullptr; ++e) {
     const char *eq = std::strchr(*e, '=');
     if (eq != nullptr) vars[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
   }
-  for (const auto &[k, v] : env) vars[k] = v;
-  // A sanitized program lists its runtime first; the board is preloaded
-  // ahead of it, which is harmless as the board has no sanitizer runtime.
-  if (std::string(VBOARD_SANITIZE).find("address") != std::string::npos) {
-    auto &opts = vars["ASAN_OPTIONS"];
-    opts += (opts.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
-  }
-
-  std::vector<std::string> args;
-  const auto emulator = split_list(VBOARD_EMULATOR);
-  if (target_program && !emulator.empty()) {
-    args = emulator;
-    if (preload) {
-      args.push_back("-E");
-      args.push_back(std::string("LD_PRELOAD=") + VBOARD_LIBRARY);
+  for (const auto &[k, v] : c.env) {
+    if (v) {
+      vars[k] = *v;
+    } else {
+      vars.erase(k);
     }
-  } else if (preload) {
-    vars["LD_PRELOAD"] = VBOARD_LIBRARY;
   }
-  args.insert(args.end(), argv.begin(), argv.end());
 
   const std::string out_path = tmp_ / "out", err_path = tmp_ / "err";
   posix_spawn_file_actions_t fa;
@@ -86,7 +60,7 @@ running::running(const std::vector<std::string> &argv,
   posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
 
-  std::vector<std::string> env_strings;
+  std::vector<std::string> env_strings, args = c.argv;
   for (const auto &[k, v] : vars) env_strings.push_back(k + "=" + v);
   std::vector<char *> envp, argp;
   for (auto &s : env_strings) envp.push_back(s.data());
@@ -124,14 +98,15 @@ outcome running::wait() {
 
 outcome run_plain(const std::vector<std::string> &argv,
                   const std::map<std::string, std::string> &env) {
-  running r(argv, env, true, false);
-  return r.wait();
+  const auto r = adckit::test::run({.argv = argv, .env = env});
+  return {r.status, r.out, r.err};
 }
 
 outcome run_on_board(const std::vector<std::string> &argv,
                      const std::map<std::string, std::string> &env, bool target_program) {
-  running r(argv, env, target_program);
-  return r.wait();
+  const auto r =
+      adckit::test::run({.argv = argv, .env = env, .board = true, .host = !target_program});
+  return {r.status, r.out, r.err};
 }
 
 }  // namespace vboard_test

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.hpp"
+
 namespace vboard_test {
 
 struct outcome {
@@ -26,6 +28,7 @@ class temp_dir {
   std::string operator/(const std::string &name) const { return path_ + "/" + name; }
 
  private:
+  adckit::test::TempDir dir_;
   std::string path_;
 };
 
