@@ -16,6 +16,7 @@
 #include <string>
 
 #include "board.hpp"
+#include "support/temp_dir.hpp"
 
 extern "C" int spidev_mcp3008(int nx, int dt);
 
@@ -31,8 +32,6 @@ class AdcDeviceReturn : public ::testing::Test {
     ASSERT_EQ(vboard_reset(), 0);
     for (int ch = 0; ch < 8; ++ch) ASSERT_EQ(vboard_set_code(ch, soak::reading(ch)), 0);
     ASSERT_NE(std::freopen("/dev/null", "w", stderr), nullptr);
-    folder_ = (std::filesystem::temp_directory_path() / "adckit-adc-return.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(folder_.data()), nullptr);
     env_ = MLInitialize(nullptr);
     ASSERT_NE(env_, nullptr);
     const std::string path = folder_ + "/link";
@@ -51,8 +50,6 @@ class AdcDeviceReturn : public ::testing::Test {
     if (near_ != nullptr) MLClose(near_);
     if (far_ != nullptr) MLClose(far_);
     if (env_ != nullptr) MLDeinitialize(env_);
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
   }
   // One call of one row; the answer as the far end reads it.
   Expr call() {
@@ -70,7 +67,8 @@ class AdcDeviceReturn : public ::testing::Test {
     return out;
   }
 
-  std::string folder_;
+  adckit::test::TempDir dir_{"adckit-adc-return"};
+  std::string folder_ = dir_.path().string();
   MLENV env_ = nullptr;
   MLINK far_ = nullptr;
   MLINK near_ = nullptr;

@@ -6,57 +6,37 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <map>
+#include <utility>
 
 namespace soak {
 
-namespace {
-std::vector<std::string> split(const std::string& text, char bar) {
-  std::vector<std::string> words;
-  std::stringstream in(text);
-  std::string word;
-  while (std::getline(in, word, bar)) {
-    if (!word.empty()) words.push_back(word);
-  }
-  return words;
-}
-}  // namespace
-
 Command onBoard(const std::string& program) {
-  Command c;
-  c.argv = split(SOAK_EMULATOR, '|');
-  for (int ch = 0; ch < 8; ++ch) c.env.push_back("VBOARD_CH" + std::to_string(ch) + "=" + std::to_string(reading(ch)));
+  std::map<std::string, std::string> env;
+  for (char ch = '0'; ch <= '7'; ++ch) {
+    env[std::string("VBOARD_CH").append(1, ch)] = std::to_string(reading(ch - '0'));
+  }
   // The board keeps a trace of every access in the program's memory, up to
   // a limit; a long run keeps none, so what it measures is the program's.
-  c.env.push_back("VBOARD_TRACE_LIMIT=0");
-  if (c.argv.empty()) {
-    c.env.push_back(std::string("LD_PRELOAD=") + SOAK_VBOARD);
-    // The board library is loaded ahead of a sanitizer runtime on purpose.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    c.env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
-  } else {
-    c.argv.insert(c.argv.end(), {"-E", std::string("LD_PRELOAD=") + SOAK_VBOARD});
+  env.emplace("VBOARD_TRACE_LIMIT", std::string(1, '0'));
+  const adckit::test::Command started = adckit::test::command({.argv = {program}, .env = env, .board = true});
+  Command c;
+  c.argv = started.argv;
+  for (const auto& [name, value] : started.env) {
+    if (!value) continue;
+    std::string entry;
+    entry.reserve(name.size() + 1 + value->size());
+    entry.append(name).append(1, '=').append(*value);
+    c.env.push_back(std::move(entry));
   }
-  c.argv.push_back(program);
   return c;
 }
 
 BoardEnvironment::BoardEnvironment(const Command& command) {
   for (const auto& entry : command.env) {
-    auto eq = entry.find('=');
-    std::string name = entry.substr(0, eq);
-    if (const char* old = std::getenv(name.c_str()); old != nullptr) {
-      saved_.emplace_back(name, old);
-    } else {
-      absent_.push_back(name);
-    }
-    ::setenv(name.c_str(), entry.c_str() + eq + 1, 1);
+    const auto eq = entry.find('=');
+    env_.set(entry.substr(0, eq), entry.substr(eq + 1));
   }
-}
-
-BoardEnvironment::~BoardEnvironment() {
-  for (const auto& [name, value] : saved_) ::setenv(name.c_str(), value.c_str(), 1);
-  for (const auto& name : absent_) ::unsetenv(name.c_str());
 }
 
 long residentKiB(pid_t pid) {

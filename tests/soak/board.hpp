@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/process.hpp"
+
 namespace soak {
 
 // {emulator..., program} and the environment entries that put the program
@@ -22,13 +24,11 @@ Command onBoard(const std::string& program);
 class BoardEnvironment {
  public:
   explicit BoardEnvironment(const Command& command);
-  ~BoardEnvironment();
   BoardEnvironment(const BoardEnvironment&) = delete;
   BoardEnvironment& operator=(const BoardEnvironment&) = delete;
 
  private:
-  std::vector<std::pair<std::string, std::string>> saved_;
-  std::vector<std::string> absent_;
+  adckit::test::ScopedEnv env_;
 };
 
 // Resident memory in KiB and open descriptors of a process; -1 when they

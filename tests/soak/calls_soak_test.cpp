@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "board.hpp"
+#include "support/temp_dir.hpp"
 
 using adckit::link::Expr;
 using adckit::linkpeer::Answer;
@@ -62,8 +63,8 @@ bool waitUntilRunning(const std::string& ready) {
 TEST(CallsSoak, EveryCallGetsOneAnswerAndTheServerStaysFlat) {
   const long calls = soak::scale("ADCKIT_SOAK_CALLS", 20000);
   const long seconds = soak::scale("ADCKIT_SOAK_SECONDS", 1800);
-  std::string folder = (std::filesystem::temp_directory_path() / "adckit-soak.XXXXXX").string();
-  ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+  const adckit::test::TempDir dir("adckit-soak");
+  const std::string folder = dir.path().string();
   const std::string ready = folder + "/ready";
   soak::Command command = soak::onBoard(SOAK_SERVER);
   command.env.push_back("SOAK_READY=" + ready);
@@ -138,6 +139,4 @@ TEST(CallsSoak, EveryCallGetsOneAnswerAndTheServerStaysFlat) {
   EXPECT_LE(rssEnd - rssStart, kMaxGrowthKiB);
   EXPECT_EQ(fdsStart, fdsEnd);
   EXPECT_EQ(peer.finish(), 0);  // terminated: the entry point's result 0
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
 }

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "board.hpp"
+#include "support/temp_dir.hpp"
 
 extern char** environ;
 
@@ -39,8 +40,6 @@ namespace {
 class RawPeer {
  public:
   RawPeer() {
-    folder_ = (std::filesystem::temp_directory_path() / "adckit-hostile.XXXXXX").string();
-    if (::mkdtemp(folder_.data()) == nullptr) throw std::runtime_error("mkdtemp");
     const std::string path = folder_ + "/link";
     listen_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
@@ -78,8 +77,6 @@ class RawPeer {
       ::waitpid(pid_, nullptr, 0);
     }
     ::close(listen_);
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
   }
 
   // Reads until the server's announcement is complete (the symbol End).
@@ -163,7 +160,8 @@ class RawPeer {
     return true;
   }
 
-  std::string folder_;
+  adckit::test::TempDir dir_{"adckit-hostile"};
+  std::string folder_ = dir_.path().string();
   std::string stderrPath_;
   int listen_ = -1;
   int fd_ = -1;
