@@ -136,7 +136,11 @@ TEST(CallsSoak, EveryCallGetsOneAnswerAndTheServerStaysFlat) {
   EXPECT_EQ(static_cast<long>(peer.evaluations().size()), nested);
   ASSERT_GT(rssStart, 0);
   ASSERT_GT(rssEnd, 0);
-  EXPECT_LE(rssEnd - rssStart, kMaxGrowthKiB);
+  // AddressSanitizer holds freed memory in quarantine, so its resident
+  // size grows by design; leaks are its own report there.
+  if (!adckit::test::sanitized_with("address")) {
+    EXPECT_LE(rssEnd - rssStart, kMaxGrowthKiB);
+  }
   EXPECT_EQ(fdsStart, fdsEnd);
   EXPECT_EQ(peer.finish(), 0);  // terminated: the entry point's result 0
 }

@@ -286,7 +286,11 @@ TEST_F(HostilePeer, FloodOfMessagesIsTakenAndTheNextCallAnswered) {
   std::printf("soak: %ld messages in a flood; server resident memory %ld KiB before, %ld KiB after\n",
               rounds * 10000, before, after);
   // The messages are handled as they come; none piles up in the server.
-  EXPECT_LE(after - before, 4096);
+  // (Under AddressSanitizer freed memory stays in quarantine, so the
+  // resident size says nothing there.)
+  if (!adckit::test::sanitized_with("address")) {
+    EXPECT_LE(after - before, 4096);
+  }
   peer_->closeLink();
   expectErrorEnd();
 }
