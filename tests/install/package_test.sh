@@ -29,7 +29,10 @@ done
 expect "adckit's dependencies" "$(dpkg-deb --field "$runtime" Depends)" 'libc6 \(>= [0-9.]+\).*libstdc\+\+6'
 expect "adckit-dev's dependencies" "$(dpkg-deb --field "$dev" Depends)" "^adckit \(= $version\), libc6-dev"
 
-files() { dpkg-deb --contents "$1" | awk '{ print $NF }' | sed 's|^\./|/|'; }
+# A link is listed as "path -> target": its own path is the one wanted.
+files() {
+  dpkg-deb --contents "$1" | awk '{ print ($(NF-1) == "->") ? $(NF-2) : $NF }' | sed 's|^\./|/|'
+}
 runtime_files=$(files "$runtime")
 dev_files=$(files "$dev")
 # Programs in one, what a build needs in the other.
@@ -63,7 +66,10 @@ else
   for program in "$work/installed/bin/"*; do
     expect "adckit" "$runtime_files" "^/usr/bin/$(basename "$program")$"
   done
-  expect "adckit" "$runtime_files" '^/usr/lib/adckit/libvboard\.so$'
+  # The loader's name for the library and the name it is preloaded by.
+  for name in libvboard.so libvboard.so.0; do
+    expect "adckit" "$runtime_files" "^/usr/lib/adckit/${name//./\\.}$"
+  done
   expect "adckit" "$runtime_files" '^/usr/bin/linkpeer$'
   expect "adckit-dev" "$dev_files" '^/usr/include/adckit/linklib/mathlink\.h$'
   expect "adckit-dev" "$dev_files" '^/usr/lib/liblinklib\.a$'
