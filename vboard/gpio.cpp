@@ -428,7 +428,8 @@ class gpio_file final : public file {
     if (!still_there()) return -ENODEV;
     if (offset == 0 || shown_.empty()) {
       shown_ = show(at_);
-      // Reading the value takes note of the edges so far, as sysfs does.
+      // Reading takes note of the edges so far, as sysfs does.
+      unread_ = false;
       if (at_.kind == node::value) events_ = board().pins[at_.line].events;
     }
     if (offset < 0 || static_cast<std::size_t>(offset) >= shown_.size()) return 0;
@@ -454,10 +455,15 @@ class gpio_file final : public file {
 
   void stat(struct stat &st) const override { fill_stat(st, path_.c_str(), mode_of(at_.kind)); }
 
+  // As sysfs reports for any attribute: POLLPRI and POLLERR until the file
+  // is first read, after each edge of a value since it was last read, and
+  // once the attribute is gone (its pin unexported), so that a waiter
+  // wakes. A program must read the value once before it waits.
   int poll_mask() const override {
     int mask = file::poll_mask();
-    // An edge since the value was last read: POLLPRI and POLLERR.
-    if (at_.kind == node::value && still_there() && board().pins[at_.line].events != events_) {
+    if (is_dir(at_.kind)) return mask;
+    if (!still_there() || unread_ ||
+        (at_.kind == node::value && board().pins[at_.line].events != events_)) {
       mask |= POLLPRI | POLLERR;
     }
     return mask;
@@ -474,6 +480,7 @@ class gpio_file final : public file {
   where at_;
   std::string shown_;
   std::uint32_t events_ = 0;  // edges of the pin when the value was last read
+  bool unread_ = true;        // not read since it was opened
 };
 
 // Only the paths under the two roots belong here (not "/sys/class/gpiox").

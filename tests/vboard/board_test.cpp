@@ -2,6 +2,8 @@
 // GPIO tree through plain libc calls, faults, inputs and the trace.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/select.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -323,6 +325,60 @@ TEST_F(Board, StatAndAccessDescribeTheTree) {
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(open((kGpio + "newfile").c_str(), O_WRONLY | O_CREAT, 0644), -1);
   EXPECT_EQ(errno, EACCES);
+}
+
+// What a waiter on a value file sees, as with sysfs: an event until the
+// file is first read, one per matching edge until the next read from the
+// start, and one when the pin goes away under it.
+TEST_F(Board, AValueFileWakesItsWaiterOnEdgesUntilReadAndWhenItsPinGoes) {
+  ASSERT_EQ(setenv("VBOARD_JUMPERS", "22:23", 1), 0);  // 23 drives what 22 reads
+  ASSERT_EQ(vboard_reset(), 0);
+  ASSERT_EQ(store(kGpio + "export", "22"), 0);
+  ASSERT_EQ(store(kGpio + "export", "23"), 0);
+  ASSERT_EQ(store(pin_file(23, "direction"), "low"), 0);
+  ASSERT_EQ(store(pin_file(22, "edge"), "rising"), 0);
+  const int fd = open(pin_file(22, "value").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  auto pending = [fd] {
+    pollfd p{fd, POLLPRI, 0};
+    EXPECT_GE(poll(&p, 1, 0), 0);
+    return p.revents;
+  };
+  auto reread = [fd] {
+    char buf[4] = {};
+    EXPECT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    return read(fd, buf, sizeof buf) == 2 ? std::string(buf, 2) : std::string("<failed>");
+  };
+  EXPECT_EQ(pending(), POLLPRI | POLLERR) << "a file not read yet";
+  EXPECT_EQ(reread(), "0\n");
+  EXPECT_EQ(pending(), 0);
+
+  ASSERT_EQ(store(pin_file(23, "value"), "1"), 0);
+  EXPECT_EQ(pending(), POLLPRI | POLLERR) << "a rising edge";
+  EXPECT_EQ(pending(), POLLPRI | POLLERR) << "still there until read";
+  EXPECT_EQ(reread(), "1\n");
+  EXPECT_EQ(pending(), 0);
+  ASSERT_EQ(store(pin_file(23, "value"), "0"), 0);
+  EXPECT_EQ(pending(), 0) << "a falling edge is not asked for";
+
+  // select reports the event as an exceptional condition.
+  ASSERT_EQ(store(pin_file(23, "value"), "1"), 0);
+  fd_set except;
+  FD_ZERO(&except);
+  FD_SET(fd, &except);
+  timeval now{0, 0};
+  EXPECT_EQ(select(fd + 1, nullptr, nullptr, &except, &now), 1);
+  EXPECT_TRUE(FD_ISSET(fd, &except));
+  EXPECT_EQ(reread(), "1\n");
+
+  ASSERT_EQ(store(kGpio + "unexport", "22"), 0);
+  EXPECT_EQ(pending(), POLLPRI | POLLERR) << "the pin went away";
+  char c = 0;
+  EXPECT_EQ(read(fd, &c, 1), -1);
+  EXPECT_EQ(errno, ENODEV);
+  close(fd);
+  ASSERT_EQ(unsetenv("VBOARD_JUMPERS"), 0);
+  ASSERT_EQ(vboard_reset(), 0);
 }
 
 TEST_F(Board, InjectedFaultsFailTheWayTheyAreAskedTo) {
