@@ -496,11 +496,13 @@ int gpio_open(const char *path, int flags, std::unique_ptr<file> &out) {
   std::string canonical;
   const where w = resolve(path, (flags & O_NOFOLLOW) == 0, canonical);
   if (w.kind == node::none) {
-    // sysfs has no room for new files.
+    // sysfs has no room for new files: creating one in any of its folders
+    // is refused; a name in a folder that does not exist is not there.
+    if ((flags & O_CREAT) == 0) return -ENOENT;
     const std::string_view p(path);
-    return (flags & O_CREAT) != 0 && p.rfind('/') == sizeof kClass - 1 && p.starts_with(kClass)
-               ? -EACCES
-               : -ENOENT;
+    const std::string parent(p.substr(0, p.rfind('/')));
+    std::string ignored;
+    return is_dir(resolve(parent, true, ignored).kind) ? -EACCES : -ENOENT;
   }
   if (is_link(w.kind)) return -ELOOP;  // O_NOFOLLOW on a link
   const int acc = flags & O_ACCMODE;

@@ -1,0 +1,470 @@
+// Every C library entry point the board stands in for, called directly on
+// the tree: a call that slipped past the board (an entry point missing, a
+// 64-bit or fortified variant forwarded to the real one) would reach the
+// PC's /sys, where none of these files exist.
+#include <dirent.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <gtest/gtest.h>
+#include <linux/spi/spidev.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "vboard.h"
+
+// The fortified variants the compiler emits for open, read, poll and
+// realpath with _FORTIFY_SOURCE.
+extern "C" {
+int __open_2(const char *, int);
+int __open64_2(const char *, int);
+int __openat_2(int, const char *, int);
+int __openat64_2(int, const char *, int);
+ssize_t __read_chk(int, void *, size_t, size_t);
+int __poll_chk(struct pollfd *, nfds_t, int, size_t);
+char *__realpath_chk(const char *, char *, size_t);
+}
+
+namespace {
+
+constexpr char kClass[] = "/sys/class/gpio";
+constexpr char kPinDir[] = "/sys/class/gpio/gpio22";
+constexpr char kValue[] = "/sys/class/gpio/gpio22/value";
+constexpr char kDirection[] = "/sys/class/gpio/gpio22/direction";
+constexpr char kPinTarget[] = "../../devices/platform/soc/20200000.gpio/gpiochip0/gpio/gpio22";
+constexpr char kPinReal[] = "/sys/devices/platform/soc/20200000.gpio/gpiochip0/gpio/gpio22";
+
+// A descriptor that is closed when the test leaves it.
+struct Fd {
+  int fd;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+};
+
+// "<ENOENT>" for the current errno (built by appending: GCC 12 warns
+// falsely on "<" + string + ">").
+std::string err_text() {
+  std::string out = "<";
+  out.append(strerrorname_np(errno));
+  out.append(">");
+  return out;
+}
+
+std::string read_all(int fd) {
+  std::string out;
+  char buf[64];
+  ssize_t n = 0;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+  return n < 0 ? err_text() : out;
+}
+
+std::string value_through(int fd) {
+  if (fd < 0) return err_text();
+  const std::string v = read_all(fd);
+  close(fd);
+  return v;
+}
+
+class EntryPoints : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(vboard_reset(), 0);
+    const int fd = open("/sys/class/gpio/export", O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "22", 2), 2);
+    close(fd);
+  }
+  void TearDown() override { vboard_reset(); }
+};
+
+TEST_F(EntryPoints, EveryOpenReachesTheTree) {
+  EXPECT_EQ(value_through(open(kValue, O_RDONLY)), "0\n");
+  EXPECT_EQ(value_through(open64(kValue, O_RDONLY)), "0\n");
+  EXPECT_EQ(value_through(openat(AT_FDCWD, kValue, O_RDONLY)), "0\n");
+  EXPECT_EQ(value_through(openat64(AT_FDCWD, kValue, O_RDONLY)), "0\n");
+  EXPECT_EQ(value_through(__open_2(kValue, O_RDONLY)), "0\n");
+  EXPECT_EQ(value_through(__open64_2(kValue, O_RDONLY)), "0\n");
+  EXPECT_EQ(value_through(__openat_2(AT_FDCWD, kValue, O_RDONLY)), "0\n");
+  EXPECT_EQ(value_through(__openat64_2(AT_FDCWD, kValue, O_RDONLY)), "0\n");
+
+  // creat is an open for writing that truncates: as `>` in a shell.
+  for (auto make : {+[](const char *p) { return creat(p, 0644); },
+                    +[](const char *p) { return creat64(p, 0644); }}) {
+    const int fd = make(kDirection);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(write(fd, "out", 3), 3);
+    close(fd);
+    EXPECT_EQ(value_through(open(kDirection, O_RDONLY)), "out\n");
+    const int back = open(kDirection, O_WRONLY);
+    ASSERT_EQ(write(back, "in", 2), 2);
+    close(back);
+  }
+  // A new file in the tree cannot be made.
+  EXPECT_EQ(creat("/sys/class/gpio/gpio22/other", 0644), -1);
+  EXPECT_EQ(errno, EACCES);
+
+  for (auto open_stream : {+[](const char *p) { return fopen(p, "r"); },
+                           +[](const char *p) { return fopen64(p, "r"); }}) {
+    FILE *f = open_stream(kValue);
+    ASSERT_NE(f, nullptr);
+    char line[8] = {};
+    EXPECT_NE(fgets(line, sizeof line, f), nullptr);
+    EXPECT_STREQ(line, "0\n");
+    EXPECT_EQ(fclose(f), 0);
+  }
+  const int fd = open(kValue, O_RDONLY);
+  ASSERT_GE(fd, 0);
+  FILE *f = fdopen(fd, "r");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(fgetc(f), '0');
+  EXPECT_EQ(fclose(f), 0);
+}
+
+TEST_F(EntryPoints, EveryReadWriteAndSeekReachesTheFile) {
+  {
+    const int d = open(kDirection, O_WRONLY);
+    ASSERT_GE(d, 0);
+    EXPECT_EQ(pwrite(d, "out", 3, 0), 3);
+    close(d);
+  }
+  Fd v(open(kValue, O_RDWR));
+  ASSERT_GE(v.fd, 0);
+  char buf[4] = {};
+  EXPECT_EQ(pwrite(v.fd, "1", 1, 7), 1) << "a store whatever the offset";
+  EXPECT_EQ(pread(v.fd, buf, sizeof buf, 0), 2);
+  EXPECT_EQ(std::string(buf, 2), "1\n");
+  EXPECT_EQ(pwrite64(v.fd, "0", 1, 0), 1);
+  EXPECT_EQ(pread64(v.fd, buf, sizeof buf, 0), 2);
+  EXPECT_EQ(std::string(buf, 2), "0\n");
+
+  const char one[] = "1";
+  iovec out[2] = {{const_cast<char *>(one), 1}, {const_cast<char *>("\n"), 1}};
+  EXPECT_EQ(writev(v.fd, out, 2), 2) << "one store of both pieces";
+  EXPECT_EQ(lseek(v.fd, 0, SEEK_SET), 0);
+  char a = 0, b = 0;
+  iovec in[2] = {{&a, 1}, {&b, 1}};
+  EXPECT_EQ(readv(v.fd, in, 2), 2);
+  EXPECT_EQ(a, '1');
+  EXPECT_EQ(b, '\n');
+  EXPECT_EQ(lseek64(v.fd, 0, SEEK_SET), 0);
+  EXPECT_EQ(__read_chk(v.fd, buf, 2, sizeof buf), 2);
+  EXPECT_EQ(std::string(buf, 2), "1\n");
+  EXPECT_EQ(lseek(v.fd, 1, SEEK_SET), 1);
+  EXPECT_EQ(read(v.fd, buf, sizeof buf), 1);
+  EXPECT_EQ(buf[0], '\n');
+  EXPECT_EQ(write(v.fd, "0", 1), 1);
+  EXPECT_EQ(vboard_pin_level(22), 0);
+
+  // The tree's files are not copied in the kernel: callers fall back to
+  // read and write.
+  off64_t from = 0;
+  Fd sink(open("/dev/null", O_WRONLY));
+  EXPECT_EQ(copy_file_range(v.fd, &from, sink.fd, nullptr, 2, 0), -1);
+  EXPECT_EQ(errno, EINVAL);
+
+  // The GPIO files take no requests; a spidev device does.
+  int arg = 0;
+  EXPECT_EQ(ioctl(v.fd, FIONREAD, &arg), -1);
+  EXPECT_EQ(errno, ENOTTY);
+  Fd spi(open("/dev/spidev0.0", O_RDWR));
+  ASSERT_GE(spi.fd, 0);
+  std::uint8_t mode = 0xff;
+  EXPECT_EQ(ioctl(spi.fd, SPI_IOC_RD_MODE, &mode), 0);
+  EXPECT_EQ(mode, 0);
+}
+
+TEST_F(EntryPoints, DuplicatesAndBulkClosesFollowTheDescriptor) {
+  const int fd = open(kValue, O_RDONLY);
+  ASSERT_GE(fd, 0);
+  const int d1 = dup(fd);
+  const int d2 = dup2(fd, 100);
+  const int d3 = dup3(fd, 101, O_CLOEXEC);
+  const int d4 = fcntl(fd, F_DUPFD, 102);
+  const int d5 = fcntl64(fd, F_DUPFD_CLOEXEC, 110);
+  ASSERT_GE(d1, 0);
+  EXPECT_EQ(d2, 100);
+  EXPECT_EQ(d3, 101);
+  EXPECT_GE(d4, 102);
+  EXPECT_GE(d5, 110);
+  EXPECT_EQ(fcntl(d3, F_GETFD), FD_CLOEXEC);
+  for (int d : {d1, d2, d3, d4, d5}) {
+    char c = 0;
+    EXPECT_EQ(pread(d, &c, 1, 0), 1) << "descriptor " << d;
+    EXPECT_EQ(c, '0');
+  }
+  close(fd);
+  close(d1);
+
+  // Closed in bulk, they stop being the board's: a descriptor number taken
+  // again by a real file is that file.
+  EXPECT_EQ(close_range(100, 101, 0), 0);
+  closefrom(102);
+  struct stat st {};
+  for (int d : {d2, d3, d4, d5}) {
+    EXPECT_EQ(fstat(d, &st), -1) << "descriptor " << d;
+    EXPECT_EQ(errno, EBADF);
+  }
+  Fd real(open("/dev/null", O_RDONLY));
+  ASSERT_EQ(dup2(real.fd, 100), 100);
+  ASSERT_EQ(fstat(100, &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the real /dev/null";
+  close(100);
+}
+
+TEST_F(EntryPoints, EveryStatAndAccessSeesFoldersFilesAndLinks) {
+  struct stat st {};
+  struct stat64 st64 {};
+  ASSERT_EQ(stat(kPinDir, &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  ASSERT_EQ(stat64(kValue, &st64), 0);
+  EXPECT_TRUE(S_ISREG(st64.st_mode));
+  ASSERT_EQ(lstat(kPinDir, &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(lstat64(kPinDir, &st64), 0);
+  EXPECT_TRUE(S_ISLNK(st64.st_mode));
+  ASSERT_EQ(fstatat(AT_FDCWD, kPinDir, &st, AT_SYMLINK_NOFOLLOW), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(fstatat64(AT_FDCWD, kPinDir, &st64, 0), 0);
+  EXPECT_TRUE(S_ISDIR(st64.st_mode));
+  struct statx sx {};
+  ASSERT_EQ(statx(AT_FDCWD, kPinDir, 0, STATX_TYPE | STATX_MODE, &sx), 0);
+  EXPECT_TRUE(S_ISDIR(sx.stx_mode));
+  ASSERT_EQ(statx(AT_FDCWD, kPinDir, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx), 0);
+  EXPECT_TRUE(S_ISLNK(sx.stx_mode));
+  {
+    Fd v(open(kValue, O_RDONLY));
+    ASSERT_EQ(fstat(v.fd, &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    ASSERT_EQ(fstat64(v.fd, &st64), 0);
+    EXPECT_TRUE(S_ISREG(st64.st_mode));
+  }
+  EXPECT_EQ(stat("/sys/class/gpio/gpio23", &st), -1);
+  EXPECT_EQ(errno, ENOENT);
+
+  EXPECT_EQ(access(kPinDir, F_OK), 0);
+  EXPECT_EQ(faccessat(AT_FDCWD, kValue, R_OK | W_OK, 0), 0);
+  EXPECT_EQ(access("/sys/class/gpio/gpio23/value", F_OK), -1);
+  EXPECT_EQ(errno, ENOENT);
+
+  // sysfs nodes carry no extended attributes (ls -l asks for ACLs).
+  char attr[64];
+  EXPECT_EQ(getxattr(kValue, "system.posix_acl_access", attr, sizeof attr), -1);
+  EXPECT_EQ(errno, ENODATA);
+  EXPECT_EQ(lgetxattr(kPinDir, "system.posix_acl_access", attr, sizeof attr), -1);
+  EXPECT_EQ(errno, ENODATA);
+  EXPECT_EQ(listxattr(kValue, attr, sizeof attr), 0);
+  EXPECT_EQ(llistxattr(kPinDir, attr, sizeof attr), 0);
+  EXPECT_EQ(getxattr("/sys/class/gpio/gpio23/value", "user.x", attr, sizeof attr), -1);
+  EXPECT_EQ(errno, ENOENT);
+  Fd v(open(kValue, O_RDONLY));
+  EXPECT_EQ(fgetxattr(v.fd, "user.x", attr, sizeof attr), -1);
+  EXPECT_EQ(errno, ENODATA);
+  EXPECT_EQ(flistxattr(v.fd, attr, sizeof attr), 0);
+}
+
+TEST_F(EntryPoints, LinksResolveToTheControllersFolders) {
+  char buf[PATH_MAX] = {};
+  const ssize_t n = readlink(kPinDir, buf, sizeof buf);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)), kPinTarget);
+  const ssize_t m = readlinkat(AT_FDCWD, kPinDir, buf, sizeof buf);
+  ASSERT_GT(m, 0);
+  EXPECT_EQ(std::string(buf, static_cast<std::size_t>(m)), kPinTarget);
+  EXPECT_EQ(readlink(kValue, buf, sizeof buf), -1) << "a file is no link";
+  EXPECT_EQ(errno, EINVAL);
+
+  char resolved[PATH_MAX] = {};
+  ASSERT_NE(realpath("/sys/class/gpio/gpio22/value", resolved), nullptr);
+  std::string value_real = kPinReal;
+  value_real.append("/value");
+  EXPECT_EQ(std::string(resolved), value_real);
+  ASSERT_NE(__realpath_chk(kPinDir, resolved, sizeof resolved), nullptr);
+  EXPECT_EQ(std::string(resolved), kPinReal);
+  char *canonical = canonicalize_file_name(kPinDir);
+  ASSERT_NE(canonical, nullptr);
+  EXPECT_EQ(std::string(canonical), kPinReal);
+  free(canonical);
+  EXPECT_EQ(realpath("/sys/class/gpio/gpio23", resolved), nullptr);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+std::vector<std::string> sorted(std::vector<std::string> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+TEST_F(EntryPoints, EveryListingShowsTheTree) {
+  const std::vector<std::string> want = {".", "..", "export", "gpio22", "gpiochip0", "unexport"};
+  {
+    DIR *d = opendir(kClass);
+    ASSERT_NE(d, nullptr);
+    std::vector<std::string> names;
+    long second = -1;
+    while (dirent *e = readdir(d)) {
+      names.emplace_back(e->d_name);
+      if (names.size() == 2) second = telldir(d);
+    }
+    EXPECT_EQ(sorted(names), want);
+    // Back to a told position, then to the start.
+    seekdir(d, second);
+    std::vector<std::string> rest;
+    while (dirent64 *e = readdir64(d)) rest.emplace_back(e->d_name);
+    EXPECT_EQ(rest.size(), want.size() - 2);
+    rewinddir(d);
+    // The reentrant forms are deprecated but still called by older programs.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    dirent entry{};
+    dirent *got = nullptr;
+    std::size_t count = 0;
+    while (readdir_r(d, &entry, &got) == 0 && got != nullptr) ++count;
+    EXPECT_EQ(count, want.size());
+    rewinddir(d);
+    dirent64 entry64{};
+    dirent64 *got64 = nullptr;
+    ASSERT_EQ(readdir64_r(d, &entry64, &got64), 0);
+    EXPECT_NE(got64, nullptr);
+#pragma GCC diagnostic pop
+    EXPECT_GE(dirfd(d), 0);
+    EXPECT_EQ(closedir(d), 0);
+  }
+  {
+    const int fd = open(kPinDir, O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    DIR *d = fdopendir(fd);
+    ASSERT_NE(d, nullptr);
+    std::vector<std::string> names;
+    while (dirent *e = readdir(d)) names.emplace_back(e->d_name);
+    EXPECT_EQ(sorted(names),
+              (std::vector<std::string>{".", "..", "active_low", "device", "direction", "edge",
+                                        "value"}));
+    closedir(d);
+  }
+  dirent **list = nullptr;
+  const int n = scandir(kClass, &list, nullptr, alphasort);
+  ASSERT_EQ(n, static_cast<int>(want.size()));
+  EXPECT_STREQ(list[2]->d_name, "export");
+  for (int i = 0; i < n; ++i) free(list[i]);
+  free(list);
+  dirent64 **list64 = nullptr;
+  const int n64 = scandir64(kClass, &list64, nullptr, alphasort64);
+  EXPECT_EQ(n64, static_cast<int>(want.size()));
+  for (int i = 0; i < n64; ++i) free(list64[i]);
+  free(list64);
+
+  glob_t g{};
+  ASSERT_EQ(glob("/sys/class/gpio/gpio*", 0, nullptr, &g), 0);
+  std::vector<std::string> matched(g.gl_pathv, g.gl_pathv + g.gl_pathc);
+  EXPECT_EQ(matched, (std::vector<std::string>{"/sys/class/gpio/gpio22",
+                                               "/sys/class/gpio/gpiochip0"}));
+  globfree(&g);
+  glob64_t g64{};
+  ASSERT_EQ(glob64("/dev/spidev*", 0, nullptr, &g64), 0);
+  ASSERT_EQ(g64.gl_pathc, 1U);
+  EXPECT_STREQ(g64.gl_pathv[0], "/dev/spidev0.0");
+  globfree64(&g64);
+}
+
+// A value file not read since it was opened reports an event: each way of
+// waiting must see it, and see none once the file is read.
+TEST_F(EntryPoints, EveryWaitSeesTheValueFilesEvents) {
+  auto fresh = [] {
+    const int fd = open(kValue, O_RDONLY);
+    EXPECT_GE(fd, 0);
+    return fd;
+  };
+  auto drain = [](int fd) {
+    char buf[4];
+    EXPECT_EQ(pread(fd, buf, sizeof buf, 0), 2);
+  };
+  {
+    Fd v(fresh());
+    pollfd p{v.fd, POLLPRI, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 1);
+    EXPECT_EQ(p.revents, POLLPRI | POLLERR);
+    drain(v.fd);
+    EXPECT_EQ(__poll_chk(&p, 1, 0, sizeof p), 0);
+  }
+  {
+    Fd v(fresh());
+    pollfd p{v.fd, POLLPRI, 0};
+    timespec zero{0, 0};
+    sigset_t none;
+    sigemptyset(&none);
+    EXPECT_EQ(ppoll(&p, 1, &zero, &none), 1);
+    drain(v.fd);
+    EXPECT_EQ(ppoll(&p, 1, &zero, nullptr), 0);
+  }
+  {
+    Fd v(fresh());
+    fd_set e;
+    FD_ZERO(&e);
+    FD_SET(v.fd, &e);
+    timespec zero{0, 0};
+    EXPECT_EQ(pselect(v.fd + 1, nullptr, nullptr, &e, &zero, nullptr), 1);
+    EXPECT_TRUE(FD_ISSET(v.fd, &e));
+    drain(v.fd);
+    FD_ZERO(&e);
+    FD_SET(v.fd, &e);
+    timeval tz{0, 0};
+    EXPECT_EQ(select(v.fd + 1, nullptr, nullptr, &e, &tz), 0);
+  }
+  {
+    Fd v(fresh());
+    Fd ep(epoll_create1(EPOLL_CLOEXEC));
+    ASSERT_GE(ep.fd, 0);
+    epoll_event ev{};
+    ev.events = EPOLLPRI;
+    ev.data.fd = v.fd;
+    ASSERT_EQ(epoll_ctl(ep.fd, EPOLL_CTL_ADD, v.fd, &ev), 0);
+    epoll_event got{};
+    EXPECT_EQ(epoll_wait(ep.fd, &got, 1, 0), 1);
+    EXPECT_EQ(got.data.fd, v.fd);
+    EXPECT_NE(got.events & EPOLLPRI, 0U);
+    drain(v.fd);
+    EXPECT_EQ(epoll_pwait(ep.fd, &got, 1, 0, nullptr), 0);
+    ASSERT_EQ(epoll_ctl(ep.fd, EPOLL_CTL_DEL, v.fd, nullptr), 0);
+  }
+}
+
+// vfork is a fork for the board: the child's opens never reach the
+// parent's table of virtual descriptors.
+TEST_F(EntryPoints, AChildOfVforkLeavesTheParentsDescriptorsAlone) {
+  Fd v(open(kValue, O_RDONLY));
+  ASSERT_GE(v.fd, 0);
+  const pid_t pid = vfork();
+  if (pid == 0) {
+    close(v.fd);
+    _exit(open(kDirection, O_RDONLY) >= 0 ? 0 : 1);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  char c = 0;
+  EXPECT_EQ(pread(v.fd, &c, 1, 0), 1) << "still the parent's value file";
+  EXPECT_EQ(c, '0');
+}
+
+}  // namespace
