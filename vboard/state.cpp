@@ -378,7 +378,7 @@ void configure_wiring(config::reader &r) {
       if (config::parse_long(v, n) && n >= 0 && n < kMaxPins)
         w.*pv.field = static_cast<int>(n);
       else
-        r.bad(pv.name, v, "a GPIO number, 0 to 1023");
+        r.bad(pv.name, v, "a line of the GPIO controller, 0 to 1023");
     }
   }
   if (const char *v = r.get("VBOARD_DOUT_IDLE")) {
