@@ -650,7 +650,8 @@ void forget_range(unsigned int first, unsigned int last) {
   board_lock lock;
   ensure_ready();
   auto &t = fds();
-  const std::size_t end = std::min<std::size_t>(t.size(), static_cast<std::size_t>(last) + 1);
+  // Not last + 1: on a 32-bit build closefrom's ~0U would wrap to 0.
+  const std::size_t end = last >= t.size() ? t.size() : static_cast<std::size_t>(last) + 1;
   for (std::size_t i = first; i < end; ++i) {
     if (t[i]) {
       auto d = std::move(t[i]);

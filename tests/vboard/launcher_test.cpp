@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "run.h"
@@ -73,6 +74,41 @@ TEST_F(Launcher, FindsTheLibraryOfAnInstalledTreeFirst) {
   const outcome o = vboard({"show", "--board", board()}, dir / "tree/bin/vboard");
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out.rfind("library " + (dir / "tree/bin/../lib/adckit/libvboard.so") + "\n", 0), 0U)
+      << o.out;
+}
+
+// An ELF header for ARM (32-bit, little-endian) of the given type: all the
+// launcher reads of a program or a library before it starts it.
+void write_arm_elf(const fs::path &path, unsigned char type) {
+  unsigned char h[64] = {0x7f, 'E', 'L', 'F', 1, 1, 1};
+  h[16] = type;
+  h[18] = 40;  // EM_ARM
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(h), sizeof h);
+  fs::permissions(path, fs::perms::owner_all);
+}
+
+TEST_F(Launcher, RunsAnArmProgramThroughTheEmulatorWithThePreloadForTheProgramOnly) {
+  const fs::path program = dir / "arm-program";
+  const fs::path library = dir / "libvboard-arm.so";
+  const fs::path qemu = dir / "fake-qemu";
+  write_arm_elf(program, 2);
+  write_arm_elf(library, 3);
+  std::ofstream(qemu) << "#!/bin/sh\necho \"preload=${LD_PRELOAD:-}\"\n"
+                         "for a in \"$@\"; do echo \"arg=$a\"; done\nexit 7\n";
+  fs::permissions(qemu, fs::perms::owner_all);
+
+  const outcome o = run_plain({VBOARD_LAUNCHER, "run", "--board", board(), "--", program, "one",
+                               "two words"},
+                              {{"VBOARD_QEMU", qemu}, {"VBOARD_LIBRARY", library}});
+  EXPECT_EQ(o.status, 7) << o.err;
+  const std::string preload = o.out.substr(0, o.out.find('\n'));
+  EXPECT_EQ(preload.find("libvboard"), std::string::npos) << "the emulator itself is preloaded";
+  // The ARM sysroot, where there is one, then the preload for the program
+  // only, the program and its arguments as given.
+  std::string args = o.out.substr(o.out.find('\n') + 1);
+  if (args.starts_with("arg=-L\n")) args.erase(0, args.find('\n', 7) + 1);
+  EXPECT_EQ(args, "arg=-E\narg=LD_PRELOAD=" + library.string() + "\narg=" + program.string() +
+                      "\narg=one\narg=two words\n")
       << o.out;
 }
 
