@@ -359,6 +359,10 @@ void trace(int op, const char *file, unsigned long request, std::uint64_t bytes,
            std::size_t data_len, std::int64_t result, int err);
 // Reads VBOARD_TRACE and VBOARD_TRACE_LIMIT. Lock held.
 void configure_trace(config::reader &r);
+// The access cost model (timing.cpp): VBOARD_ACCESS_NS, and the time an
+// access to the sysfs tree takes, spent by trace() at the end of each one.
+void configure_timing(config::reader &r);
+void charge_access(int op, const char *file);
 // Empties the in-memory trace. Lock held.
 void clear_trace();
 

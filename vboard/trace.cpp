@@ -123,6 +123,7 @@ void trace(int op, const char *file, unsigned long request, std::uint64_t bytes,
     // the file never interleave.
     (void)!real_write(t.fd, line.data(), line.size());
   }
+  charge_access(op, e.file);
 }
 
 }  // namespace vboard

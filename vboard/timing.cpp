@@ -1,0 +1,80 @@
+// The access cost model: with VBOARD_ACCESS_NS=IO[:OPEN] every access to
+// the sysfs GPIO tree takes at least IO nanoseconds (a read, write, seek or
+// close) or OPEN nanoseconds (an open), as it would on the target's slower
+// CPU, so that a program timing its accesses on the board reports a rate
+// in the range the target gives. Off by default: accesses then cost what
+// they cost on the PC.
+//
+// The time is spent on the CPU, with the board lock held, at the end of
+// the access: the target has one core, on which accesses of several
+// processes also take their turns.
+#include <time.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "internal.h"
+
+namespace vboard {
+namespace {
+
+constexpr std::int64_t kMaxCostNs = 1000000000;  // one second per access at most
+
+struct costs {
+  std::int64_t io_ns = 0;
+  std::int64_t open_ns = 0;
+};
+
+costs &cost() {
+  static costs c;
+  return c;
+}
+
+std::int64_t monotonic_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+bool parse_cost(std::string_view s, std::int64_t &out) {
+  long n = 0;
+  if (!config::parse_long(s, n) || n < 0 || n > kMaxCostNs) return false;
+  out = n;
+  return true;
+}
+
+}  // namespace
+
+void configure_timing(config::reader &r) {
+  costs &c = cost();
+  if (r.restore()) c = {};
+  const char *v = r.get("VBOARD_ACCESS_NS");
+  if (v == nullptr) return;
+  const auto f = config::split(v, ':');
+  costs parsed;
+  bool ok = (f.size() == 1 || f.size() == 2) && parse_cost(f[0], parsed.io_ns);
+  parsed.open_ns = parsed.io_ns;
+  if (ok && f.size() == 2) ok = parse_cost(f[1], parsed.open_ns);
+  if (!ok) {
+    r.bad("VBOARD_ACCESS_NS", v,
+          "IO or IO:OPEN, nanoseconds per access and per open, 0 to 1000000000");
+    return;
+  }
+  c = parsed;
+}
+
+void charge_access(int op, const char *file) {
+  const costs &c = cost();
+  if (c.io_ns == 0 && c.open_ns == 0) return;
+  if (op == VBOARD_OP_NOTE || file == nullptr || std::strncmp(file, "/sys/", 5) != 0) return;
+  const std::int64_t ns = op == VBOARD_OP_OPEN ? c.open_ns : c.io_ns;
+  if (ns <= 0) return;
+  // Spun, not slept: a sleep overshoots by the timer slack (some 50 us),
+  // more than a whole access costs on the target.
+  const std::int64_t until = monotonic_ns() + ns;
+  while (monotonic_ns() < until) {
+  }
+}
+
+}  // namespace vboard
