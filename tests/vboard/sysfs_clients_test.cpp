@@ -181,15 +181,25 @@ TEST_P(ShellSession, DirectionValueAndActiveLowAcrossProcesses) {
   refused("24", "unexport", "Invalid argument");
   EXPECT_EQ(out("cat /sys/class/gpio/gpio22/edge"), "none\n");
 
-  // A file kept open on a pin that goes away fails with ENODEV.
+  // A file kept open on a pin that goes away fails with ENODEV, in the
+  // shell that holds it and in a program it starts with it.
   const outcome kept = sh(
-      "exec 3< /sys/class/gpio/gpio22/value; echo 22 > /sys/class/gpio/unexport; cat <&3");
+      "exec 3< /sys/class/gpio/gpio22/value; echo 22 > /sys/class/gpio/unexport;"
+      " if read v <&3; then echo \"read $v\"; fi; cat <&3");
   EXPECT_NE(kept.status, 0);
-  EXPECT_NE(kept.err.find("No such device"), std::string::npos) << kept.err;
+  EXPECT_EQ(kept.out, "");
+  EXPECT_NE(kept.err.find("cat: -: No such device"), std::string::npos) << kept.err;
   EXPECT_NE(sh("test -d /sys/class/gpio/gpio22").status, 0);
   EXPECT_EQ(sh("test -d /sys/class/gpio/gpio23").status, 0);
   // An input jumpered to a pin no longer driven reads low.
   EXPECT_EQ(out("cat /sys/class/gpio/gpio23/value"), "0\n");
+  // Exported again, the pin starts over as an input with no edge and no
+  // inversion.
+  out("echo rising > /sys/class/gpio/gpio23/edge; echo 1 > /sys/class/gpio/gpio23/active_low");
+  out("echo 23 > /sys/class/gpio/unexport; echo 23 > /sys/class/gpio/export");
+  EXPECT_EQ(out("cat /sys/class/gpio/gpio23/direction /sys/class/gpio/gpio23/edge"
+                " /sys/class/gpio/gpio23/active_low"),
+            "in\nnone\n0\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Shells, ShellSession, ::testing::Values("bash", "dash"),
@@ -273,6 +283,34 @@ for g in (cs, clk, din, dout):
   EXPECT_EQ(ls.out, "export\ngpiochip0\nunexport\n") << ls.err;
 }
 
+TEST_F(PeripheryGpio, PythonsOwnPathCallsSeeTheTree) {
+  const outcome o = python(R"(
+import glob, os, pathlib
+from periphery import GPIO
+g = GPIO(22, "in")
+print(sorted(os.listdir("/sys/class/gpio")))
+print(sorted(glob.glob("/sys/class/gpio/gpio*")))
+print(sorted((e.name, e.is_dir(), e.is_symlink()) for e in os.scandir("/sys/class/gpio")))
+print(os.path.realpath("/sys/class/gpio/gpio22/value"))
+print(pathlib.Path("/sys/class/gpio/gpio22").resolve())
+for root, dirs, files in os.walk("/sys/class/gpio/gpio22/"):
+    print(root, sorted(dirs), sorted(files))
+g.close()
+print(os.path.exists("/sys/class/gpio/gpio22"))
+)");
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out,
+            "['export', 'gpio22', 'gpiochip0', 'unexport']\n"
+            "['/sys/class/gpio/gpio22', '/sys/class/gpio/gpiochip0']\n"
+            "[('export', False, False), ('gpio22', True, True), ('gpiochip0', True, True),"
+            " ('unexport', False, False)]\n"
+            "/sys/devices/platform/soc/20200000.gpio/gpiochip0/gpio/gpio22/value\n"
+            "/sys/devices/platform/soc/20200000.gpio/gpiochip0/gpio/gpio22\n"
+            "/sys/class/gpio/gpio22/ ['device'] ['active_low', 'direction', 'edge', 'value']\n"
+            "False\n");
+  EXPECT_EQ(o.err, "");
+}
+
 TEST_F(PeripheryGpio, InvertedTurnsValueOverAndTheEdgesWithIt) {
   const outcome o = python(R"(
 from periphery import GPIO
@@ -286,6 +324,9 @@ out.write(False)
 print(out.read(), inp.read())
 inp.inverted = True
 print(inp.read(), open("/sys/class/gpio/gpio23/active_low").read().strip())
+# With no edge asked for, nothing is reported.
+out.write(True); out.write(False)
+print(inp.edge, inp.poll(0))
 # Inverted, a rising edge of the value is a falling edge of the line.
 inp.edge = "rising"
 print(inp.edge, inp.poll(0))
@@ -314,6 +355,7 @@ out.close(); inp.close()
             "True False\n"
             "False True\n"
             "False 1\n"
+            "none False\n"
             "rising False\n"
             "True True\n"
             "False\n"
