@@ -273,7 +273,10 @@ bool mode_flags(const char *mode, int &flags) {
 
 // Opens a virtual path; returns the descriptor, -1 with errno, or -2 when
 // the path is not virtual after all.
-int open_locked(const provider *prov, const std::string &path, int flags) {
+// `dir_wanted`: the path named a directory (a trailing slash), so the
+// handler follows a last link and refuses anything else, whatever the
+// flags say; the descriptor keeps the flags as given.
+int open_locked(const provider *prov, const std::string &path, int flags, bool dir_wanted) {
   board_lock lock;
   ensure_ready();
   int err = 0;
@@ -283,7 +286,8 @@ int open_locked(const provider *prov, const std::string &path, int flags) {
   } else if (int e = open_fault_for(path)) {
     err = e;
   } else {
-    const int r = prov->open(path.c_str(), flags, f);
+    const int r =
+        prov->open(path.c_str(), dir_wanted ? (flags & ~O_NOFOLLOW) | O_DIRECTORY : flags, f);
     if (r == 1) return -2;
     if (r < 0) err = -r;
   }
@@ -478,12 +482,18 @@ bool is_virtual(int fd) {
   return lookup(fd) != nullptr;
 }
 
+bool names_directory(const char *path) {
+  if (path == nullptr) return false;
+  const std::string_view p(path);
+  return (p.size() > 1 && p.back() == '/') || p.ends_with("/.") || p.ends_with("/..");
+}
+
 int open_virtual(int dirfd, const char *path, int flags) {
   std::string full, norm;
   if (!virtual_path(dirfd, path, full)) return -2;
   const provider *prov = find_provider(full.c_str(), norm);
   if (prov == nullptr) return -2;
-  const int r = open_locked(prov, norm, flags);
+  const int r = open_locked(prov, norm, flags, names_directory(full.c_str()));
   if (r >= 0 && r <= 2) retarget_std_stream(r, true, flags);
   return r;
 }
@@ -566,9 +576,11 @@ int v_stat_path(int dirfd, const char *path, struct stat &st, bool follow) {
   board_lock lock;
   ensure_ready();
   if (is_missing(norm)) return fail(ENOENT);
-  const int r = prov->stat(norm.c_str(), st, follow);
+  const bool dir_wanted = names_directory(full.c_str());
+  const int r = prov->stat(norm.c_str(), st, follow || dir_wanted);
   if (r == 1) return 1;
   if (r < 0) return fail(-r);
+  if (dir_wanted && !S_ISDIR(st.st_mode)) return fail(ENOTDIR);
   return 0;
 }
 
@@ -672,7 +684,7 @@ FILE *fopen_virtual(const char *path, const char *mode, bool &handled) {
   const provider *prov = find_provider(path, norm);
   int flags = 0;
   if (prov == nullptr || !mode_flags(mode, flags)) return nullptr;
-  const int fd = open_locked(prov, norm, flags);
+  const int fd = open_locked(prov, norm, flags, names_directory(path));
   if (fd == -2) return nullptr;
   handled = true;
   if (fd < 0) return nullptr;

@@ -283,6 +283,11 @@ ssize_t v_readlink(int dirfd, const char *path, char *buf, std::size_t size) {
     ensure_ready();
     if (is_missing(norm)) {
       r = -ENOENT;
+    } else if (names_directory(full.c_str())) {
+      // "link/" names the folder the link leads to, which is no link.
+      struct stat st {};
+      r = prov->stat(norm.c_str(), st, true);
+      if (r == 0) r = S_ISDIR(st.st_mode) ? -EINVAL : -ENOTDIR;
     } else if (prov->readlink != nullptr) {
       r = prov->readlink(norm.c_str(), target);
     } else {

@@ -524,8 +524,8 @@ int gpio_stat(const char *path, struct stat &st, bool follow) {
   std::string canonical;
   const where w = resolve(path, follow, canonical);
   if (w.kind == node::none) return -ENOENT;
-  fill_stat(st, canonical.c_str(), mode_of(w.kind),
-            is_link(w.kind) ? static_cast<off_t>(link_target(w).size()) : 4096);
+  // sysfs gives its links no length (readlink still gives the target).
+  fill_stat(st, canonical.c_str(), mode_of(w.kind), is_link(w.kind) ? 0 : 4096);
   return 0;
 }
 

@@ -465,6 +465,10 @@ struct routed {
   ssize_t result;  // the call's result (-1 with errno set on failure)
 };
 
+// True when `path` ends in a slash, "/." or "/..": the kernel's path walk
+// then wants a directory there and follows a last link to one, for lstat,
+// readlink and O_NOFOLLOW too (normalise drops what tells it).
+bool names_directory(const char *path);
 // The handler whose prefix `path` lies under, with the path normalised
 // into `norm`; null when none (cheap, no lock needed).
 const provider *provider_for(const char *path, std::string &norm);

@@ -231,18 +231,10 @@ void copy_stat(const struct stat &in, Stat &out) {
 }
 
 // 0 or -1 with errno when virtual, 1 when real.
-// A trailing slash, "." or ".." makes the walk follow a last link, as
-// for a directory.
-bool slash_last(const char *path) {
-  if (path == nullptr) return false;
-  const std::string_view p(path);
-  return (p.size() > 1 && p.back() == '/') || p.ends_with("/.") || p.ends_with("/..");
-}
-
 template <typename Stat>
 int stat_path(int dirfd, const char *path, Stat *out, bool follow = true) {
   struct stat st {};
-  const int r = v_stat_path(dirfd, path, st, follow || slash_last(path));
+  const int r = v_stat_path(dirfd, path, st, follow);
   if (r == 0) copy_stat(st, *out);
   return r;
 }
@@ -871,7 +863,7 @@ int statx(int dirfd, const char *path, int flags, unsigned int mask, struct stat
   if ((flags & AT_EMPTY_PATH) != 0 && path[0] == '\0')
     r = v_stat_fd(dirfd, st);
   else
-    r = v_stat_path(dirfd, path, st, (flags & AT_SYMLINK_NOFOLLOW) == 0 || slash_last(path));
+    r = v_stat_path(dirfd, path, st, (flags & AT_SYMLINK_NOFOLLOW) == 0);
   if (r == 0) fill_statx(st, *out);
   return r != 1 ? r : real_statx_fn()(dirfd, path, flags, mask, out);
 }

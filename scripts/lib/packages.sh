@@ -12,6 +12,7 @@ adckit_packages_tests=(
   util-linux clang libclang-rt-14-dev
   dpkg-dev file gcovr
   spi-tools python3 python3-spidev python3-periphery
+  bash dash coreutils findutils
 )
 
 adckit_install_packages() {

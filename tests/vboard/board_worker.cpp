@@ -9,12 +9,25 @@
 //                                             unexports it
 //   board_worker export PIN                   exports PIN as an output
 //                                             driven high, and leaves it
+//   board_worker write PATH TEXT              one write of TEXT to PATH
+//   board_worker watch PIN EDGE HOW MS READY  sets EDGE on PIN's value,
+//                                             reads it, creates the file
+//                                             READY, then waits up to MS
+//                                             milliseconds for an edge
+//                                             with HOW (poll, select or
+//                                             epoll) and prints what the
+//                                             wait said: "edge LEVEL" (the
+//                                             level read at offset 0
+//                                             after it) or "timeout"
 //
 // Exits 0 when every result was the expected one, else 1 after saying
 // what went wrong.
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
+#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -94,6 +107,93 @@ int pin(long count, int number) {
   return 0;
 }
 
+// Waits for an edge on `fd` the way `how` names; 1 edge, 0 timeout, -1
+// failed (said why).
+int wait_edge(int fd, const std::string &how, int ms) {
+  if (how == "poll") {
+    pollfd p{fd, POLLPRI | POLLERR, 0};
+    const int r = poll(&p, 1, ms);
+    if (r < 0) {
+      std::fprintf(stderr, "poll: %s\n", std::strerror(errno));
+      return -1;
+    }
+    if (r == 1 && (p.revents & (POLLPRI | POLLERR)) != (POLLPRI | POLLERR)) {
+      std::fprintf(stderr, "poll: revents 0x%x, not POLLPRI|POLLERR\n", p.revents);
+      return -1;
+    }
+    return r;
+  }
+  if (how == "select") {
+    fd_set except;
+    FD_ZERO(&except);
+    FD_SET(fd, &except);
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    const int r = select(fd + 1, nullptr, nullptr, &except, &tv);
+    if (r < 0) {
+      std::fprintf(stderr, "select: %s\n", std::strerror(errno));
+      return -1;
+    }
+    return r == 1 && FD_ISSET(fd, &except) ? 1 : r;
+  }
+  if (how == "epoll") {
+    const int ep = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLPRI | EPOLLERR | EPOLLET;
+    ev.data.fd = fd;
+    if (ep < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) != 0) {
+      std::fprintf(stderr, "epoll: %s\n", std::strerror(errno));
+      return -1;
+    }
+    epoll_event got{};
+    const int r = epoll_wait(ep, &got, 1, ms);
+    close(ep);
+    if (r < 0) {
+      std::fprintf(stderr, "epoll_wait: %s\n", std::strerror(errno));
+      return -1;
+    }
+    if (r == 1 && (got.data.fd != fd || (got.events & EPOLLPRI) == 0)) {
+      std::fprintf(stderr, "epoll_wait: events 0x%x on %d\n", got.events, got.data.fd);
+      return -1;
+    }
+    return r;
+  }
+  std::fprintf(stderr, "no way to wait called %s\n", how.c_str());
+  return -1;
+}
+
+int watch(const std::string &pin, const std::string &edge, const std::string &how, int ms,
+          const std::string &ready) {
+  const std::string dir = "/sys/class/gpio/gpio" + pin;
+  if (int e = store(dir + "/edge", edge); e != 0) {
+    std::fprintf(stderr, "edge %s: %s\n", edge.c_str(), std::strerror(e));
+    return 1;
+  }
+  const int fd = open((dir + "/value").c_str(), O_RDONLY);
+  char level[4] = {};
+  if (fd < 0 || read(fd, level, sizeof level) != 2) {
+    std::fprintf(stderr, "value: %s\n", std::strerror(errno));
+    return 1;
+  }
+  const int r = open(ready.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  if (r < 0) return 1;
+  close(r);
+  const int got = wait_edge(fd, how, ms);
+  if (got < 0) return 1;
+  if (got == 0) {
+    std::printf("timeout\n");
+  } else {
+    // What the kernel's documentation says to do after the wait: back to
+    // the start, read the new level.
+    if (lseek(fd, 0, SEEK_SET) != 0 || read(fd, level, sizeof level) != 2) {
+      std::fprintf(stderr, "value after the edge: %s\n", std::strerror(errno));
+      return 1;
+    }
+    std::printf("edge %c\n", level[0]);
+  }
+  close(fd);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -112,7 +212,14 @@ int main(int argc, char **argv) {
     }
     return 0;
   }
+  if (mode == "write" && argc == 4) {
+    const int e = store(argv[2], argv[3]);
+    if (e != 0) std::fprintf(stderr, "write %s: %s\n", argv[2], std::strerror(e));
+    return e == 0 ? 0 : 1;
+  }
+  if (mode == "watch" && argc == 7) return watch(argv[2], argv[3], argv[4], std::atoi(argv[5]), argv[6]);
   std::fprintf(stderr,
-               "usage: board_worker spi COUNT CHANNEL EXPECTED | pin COUNT PIN | export PIN\n");
+               "usage: board_worker spi COUNT CHANNEL EXPECTED | pin COUNT PIN | export PIN |\n"
+               "       write PATH TEXT | watch PIN EDGE HOW MS READY\n");
   return 2;
 }
