@@ -217,7 +217,8 @@ int main(int argc, char **argv) {
     if (e != 0) std::fprintf(stderr, "write %s: %s\n", argv[2], std::strerror(e));
     return e == 0 ? 0 : 1;
   }
-  if (mode == "watch" && argc == 7) return watch(argv[2], argv[3], argv[4], std::atoi(argv[5]), argv[6]);
+  if (mode == "watch" && argc == 7)
+    return watch(argv[2], argv[3], argv[4], std::atoi(argv[5]), argv[6]);
   std::fprintf(stderr,
                "usage: board_worker spi COUNT CHANNEL EXPECTED | pin COUNT PIN | export PIN |\n"
                "       write PATH TEXT | watch PIN EDGE HOW MS READY\n");

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 #include <map>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,7 +63,9 @@ class Board : public ::testing::Test {
 class ShellSession : public Board, public ::testing::WithParamInterface<const char *> {
  protected:
   void SetUp() override {
-    if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "no host shell under the emulator";
+    if (!vboard_test::host_programs_usable())
+      GTEST_SKIP()
+          << "bash and dash are native programs; this board library is built for the target";
   }
   outcome sh(const std::string &script) {
     return run_on_board({GetParam(), "-c", script}, env(), false);
@@ -119,9 +121,10 @@ TEST_P(ShellSession, ExportedPinIsAFolderThatListingsLinksAndFindSee) {
   EXPECT_EQ(out("readlink -f /sys/class/gpio/gpio22/value"),
             "/sys/devices/platform/soc/20200000.gpio/gpiochip0/gpio/gpio22/value\n");
   EXPECT_NE(sh("readlink /sys/class/gpio/gpio22/value").status, 0);  // no link: EINVAL
-  EXPECT_NE(sh("readlink /sys/class/gpio/gpio22/").status, 0);  // the folder, no link
+  EXPECT_NE(sh("readlink /sys/class/gpio/gpio22/").status, 0);       // the folder, no link
   // A trailing slash wants a folder: a file so named is none.
-  for (const char *cmd : {"cat /sys/class/gpio/gpio22/value/", "stat /sys/class/gpio/gpio22/value/"}) {
+  for (const char *cmd :
+       {"cat /sys/class/gpio/gpio22/value/", "stat /sys/class/gpio/gpio22/value/"}) {
     const outcome o = sh(cmd);
     EXPECT_NE(o.status, 0) << cmd;
     EXPECT_NE(o.err.find("Not a directory"), std::string::npos) << cmd << ": " << o.err;
@@ -130,7 +133,8 @@ TEST_P(ShellSession, ExportedPinIsAFolderThatListingsLinksAndFindSee) {
   EXPECT_EQ(out("cat /sys/class/gpio/gpiochip0/base /sys/class/gpio/gpiochip0/label"
                 " /sys/class/gpio/gpiochip0/ngpio"),
             "0\npinctrl-bcm2835\n54\n");
-  EXPECT_EQ(out("echo /sys/class/gpio/gpio*"), "/sys/class/gpio/gpio22 /sys/class/gpio/gpiochip0\n");
+  EXPECT_EQ(out("echo /sys/class/gpio/gpio*"),
+            "/sys/class/gpio/gpio22 /sys/class/gpio/gpiochip0\n");
 
   out("echo 22 > /sys/class/gpio/unexport");
   EXPECT_NE(sh("test -d /sys/class/gpio/gpio22").status, 0);
@@ -183,9 +187,9 @@ TEST_P(ShellSession, DirectionValueAndActiveLowAcrossProcesses) {
 
   // A file kept open on a pin that goes away fails with ENODEV, in the
   // shell that holds it and in a program it starts with it.
-  const outcome kept = sh(
-      "exec 3< /sys/class/gpio/gpio22/value; echo 22 > /sys/class/gpio/unexport;"
-      " if read v <&3; then echo \"read $v\"; fi; cat <&3");
+  const outcome kept =
+      sh("exec 3< /sys/class/gpio/gpio22/value; echo 22 > /sys/class/gpio/unexport;"
+         " if read v <&3; then echo \"read $v\"; fi; cat <&3");
   EXPECT_NE(kept.status, 0);
   EXPECT_EQ(kept.out, "");
   EXPECT_NE(kept.err.find("cat: -: No such device"), std::string::npos) << kept.err;
@@ -211,7 +215,8 @@ INSTANTIATE_TEST_SUITE_P(Shells, ShellSession, ::testing::Values("bash", "dash")
 class PeripheryGpio : public Board {
  protected:
   void SetUp() override {
-    if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "no host Python under the emulator";
+    if (!vboard_test::host_programs_usable())
+      GTEST_SKIP() << "python3 is a native program; this board library is built for the target";
   }
   outcome python(const std::string &script, std::map<std::string, std::string> more = {}) {
     return run_on_board({kPython, "-c", script}, env(std::move(more)), false);
@@ -263,8 +268,8 @@ for g in (cs, clk, din, dout):
   // one descriptor: two clock writes a bit, five DIN writes and two of CS
   // a conversion, ten DOUT reads.
   const std::string text = vboard_test::read_file(trace);
-  const std::map<std::string, std::size_t> uses = {{"4", 8 * 16 * 2}, {"5", 8 * 5}, {"17", 8 * 2},
-                                                   {"27", 8 * 10}};
+  const std::map<std::string, std::size_t> uses = {
+      {"4", 8 * 16 * 2}, {"5", 8 * 5}, {"17", 8 * 2}, {"27", 8 * 10}};
   for (const auto &[pin, count] : uses) {
     const std::string file = "file=/sys/class/gpio/gpio" + pin + "/value ";
     std::size_t opens = 0, accesses = 0;
@@ -278,8 +283,7 @@ for g in (cs, clk, din, dout):
     EXPECT_EQ(accesses, count) << pin;
   }
   // periphery unexports what it exported when closed.
-  const outcome ls =
-      run_on_board({"ls", "/sys/class/gpio"}, env(), false);
+  const outcome ls = run_on_board({"ls", "/sys/class/gpio"}, env(), false);
   EXPECT_EQ(ls.out, "export\ngpiochip0\nunexport\n") << ls.err;
 }
 
@@ -419,9 +423,9 @@ inp.close()
                    ready, again},
                   env(), false);
   auto drive = [&](const char *level) {
-    return run_on_board({"sh", "-c", std::string("echo ") + level +
-                                         " > /sys/class/gpio/gpio22/value"},
-                        env(), false)
+    return run_on_board(
+               {"sh", "-c", std::string("echo ") + level + " > /sys/class/gpio/gpio22/value"},
+               env(), false)
         .status;
   };
   ASSERT_TRUE(appears(ready));
