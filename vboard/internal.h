@@ -242,6 +242,8 @@ void ensure_ready();
 // The chip model, working on the shared board's chip lines. Lock held.
 mcp3008_model &chip();
 
+// CLOCK_MONOTONIC in nanoseconds: the PC's own time, for spans.
+std::uint64_t monotonic_ns();
 // Board time in nanoseconds: CLOCK_MONOTONIC since the board powered on.
 std::uint64_t now_ns();
 

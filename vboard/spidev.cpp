@@ -461,13 +461,6 @@ bool addressable(std::uint64_t address) {
 
 std::size_t word_bytes(unsigned bits) { return bits <= 8 ? 1 : bits <= 16 ? 2 : 4; }
 
-std::uint64_t monotonic_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL +
-         static_cast<std::uint64_t>(ts.tv_nsec);
-}
-
 // The clock the target's controller gives for a requested rate: the core
 // clock over the smallest even divisor that does not exceed the rate (a
 // divisor past 65536 gives the slowest clock there is).

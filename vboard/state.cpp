@@ -78,13 +78,6 @@ void set_text(char (&field)[N], std::string_view text) {
   field[n] = '\0';
 }
 
-std::uint64_t monotonic_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL +
-         static_cast<std::uint64_t>(ts.tv_nsec);
-}
-
 long futex(std::uint32_t *word, int op, std::uint32_t val, const timespec *timeout) {
   return syscall(SYS_futex, word, op, val, timeout, nullptr, 0);
 }
@@ -445,6 +438,13 @@ mcp3008_model &chip() {
 pin_wiring wiring() {
   const shared_board &b = board();
   return {b.wiring[0], b.wiring[1], b.wiring[2], b.wiring[3]};
+}
+
+std::uint64_t monotonic_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL +
+         static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
 std::uint64_t now_ns() {

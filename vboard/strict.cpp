@@ -29,13 +29,6 @@ strict_state &st() {
   return s;
 }
 
-std::uint64_t monotonic_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL +
-         static_cast<std::uint64_t>(ts.tv_nsec);
-}
-
 void chip_violation(mcp3008_model::limit which, const char *why) {
   strict_note(which == mcp3008_model::limit::clock_too_fast ? strict_kind::chip_clock_fast
                                                             : strict_kind::chip_sample_droop,

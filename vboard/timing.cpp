@@ -8,8 +8,6 @@
 // The time is spent on the CPU, with the board lock held, at the end of
 // the access: the target has one core, on which accesses of several
 // processes also take their turns.
-#include <time.h>
-
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -29,12 +27,6 @@ struct costs {
 costs &cost() {
   static costs c;
   return c;
-}
-
-std::int64_t monotonic_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 bool parse_cost(std::string_view s, std::int64_t &out) {
@@ -72,7 +64,7 @@ void charge_access(int op, const char *file) {
   if (ns <= 0) return;
   // Spun, not slept: a sleep overshoots by the timer slack (some 50 us),
   // more than a whole access costs on the target.
-  const std::int64_t until = monotonic_ns() + ns;
+  const std::uint64_t until = monotonic_ns() + static_cast<std::uint64_t>(ns);
   while (monotonic_ns() < until) {
   }
 }

@@ -11,9 +11,6 @@
 //
 //   vboard_sysfs_bench [CALLS] [ROUNDS]
 #include <fcntl.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,7 +21,8 @@
 #include <string>
 #include <vector>
 
-extern char **environ;
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -94,48 +92,15 @@ int worker(int calls) {
   return 0;
 }
 
-// Runs this program as a worker on `board`; false after saying why.
+// Runs this program as a worker on `board`, through the test support that
+// starts every program on the board; false after saying why.
 bool run_worker(const char *self, const std::string &board, int calls, Round &out) {
-  int pipefd[2];
-  if (::pipe(pipefd) != 0) return false;
-  std::vector<std::string> env_text;
-  for (char **e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0 && std::strncmp(*e, "VBOARD_", 7) != 0) {
-      env_text.emplace_back(*e);
-    }
-  }
-  env_text.push_back(std::string("LD_PRELOAD=") + VBOARD_LIBRARY);
-  env_text.push_back("VBOARD_BOARD=" + board);
-  std::vector<char *> envp;
-  for (auto &s : env_text) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  const std::string count = std::to_string(calls);
-  char *argv[] = {const_cast<char *>(self), const_cast<char *>("--worker"),
-                  const_cast<char *>(count.c_str()), nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipefd[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, pipefd[0]);
-  pid_t pid = 0;
-  const int err = posix_spawn(&pid, self, &actions, nullptr, argv, envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipefd[1]);
-  if (err != 0) {
-    ::close(pipefd[0]);
-    std::fprintf(stderr, "cannot start %s: %s\n", self, std::strerror(err));
-    return false;
-  }
-  char buf[128] = {};
-  std::size_t got = 0;
-  for (ssize_t n; got + 1 < sizeof buf && (n = ::read(pipefd[0], buf + got, sizeof buf - 1 - got)) > 0;) {
-    got += static_cast<std::size_t>(n);
-  }
-  ::close(pipefd[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-      std::sscanf(buf, "%lf %lf", &out.write_ns, &out.read_ns) != 2) {
-    std::fprintf(stderr, "the worker on board %s failed\n", board.c_str());
+  const adckit::test::Outcome o = adckit::test::run({.argv = {self, "--worker", std::to_string(calls)},
+                                                     .env = {{"VBOARD_BOARD", board}},
+                                                     .unset = {"VBOARD_*"},
+                                                     .board = true});
+  if (o.status != 0 || std::sscanf(o.out.c_str(), "%lf %lf", &out.write_ns, &out.read_ns) != 2) {
+    std::fprintf(stderr, "the worker on board %s failed: %s\n", board.c_str(), o.err.c_str());
     return false;
   }
   return true;
@@ -162,14 +127,8 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "usage: %s [calls per round] [rounds]\n", argv[0]);
     return 2;
   }
-  const char *tmp = std::getenv("TMPDIR");
-  std::string dir_text = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/vboard-bench.XXXXXX";
-  char *dir = dir_text.data();
-  if (::mkdtemp(dir) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const std::string shared = std::string(dir) + "/board";
+  const adckit::test::TempDir dir("vboard-bench");
+  const std::string shared = dir / "board";
   std::vector<double> floor_write, floor_read, shared_write, shared_read;
   bool ok = true;
   for (int r = 0; r < rounds && ok; ++r) {
@@ -180,8 +139,6 @@ int main(int argc, char **argv) {
     shared_write.push_back(s.write_ns);
     shared_read.push_back(s.read_ns);
   }
-  ::unlink(shared.c_str());
-  ::rmdir(dir);
   if (!ok) return 1;
   std::printf("%d rounds of %d accesses on each board, medians per access\n", rounds, calls);
   report("open+write+close value", floor_write, shared_write);

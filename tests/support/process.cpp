@@ -133,14 +133,16 @@ Command command(const Program &program) {
     } else {
       c.env["LD_PRELOAD"] = board_library();
     }
-    // The board carries no sanitizer runtime and is loaded ahead of one on
-    // purpose.
-    if (sanitized_with("address")) {
-      const char *own = std::getenv("ASAN_OPTIONS");
-      std::string options = own != nullptr ? own : "";
-      if (auto it = c.env.find("ASAN_OPTIONS"); it != c.env.end() && it->second) options = *it->second;
-      c.env["ASAN_OPTIONS"] = options + (options.empty() ? "" : ":") + "verify_asan_link_order=0";
-    }
+  }
+  // The board carries no sanitizer runtime and is loaded ahead of one on
+  // purpose, in this program or in one it starts (the vboard launcher), so
+  // every program of a sanitized build gets the option; it changes nothing
+  // for the others.
+  if (sanitized_with("address")) {
+    const char *own = std::getenv("ASAN_OPTIONS");
+    std::string options = own != nullptr ? own : "";
+    if (auto it = c.env.find("ASAN_OPTIONS"); it != c.env.end() && it->second) options = *it->second;
+    c.env["ASAN_OPTIONS"] = options + (options.empty() ? "" : ":") + "verify_asan_link_order=0";
   }
   c.argv.insert(c.argv.end(), program.argv.begin(), program.argv.end());
   return c;

@@ -21,7 +21,6 @@
 
 #include "vboard.h"
 
-extern "C" int __open_2(const char *, int);
 extern "C" int vboard_test_c_roundtrip(int code);
 
 namespace {
@@ -157,41 +156,6 @@ TEST_F(Board, StdioStreamsWorkOnTheTreeAndReportRefusedWritesAtClose) {
   // Reading a write-only attribute is refused as for a user without root.
   EXPECT_EQ(fopen((kGpio + "export").c_str(), "r"), nullptr);
   EXPECT_EQ(errno, EACCES);
-}
-
-TEST_F(Board, EveryOpenVariantReachesTheTree) {
-  ASSERT_EQ(store(kGpio + "export", "4"), 0);
-  const auto val = pin_file(4, "value");
-  for (int variant = 0; variant < 4; ++variant) {
-    SCOPED_TRACE(variant);
-    int fd = -1;
-    switch (variant) {
-      case 0:
-        fd = openat(AT_FDCWD, val.c_str(), O_RDONLY);
-        break;
-      case 1:
-        fd = __open_2(val.c_str(), O_RDONLY);
-        break;
-      case 2:
-        fd = open(("/sys//class/gpio/./gpio4/../gpio4/value"), O_RDONLY);
-        break;
-      case 3:
-        fd = creat((kGpio + "gpio4/value").c_str(), 0644);
-        break;
-    }
-    ASSERT_GE(fd, 0);
-    char c = 0;
-    if (variant == 3) {
-      EXPECT_EQ(write(fd, "1", 1), -1);  // input pin
-      EXPECT_EQ(errno, EPERM);
-    } else {
-      EXPECT_EQ(read(fd, &c, 1), 1);
-      EXPECT_EQ(c, '0');
-      EXPECT_EQ(pread(fd, &c, 1, 1), 1);
-      EXPECT_EQ(c, '\n');
-    }
-    EXPECT_EQ(close(fd), 0);
-  }
 }
 
 TEST_F(Board, DuplicatedDescriptorsShareTheFileAndItClosesWithTheLastOne) {

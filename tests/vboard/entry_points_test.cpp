@@ -106,6 +106,8 @@ TEST_F(EntryPoints, EveryOpenReachesTheTree) {
   EXPECT_EQ(value_through(__open64_2(kValue, O_RDONLY)), "0\n");
   EXPECT_EQ(value_through(__openat_2(AT_FDCWD, kValue, O_RDONLY)), "0\n");
   EXPECT_EQ(value_through(__openat64_2(AT_FDCWD, kValue, O_RDONLY)), "0\n");
+  // A path is normalised before the tree sees it.
+  EXPECT_EQ(value_through(open("/sys//class/gpio/./gpio22/../gpio22/value", O_RDONLY)), "0\n");
 
   // creat is an open for writing that truncates: as `>` in a shell.
   for (auto make : {+[](const char *p) { return creat(p, 0644); },
@@ -119,6 +121,12 @@ TEST_F(EntryPoints, EveryOpenReachesTheTree) {
     ASSERT_EQ(write(back, "in", 2), 2);
     close(back);
   }
+  // creat opens a file that exists: the value of an input takes no store.
+  const int input = creat(kValue, 0644);
+  ASSERT_GE(input, 0);
+  EXPECT_EQ(write(input, "1", 1), -1);
+  EXPECT_EQ(errno, EPERM);
+  close(input);
   // A new file in the tree cannot be made.
   EXPECT_EQ(creat("/sys/class/gpio/gpio22/other", 0644), -1);
   EXPECT_EQ(errno, EACCES);

@@ -53,13 +53,6 @@ running::running(const std::vector<std::string> &argv,
     }
   }
 
-  // A program started without the board (the launcher) preloads it into
-  // the programs it starts, which then need the same sanitizer option.
-  if (!preload && adckit::test::sanitized_with("address")) {
-    auto &opts = vars["ASAN_OPTIONS"];
-    opts += (opts.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
-  }
-
   const std::string out_path = tmp_ / "out", err_path = tmp_ / "err";
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
@@ -105,15 +98,7 @@ outcome running::wait() {
 
 outcome run_plain(const std::vector<std::string> &argv,
                   const std::map<std::string, std::string> &env) {
-  // Started without the board (the launcher), it preloads the board into
-  // the programs it starts, which then need the same sanitizer option.
-  auto vars = env;
-  if (adckit::test::sanitized_with("address") && vars.find("ASAN_OPTIONS") == vars.end()) {
-    const char *own = std::getenv("ASAN_OPTIONS");
-    std::string opts = own != nullptr ? own : "";
-    vars["ASAN_OPTIONS"] = opts + (opts.empty() ? "" : ":") + "verify_asan_link_order=0";
-  }
-  const auto r = adckit::test::run({.argv = argv, .env = vars});
+  const auto r = adckit::test::run({.argv = argv, .env = env});
   return {r.status, r.out, r.err};
 }
 
