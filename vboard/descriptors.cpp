@@ -311,32 +311,56 @@ int open_locked(const provider *prov, const std::string &path, int flags, bool d
   return err == 0 ? fd : fail(err);
 }
 
+// Transfers up to this size go through a buffer of the call's own, so the
+// caller's memory is touched only with no lock held: a buffer that is not
+// the caller's to use then faults in the caller alone, as it does when
+// libc copies a buffer the caller passed, and never with the board locked.
+constexpr std::size_t kBounce = 4096;
+
 // One read or write on a descriptor that may be virtual; `at` is the offset
 // of a pread/pwrite, which leaves the descriptor's own offset alone.
 template <bool Writing>
 routed v_transfer(int fd, std::conditional_t<Writing, const void *, void *> buf, std::size_t n,
                   const off_t *at) {
-  if (!maybe_virtual(fd)) return {false, 0};
-  board_lock lock;
-  ensure_ready();
-  auto d = lookup(fd);
-  if (!d) return {false, 0};
-  ssize_t r = -EBADF;
-  if ((d->flags & O_ACCMODE) != (Writing ? O_RDONLY : O_WRONLY)) {
-    off_t positioned = at != nullptr ? *at : 0;
-    off_t &off = at != nullptr ? positioned : d->offset;
-    if constexpr (Writing) {
-      r = d->f->write(buf, n, off);
-    } else {
-      r = d->f->read(buf, n, off);
-    }
+  if (!maybe_virtual(fd) || !is_virtual(fd)) return {false, 0};
+  if (n != 0 && bad_address(buf)) {
+    board_lock lock;
+    auto d = lookup(fd);
+    if (!d) return {false, 0};
+    trace(Writing ? VBOARD_OP_WRITE : VBOARD_OP_READ, d->path.c_str(), 0, n, nullptr, 0, -1,
+          EFAULT);
+    return {true, fail(EFAULT)};
   }
-  const int err = r < 0 ? static_cast<int>(-r) : 0;
-  // A write traces the bytes offered; a read the bytes it delivered.
-  const std::size_t shown = Writing ? n : (r > 0 ? static_cast<std::size_t>(r) : 0);
-  trace(Writing ? VBOARD_OP_WRITE : VBOARD_OP_READ, d->path.c_str(), 0, n, buf, shown,
-        r < 0 ? -1 : r, err);
-  return {true, r < 0 ? fail(err) : r};
+  unsigned char bounce[kBounce];
+  const bool bounced = n <= kBounce;
+  if constexpr (Writing) {
+    if (bounced && n != 0) std::memcpy(bounce, buf, n);
+  }
+  ssize_t r = -EBADF;
+  {
+    board_lock lock;
+    ensure_ready();
+    auto d = lookup(fd);
+    if (!d) return {false, 0};
+    if ((d->flags & O_ACCMODE) != (Writing ? O_RDONLY : O_WRONLY)) {
+      off_t positioned = at != nullptr ? *at : 0;
+      off_t &off = at != nullptr ? positioned : d->offset;
+      if constexpr (Writing) {
+        r = d->f->write(bounced ? bounce : buf, n, off);
+      } else {
+        r = d->f->read(bounced ? bounce : buf, n, off);
+      }
+    }
+    const int err = r < 0 ? static_cast<int>(-r) : 0;
+    // A write traces the bytes offered; a read the bytes it delivered.
+    const std::size_t shown = Writing ? n : (r > 0 ? static_cast<std::size_t>(r) : 0);
+    trace(Writing ? VBOARD_OP_WRITE : VBOARD_OP_READ, d->path.c_str(), 0, n,
+          bounced ? static_cast<const void *>(bounce) : buf, shown, r < 0 ? -1 : r, err);
+  }
+  if constexpr (!Writing) {
+    if (bounced && r > 0) std::memcpy(buf, bounce, static_cast<std::size_t>(r));
+  }
+  return {true, r < 0 ? fail(static_cast<int>(-r)) : r};
 }
 
 }  // namespace

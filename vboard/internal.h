@@ -152,7 +152,7 @@ std::string normalise(const char *path);
 constexpr std::uint32_t kBoardMagic = 0x56424f41;  // "VBOA"
 // Raised whenever a field below changes place, size or meaning: a board
 // object of another layout is refused, never read.
-constexpr std::uint32_t kBoardLayout = 2;
+constexpr std::uint32_t kBoardLayout = 3;
 constexpr int kMaxPins = 1024;
 constexpr int kSpidevSlots = 16;
 
@@ -199,10 +199,10 @@ struct shared_board {
   std::uint32_t layout;
   std::uint32_t size;  // sizeof(shared_board)
   std::uint32_t ready;
-  std::uint32_t lock;          // futex word: 0 free, else the holder's pid
-  std::uint32_t lock_waiters;  // processes asleep on `lock`
+  std::uint32_t lock;          // futex word: 0 free, else the holder's ticket (see state.cpp)
+  std::uint32_t lock_pid;      // the holder's process id, for telling that it is stopped
   std::uint32_t edge_seq;      // futex word: bumped at every notified edge
-  std::uint32_t edge_waiters;  // processes asleep on `edge_seq`
+  std::uint32_t edge_waiting;  // 1: a process may be asleep on `edge_seq`
   std::uint64_t epoch_ns;      // CLOCK_MONOTONIC at power-on: board time 0
   double reference;
   shared_input inputs[VBOARD_CHANNELS];
@@ -214,6 +214,8 @@ struct shared_board {
   mcp3008_lines chip;
   shared_pin pins[kMaxPins];
   shared_spidev spidev[kSpidevSlots];
+  std::uint32_t ticket_seq;  // the last ticket handed out
+  std::uint32_t reserved_end;
 };
 
 // The board this process is on, and its name as vboard_board_name gives
@@ -224,9 +226,26 @@ const char *board_name();
 // A new descriptor (close-on-exec) on the shared board's object, for locks
 // the kernel drops when a process ends; -1 on the private board. Lock held.
 int board_object_fd();
+// An open-file-description lock on the byte at `at` of `fd`: `cmd` is
+// F_OFD_SETLK (returns 0 or -1) or F_OFD_GETLK (returns the type that
+// would conflict, F_UNLCK for none, or -1). Straight to the kernel: fcntl
+// itself goes through the board.
+int ofd_lock_byte(int fd, off_t at, short type, int cmd);
+
+// What an access leaves for after the board lock is released: its trace
+// lines to write and the time the access cost model makes it take.
+struct after_access {
+  std::string lines;
+  int fd = -1;
+  std::int64_t spend_ns = 0;
+  void run();
+};
+// Takes what is pending. Lock held.
+after_access take_after_access();
 
 // Holds the board lock for its lifetime (see the rule above): this
-// process's mutex first, then the shared object's lock.
+// process's mutex first, then the shared object's lock; at the end, runs
+// the access's after_access with neither held.
 class board_lock {
  public:
   board_lock();
@@ -357,14 +376,17 @@ int open_fault_for(const std::string &path);
 // Trace (trace.cpp)
 
 // Appends one event to the trace (memory and VBOARD_TRACE file). Lock held.
+// The line goes to the VBOARD_TRACE file once the lock is released.
 void trace(int op, const char *file, unsigned long request, std::uint64_t bytes, const void *data,
            std::size_t data_len, std::int64_t result, int err);
 // Reads VBOARD_TRACE and VBOARD_TRACE_LIMIT. Lock held.
 void configure_trace(config::reader &r);
 // The access cost model (timing.cpp): VBOARD_ACCESS_NS, and the time an
-// access to the sysfs tree takes, spent by trace() at the end of each one.
+// access to the sysfs tree takes (0 for any other), which trace() adds to
+// what is spent once the lock is released; spend() spins it away.
 void configure_timing(config::reader &r);
-void charge_access(int op, const char *file);
+std::int64_t access_cost(int op, const char *file);
+void spend(std::int64_t ns);
 // Empties the in-memory trace. Lock held.
 void clear_trace();
 
@@ -415,6 +437,10 @@ int real_fstat(int fd, struct stat *st);
 
 // Sets errno and returns -1.
 int fail(int err);
+
+// True for a pointer the kernel would answer with EFAULT whatever the
+// process maps: null and the rest of the first page, which is never mapped.
+inline bool bad_address(const void *p) { return reinterpret_cast<std::uintptr_t>(p) < 4096; }
 
 // ---------------------------------------------------------------------------
 // Directories, links and waiting (directories.cpp, wait.cpp), for the libc

@@ -187,27 +187,10 @@ off_t lock_offset(device &d) {
   return static_cast<off_t>(at - base);
 }
 
-// Straight to the kernel: fcntl itself goes through the board, and on a
-// 32-bit build the open-file-description locks take the 64-bit record.
-int lock_byte(int fd, off_t at, short type, int cmd) {
-  struct flock64 l {};
-  l.l_type = type;
-  l.l_whence = SEEK_SET;
-  l.l_start = at;
-  l.l_len = 1;
-#ifdef SYS_fcntl64
-  const long r = syscall(SYS_fcntl64, fd, cmd, &l);
-#else
-  const long r = syscall(SYS_fcntl, fd, cmd, &l);
-#endif
-  if (r != 0) return -1;
-  return cmd == F_OFD_GETLK ? l.l_type : 0;
-}
-
 // True when no other process holds the device open. Lock held.
 bool nobody_else(int fd, off_t at) {
   if (fd < 0 || at < 0) return true;
-  return lock_byte(fd, at, F_WRLCK, F_OFD_GETLK) == F_UNLCK;
+  return ofd_lock_byte(fd, at, F_WRLCK, F_OFD_GETLK) == F_UNLCK;
 }
 
 // A file opened on `d` in this process. Lock held.
@@ -217,7 +200,7 @@ void take_hold(device &d) {
   if (d.holds == 0) {
     shared_spidev &set = d.settings();
     if (nobody_else(fd, at)) set.speed_hz = set.max_speed_hz;
-    if (fd >= 0 && at >= 0) (void)lock_byte(fd, at, F_RDLCK, F_OFD_SETLK);
+    if (fd >= 0 && at >= 0) (void)ofd_lock_byte(fd, at, F_RDLCK, F_OFD_SETLK);
   }
   ++d.holds;
 }
@@ -229,7 +212,7 @@ void drop_holds(device &d, int n) {
   if (d.holds != 0) return;
   const int fd = lock_fd();
   const off_t at = lock_offset(d);
-  if (fd >= 0 && at >= 0) (void)lock_byte(fd, at, F_UNLCK, F_OFD_SETLK);
+  if (fd >= 0 && at >= 0) (void)ofd_lock_byte(fd, at, F_UNLCK, F_OFD_SETLK);
   shared_spidev &set = d.settings();
   if (nobody_else(fd, at)) set.speed_hz = set.max_speed_hz;
 }
@@ -452,6 +435,7 @@ void log_record(spi_state &s, const std::string &path, unsigned long request, st
 
 // A 32-bit process cannot name a buffer whose upper address half is set.
 bool addressable(std::uint64_t address) {
+  if (address != 0 && address < 4096) return false;  // the first page is never mapped
   if constexpr (sizeof(std::uintptr_t) < sizeof(std::uint64_t)) {
     return (address >> 32) == 0;
   } else {
@@ -692,7 +676,7 @@ class spidev_file final : public file {
  private:
   template <typename T>
   static int put(void *arg, T value, trace_note &note) {
-    if (arg == nullptr) return -EFAULT;
+    if (bad_address(arg)) return -EFAULT;
     std::memcpy(arg, &value, sizeof value);
     note.bytes = sizeof value;
     note.keep(&value, sizeof value);
@@ -700,7 +684,7 @@ class spidev_file final : public file {
   }
   template <typename T>
   static bool get(const void *arg, T &value, trace_note &note) {
-    if (arg == nullptr) return false;
+    if (bad_address(arg)) return false;
     std::memcpy(&value, arg, sizeof value);
     note.bytes = sizeof value;
     note.keep(&value, sizeof value);
@@ -738,7 +722,7 @@ class spidev_file final : public file {
     if (size % sizeof(spi_ioc_transfer) != 0) return -EINVAL;
     const std::size_t n = size / sizeof(spi_ioc_transfer);
     if (n == 0) return 0;  // the driver's answer to an empty message
-    if (arg == nullptr) return -EFAULT;
+    if (bad_address(arg)) return -EFAULT;
     // The caller's array need not be aligned for the record type.
     std::array<spi_ioc_transfer, 511> recs;
     std::memcpy(recs.data(), arg, n * sizeof(spi_ioc_transfer));

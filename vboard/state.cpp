@@ -49,7 +49,7 @@ static_assert(offsetof(shared_board, reference) == 40);
 static_assert(offsetof(shared_board, chip) == 48 + 112 * VBOARD_CHANNELS + 32);
 static_assert(offsetof(shared_board, pins) == offsetof(shared_board, chip) + 56);
 static_assert(sizeof(shared_board) ==
-              offsetof(shared_board, pins) + 12 * kMaxPins + 64 * kSpidevSlots);
+              offsetof(shared_board, pins) + 12 * kMaxPins + 64 * kSpidevSlots + 8);
 static_assert(std::atomic_ref<std::uint32_t>::required_alignment <= alignof(std::uint32_t));
 
 namespace {
@@ -84,37 +84,141 @@ long futex(std::uint32_t *word, int op, std::uint32_t val, const timespec *timeo
 
 std::atomic_ref<std::uint32_t> atom(std::uint32_t &w) { return std::atomic_ref<std::uint32_t>(w); }
 
-bool holder_gone(std::uint32_t pid) {
-  return pid != 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+// ----- The board lock
+//
+// The lock word holds the holder's ticket, with kContended set once a
+// process sleeps on it. A ticket is a number no other live process holds:
+// its owner keeps a lock (an open-file-description lock, which the kernel
+// drops when the process dies, in whatever pid namespace) on the byte at
+// kTicketBase + ticket of the board object. So a waiter can tell that a
+// holder died without trusting a pid.
+//
+// A holder that is gone, stopped (Ctrl-Z, SIGSTOP, a debugger) or has held
+// the lock far longer than any access takes loses it: critical sections do
+// no I/O, never sleep and never touch the caller's memory, so a live,
+// running holder keeps the lock for microseconds. A stopped holder that
+// resumes finishes its access without the lock (its access may then
+// interleave with another's), and leaves the lock word alone, as it is no
+// longer its own.
+constexpr std::uint32_t kContended = 0x80000000U;
+constexpr std::uint32_t kTicketMask = 0x3fffffffU;
+// A process that could not take a ticket holds the lock under this bit and
+// its pid: nobody can tell that it died, only that it stopped.
+constexpr std::uint32_t kUntracked = 0x40000000U;
+constexpr off_t kTicketBase = 1 << 20;  // past the object's end: locks there touch no data
+constexpr std::uint64_t kSliceNs = 10 * 1000 * 1000;
+constexpr std::uint64_t kStoppedAfterNs = 20 * 1000 * 1000;
+constexpr std::uint64_t kHeldTooLongNs = 2000ULL * 1000 * 1000;
+
+std::uint32_t my_ticket = 0;  // 0: none yet
+int ticket_fd = -1;           // the descriptor whose lock keeps the ticket
+
+// Takes a ticket for this process on `b`. Lock not held: the ticket is
+// what the lock word names. Returns false when no lock can be taken on the
+// object (the process then still uses the board, and a waiter can only tell
+// that it stopped, not that it died).
+bool take_ticket(shared_board &b) {
+  if (ticket_fd < 0) ticket_fd = board_object_fd();
+  if (ticket_fd < 0) return false;
+  for (int tries = 0; tries < 64; ++tries) {
+    const std::uint32_t t =
+        (atom(b.ticket_seq).fetch_add(1, std::memory_order_relaxed) + 1) & kTicketMask;
+    if (t == 0) continue;
+    // Another live process may still hold a number handed out before a
+    // power cycle: the lock tells, and the next number is tried.
+    if (ofd_lock_byte(ticket_fd, kTicketBase + static_cast<off_t>(t), F_WRLCK, F_OFD_SETLK) == 0) {
+      my_ticket = t;
+      return true;
+    }
+  }
+  return false;
+}
+
+void drop_ticket() {
+  if (ticket_fd >= 0) real_close(ticket_fd);
+  ticket_fd = -1;
+  my_ticket = 0;
+}
+
+// True when the process that took `ticket` has ended.
+bool ticket_gone(std::uint32_t ticket) {
+  if (ticket_fd < 0 || (ticket & kUntracked) != 0) return false;
+  return ofd_lock_byte(ticket_fd, kTicketBase + static_cast<off_t>(ticket), F_WRLCK, F_OFD_GETLK) ==
+         F_UNLCK;
+}
+
+// True when process `pid` is stopped by a signal or a debugger.
+bool process_stopped(std::uint32_t pid) {
+  if (pid == 0) return false;
+  char path[48], text[512];
+  std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+  const int fd = real_open(path, O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const ssize_t n = real_read(fd, text, sizeof text - 1);
+  real_close(fd);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  // The state follows the command name, which may itself hold ") ".
+  const char *close_paren = std::strrchr(text, ')');
+  if (close_paren == nullptr || close_paren[1] != ' ') return false;
+  return close_paren[2] == 'T' || close_paren[2] == 't';
 }
 
 void shared_lock(shared_board &b) {
   if (!shared_object) return;
+  if (my_ticket == 0 && !take_ticket(b)) my_ticket = kUntracked | (my_pid & kTicketMask);
   auto word = atom(b.lock);
-  std::uint32_t expected = 0;
-  if (word.compare_exchange_strong(expected, my_pid, std::memory_order_acquire)) return;
-  while (true) {
-    expected = 0;
-    if (word.compare_exchange_strong(expected, my_pid, std::memory_order_acquire)) return;
-    atom(b.lock_waiters).fetch_add(1, std::memory_order_relaxed);
-    const timespec slice{0, 50 * 1000 * 1000};
-    const long r = futex(&b.lock, FUTEX_WAIT, expected, &slice);
-    const int err = errno;
-    atom(b.lock_waiters).fetch_sub(1, std::memory_order_relaxed);
-    if (r != 0 && err == ETIMEDOUT && holder_gone(expected)) {
-      // The holder died inside the lock: take it over from that pid only.
-      std::uint32_t dead = expected;
-      if (word.compare_exchange_strong(dead, my_pid, std::memory_order_acquire)) return;
+  std::uint32_t cur = 0;
+  if (!word.compare_exchange_strong(cur, my_ticket, std::memory_order_acquire)) {
+    std::uint32_t owner = 0;
+    std::uint64_t since = 0;
+    while (true) {
+      cur = word.load(std::memory_order_relaxed);
+      if (cur == 0) {
+        // Taken after a wait: others may sleep too, so the unlock wakes one.
+        if (word.compare_exchange_strong(cur, my_ticket | kContended, std::memory_order_acquire))
+          break;
+        continue;
+      }
+      if ((cur & kContended) == 0 &&
+          !word.compare_exchange_strong(cur, cur | kContended, std::memory_order_relaxed)) {
+        continue;
+      }
+      cur |= kContended;
+      const timespec slice{0, static_cast<long>(kSliceNs)};
+      (void)futex(&b.lock, FUTEX_WAIT, cur, &slice);
+      const std::uint64_t now = monotonic_ns();
+      if ((cur & ~kContended) != owner) {
+        owner = cur & ~kContended;
+        since = now;
+        continue;
+      }
+      const std::uint64_t held = now - since;
+      if (held < kSliceNs) continue;
+      const bool lost = ticket_gone(owner) ||
+                        (held >= kStoppedAfterNs &&
+                         process_stopped(atom(b.lock_pid).load(std::memory_order_relaxed))) ||
+                        held >= kHeldTooLongNs;
+      if (lost && (word.load(std::memory_order_relaxed) & ~kContended) == owner) {
+        std::uint32_t seen = word.load(std::memory_order_relaxed);
+        if ((seen & ~kContended) == owner &&
+            word.compare_exchange_strong(seen, my_ticket | kContended, std::memory_order_acquire))
+          break;
+      }
     }
   }
+  atom(b.lock_pid).store(my_pid, std::memory_order_relaxed);
 }
 
 void shared_unlock(shared_board &b) {
   if (!shared_object) return;
-  atom(b.lock).store(0, std::memory_order_release);
-  if (atom(b.lock_waiters).load(std::memory_order_relaxed) != 0) {
-    futex(&b.lock, FUTEX_WAKE, 1, nullptr);
-  }
+  auto word = atom(b.lock);
+  std::uint32_t cur = word.load(std::memory_order_relaxed);
+  do {
+    // Taken from this process while it was stopped: no longer its own.
+    if ((cur & ~kContended) != my_ticket) return;
+  } while (!word.compare_exchange_weak(cur, 0, std::memory_order_release));
+  if ((cur & kContended) != 0) futex(&b.lock, FUTEX_WAKE, 1, nullptr);
 }
 
 // A board this process alone uses: the former default, and what tests
@@ -123,12 +227,13 @@ shared_board private_board;
 
 void power_on(shared_board &b) {
   // The lock words stay: the caller holds the lock, others may wait on it.
-  const std::uint32_t lock = b.lock, waiters = b.lock_waiters, edge_waiters = b.edge_waiters;
+  const std::uint32_t lock = b.lock, pid = b.lock_pid, tickets = b.ticket_seq;
   const std::uint32_t edge_seq = b.edge_seq;
   std::memset(static_cast<void *>(&b), 0, sizeof b);
   b.lock = lock;
-  b.lock_waiters = waiters;
-  b.edge_waiters = edge_waiters;
+  b.lock_pid = pid;
+  b.ticket_seq = tickets;
+  b.edge_waiting = 1;  // pollers of the old board look again
   b.edge_seq = edge_seq + 1;  // pollers of the old board look again
   b.magic = kBoardMagic;
   b.layout = kBoardLayout;
@@ -327,6 +432,21 @@ void attach() {
 
 shared_board &board() { return *attached; }
 
+int ofd_lock_byte(int fd, off_t at, short type, int cmd) {
+  struct flock64 l {};
+  l.l_type = type;
+  l.l_whence = SEEK_SET;
+  l.l_start = at;
+  l.l_len = 1;
+#ifdef SYS_fcntl64
+  const long r = syscall(SYS_fcntl64, fd, cmd, &l);
+#else
+  const long r = syscall(SYS_fcntl, fd, cmd, &l);
+#endif
+  if (r != 0) return -1;
+  return cmd == F_OFD_GETLK ? l.l_type : 0;
+}
+
 int board_object_fd() { return shared_object ? open_object(O_RDWR) : -1; }
 const char *board_name() { return board_label; }
 
@@ -336,7 +456,11 @@ board_lock::board_lock() {
 }
 board_lock::~board_lock() {
   if (attached != nullptr) shared_unlock(*attached);
+  // The trace lines and the modelled access time of what was done inside
+  // are this process's own business: others may go on meanwhile.
+  after_access work = take_after_access();
   process_mutex.unlock();
+  work.run();
 }
 
 int fail(int err) {
@@ -456,7 +580,10 @@ std::uint64_t now_ns() {
 void notify_edges() {
   shared_board &b = board();
   atom(b.edge_seq).fetch_add(1, std::memory_order_release);
-  if (atom(b.edge_waiters).load(std::memory_order_relaxed) != 0) {
+  // A waiter sets the flag before it sleeps; one that was killed asleep
+  // costs one needless wake, not one at every edge from then on.
+  if (atom(b.edge_waiting).load(std::memory_order_relaxed) != 0 &&
+      atom(b.edge_waiting).exchange(0, std::memory_order_acq_rel) != 0) {
     futex(&b.edge_seq, FUTEX_WAKE, INT32_MAX, nullptr);
   }
 }
@@ -469,8 +596,8 @@ int wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns) {
     board_lock lock;
     ensure_ready();
     b = attached;
-    if (atom(b->edge_seq).load(std::memory_order_acquire) != seen) return 0;
-    atom(b->edge_waiters).fetch_add(1, std::memory_order_relaxed);
+    atom(b->edge_waiting).store(1, std::memory_order_seq_cst);
+    if (atom(b->edge_seq).load(std::memory_order_seq_cst) != seen) return 0;
   }
   // Another process notifies through the futex; in a private board only
   // this process's own threads can, and they wake it the same way.
@@ -480,9 +607,7 @@ int wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns) {
     ts.tv_nsec = static_cast<long>(timeout_ns % 1000000000);
   }
   const long r = futex(&b->edge_seq, FUTEX_WAIT, seen, timeout_ns >= 0 ? &ts : nullptr);
-  const int err = errno;
-  atom(b->edge_waiters).fetch_sub(1, std::memory_order_relaxed);
-  if (r != 0 && err == EINTR) return fail(EINTR);
+  if (r != 0 && errno == EINTR) return fail(EINTR);
   return 0;
 }
 
@@ -508,6 +633,8 @@ static void before_fork() { process_mutex.lock(); }
 static void after_fork_parent() { process_mutex.unlock(); }
 static void after_fork_child() {
   my_pid = static_cast<std::uint32_t>(getpid());
+  // The ticket's lock belongs to the parent's open of the object.
+  drop_ticket();
   process_mutex.unlock();
 }
 
@@ -543,6 +670,7 @@ int vboard_power_cycle(void) {
     }
     shared_board *b = map_object();
     if (b == nullptr) return fail(EIO);
+    drop_ticket();  // a ticket of the refused object is no ticket of this one
     set_text(board_label, wanted_label);
     attached = b;
     shared_object = true;

@@ -5,9 +5,9 @@
 // in the range the target gives. Off by default: accesses then cost what
 // they cost on the PC.
 //
-// The time is spent on the CPU, with the board lock held, at the end of
-// the access: the target has one core, on which accesses of several
-// processes also take their turns.
+// The time is spent on the CPU at the end of the access, after the board
+// lock is released: a program that pays for its accesses never holds up
+// another program's.
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -56,11 +56,14 @@ void configure_timing(config::reader &r) {
   c = parsed;
 }
 
-void charge_access(int op, const char *file) {
+std::int64_t access_cost(int op, const char *file) {
   const costs &c = cost();
-  if (c.io_ns == 0 && c.open_ns == 0) return;
-  if (op == VBOARD_OP_NOTE || file == nullptr || std::strncmp(file, "/sys/", 5) != 0) return;
-  const std::int64_t ns = op == VBOARD_OP_OPEN ? c.open_ns : c.io_ns;
+  if (c.io_ns == 0 && c.open_ns == 0) return 0;
+  if (op == VBOARD_OP_NOTE || file == nullptr || std::strncmp(file, "/sys/", 5) != 0) return 0;
+  return op == VBOARD_OP_OPEN ? c.open_ns : c.io_ns;
+}
+
+void spend(std::int64_t ns) {
   if (ns <= 0) return;
   // Spun, not slept: a sleep overshoots by the timer slack (some 50 us),
   // more than a whole access costs on the target.

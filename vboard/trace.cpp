@@ -25,6 +25,7 @@ struct trace_state {
   std::size_t dropped = 0;
   std::uint64_t seq = 0;
   int fd = -1;
+  after_access pending;
 };
 
 trace_state &log() {
@@ -118,12 +119,34 @@ void trace(int op, const char *file, unsigned long request, std::uint64_t bytes,
     ++t.dropped;
   }
   if (t.fd >= 0) {
-    const std::string line = format_event(e);
-    // One write per line: with O_APPEND, lines of several processes sharing
-    // the file never interleave.
-    (void)!real_write(t.fd, line.data(), line.size());
+    t.pending.fd = t.fd;
+    t.pending.lines += format_event(e);
   }
-  charge_access(op, e.file);
+  t.pending.spend_ns += access_cost(op, e.file);
+}
+
+after_access take_after_access() {
+  trace_state &t = log();
+  if (t.pending.lines.empty() && t.pending.spend_ns == 0) return {};
+  after_access out = std::move(t.pending);
+  t.pending = after_access{};
+  return out;
+}
+
+void after_access::run() {
+  if (fd >= 0 && !lines.empty()) {
+    // One write for the access's lines: with O_APPEND, lines of several
+    // processes sharing the file never interleave. A reader that does not
+    // keep up holds up this program alone.
+    std::size_t done = 0;
+    while (done < lines.size()) {
+      const ssize_t w = real_write(fd, lines.data() + done, lines.size() - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) break;
+      done += static_cast<std::size_t>(w);
+    }
+  }
+  spend(spend_ns);
 }
 
 }  // namespace vboard
