@@ -35,11 +35,15 @@
 // (board_lock below: this process's mutex, then the shared board's own
 // lock, always in that order). The core takes it around every call into a
 // handler or a file and every control call takes it, so handlers and files
-// never lock anything themselves. The only other lock is a file lock held
-// while a process attaches the board object, so that one process creates
-// and checks it while the others wait. Routines marked "lock held" must only be called
-// from inside it. Inside, never call the interposed libc routines (open,
-// read, write, fopen ...): use the real_* entry points.
+// never lock anything themselves. Inside, do no I/O that may wait (trace
+// lines and the modelled access time are left for after the lock, see
+// after_access), never sleep, and never call the interposed libc routines
+// (open, read, write, fopen ...): use the real_* entry points. A holder
+// that stops or dies loses the shared lock (state.cpp), so a long wait
+// inside would lose it too. The only other lock is a file lock held while
+// a process attaches the board object, so that one process creates and
+// checks it while the others wait. Routines marked "lock held" must only
+// be called from inside it.
 //
 // Results inside the board follow the kernel's convention: >= 0 for success,
 // -errno for failure; the core turns them into -1 and errno for the caller.
@@ -154,6 +158,9 @@ constexpr std::uint32_t kBoardMagic = 0x56424f41;  // "VBOA"
 // object of another layout is refused, never read.
 constexpr std::uint32_t kBoardLayout = 3;
 constexpr int kMaxPins = 1024;
+// A process's ticket t is the lock on byte kTicketBase + t of the board
+// object (see state.cpp); past the object's end, so it covers no field.
+constexpr long kTicketBase = 1L << 20;
 constexpr int kSpidevSlots = 16;
 
 struct shared_level {

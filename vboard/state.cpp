@@ -6,8 +6,9 @@
 //
 // The lock word lives in the shared object and is taken with an atomic
 // compare-and-swap; a process that finds it taken sleeps on it (futex).
-// The holder's pid is the lock word, so a process killed while holding it
-// cannot stop the board: a waiter that finds the holder gone takes over.
+// The word names the holder by a ticket that the kernel gives up when the
+// holder dies, so no program, dead, stopped or in a debugger, holds up the
+// others for more than a few tens of milliseconds (see "The board lock").
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -105,7 +106,6 @@ constexpr std::uint32_t kTicketMask = 0x3fffffffU;
 // A process that could not take a ticket holds the lock under this bit and
 // its pid: nobody can tell that it died, only that it stopped.
 constexpr std::uint32_t kUntracked = 0x40000000U;
-constexpr off_t kTicketBase = 1 << 20;  // past the object's end: locks there touch no data
 constexpr std::uint64_t kSliceNs = 10 * 1000 * 1000;
 constexpr std::uint64_t kStoppedAfterNs = 20 * 1000 * 1000;
 constexpr std::uint64_t kHeldTooLongNs = 2000ULL * 1000 * 1000;

@@ -201,6 +201,35 @@ TEST_F(EntryPoints, EveryReadWriteAndSeekReachesTheFile) {
   EXPECT_EQ(mode, 0);
 }
 
+TEST_F(EntryPoints, PointersNoProcessMapsGiveEfaultAsTheKernelDoes) {
+  Fd v(open(kValue, O_RDWR));
+  Fd spi(open("/dev/spidev0.0", O_RDWR));
+  ASSERT_GE(v.fd, 0);
+  ASSERT_GE(spi.fd, 0);
+  // Made at run time, so the compiler does not refuse the calls.
+  volatile std::uintptr_t null_address = 0, low_address = 1;
+  auto *const null = reinterpret_cast<char *>(null_address);
+  auto *const bad = reinterpret_cast<char *>(low_address);
+  for (int fd : {v.fd, spi.fd}) {
+    EXPECT_EQ(read(fd, null, 3), -1);
+    EXPECT_EQ(errno, EFAULT);
+    EXPECT_EQ(write(fd, bad, 1), -1);
+    EXPECT_EQ(errno, EFAULT);
+  }
+  EXPECT_EQ(ioctl(spi.fd, SPI_IOC_RD_MODE, bad), -1);
+  EXPECT_EQ(errno, EFAULT);
+  std::uint8_t tx[3] = {1, 0x80, 0};
+  spi_ioc_transfer x{};
+  x.tx_buf = reinterpret_cast<std::uintptr_t>(tx);
+  x.rx_buf = 8;
+  x.len = 3;
+  EXPECT_EQ(ioctl(spi.fd, SPI_IOC_MESSAGE(1), &x), -1);
+  EXPECT_EQ(errno, EFAULT);
+  // The process goes on, and so does the board.
+  char level[2] = {};
+  EXPECT_EQ(pread(v.fd, level, sizeof level, 0), 2);
+}
+
 TEST_F(EntryPoints, DuplicatesAndBulkClosesFollowTheDescriptor) {
   const int fd = open(kValue, O_RDONLY);
   ASSERT_GE(fd, 0);
