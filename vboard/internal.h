@@ -250,6 +250,11 @@ struct after_access {
 // Takes what is pending. Lock held.
 after_access take_after_access();
 
+// A thread enters and leaves the board (signals.cpp): signals that arrive
+// in between are held, and their handlers run when it leaves.
+void signals_enter();
+void signals_leave();
+
 // Holds the board lock for its lifetime (see the rule above): this
 // process's mutex first, then the shared object's lock; at the end, runs
 // the access's after_access with neither held.

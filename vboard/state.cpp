@@ -451,6 +451,7 @@ int board_object_fd() { return shared_object ? open_object(O_RDWR) : -1; }
 const char *board_name() { return board_label; }
 
 board_lock::board_lock() {
+  signals_enter();
   process_mutex.lock();
   if (attached != nullptr) shared_lock(*attached);
 }
@@ -460,6 +461,7 @@ board_lock::~board_lock() {
   // are this process's own business: others may go on meanwhile.
   after_access work = take_after_access();
   process_mutex.unlock();
+  signals_leave();
   work.run();
 }
 

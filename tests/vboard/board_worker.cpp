@@ -10,6 +10,10 @@
 //   board_worker export PIN                   exports PIN as an output
 //                                             driven high, and leaves it
 //   board_worker write PATH TEXT              one write of TEXT to PATH
+//   board_worker signals COUNT PIN           exports PIN as an output; a
+//                                             timer's handler writes its
+//                                             value while the program
+//                                             reads it COUNT times
 //   board_worker watch PIN EDGE HOW MS READY  sets EDGE on PIN's value,
 //                                             reads it, creates the file
 //                                             READY, then waits up to MS
@@ -25,9 +29,11 @@
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -194,6 +200,50 @@ int watch(const std::string &pin, const std::string &edge, const std::string &ho
   return 0;
 }
 
+int value_fd = -1;
+volatile sig_atomic_t handled = 0;
+
+void write_from_handler(int) {
+  const char level = (handled & 1) != 0 ? '1' : '0';
+  if (pwrite(value_fd, &level, 1, 0) == 1) handled = handled + 1;
+}
+
+// A handler that writes a pin while the program is inside the board with
+// the same pin: on a kernel write(2) may be called from a handler.
+int signals(long count, int number) {
+  const std::string n = std::to_string(number);
+  if (store("/sys/class/gpio/export", n) != 0 ||
+      store("/sys/class/gpio/gpio" + n + "/direction", "out") != 0) {
+    std::fprintf(stderr, "signals: cannot export %s\n", n.c_str());
+    return 1;
+  }
+  value_fd = open(("/sys/class/gpio/gpio" + n + "/value").c_str(), O_RDWR);
+  if (value_fd < 0 || signal(SIGALRM, write_from_handler) == SIG_ERR) return 1;
+  struct sigaction asked {};
+  if (sigaction(SIGALRM, nullptr, &asked) != 0 || asked.sa_handler != write_from_handler) {
+    std::fprintf(stderr, "signals: sigaction does not give back the program's handler\n");
+    return 1;
+  }
+  const itimerval every{{0, 200}, {0, 200}};
+  setitimer(ITIMER_REAL, &every, nullptr);
+  char buf[4];
+  for (long i = 0; i < count; ++i) {
+    if (pread(value_fd, buf, sizeof buf, 0) != 2) {
+      std::fprintf(stderr, "signals: read %ld failed: %s\n", i, std::strerror(errno));
+      return 1;
+    }
+  }
+  const itimerval off{};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  close(value_fd);
+  store("/sys/class/gpio/unexport", n);
+  if (handled == 0) {
+    std::fprintf(stderr, "signals: the handler never wrote\n");
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -217,10 +267,11 @@ int main(int argc, char **argv) {
     if (e != 0) std::fprintf(stderr, "write %s: %s\n", argv[2], std::strerror(e));
     return e == 0 ? 0 : 1;
   }
+  if (mode == "signals" && argc == 4) return signals(std::atol(argv[2]), std::atoi(argv[3]));
   if (mode == "watch" && argc == 7)
     return watch(argv[2], argv[3], argv[4], std::atoi(argv[5]), argv[6]);
   std::fprintf(stderr,
                "usage: board_worker spi COUNT CHANNEL EXPECTED | pin COUNT PIN | export PIN |\n"
-               "       write PATH TEXT | watch PIN EDGE HOW MS READY\n");
+               "       write PATH TEXT | signals COUNT PIN | watch PIN EDGE HOW MS READY\n");
   return 2;
 }

@@ -1,7 +1,8 @@
 // No program holds up another's access: a holder of the board lock that is
 // stopped, or gone, loses it within a bound, and what a program does after
 // its access (its trace, the modelled access time) is done with no lock
-// held. Every case is bounded: a board that hangs fails here by its limit.
+// held, and a signal handler may use the board as it may use write(2).
+// Every case is bounded: a board that hangs fails here by its limit.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -135,6 +136,11 @@ TEST_F(Holder, ATraceNobodyReadsHoldsUpItsWriterAlone) {
   kill(pid, SIGKILL);
   adckit::test::wait_exit(pid);
   close(reader);
+}
+
+TEST_F(Holder, ASignalHandlerWritesAPinWhileItsProgramIsInsideTheBoard) {
+  const Outcome o = worker({"signals", "200000", "24"});
+  EXPECT_EQ(o.status, 0) << o.err;
 }
 
 }  // namespace
