@@ -79,7 +79,7 @@ int unopened_errno = 0;
 dev_t object_dev = 0;
 ino_t object_ino = 0;
 constexpr char kShmDir[] = "/dev/shm";  // where POSIX shared memory lives
-std::uint32_t my_pid = 0;    // cached: the lock word is compared with it
+std::uint32_t my_pid = 0;               // cached: the lock word is compared with it
 
 // Copies `text` into a fixed field, cut to fit, always terminated.
 template <std::size_t N>
@@ -431,8 +431,8 @@ shared_board *map_object() {
     }
   }
   if (why != nullptr) {
-    refused = why == std::string_view("it is not a board") ? refusal::foreign
-                                                           : refusal::replaceable;
+    refused =
+        why == std::string_view("it is not a board") ? refusal::foreign : refusal::replaceable;
   } else {
     object_dev = st.st_dev;
     object_ino = st.st_ino;
@@ -468,8 +468,7 @@ shared_board &board() { return *attached; }
 
 int board_object_fd() {
   if (!shared_object) return -1;
-  const int fd =
-      real_open(board_path, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
+  const int fd = real_open(board_path, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
   if (fd < 0) return -1;
   // Only the object this process maps: not one that took its name since.
   struct stat st {};
