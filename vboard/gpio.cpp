@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -50,8 +51,8 @@ bool empty_value_fault(int number) {
   return false;
 }
 
-bool is_line(long line) { return line >= 0 && line < board().ngpio; }
-int number_of(int line) { return board().base + line; }
+bool is_line(long line) { return line >= 0 && line < pin_count(board()); }
+int number_of(int line) { return pin_base(board()) + line; }
 
 bool claimed(int line) {
   return (board().reserved & kSpiCsClaimed) != 0 && (line == 7 || line == 8);
@@ -74,8 +75,9 @@ bool line_level(int line) {
   const shared_pin &r = b.pins[line];
   if (r.out != 0) return r.level != 0;
   if (line == wiring().dout) return chip().dout();
-  if (r.jumper >= 0 && r.jumper < b.ngpio) {
-    const shared_pin &other = b.pins[r.jumper];
+  const int jumper = shared_read(r.jumper);
+  if (jumper >= 0 && jumper < pin_count(b)) {
+    const shared_pin &other = b.pins[jumper];
     return other.exported != 0 && other.out != 0 && other.level != 0;
   }
   return false;
@@ -96,24 +98,54 @@ void drive(int line, bool level) {
   pins_changed();
 }
 
-// kstrtouint/kstrtol as sysfs uses them: base prefix allowed, optional sign
-// (for signed), one trailing newline allowed, nothing else.
-bool parse_number(std::string_view s, bool is_signed, long &out) {
-  if (!s.empty() && s.back() == '\n') s.remove_suffix(1);
-  if (s.empty() || s.size() > 30) return false;
-  if (!is_signed && s[0] == '-') return false;
-  char buf[32];
-  std::memcpy(buf, s.data(), s.size());
-  buf[s.size()] = '\0';
-  if (buf[0] == ' ' || buf[0] == '\t') return false;
-  char *end = nullptr;
-  errno = 0;
-  out = std::strtol(buf, &end, 0);
-  return errno == 0 && end == buf + s.size();
+// The text a store parses: the kernel hands a store the bytes written as a
+// C string, so its parsers stop at the first NUL ("22\0" is "22").
+std::string_view as_c_string(std::string_view s) {
+  const auto nul = s.find('\0');
+  return nul == std::string_view::npos ? s : s.substr(0, nul);
+}
+
+// kstrtol as the GPIO attributes use it (export, unexport, value,
+// active_low), with a 64-bit kernel's long: a base prefix ("0x" before a hex
+// digit: 16; "0": 8), a leading '+' or '-', one trailing newline, nothing
+// else. 0, -ERANGE when the number does not fit, -EINVAL for anything else.
+int parse_number(std::string_view s, long long &out) {
+  s = as_c_string(s);
+  std::size_t i = 0;
+  const bool negative = !s.empty() && s[0] == '-';
+  if (negative || (!s.empty() && s[0] == '+')) i = 1;
+  unsigned base = 10;
+  if (i < s.size() && s[i] == '0') {
+    const bool hex = i + 2 < s.size() && (s[i + 1] | 0x20) == 'x' &&
+                     std::isxdigit(static_cast<unsigned char>(s[i + 2])) != 0;
+    base = hex ? 16 : 8;
+    if (hex) i += 2;
+  }
+  unsigned long long value = 0;
+  bool overflow = false;
+  std::size_t digits = 0;
+  for (; i < s.size(); ++i, ++digits) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    unsigned d = 16;
+    if (c >= '0' && c <= '9') d = c - '0';
+    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') d = (c | 0x20) - 'a' + 10;
+    if (d >= base) break;
+    if (value > (~0ULL - d) / base) overflow = true;
+    value = value * base + d;  // wraps once overflowed; only the flag counts then
+  }
+  if (overflow) return -ERANGE;
+  if (digits == 0) return -EINVAL;
+  if (i < s.size() && s[i] == '\n') ++i;
+  if (i != s.size()) return -EINVAL;
+  constexpr unsigned long long kMax = 0x7fffffffffffffffULL;
+  if (negative ? value > kMax + 1 : value > kMax) return -ERANGE;
+  out = negative ? static_cast<long long>(0 - value) : static_cast<long long>(value);
+  return 0;
 }
 
 // sysfs_streq: equal, allowing one trailing newline on the written side.
 bool streq(std::string_view written, std::string_view word) {
+  written = as_c_string(written);
   if (!written.empty() && written.back() == '\n') written.remove_suffix(1);
   return written == word;
 }
@@ -205,7 +237,7 @@ long named_number(std::string_view name, std::string_view stem) {
 int exported_line(std::string_view name) {
   const long n = named_number(name, "gpio");
   if (n < 0) return -1;
-  const long line = n - board().base;
+  const long line = n - pin_base(board());
   if (!is_line(line) || board().pins[line].exported == 0) return -1;
   return static_cast<int>(line);
 }
@@ -224,7 +256,7 @@ where classify(std::string_view path) {
     if (parts.size() != 1) return {};
     if (parts[0] == "export") return {node::export_file};
     if (parts[0] == "unexport") return {node::unexport_file};
-    if (named_number(parts[0], "gpiochip") == board().base) return {node::class_chip};
+    if (named_number(parts[0], "gpiochip") == pin_base(board())) return {node::class_chip};
     const int line = exported_line(parts[0]);
     if (line >= 0) return {node::class_pin, line};
     return {};
@@ -240,7 +272,7 @@ where classify(std::string_view path) {
   if (parts.size() == 1) return {node::controller};
   if (parts[1] == "gpio") {
     if (parts.size() == 2) return {node::controller_gpio};
-    if (named_number(parts[2], "gpiochip") != board().base) return {};
+    if (named_number(parts[2], "gpiochip") != pin_base(board())) return {};
     if (parts.size() == 3) return {node::chip_dir};
     if (parts.size() != 4) return {};
     if (parts[3] == "base") return {node::chip_base};
@@ -268,7 +300,7 @@ where classify(std::string_view path) {
 
 // Where a link points, relative to the directory holding it.
 std::string link_target(const where &w) {
-  const std::string chip = "gpiochip" + std::to_string(board().base);
+  const std::string chip = "gpiochip" + std::to_string(pin_base(board()));
   switch (w.kind) {
     case node::class_chip:
       return std::string("../../devices/platform/soc/") + kDevName + "/gpio/" + chip;
@@ -338,11 +370,11 @@ std::string show(const where &w) {
     case node::active_low:
       return b.pins[w.line].active_low != 0 ? "1\n" : "0\n";
     case node::chip_base:
-      return std::to_string(b.base) + "\n";
+      return std::to_string(pin_base(b)) + "\n";
     case node::chip_label:
       return std::string(kLabel) + "\n";
     case node::chip_ngpio:
-      return std::to_string(b.ngpio) + "\n";
+      return std::to_string(pin_count(b)) + "\n";
     default:
       return {};
   }
@@ -350,13 +382,16 @@ std::string show(const where &w) {
 
 int store(const where &w, std::string_view s) {
   shared_board &b = board();
-  long n = 0;
+  long long n = 0;
   switch (w.kind) {
     case node::export_file:
     case node::unexport_file: {
-      if (!parse_number(s, false, n)) return -EINVAL;
-      const long line = n - b.base;
-      if (n < b.base || !is_line(line)) return -EINVAL;
+      if (const int r = parse_number(s, n); r != 0) return r;
+      // No GPIO of that number (negative ones included): the kernel's
+      // gpio_to_desc finds none.
+      if (n < 0 || n > 4096) return -EINVAL;
+      const long line = static_cast<long>(n) - pin_base(b);
+      if (!is_line(line)) return -EINVAL;
       shared_pin &r = b.pins[line];
       if (w.kind == node::export_file) {
         if (r.exported != 0 || claimed(static_cast<int>(line))) return -EBUSY;
@@ -387,7 +422,7 @@ int store(const where &w, std::string_view s) {
     case node::value: {
       const shared_pin &r = b.pins[w.line];
       if (r.out == 0) return -EPERM;
-      if (!parse_number(s, true, n)) return -EINVAL;
+      if (const int r = parse_number(s, n); r != 0) return r;
       drive(w.line, (n != 0) != (r.active_low != 0));
       return 0;
     }
@@ -405,7 +440,7 @@ int store(const where &w, std::string_view s) {
       return 0;
     }
     case node::active_low: {
-      if (!parse_number(s, true, n)) return -EINVAL;
+      if (const int r = parse_number(s, n); r != 0) return r;
       shared_pin &r = b.pins[w.line];
       // The line keeps its level; what value reads (and which way its edges
       // go) turns over.
@@ -558,7 +593,8 @@ int gpio_list(const char *path, std::vector<dir_entry> &out) {
   out.push_back({"..", DT_DIR});
   const shared_board &b = board();
   auto exported = [&](unsigned char type) {
-    for (int line = 0; line < b.ngpio; ++line) {
+    const int count = pin_count(b);
+    for (int line = 0; line < count; ++line) {
       if (b.pins[line].exported != 0)
         out.push_back({"gpio" + std::to_string(number_of(line)), type});
     }
@@ -566,7 +602,7 @@ int gpio_list(const char *path, std::vector<dir_entry> &out) {
   switch (w.kind) {
     case node::class_root:
       out.push_back({"export", DT_REG});
-      out.push_back({"gpiochip" + std::to_string(b.base), DT_LNK});
+      out.push_back({"gpiochip" + std::to_string(pin_base(b)), DT_LNK});
       exported(DT_LNK);
       out.push_back({"unexport", DT_REG});
       break;
@@ -578,7 +614,7 @@ int gpio_list(const char *path, std::vector<dir_entry> &out) {
       out.push_back({"gpiochip0", DT_DIR});
       break;
     case node::controller_gpio:
-      out.push_back({"gpiochip" + std::to_string(b.base), DT_DIR});
+      out.push_back({"gpiochip" + std::to_string(pin_base(b)), DT_DIR});
       break;
     case node::chip_dir:
       for (const char *name : {"base", "label", "ngpio"}) out.push_back({name, DT_REG});
@@ -626,7 +662,7 @@ bool gpio_configure(bool restore) {
   }
   if (const char *v = r.get("VBOARD_GPIO_BASE")) {
     long n = 0;
-    if (config::parse_long(v, n) && n >= 0 && n + b.ngpio <= 4096) {
+    if (config::parse_long(v, n) && n >= 0 && n <= 4096 - pin_count(b)) {
       b.base = static_cast<int>(n);
     } else {
       r.bad("VBOARD_GPIO_BASE", v, "the number of the first pin, 0 to 4096 - VBOARD_NGPIO");
@@ -681,7 +717,8 @@ const bool registered =
 void pins_changed() {
   shared_board &b = board();
   bool notified = false;
-  for (int line = 0; line < b.ngpio; ++line) {
+  const int count = pin_count(b);
+  for (int line = 0; line < count; ++line) {
     shared_pin &r = b.pins[line];
     if (r.exported == 0 || r.out != 0) continue;
     const std::uint8_t now = line_level(line) ? 1 : 0;
@@ -700,7 +737,7 @@ void pins_changed() {
 
 int gpio_pin_query(int number, bool level) {
   (void)registered;
-  const long line = static_cast<long>(number) - board().base;
+  const long line = static_cast<long>(number) - pin_base(board());
   if (!is_line(line)) return -1;
   if (board().pins[line].exported == 0) return level ? -1 : 0;
   return level ? (value_of(static_cast<int>(line)) ? 1 : 0) : 1;

@@ -35,15 +35,16 @@ std::string describe(const char *name) {
   const shared_board &b = board();
   std::string out;
   add(out, "board %s, time %.3f s since power-on\n", name, static_cast<double>(now_ns()) / 1e9);
-  add(out, "gpio: GPIO %d-%d (gpiochip%d)\n", b.base, b.base + b.ngpio - 1, b.base);
+  const int base = pin_base(b), count = pin_count(b);
+  add(out, "gpio: GPIO %d-%d (gpiochip%d)\n", base, base + count - 1, base);
   int exported = 0;
-  for (int p = 0; p < b.ngpio; ++p) {
+  for (int p = 0; p < count; ++p) {
     const shared_pin &r = b.pins[p];
     if (r.exported == 0) continue;
     if (exported++ == 0)
       add(out, "  %-6s %-9s %-5s %-10s %s\n", "pin", "direction", "value", "active_low", "edge");
-    add(out, "  %-6d %-9s %-5d %-10d %s\n", b.base + p, r.out != 0 ? "out" : "in",
-        gpio_pin_query(b.base + p, true), r.active_low, edge_name(r.edge));
+    add(out, "  %-6d %-9s %-5d %-10d %s\n", base + p, r.out != 0 ? "out" : "in",
+        gpio_pin_query(base + p, true), r.active_low, edge_name(shared_read(r.edge)));
   }
   if (exported == 0) out += "  no pin exported\n";
   const pin_wiring w = wiring();

@@ -797,9 +797,12 @@ class spidev_file final : public file {
     // Either buffer may be absent, so both limits can hold while the total
     // overflows the driver's int result.
     if (total > INT32_MAX) return -EMSGSIZE;
+    // The device's settings are read once: the word size checked is the
+    // one the buffers are walked with, whatever another process writes.
+    const unsigned device_bits = shared_read(d.settings().bits_per_word);
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
-      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.settings().bits_per_word;
+      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : device_bits;
       if (!word_size_supported(bits)) return -EINVAL;
       if (x.len % word_bytes(bits) != 0) return -EINVAL;
       if (x.tx_nbits > 1 || x.rx_nbits > 1) return -EINVAL;  // single data line only
@@ -822,7 +825,8 @@ class spidev_file final : public file {
     unsigned char seen[VBOARD_TRACE_DATA] = {};
     std::size_t moved = 0;
 
-    const std::uint32_t mode = d.settings().mode, speed = d.settings().speed_hz;
+    const std::uint32_t mode = shared_read(d.settings().mode);
+    const std::uint32_t speed = shared_read(d.settings().speed_hz);
     const bool strict = strict_profile();
     if (strict && ((mode & SPI_CPOL) != 0) != ((mode & SPI_CPHA) != 0)) {
       char why[64];
@@ -837,7 +841,7 @@ class spidev_file final : public file {
     std::size_t rx_at = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
-      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : d.settings().bits_per_word;
+      const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : device_bits;
       const std::size_t wb = word_bytes(bits);
       const std::uint32_t mask = bits == 32 ? 0xffffffffU : (1U << bits) - 1;
       wire.rate(x.speed_hz != 0 ? x.speed_hz : speed);

@@ -17,6 +17,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -68,8 +69,18 @@ char board_label[256] = "private";
 char wanted_label[256] = "private";  // the board asked for, when refused
 char board_path[256] = "";           // shared-memory name or file path
 bool board_is_file = false;
-bool board_refused = false;  // the named object was refused; this process runs privately
-std::uint32_t my_pid = 0;    // cached: the lock word is compared with it
+// Why this process does not run on the board it was asked for: a
+// malformed name, an object that cannot be opened, an object of this
+// user's that a reset may replace, or one that is not this user's board
+// (another user's, a link, a file that is no board), which is left alone.
+enum class refusal { none, malformed, unopened, replaceable, foreign };
+refusal refused = refusal::none;
+int unopened_errno = 0;
+// The object mapped, so that opening it again finds the same one.
+dev_t object_dev = 0;
+ino_t object_ino = 0;
+constexpr char kShmDir[] = "/dev/shm";  // where POSIX shared memory lives
+std::uint32_t my_pid = 0;               // cached: the lock word is compared with it
 
 // Copies `text` into a fixed field, cut to fit, always terminated.
 template <std::size_t N>
@@ -300,7 +311,8 @@ void say(const char *fmt, const char *a, const char *b, const char *c) {
 }
 
 // Names the object from VBOARD_BOARD (or the older VBOARD_STATE, a file):
-// fills board_label/board_path; false for the private board.
+// fills board_label/board_path; false for the private board, also when
+// the name is malformed (then `refused` says so).
 bool choose_board() {
   const char *v = config::env("VBOARD_BOARD");
   const char *state = config::env("VBOARD_STATE");
@@ -315,7 +327,9 @@ bool choose_board() {
   if (name.find('/') != std::string_view::npos && name.size() >= sizeof board_path) {
     config::complain("VBOARD_BOARD", v,
                      "a path shorter than 256 bytes; this program runs on a private board");
-    set_text(board_label, "private");
+    set_text(board_label, v);
+    refused = refusal::malformed;
+    unopened_errno = ENAMETOOLONG;
     return false;
   }
   if (name.find('/') != std::string_view::npos) {
@@ -334,41 +348,159 @@ bool choose_board() {
     config::complain("VBOARD_BOARD", v,
                      "a name of letters, digits, '-', '_' and '.' (up to 64), a path, or private; "
                      "this program runs on a private board");
-    set_text(board_label, "private");
+    set_text(board_label, v);
+    refused = refusal::malformed;
+    unopened_errno = EINVAL;
     return false;
   }
   set_text(board_label, v);
-  const std::string object =
-      "/vboard-" + std::to_string(static_cast<unsigned>(getuid())) + "-" + std::string(name);
+  // The object is opened as a file in the shared-memory file system rather
+  // than through shm_open, so that every flag of the open is this file's
+  // own choice (no link followed, created exclusively).
+  const std::string object = std::string(kShmDir) + "/vboard-" +
+                             std::to_string(static_cast<unsigned>(getuid())) + "-" +
+                             std::string(name);
   set_text(board_path, object);
   return true;
 }
 
-int open_object(int flags) {
-  if (board_is_file) return real_open(board_path, flags | O_CLOEXEC, 0600);
-  return shm_open(board_path, flags, 0600);
+// Opens the object, creating it when there is none. Created exclusively and
+// 0600, and never through a link: another user's object, or a link planted
+// where the object goes, is never taken for it (whatever the system's
+// fs.protected_* settings). Non-blocking, so a FIFO planted there cannot
+// hold the open up, and never a controlling terminal. Returns the
+// descriptor or -1 with errno (ELOOP: a link is there).
+int open_object(bool &created) {
+  constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  created = false;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    int fd = real_open(board_path, kFlags | O_CREAT | O_EXCL, 0600);
+    if (fd >= 0) {
+      created = true;
+      // A umask that takes the owner's own bits would leave an object
+      // nobody may open, and one this check then refuses.
+      (void)fchmod(fd, 0600);
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+    fd = real_open(board_path, kFlags, 0);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    // Removed between the two opens (a reset in another process): again.
+  }
+  errno = EAGAIN;
+  return -1;
+}
+
+const char *file_kind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "not a regular file";
+}
+
+// The board magic at the start of the object, read without mapping it (a
+// file shorter than a board would fault when touched through a mapping).
+// preadv: pread itself is one of the board's entry points, which would
+// take the lock this process is taking.
+bool starts_as_board(int fd) {
+  std::uint32_t magic = 0;
+  iovec v{&magic, sizeof magic};
+  return preadv(fd, &v, 1, 0) == static_cast<ssize_t>(sizeof magic) && magic == kBoardMagic;
+}
+
+// Why the object open on `fd` (described by `st`) is not one this user's
+// board may live in (type, owner, contents, mode, links), or null when it
+// may; `refused` then tells whether a reset may replace it: only an object
+// of this user's that is empty or a board.
+const char *not_ours(int fd, const struct stat &st, char (&detail)[160]) {
+  refused = refusal::foreign;
+  if (!S_ISREG(st.st_mode)) {
+    std::snprintf(detail, sizeof detail, "it is %s, not a regular file", file_kind(st.st_mode));
+    return detail;
+  }
+  if (st.st_uid != geteuid()) {
+    std::snprintf(detail, sizeof detail, "it is owned by uid %u, not by this user (uid %u)",
+                  static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
+    return detail;
+  }
+  if (st.st_size != 0 && !starts_as_board(fd)) return "it is not a board";
+  refused = refusal::replaceable;
+  if ((st.st_mode & 07777) != 0600) {
+    std::snprintf(detail, sizeof detail,
+                  "its mode is %04o, where a board's is 0600 (its owner's alone)",
+                  static_cast<unsigned>(st.st_mode & 07777));
+    return detail;
+  }
+  if (st.st_nlink != 1) {
+    std::snprintf(detail, sizeof detail, "it has %lu names (hard links), where a board has one",
+                  static_cast<unsigned long>(st.st_nlink));
+    return detail;
+  }
+  refused = refusal::none;
+  return nullptr;
+}
+
+void refuse(const char *why) {
+  if (refused == refusal::replaceable) {
+    say("vboard: refusing the board %s: %s. Run 'vboard reset --board %s' to power it off and "
+        "start afresh; this program runs on a private board.\n",
+        board_label, why, board_label);
+  } else {
+    say("vboard: refusing the board %s: %s. 'vboard reset' leaves it as it is (remove it or name "
+        "another board); this program runs on a private board.%s\n",
+        board_label, why, "");
+  }
 }
 
 // Maps the named object, creating it at power-on when it is new. Returns
-// the board, or null after saying why (the caller then runs privately).
+// the board, or null after saying why (the caller then runs privately;
+// `refused` tells what a power cycle may do about it).
 shared_board *map_object() {
-  const int fd = open_object(O_RDWR | O_CREAT);
+  refused = refusal::none;
+  bool created = false;
+  const int fd = open_object(created);
   if (fd < 0) {
+    if (errno == ELOOP) {
+      refused = refusal::foreign;
+      refuse("it is a symbolic link");
+      return nullptr;
+    }
+    refused = refusal::unopened;
+    unopened_errno = errno;
     say("vboard: cannot open the board %s (%s)%s; this program runs on a private board\n",
         board_label, std::strerror(errno), "");
     return nullptr;
-  }
-  // One process creates and checks the object while the others wait.
-  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
   }
   shared_board *b = nullptr;
   struct stat st {};
   const char *why = nullptr;
   char detail[160] = "";
   if (real_fstat(fd, &st) != 0) {
+    refused = refusal::unopened;
+    unopened_errno = errno;
+    why = "it cannot be examined";
+  } else {
+    why = not_ours(fd, st, detail);
+  }
+  if (why != nullptr) {
+    real_close(fd);
+    refuse(why);
+    return nullptr;
+  }
+  // One process creates and checks the object while the others wait.
+  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+  // Looked at again under the file lock: another process may have sized
+  // it since.
+  if (real_fstat(fd, &st) != 0) {
     why = "it cannot be examined";
   } else if (st.st_size == 0) {
     if (ftruncate(fd, sizeof(shared_board)) != 0) why = "it cannot be sized";
+  } else if (!starts_as_board(fd)) {
+    why = "it is not a board";
   } else if (st.st_size != static_cast<off_t>(sizeof(shared_board))) {
     std::snprintf(detail, sizeof detail, "it is %lld bytes, this board library uses %zu",
                   static_cast<long long>(st.st_size), sizeof(shared_board));
@@ -384,10 +516,15 @@ shared_board *map_object() {
         power_on(*b);
       } else if (b->magic != kBoardMagic) {
         why = "it is not a board";
-      } else if (b->layout != kBoardLayout || b->size != sizeof(shared_board)) {
+      } else if (b->layout != kBoardLayout) {
         std::snprintf(detail, sizeof detail,
                       "it has layout %u, made by another version of the board (this one uses %u)",
                       b->layout, kBoardLayout);
+        why = detail;
+      } else if (b->size != sizeof(shared_board)) {
+        std::snprintf(detail, sizeof detail,
+                      "it says it is %u bytes, where a board of layout %u is %zu", b->size,
+                      kBoardLayout, sizeof(shared_board));
         why = detail;
       } else {
         why = damage(*b);
@@ -398,20 +535,22 @@ shared_board *map_object() {
       }
     }
   }
+  if (why != nullptr) {
+    refused =
+        why == std::string_view("it is not a board") ? refusal::foreign : refusal::replaceable;
+  } else {
+    object_dev = st.st_dev;
+    object_ino = st.st_ino;
+  }
   flock(fd, LOCK_UN);
   real_close(fd);
-  if (why != nullptr) {
-    say("vboard: refusing the board %s: %s. Run 'vboard reset --board %s' to power it off and "
-        "start afresh; this program runs on a private board.\n",
-        board_label, why, board_label);
-    board_refused = true;
-  }
+  if (why != nullptr) refuse(why);
   return b;
 }
 
 void attach() {
   my_pid = static_cast<std::uint32_t>(getpid());
-  board_refused = false;
+  refused = refusal::none;
   shared_board *b = choose_board() ? map_object() : nullptr;
   if (b != nullptr) {
     attached = b;
@@ -420,7 +559,7 @@ void attach() {
     attached = &private_board;
     shared_object = false;
     if (private_board.magic != kBoardMagic) power_on(private_board);
-    if (board_refused) {
+    if (refused != refusal::none) {
       set_text(wanted_label, board_label);
       set_text(board_label, "private");
     }
@@ -447,7 +586,18 @@ int ofd_lock_byte(int fd, off_t at, short type, int cmd) {
   return cmd == F_OFD_GETLK ? l.l_type : 0;
 }
 
-int board_object_fd() { return shared_object ? open_object(O_RDWR) : -1; }
+int board_object_fd() {
+  if (!shared_object) return -1;
+  const int fd = real_open(board_path, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  // Only the object this process maps: not one that took its name since.
+  struct stat st {};
+  if (real_fstat(fd, &st) != 0 || st.st_dev != object_dev || st.st_ino != object_ino) {
+    real_close(fd);
+    return -1;
+  }
+  return fd;
+}
 const char *board_name() { return board_label; }
 
 board_lock::board_lock() {
@@ -663,22 +813,40 @@ int vboard_reset(void) {
 int vboard_power_cycle(void) {
   board_lock lock;
   ensure_ready();
-  if (board_refused) {
-    // The object that was refused goes; a fresh one takes its place.
-    if (board_is_file) {
-      (void)unlink(board_path);
-    } else {
-      (void)shm_unlink(board_path);
+  // Without the board asked for, this process runs on a private one:
+  // powering that off instead would report a reset that never happened.
+  switch (refused) {
+    case refusal::none:
+      break;
+    case refusal::malformed:
+      return fail(unopened_errno);
+    case refusal::foreign:
+      say("vboard: not powering off %s: it is no board of this user's, and is left as it "
+          "is%s%s\n",
+          wanted_label, "", "");
+      return fail(EPERM);
+    case refusal::replaceable:
+    case refusal::unopened: {
+      // A board of this user's that was refused goes, and a fresh one
+      // takes its place; one that could not be opened is tried again.
+      if (refused == refusal::replaceable && unlink(board_path) != 0 && errno != ENOENT) {
+        const int err = errno;
+        say("vboard: cannot remove the board %s (%s)%s\n", wanted_label, std::strerror(err), "");
+        return fail(err);
+      }
+      set_text(board_label, wanted_label);  // what map_object's messages name
+      shared_board *b = map_object();
+      if (b == nullptr) {
+        set_text(board_label, "private");
+        return fail(refused == refusal::unopened && unopened_errno != 0 ? unopened_errno : EIO);
+      }
+      attached = b;
+      shared_object = true;
+      chip().attach(&b->chip);
+      drop_ticket();  // a ticket of the refused object is no ticket of this one
+      shared_lock(*b);
+      break;
     }
-    shared_board *b = map_object();
-    if (b == nullptr) return fail(EIO);
-    drop_ticket();  // a ticket of the refused object is no ticket of this one
-    set_text(board_label, wanted_label);
-    attached = b;
-    shared_object = true;
-    board_refused = false;
-    chip().attach(&b->chip);
-    shared_lock(*b);
   }
   power_on(board());
   chip().attach(&board().chip);

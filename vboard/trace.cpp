@@ -4,6 +4,8 @@
 // names the same file).
 #include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -74,6 +76,68 @@ std::string format_event(const vboard_event &e) {
   return line;
 }
 
+// Opens a file the board writes for its user (the trace), without letting
+// another user steer the write elsewhere, whatever the system's
+// fs.protected_* settings: a symbolic link is followed only when it is
+// this user's or root's (so /dev/stdout and /dev/fd/N work, a link planted
+// in /tmp does not), and a FIFO or device only when it is this user's or
+// root's (one planted with no reader would hold the program up at the
+// open). Created 0644 as any program's output file: the trace holds no
+// secret and is often read by another account than the one that wrote it.
+// Returns the descriptor, or -errno with `why` saying what was found (ELOOP
+// for a link refused).
+int open_output(const char *path, int flags, char (&why)[160]) {
+  const int base = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | flags;
+  const uid_t me = geteuid();
+  auto trusted = [me](uid_t owner) { return owner == me || owner == 0; };
+  // What `path` names itself, link or not; false when it cannot be examined.
+  auto owner_of = [&](struct stat &st) {
+    const int pfd = real_open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (pfd < 0) return false;
+    const bool ok = real_fstat(pfd, &st) == 0;
+    real_close(pfd);
+    return ok;
+  };
+  int fd = real_open(path, base | O_NOFOLLOW | O_NONBLOCK, 0644);
+  // A link (ELOOP; some kernels say EACCES when creating through another
+  // user's link in a sticky directory) or a FIFO with no reader (ENXIO):
+  // looked at to decide.
+  if (fd < 0 && (errno == ELOOP || errno == ENXIO || errno == EACCES)) {
+    const int first = errno;
+    struct stat st {};
+    const bool link = owner_of(st) && S_ISLNK(st.st_mode);
+    const bool fifo = !link && first == ENXIO && S_ISFIFO(st.st_mode);
+    if (!link && !fifo) {
+      errno = first;
+    } else if (!trusted(st.st_uid)) {
+      std::snprintf(why, sizeof why, "it is %s owned by uid %u, which the board does not %s",
+                    link ? "a symbolic link" : "a FIFO", static_cast<unsigned>(st.st_uid),
+                    link ? "follow" : "write to");
+      return link ? -ELOOP : -EACCES;
+    } else {
+      // A FIFO of this user's with no reader yet: wait for one, as before.
+      fd = real_open(path, base | (link ? O_NONBLOCK : 0), 0644);
+    }
+  }
+  if (fd < 0) {
+    const int err = errno;
+    std::snprintf(why, sizeof why, "%s", std::strerror(err));
+    return -err;
+  }
+  struct stat st {};
+  if (real_fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !trusted(st.st_uid))) {
+    std::snprintf(why, sizeof why, "it is not a regular file, and is owned by uid %u",
+                  static_cast<unsigned>(st.st_uid));
+    real_close(fd);
+    return -EACCES;
+  }
+  // Blocking again: the trace's writes keep their behaviour. fcntl itself
+  // is one of the board's entry points.
+  const long fl = syscall(SYS_fcntl, fd, F_GETFL);
+  if (fl >= 0) (void)syscall(SYS_fcntl, fd, F_SETFL, fl & ~static_cast<long>(O_NONBLOCK));
+  return fd;
+}
+
 }  // namespace
 
 void configure_trace(config::reader &r) {
@@ -87,8 +151,14 @@ void configure_trace(config::reader &r) {
   }
   if (const char *v = r.get("VBOARD_TRACE")) {
     if (t.fd < 0) {
-      t.fd = real_open(v, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-      if (t.fd < 0) r.bad("VBOARD_TRACE", v, "a file the board can append to");
+      char why[160] = "";
+      t.fd = open_output(v, O_APPEND, why);
+      if (t.fd < 0) {
+        t.fd = -1;
+        char expected[224];
+        std::snprintf(expected, sizeof expected, "a file the board can append to; %s", why);
+        r.bad("VBOARD_TRACE", v, expected);
+      }
     }
   }
 }
@@ -187,8 +257,9 @@ int vboard_trace_write(const char *path) {
   if (path == nullptr) return fail(EINVAL);
   board_lock lock;
   ensure_ready();
-  const int fd = real_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
+  char why[160];
+  const int fd = open_output(path, O_TRUNC, why);
+  if (fd < 0) return fail(-fd);
   for (const auto &e : log().events) {
     const std::string line = format_event(e);
     std::size_t done = 0;

@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/select.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -100,6 +100,46 @@ TEST_F(Board, NumbersThatAreNoPinAreRefusedWithEinval) {
   EXPECT_EQ(store(kGpio + "export", "53"), 0);
   // The directory name is canonical: no leading zeros.
   EXPECT_FALSE(exists(kGpio + "gpio017"));
+}
+
+TEST_F(Board, StoresEndAtANulAndNumbersThatDoNotFitAreOutOfRange) {
+  // The kernel hands a store the bytes as a C string: its parsers stop at
+  // the first NUL, and the whole write is taken.
+  const auto bytes = [](const char *text, std::size_t n) { return std::string(text, n); };
+  EXPECT_EQ(store(kGpio + "export", bytes("22\0", 3)), 0);
+  EXPECT_EQ(store(pin_file(22, "direction"), bytes("out\0", 4)), 0);
+  EXPECT_EQ(store(pin_file(22, "value"), bytes("1\0", 2)), 0);
+  EXPECT_EQ(show(pin_file(22, "value")), "1\n");
+  EXPECT_EQ(store(pin_file(22, "value"), bytes("0\n\0junk", 7)), 0);
+  EXPECT_EQ(show(pin_file(22, "value")), "0\n");
+  EXPECT_EQ(store(pin_file(22, "direction"), bytes("in\n\0", 4)), 0);
+  EXPECT_EQ(store(pin_file(22, "edge"), bytes("both\0x", 6)), 0);
+  EXPECT_EQ(show(pin_file(22, "edge")), "both\n");
+  EXPECT_EQ(store(kGpio + "unexport", bytes("22\0", 3)), 0);
+  EXPECT_EQ(store(kGpio + "export", bytes("\0"
+                                          "22",
+                                          3)),
+            EINVAL);  // nothing before the NUL
+  EXPECT_EQ(store(kGpio + "export", bytes("2\n2", 3)), EINVAL);
+
+  // kstrtol: a number past the range of a long is ERANGE (also before
+  // trailing garbage), anything unparsable EINVAL; one that fits but is no
+  // pin EINVAL.
+  for (const char *big : {"9223372036854775808", "99999999999999999999", "-9223372036854775809",
+                          "0x10000000000000000", "99999999999999999999x"}) {
+    SCOPED_TRACE(big);
+    EXPECT_EQ(store(kGpio + "export", big), ERANGE);
+    EXPECT_EQ(store(kGpio + "unexport", big), ERANGE);
+  }
+  EXPECT_EQ(store(kGpio + "export", "9223372036854775807"), EINVAL);
+  EXPECT_EQ(store(kGpio + "export", "-9223372036854775808"), EINVAL);
+  EXPECT_EQ(store(kGpio + "export", "0x"), EINVAL);
+  EXPECT_EQ(store(kGpio + "export", "+0x17"), 0);  // a sign and a base prefix
+  EXPECT_TRUE(exists(kGpio + "gpio23"));
+  ASSERT_EQ(store(pin_file(23, "direction"), "low"), 0);
+  EXPECT_EQ(store(pin_file(23, "value"), "99999999999999999999"), ERANGE);
+  EXPECT_EQ(store(pin_file(23, "active_low"), "-99999999999999999999"), ERANGE);
+  EXPECT_EQ(show(pin_file(23, "value")), "0\n");
 }
 
 TEST_F(Board, DirectionTakesTheKernelsFourWordsAndValueFollowsIt) {

@@ -23,9 +23,17 @@
 //                                             wait said: "edge LEVEL" (the
 //                                             level read at offset 0
 //                                             after it) or "timeout"
+//   board_worker churn COUNT READY            creates the file READY once
+//                                             on the board, then COUNT
+//                                             times goes through every kind
+//                                             of access (pins, listings,
+//                                             SPI settings and messages),
+//                                             whatever each answers; exits
+//                                             0 unless it faults
 //
 // Exits 0 when every result was the expected one, else 1 after saying
 // what went wrong.
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
 #include <poll.h>
@@ -37,6 +45,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -244,6 +253,65 @@ int signals(long count, int number) {
   return 0;
 }
 
+// Every kind of access, its answers ignored: for a board whose object
+// another process scribbles over, where only faults and hangs count.
+int churn(long count, const std::string &ready) {
+  const int r = open(ready.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  if (r < 0) return 1;
+  close(r);
+  const std::string g = "/sys/class/gpio/";
+  for (long i = 0; i < count; ++i) {
+    const std::string n = std::to_string(i % 60);
+    const std::string dir = g + "gpio" + n;
+    (void)store(g + "export", n);
+    (void)store(dir + "/direction", (i & 1) != 0 ? "high" : "in");
+    (void)store(dir + "/active_low", "1");
+    (void)store(dir + "/edge", "both");
+    (void)store(dir + "/value", "1");
+    char buf[64];
+    for (const char *leaf : {"/value", "/direction", "/edge", "/active_low"}) {
+      const int fd = open((dir + leaf).c_str(), O_RDONLY);
+      if (fd >= 0) {
+        (void)!read(fd, buf, sizeof buf);
+        pollfd p{fd, POLLPRI, 0};
+        (void)poll(&p, 1, 0);
+        close(fd);
+      }
+    }
+    for (const char *leaf : {"gpiochip0/base", "gpiochip0/ngpio", "gpiochip512/ngpio"}) {
+      const int fd = open((g + leaf).c_str(), O_RDONLY);
+      if (fd >= 0) {
+        (void)!read(fd, buf, sizeof buf);
+        close(fd);
+      }
+    }
+    if (DIR *d = opendir(g.c_str())) {
+      while (readdir(d) != nullptr) {
+      }
+      closedir(d);
+    }
+    (void)store(g + "unexport", n);
+    const int fd = open("/dev/spidev0.0", O_RDWR);
+    if (fd >= 0) {
+      std::uint8_t bits = 0, mode = 0;
+      std::uint32_t hz = 0;
+      (void)ioctl(fd, SPI_IOC_RD_BITS_PER_WORD, &bits);
+      (void)ioctl(fd, SPI_IOC_RD_MODE, &mode);
+      (void)ioctl(fd, SPI_IOC_RD_MAX_SPEED_HZ, &hz);
+      unsigned char tx[64] = {0x01, 0x80, 0}, rx[64] = {};
+      spi_ioc_transfer x{};
+      x.tx_buf = reinterpret_cast<unsigned long>(tx);
+      x.rx_buf = reinterpret_cast<unsigned long>(rx);
+      x.len = static_cast<std::uint32_t>(1 + i % 64);
+      (void)ioctl(fd, SPI_IOC_MESSAGE(1), &x);
+      (void)!write(fd, tx, 3);
+      (void)!read(fd, rx, 3);
+      close(fd);
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -270,8 +338,10 @@ int main(int argc, char **argv) {
   if (mode == "signals" && argc == 4) return signals(std::atol(argv[2]), std::atoi(argv[3]));
   if (mode == "watch" && argc == 7)
     return watch(argv[2], argv[3], argv[4], std::atoi(argv[5]), argv[6]);
+  if (mode == "churn" && argc == 4) return churn(std::atol(argv[2]), argv[3]);
   std::fprintf(stderr,
                "usage: board_worker spi COUNT CHANNEL EXPECTED | pin COUNT PIN | export PIN |\n"
-               "       write PATH TEXT | signals COUNT PIN | watch PIN EDGE HOW MS READY\n");
+               "       write PATH TEXT | signals COUNT PIN | watch PIN EDGE HOW MS READY |\n"
+               "       churn COUNT READY\n");
   return 2;
 }

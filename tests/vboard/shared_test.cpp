@@ -118,10 +118,12 @@ TEST_F(SharedBoard, ABoardOfAnotherLayoutOrDamagedIsRefusedWithAMessage) {
   struct damaged {
     const char *what;
     std::string bytes;
-    const char *message;
+    std::string message;
   };
   std::string other_layout = good;
   other_layout[4] = static_cast<char>(other_layout[4] + 1);  // the layout number
+  std::string wrong_size = good;
+  wrong_size[8] = static_cast<char>(wrong_size[8] ^ 8);  // the size field, layout unchanged
   std::string bad_pin = good;
   // The last pins and the spidev settings hold bytes no board writes.
   for (std::size_t i = bad_pin.size() - 2000; i < bad_pin.size(); ++i) bad_pin[i] = 7;
@@ -129,6 +131,8 @@ TEST_F(SharedBoard, ABoardOfAnotherLayoutOrDamagedIsRefusedWithAMessage) {
       {"short", good.substr(0, 100), "bytes, this board library uses"},
       {"not a board", std::string(good.size(), 'x'), "it is not a board"},
       {"other layout", other_layout, "made by another version of the board"},
+      {"wrong size field", wrong_size,
+       "it says it is " + std::to_string(good.size() ^ 8) + " bytes, where a board of layout"},
       {"damaged", bad_pin, "invalid"},
   };
   for (const auto &c : cases) {

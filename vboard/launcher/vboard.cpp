@@ -315,8 +315,14 @@ int board_command(const std::string &cmd, int argc, char **argv) {
     return 1;
   }
   if (power() != 0) {
-    std::fprintf(stderr, "vboard: powering off the board %s failed: %s\n", name(),
-                 std::strerror(errno));
+    const int err = errno;
+    // The library runs on a private board when it cannot have the one asked
+    // for, and names that one: the message names the board asked for.
+    const char *asked = std::getenv("VBOARD_BOARD");
+    if (asked == nullptr || *asked == '\0') asked = std::getenv("VBOARD_STATE");
+    if (asked == nullptr || *asked == '\0') asked = "default";
+    std::fprintf(stderr, "vboard: powering off the board %s failed: %s\n", asked,
+                 std::strerror(err));
     return 1;
   }
   std::printf("board %s powered off and on\n", name());
