@@ -12,8 +12,8 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iostream>
@@ -247,9 +247,7 @@ class grid {
   int64_t late() const { return late_; }
 
  private:
-  int64_t at(int64_t k) const {
-    return start_ + std::llround(static_cast<double>(k) * period_ns_);
-  }
+  int64_t at(int64_t k) const { return start_ + std::llround(static_cast<double>(k) * period_ns_); }
 
   double period_ns_;
   int64_t start_;

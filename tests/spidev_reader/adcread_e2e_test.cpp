@@ -118,8 +118,8 @@ TEST_F(AdcreadE2E, BadArgumentsShowTheUsage) {
 TEST_F(AdcreadE2E, VoltsReplaceOrJoinTheCodesInBothForms) {
   const auto plain = run({"--channels", "3", "--vref", "3.3"}, codes());
   EXPECT_EQ(plain.status, 0) << plain.err;
-  EXPECT_TRUE(std::regex_match(
-      plain.out, std::regex(R"(\S+Z  ch0=0\.0000V  ch1=3\.2968V  ch2=1\.9400V\n)")))
+  EXPECT_TRUE(std::regex_match(plain.out,
+                               std::regex(R"(\S+Z  ch0=0\.0000V  ch1=3\.2968V  ch2=1\.9400V\n)")))
       << plain.out;
 
   const auto both = run({"--channels", "2", "--vref", "3.3", "--codes"}, codes());
@@ -130,7 +130,9 @@ TEST_F(AdcreadE2E, VoltsReplaceOrJoinTheCodesInBothForms) {
   // A small reference gets the decimals a tenth of its LSB needs.
   const auto csv = run({"--channels", "3", "--vref", "0.1", "--csv"}, codes());
   EXPECT_TRUE(std::regex_match(
-      csv.out, std::regex(R"(time,ch0_V,ch1_V,ch2_V,failed_exchanges\n\d+\.\d{9},0\.000000,0\.099902,0\.058789,0\n)")))
+      csv.out,
+      std::regex(
+          R"(time,ch0_V,ch1_V,ch2_V,failed_exchanges\n\d+\.\d{9},0\.000000,0\.099902,0\.058789,0\n)")))
       << csv.out;
 
   auto board = codes();
@@ -244,21 +246,20 @@ std::int64_t row_time_ns(const std::string &row) {
 TEST_F(AdcreadE2E, RateKeepsItsGridAndCountsTheScansABusyBoardMadeLate) {
   adckit::test::TempDir dir("adcread-rate");
   const std::string board = dir / "board";
-  Streaming reader({.argv = {ADCREAD_PATH, "--channels", "2", "--rate", "20", "--scans", "0",
-                             "--csv"},
-                    .env = {{"VBOARD_BOARD", board}, {"VBOARD_CH1", "700"}},
-                    .unset = {"VBOARD_*", "LD_PRELOAD"},
-                    .board = true});
+  Streaming reader(
+      {.argv = {ADCREAD_PATH, "--channels", "2", "--rate", "20", "--scans", "0", "--csv"},
+       .env = {{"VBOARD_BOARD", board}, {"VBOARD_CH1", "700"}},
+       .unset = {"VBOARD_*", "LD_PRELOAD"},
+       .board = true});
   ASSERT_EQ(reader.line(), "time,ch0,ch1,failed_exchanges");
   std::vector<std::string> rows;
   for (int i = 0; i < 4; ++i) rows.push_back(reader.line());
 
-  const auto stall = adckit::test::run({.argv = {VBOARD_BOARD_WORKER_PATH, "write",
-                                                 "/sys/class/gpio/export", "22"},
-                                        .env = {{"VBOARD_BOARD", board},
-                                                {"VBOARD_ACCESS_NS", "0:1000000000"}},
-                                        .unset = {"VBOARD_*", "LD_PRELOAD"},
-                                        .board = true});
+  const auto stall = adckit::test::run(
+      {.argv = {VBOARD_BOARD_WORKER_PATH, "write", "/sys/class/gpio/export", "22"},
+       .env = {{"VBOARD_BOARD", board}, {"VBOARD_ACCESS_NS", "0:1000000000"}},
+       .unset = {"VBOARD_*", "LD_PRELOAD"},
+       .board = true});
   ASSERT_EQ(stall.status, 0) << stall.err;
   for (int i = 0; i < 4; ++i) rows.push_back(reader.line());
   std::string err;
@@ -266,9 +267,11 @@ TEST_F(AdcreadE2E, RateKeepsItsGridAndCountsTheScansABusyBoardMadeLate) {
   for (const auto &r : reader.rest()) rows.push_back(r);
   EXPECT_EQ(status, 128 + SIGINT);
 
-  for (const auto &r : rows) ASSERT_TRUE(std::regex_match(r, std::regex(R"(\d+\.\d{9},0,700,0)"))) << r;
+  for (const auto &r : rows)
+    ASSERT_TRUE(std::regex_match(r, std::regex(R"(\d+\.\d{9},0,700,0)"))) << r;
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(err, m, std::regex(R"(adcread: (\d+) scans at 20 Hz, (\d+) late \(skipped\)\n)")))
+  ASSERT_TRUE(std::regex_search(
+      err, m, std::regex(R"(adcread: (\d+) scans at 20 Hz, (\d+) late \(skipped\)\n)")))
       << err;
   EXPECT_EQ(std::stoul(m[1]), rows.size());
   const long late = std::stol(m[2]);
