@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <string>
@@ -25,8 +26,11 @@ using std::chrono::milliseconds;
 class Inputs : public ::testing::Test {
  protected:
   void TearDown() override {
-    for (int ch = 0; ch < VBOARD_CHANNELS; ++ch)
-      unsetenv(("VBOARD_CH" + std::to_string(ch)).c_str());
+    for (int ch = 0; ch < VBOARD_CHANNELS; ++ch) {
+      char name[16];
+      std::snprintf(name, sizeof name, "VBOARD_CH%d", ch);
+      unsetenv(name);
+    }
     unsetenv("VBOARD_VREF");
     vboard_reset();
   }
