@@ -33,6 +33,7 @@ constexpr double kMinPeriod = 1e-9;
 // A recording longer than this is refused rather than filling memory in
 // every process on the board.
 constexpr std::size_t kMaxRows = 1U << 20;
+constexpr std::size_t kMaxBytes = 128U << 20;
 
 enum kind_t : std::uint32_t { code = 0, sine = 1, ramp = 2, replay = 3 };
 
@@ -184,7 +185,7 @@ bool read_whole(const std::string &path, std::string &text, int &err) {
     }
     if (n == 0) break;
     text.append(buf, static_cast<std::size_t>(n));
-    if (text.size() > 64 * kMaxRows * 8) {
+    if (text.size() > kMaxBytes) {
       err = EFBIG;
       (void)real_close(fd);
       return false;
@@ -236,7 +237,7 @@ std::string load(recording &r) {
   std::string text;
   int err = 0;
   if (!read_whole(r.path, text, err)) {
-    return "a readable file; " + r.path + ": " + std::strerror(err);
+    return std::string("a readable file; ") + std::strerror(err);
   }
   auto at = [](std::size_t line, const std::string &what) {
     return "a CSV as adcread --csv writes it; line " + std::to_string(line) + ": " + what;
