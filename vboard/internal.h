@@ -169,11 +169,23 @@ struct shared_level {
   std::uint32_t reserved;
 };
 
+// A replayed recording is loaded by each process from its file; the board
+// keeps where it is, bounded like the board's own path.
+constexpr std::size_t kReplayPath = 256;
+constexpr std::size_t kReplayColumn = 16;
+constexpr std::uint32_t kInputLoops = 1;  // flags: a replay starts over at its end
+
 struct shared_input {
-  std::uint32_t kind;  // 0 fixed, 1 sine, 2 ramp
-  std::uint32_t reserved;
+  std::uint32_t kind;   // 0 fixed, 1 sine, 2 ramp, 3 replay
+  std::uint32_t flags;  // kInputLoops
   shared_level fixed, amp, offset, from, to;
   double freq, phase_deg, period;
+  shared_level noise;          // standard deviation of the added noise; 0: none
+  std::uint64_t seed;          // of the noise
+  std::uint64_t draws;         // noise values drawn since the input was set
+  std::uint64_t start_ns;      // board time the input was set: a replay's time 0
+  char column[kReplayColumn];  // replay: the column's name, NUL-terminated
+  char path[kReplayPath];      // replay: the recording, absolute, NUL-terminated
 };
 
 enum edge_kind : std::uint8_t { edge_none = 0, edge_rising = 1, edge_falling = 2, edge_both = 3 };
@@ -313,6 +325,8 @@ double channel_lsb(int channel);
 
 // Default inputs of a board just powered on. Lock held.
 void power_on_inputs(shared_board &b);
+// Why an input record found on a board object cannot be run from, or null.
+const char *input_damage(const shared_input &in);
 
 // After the chip's lines or a pin changed: looks for edges on the pins
 // that notify them and wakes their pollers. Lock held.

@@ -65,10 +65,14 @@ std::string describe(const char *name) {
       std::snprintf(buf, sizeof buf, "ramp from %s to %s over %g s", level_text(in.from).c_str(),
                     level_text(in.to).c_str(), in.period);
       what = buf;
+    } else if (in.kind == 3) {
+      what = std::string("replay of ") + in.column + " in " + in.path +
+             ((in.flags & kInputLoops) != 0 ? ", looping" : "");
     } else {
       what = level_text(in.fixed);
     }
-    add(out, "  CH%d %s: code %d now\n", ch, what.c_str(), now);
+    if (in.noise.value > 0) what += " with noise " + level_text(in.noise);
+    out += "  CH" + std::to_string(ch) + " " + what + ": code " + std::to_string(now) + " now\n";
   }
   bool any_spi = false;
   for (const auto &s : b.spidev) {

@@ -43,12 +43,12 @@ void configure_wiring(config::reader &r);
 
 // The layout is the same for every build that shares a board.
 static_assert(sizeof(shared_level) == 16);
-static_assert(sizeof(shared_input) == 112);
+static_assert(sizeof(shared_input) == 424);
 static_assert(sizeof(shared_pin) == 12);
 static_assert(sizeof(shared_spidev) == 64);
 static_assert(offsetof(shared_board, epoch_ns) == 32);
 static_assert(offsetof(shared_board, reference) == 40);
-static_assert(offsetof(shared_board, chip) == 48 + 112 * VBOARD_CHANNELS + 32);
+static_assert(offsetof(shared_board, chip) == 48 + 424 * VBOARD_CHANNELS + 32);
 static_assert(offsetof(shared_board, pins) == offsetof(shared_board, chip) + 56);
 static_assert(sizeof(shared_board) ==
               offsetof(shared_board, pins) + 12 * kMaxPins + 64 * kSpidevSlots + 8);
@@ -276,7 +276,7 @@ const char *damage(const shared_board &b) {
   if (b.ready != 1) return "it was never finished";
   if (!(b.reference > 0) || !std::isfinite(b.reference)) return "its reference voltage is invalid";
   for (const auto &in : b.inputs) {
-    if (in.kind > 2) return "an input has an unknown kind";
+    if (const char *why = input_damage(in)) return why;
   }
   for (int w : b.wiring) {
     if (w < 0 || w >= kMaxPins) return "the chip's wiring is out of range";
