@@ -156,7 +156,7 @@ std::string normalise(const char *path);
 constexpr std::uint32_t kBoardMagic = 0x56424f41;  // "VBOA"
 // Raised whenever a field below changes place, size or meaning: a board
 // object of another layout is refused, never read.
-constexpr std::uint32_t kBoardLayout = 3;
+constexpr std::uint32_t kBoardLayout = 4;
 constexpr int kMaxPins = 1024;
 // A process's ticket t is the lock on byte kTicketBase + t of the board
 // object (see state.cpp); past the object's end, so it covers no field.
