@@ -68,11 +68,13 @@ constexpr const char *kHelp =
     "Environment:\n"
     "  ADCKIT_SPIDEV        the spidev device (default /dev/spidev0.0)\n"
     "\n"
-    "Exit status: 0 when the kernel ended the session with a terminate message,\n"
-    "1 otherwise (the link broke or could not be opened).\n"
+    "Exit status:\n"
+    "  0  the kernel ended the session with a terminate message\n"
+    "  1  the link broke, or could not be opened\n"
     "\n"
     "Examples:\n"
     "  adc_server -linkname 5000@0.0.0.0 -linkmode listen -linkprotocol TCPIP\n"
+    "\n"
     "  linkpeer -e 'SPIDevMcp3008[4, 1000]' -- adc_server\n";
 
 const char *spidev_path() {

@@ -74,7 +74,7 @@ TEST(LinkpeerCli, UsageAndStartErrorsExitWithTwo) {
            {}, {"--frobnicate"}, {"-e"}, {"--timeout", "soon", "--", "x"}, {"--connect", "1@h", "--", "x"}}) {
     Outcome r = linkpeer(args);
     EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args[0]);
-    EXPECT_NE(r.err.find("usage: linkpeer"), std::string::npos);
+    EXPECT_NE(r.err.find("Usage: linkpeer"), std::string::npos);
   }
   Outcome missing = linkpeer({"--", "no-such-program-for-linkpeer"});
   EXPECT_EQ(missing.status, 2);

@@ -92,7 +92,7 @@ TEST_F(AdcreadE2E, BadArgumentsShowTheUsage) {
            {"--channels", "9"}, {"--scans"}, {"--interval", "-1"}, {"--bogus"}}) {
     const auto r = run(args);
     EXPECT_EQ(r.status, 2) << args[0];
-    EXPECT_NE(r.err.find("usage: adcread"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Usage: adcread"), std::string::npos) << r.err;
   }
 }
 
