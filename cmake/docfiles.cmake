@@ -5,26 +5,27 @@
 # runs a program to make them: the board's cross build installs the same
 # pages.  Each goes with its program's component, compressed as Debian's
 # policy wants (gzip -9n: no name, no time stamp, the same bytes each time).
+# They are compressed when the build is configured, not built, so that an
+# install after building only some targets still finds them; editing a
+# source configures again.
 find_program(ADCKIT_GZIP gzip)
-set(adckit_man_dir ${PROJECT_BINARY_DIR}/man)
-set(adckit_man_outputs)
+set(adckit_man_dir ${PROJECT_BINARY_DIR}/docfiles)
+file(MAKE_DIRECTORY ${adckit_man_dir})
 
-# adckit_compressed(SOURCE NAME): NAME under the build's man folder, gzipped
-# when gzip is there; the path installed is left in adckit_compressed_file.
+# adckit_compressed(SOURCE NAME): NAME under the build's docfiles folder, gzipped
+# when gzip is there; the path to install is left in adckit_compressed_file.
 function(adckit_compressed source name)
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  set(output ${source})
   if(ADCKIT_GZIP)
+    file(COPY_FILE ${source} ${adckit_man_dir}/${name})
+    execute_process(COMMAND ${ADCKIT_GZIP} -9nf ${adckit_man_dir}/${name} RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR "cannot compress ${name} in ${adckit_man_dir}")
+    endif()
     set(output ${adckit_man_dir}/${name}.gz)
-    add_custom_command(OUTPUT ${output}
-      COMMAND ${CMAKE_COMMAND} -E copy ${source} ${adckit_man_dir}/${name}
-      COMMAND ${ADCKIT_GZIP} -9nf ${adckit_man_dir}/${name}
-      DEPENDS ${source}
-      COMMENT "Compressing ${name}"
-      VERBATIM)
-  else()
-    set(output ${source})
   endif()
   set(adckit_compressed_file ${output} PARENT_SCOPE)
-  set(adckit_man_outputs ${adckit_man_outputs} ${output} PARENT_SCOPE)
 endfunction()
 
 # target|page|component
@@ -55,5 +56,3 @@ foreach(package_component IN ITEMS adckit|board adckit-dev|board_dev)
   install(FILES ${PROJECT_BINARY_DIR}/debian/copyright ${adckit_compressed_file}
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
 endforeach()
-
-add_custom_target(adckit_man_pages ALL DEPENDS ${adckit_man_outputs})
