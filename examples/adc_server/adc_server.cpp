@@ -121,7 +121,8 @@ int refuse(const std::string &why) {
 
 extern "C" int spidev_mcp3008(int nx, int dt) {
   if (nx > kMaxRows) {
-    return refuse("nx is " + std::to_string(nx) + "; at most " + std::to_string(kMaxRows) + " rows per call");
+    return refuse("nx is " + std::to_string(nx) + "; at most " + std::to_string(kMaxRows) +
+                  " rows per call");
   }
   if (dt > kMaxPauseUs) {
     return refuse("dt is " + std::to_string(dt) + "; at most " + std::to_string(kMaxPauseUs) +

@@ -8,11 +8,11 @@
 
 #include <chrono>
 #include <csignal>
-#include <fstream>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <peer.hpp>
@@ -55,7 +55,8 @@ class BridgeE2E : public ::testing::Test {
   // Starts `program` on the board under the peer.  The peer starts it with
   // this process's environment, so the board's settings go there.
   Peer &start(const std::string &program) {
-    const adckit::test::Command on_board = adckit::test::command({.argv = {program}, .board = true});
+    const adckit::test::Command on_board =
+        adckit::test::command({.argv = {program}, .board = true});
     for (const auto &[name, value] : on_board.env) {
       if (value) {
         env_.set(name, *value);
@@ -206,8 +207,8 @@ TEST_F(BridgeE2E, AdcServerWritesTimedRowsOfAllEightChannels) {
   EXPECT_EQ(answer_text(peer.call(expr("SPIDevMcp3008[1, 10000001]"))), "$Failed");
   ASSERT_EQ(peer.evaluations().size(), 2U);
   EXPECT_EQ(print(peer.evaluations()[0]),
-            "EvaluatePacket[ToExpression[\"Print[\\\"SPIDevMcp3008: nx is 1048577; at most 1048576 rows per "
-            "call\\\"]\"]]");
+            "EvaluatePacket[ToExpression[\"Print[\\\"SPIDevMcp3008: nx is 1048577; at most 1048576 "
+            "rows per call\\\"]\"]]");
   EXPECT_NE(print(peer.evaluations()[1]).find("dt is 10000001; at most 10000000 microseconds"),
             std::string::npos)
       << print(peer.evaluations()[1]);
@@ -226,7 +227,8 @@ TEST_F(BridgeE2E, AdcServerWritesTimedRowsOfAllEightChannels) {
 TEST_F(BridgeE2E, AdcServerEndsSoonAfterItsKernelIsKilled) {
   adckit::test::TempDir dir("adckit-adc-orphan");
   const std::string trace = dir / "trace";
-  const adckit::test::Command server = adckit::test::command({.argv = {ADC_SERVER_PATH}, .board = true});
+  const adckit::test::Command server =
+      adckit::test::command({.argv = {ADC_SERVER_PATH}, .board = true});
   std::vector<std::string> argv{LINKPEER_PATH, "-q", "-e", "SPIDevMcp3008[100000, 1000000]", "--"};
   argv.insert(argv.end(), server.argv.begin(), server.argv.end());
   std::map<std::string, std::string> env{{"VBOARD_TRACE", trace}};
@@ -273,10 +275,12 @@ TEST_F(BridgeE2E, AdcServerEndsSoonAfterItsKernelIsKilled) {
     return !(stat >> pid >> name >> state) || state == "Z";  // gone, or dead and not yet reaped
   };
   bool done = false;
-  while (!(done = ended()) && std::chrono::steady_clock::now() - killed < std::chrono::seconds(60)) {
+  while (!(done = ended()) &&
+         std::chrono::steady_clock::now() - killed < std::chrono::seconds(60)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - killed);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - killed);
   if (!done) {
     ::kill(scanner, SIGKILL);
     if (reaper) ::waitpid(scanner, &status, 0);
@@ -287,7 +291,8 @@ TEST_F(BridgeE2E, AdcServerEndsSoonAfterItsKernelIsKilled) {
   if (reaper) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "wait status " << status;
   }
-  std::printf("adc_server ended %lld ms after its kernel was killed\n", static_cast<long long>(took.count()));
+  std::printf("adc_server ended %lld ms after its kernel was killed\n",
+              static_cast<long long>(took.count()));
 }
 
 TEST_F(BridgeE2E, MissingDeviceIsReportedByBothServers) {
