@@ -111,7 +111,7 @@ bool pause_us(int dt) {
 
 // A call out of bounds: the kernel's user is told why, the operator too.
 int refuse(const std::string &why) {
-  std::fprintf(stderr, "adc_server: %s\n", why.c_str());
+  (void)std::fprintf(stderr, "adc_server: %s\n", why.c_str());
   std::string print = "Print[\"SPIDevMcp3008: " + why + "\"]";
   (void)MLEvaluateString(stdlink, print.data());
   return MLPutSymbol(stdlink, "$Failed");
@@ -166,11 +166,11 @@ extern "C" int spidev_mcp3008(int nx, int dt) {
 int main(int argc, char **argv) {
   // Link options are the link library's; only these two are the program's.
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-    std::fputs(kHelp, stdout);
+    (void)std::fputs(kHelp, stdout);
     return 0;
   }
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("adc_server (adckit) %s\n", ADCKIT_VERSION);
+    (void)std::printf("adc_server (adckit) %s\n", ADCKIT_VERSION);
     return 0;
   }
   // 0 after the kernel terminated the link, 1 when it ended otherwise.

@@ -81,11 +81,11 @@ int rfcomm(int x) {
 int main(int argc, char **argv) {
   /* Link options are the link library's; only these two are the program's. */
   if (argc == 2 && strcmp(argv[1], "--help") == 0) {
-    fputs(help, stdout);
+    (void)fputs(help, stdout);
     return 0;
   }
   if (argc == 2 && strcmp(argv[1], "--version") == 0) {
-    printf("rfcomm_server (adckit) %s\n", ADCKIT_VERSION);
+    (void)printf("rfcomm_server (adckit) %s\n", ADCKIT_VERSION);
     return 0;
   }
   /* 0 after the kernel terminated the link, 1 when it ended otherwise. */

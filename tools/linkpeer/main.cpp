@@ -265,19 +265,19 @@ void endOnSignals() {
     sigaddset(&set, sig);
   }
   if (sigisemptyset(&set)) return;
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  (void)pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::thread([set] {
     int sig = 0;
     while (sigwait(&set, &sig) != 0) {
     }
     ending.lock();  // never given back: main must not exit meanwhile
     adckit::linkpeer::endAllPeers(sig, kSignalGraceMs);
-    std::signal(sig, SIG_DFL);
+    (void)std::signal(sig, SIG_DFL);
     sigset_t one;
     sigemptyset(&one);
     sigaddset(&one, sig);
-    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-    std::raise(sig);
+    (void)pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    (void)std::raise(sig);
     _exit(128 + sig);  // not reached: the signal's default action ends the process
   }).detach();
 }

@@ -93,7 +93,7 @@ void endAllPeers(int signal, int graceMs) {
   Leftovers& all = leftovers();
   std::lock_guard lock(all.mutex);
   all.ending = true;
-  for (pid_t pid : all.children) ::kill(pid, signal);
+  for (pid_t pid : all.children) (void)::kill(pid, signal);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
   while (!all.children.empty()) {
     for (auto it = all.children.begin(); it != all.children.end();) {
@@ -104,9 +104,9 @@ void endAllPeers(int signal, int graceMs) {
     if (all.children.empty()) break;
     if (std::chrono::steady_clock::now() >= deadline) {
       for (pid_t pid : all.children) {
-        ::kill(pid, SIGKILL);
+        (void)::kill(pid, SIGKILL);
         int status = 0;
-        ::waitpid(pid, &status, 0);
+        (void)::waitpid(pid, &status, 0);
       }
       all.children.clear();
       break;
@@ -177,12 +177,12 @@ Peer Peer::launch(const std::string& program, const std::vector<std::string>& ar
   // A caller that waits for the ending signals on a thread of its own keeps
   // them blocked; the program must still die of them.
   sigset_t mask;
-  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigdelset(&mask, sig);
+  (void)pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) (void)sigdelset(&mask, sig);
   posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setsigmask(&attributes, &mask);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  (void)posix_spawnattr_init(&attributes);
+  (void)posix_spawnattr_setsigmask(&attributes, &mask);
+  (void)posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
   pid_t pid = -1;
   int rc = 0;
   {
@@ -192,7 +192,7 @@ Peer Peer::launch(const std::string& program, const std::vector<std::string>& ar
                             : posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
     if (rc == 0) leftovers().children.insert(pid);
   }
-  posix_spawnattr_destroy(&attributes);
+  (void)posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw PeerError("cannot start " + program + ": " + std::strerror(rc));
   peer.child_ = pid;
