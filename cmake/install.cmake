@@ -17,6 +17,12 @@ set(ADCKIT_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 # libvboard.so is preloaded by its path and linked by tests only; out of the
 # loader's default folders it shadows nothing.
 set(ADCKIT_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/adckit)
+# Who answers for the packages: their Maintainer field, the copyright's
+# contact and the changelog's signature.  The project has no address of its
+# own yet; set the real one when building packages to publish
+# (-DADCKIT_MAINTAINER="Name <address>").
+set(ADCKIT_MAINTAINER "adckit developers <adckit@example.org>" CACHE STRING
+  "Name and mail address of the packages' maintainer")
 
 set(adckit_board_programs)
 foreach(program IN ITEMS gpiosampler adcread rfcomm_server adc_server)
@@ -67,6 +73,9 @@ if(TARGET vboard_command)
   # The launcher looks for the board library under ../lib/adckit beside it.
   install(TARGETS vboard_command RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT pc)
 endif()
+
+# Manual pages, copyright and changelog.
+include(${CMAKE_CURRENT_LIST_DIR}/docfiles.cmake)
 
 # The public headers, as cmake/headers.cmake lists them.
 get_property(adckit_headers GLOBAL PROPERTY ADCKIT_PUBLIC_HEADERS)

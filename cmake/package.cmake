@@ -12,7 +12,15 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME adckit)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR adckit)
-set(CPACK_PACKAGE_CONTACT "adckit developers <adckit@localhost>")
+set(CPACK_PACKAGE_CONTACT "${ADCKIT_MAINTAINER}")
+# The Debian revision: the packaging of this release, as the changelog in
+# cmake/debian/ numbers it (a changelog.Debian.gz belongs to a package that
+# has one).
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(adckit_deb_version "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
+# Programs and the board library as Debian ships them: without symbol
+# tables.  Static libraries are never stripped.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -60,7 +68,7 @@ also holds the virtual board's control header and the stand-in link
 library.")
 # The CMake package names the runtime's files (libvboard.so), and programs
 # linked statically need the C library's development files.
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "adckit (= ${CPACK_PACKAGE_VERSION}), libc6-dev | libc-dev")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "adckit (= ${adckit_deb_version}), libc6-dev | libc-dev")
 set(CPACK_DEBIAN_DEV_PACKAGE_RECOMMENDS "pkg-config | pkgconf, cmake")
 
 if(CMAKE_CROSSCOMPILING)

@@ -221,6 +221,13 @@ int MLClearError(MLINK link) {
 
 int MLFlush(MLINK link) {
   if (link == nullptr) return 0;
+  if (link->error == 0 && !link->listening) {
+    // A peer that has gone fails an explicit flush at once, even with
+    // nothing buffered: over TCP one more send would still succeed, and a
+    // program that only writes (a long answer) asks this to learn it.
+    std::lock_guard lock(link->mutex);
+    if (link->ended && link->endError == Error::Dead) return adckit::link::detail::fail(link, Error::Dead) ? 1 : 0;
+  }
   return flush(link) ? 1 : 0;
 }
 

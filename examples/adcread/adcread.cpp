@@ -39,15 +39,25 @@ struct options {
   double vref = 0;     // 0: codes only
   bool codes = false;  // with vref: codes beside the volts
   bool csv = false;
+  bool version = false;
 };
 
 struct usage_error : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+#ifndef ADCKIT_VERSION
+#define ADCKIT_VERSION "unknown"
+#endif
+
+// Also the source of the manual page (help2man), so it is written as one.
 constexpr std::string_view kUsage =
-    "usage: adcread [--device PATH] [--channels N] [--scans K] [--interval MS] [--csv]\n"
+    "Usage: adcread [--device PATH] [--channels N] [--scans K] [--interval MS] [--csv]\n"
     "               [--rate HZ] [--vref V [--codes]]\n"
+    "Read channels of an MCP3008 through the kernel's spidev driver and print one\n"
+    "line per scan, stamped with the time the scan ended (UTC).\n"
+    "\n"
+    "Options:\n"
     "  --device PATH   spidev device of the MCP3008 (default /dev/spidev0.0)\n"
     "  --channels N    read channels 0 to N-1, N from 1 to 8 (default 8)\n"
     "  --scans K       number of scans, 0 for no limit (default 1)\n"
@@ -56,7 +66,25 @@ constexpr std::string_view kUsage =
     "  --rate HZ       scan HZ times a second on a fixed grid instead of pausing;\n"
     "                  scans that miss their time are skipped and counted\n"
     "  --vref V        print volts against a reference of V volts instead of codes\n"
-    "  --codes         with --vref, print the codes beside the volts\n";
+    "  --codes         with --vref, print the codes beside the volts\n"
+    "  -h, --help      show this text and exit\n"
+    "  --version       show the version and exit\n"
+    "\n"
+    "A channel without a reading prints as \"failed\" (an empty field in CSV);\n"
+    "failed exchanges are counted at the end of the line.  In CSV the time is\n"
+    "seconds since 1970.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every scan ran\n"
+    "  1  the device cannot be opened or set up, or a scan got no reading at all\n"
+    "  2  a bad command line\n"
+    "\n"
+    "Examples:\n"
+    "  adcread --channels 4\n"
+    "\n"
+    "  adcread --channels 2 --scans 2 --interval 100 --csv\n"
+    "\n"
+    "  adcread --channels 2 --rate 10 --scans 20 --vref 3.3\n";
 
 long parse_number(std::string_view flag, std::string_view text, long low, long high) {
   long value = 0;
@@ -90,6 +118,10 @@ std::optional<options> parse(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") return std::nullopt;
+    if (arg == "--version") {
+      opts.version = true;
+      return opts;
+    }
     if (arg == "--csv" || arg == "--codes") {
       (arg == "--csv" ? opts.csv : opts.codes) = true;
       continue;
@@ -334,6 +366,10 @@ int main(int argc, char **argv) {
     const auto opts = parse(argc, argv);
     if (!opts) {
       std::cout << kUsage;
+      return 0;
+    }
+    if (opts->version) {
+      std::cout << "adcread (adckit) " << ADCKIT_VERSION << '\n';
       return 0;
     }
     return run(*opts);

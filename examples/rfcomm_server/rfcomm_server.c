@@ -13,8 +13,42 @@
 #include <adckit/adcscan.h>
 #include <adckit/bridge.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
+
+#ifndef ADCKIT_VERSION
+#define ADCKIT_VERSION "unknown"
+#endif
+
+/* Also the source of the manual page (help2man), so it is written as one. */
+static const char help[] =
+    "Usage: rfcomm_server -linkname NAME [-linkmode listen|connect] [-linkprotocol TCPIP|Unix]\n"
+    "Serve rfcomm[x] to a computing kernel over a link: the answer is the 10-bit\n"
+    "reading (0 to 1023) of MCP3008 channel x, or -1 for a channel outside 0 to 7\n"
+    "or a device that cannot be read.  The device is opened on the first call and\n"
+    "stays open; one that answered nothing is closed and opened afresh on the next\n"
+    "call.\n"
+    "\n"
+    "Options:\n"
+    "  -linkname NAME       PORT or PORT@HOST for TCPIP, a socket path for Unix\n"
+    "  -linkmode MODE       listen, or connect (the default)\n"
+    "  -linkprotocol P      TCPIP or Unix (default: by the name)\n"
+    "  --help               show this text and exit\n"
+    "  --version            show the version and exit\n"
+    "\n"
+    "Environment:\n"
+    "  ADCKIT_SPIDEV        the spidev device (default /dev/spidev0.0)\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the kernel ended the session with a terminate message\n"
+    "  1  the link broke, or could not be opened\n"
+    "\n"
+    "Examples:\n"
+    "  rfcomm_server -linkname 5000@0.0.0.0 -linkmode listen -linkprotocol TCPIP\n"
+    "\n"
+    "  linkpeer -e 'rfcomm[3]' -- rfcomm_server\n";
 
 static const char *spidev_path(void) {
   const char *path = getenv("ADCKIT_SPIDEV");
@@ -45,6 +79,15 @@ int rfcomm(int x) {
 }
 
 int main(int argc, char **argv) {
+  /* Link options are the link library's; only these two are the program's. */
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    (void)fputs(help, stdout);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    (void)printf("rfcomm_server (adckit) %s\n", ADCKIT_VERSION);
+    return 0;
+  }
   /* 0 after the kernel terminated the link, 1 when it ended otherwise. */
   return MLMain(argc, argv);
 }

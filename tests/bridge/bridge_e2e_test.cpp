@@ -3,12 +3,16 @@
 // with the virtual board preloaded for their spidev device.
 
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <peer.hpp>
@@ -51,7 +55,8 @@ class BridgeE2E : public ::testing::Test {
   // Starts `program` on the board under the peer.  The peer starts it with
   // this process's environment, so the board's settings go there.
   Peer &start(const std::string &program) {
-    const adckit::test::Command on_board = adckit::test::command({.argv = {program}, .board = true});
+    const adckit::test::Command on_board =
+        adckit::test::command({.argv = {program}, .board = true});
     for (const auto &[name, value] : on_board.env) {
       if (value) {
         env_.set(name, *value);
@@ -163,9 +168,16 @@ TEST_F(BridgeE2E, AdcServerWritesTimedRowsOfAllEightChannels) {
   EXPECT_EQ(peer.definitions()[0].pattern, "SPIDevMcp3008[nx_Integer,dt_Integer]");
   EXPECT_EQ(peer.definitions()[0].arguments, "{ nx, dt }");
 
-  const std::time_t before = std::time(nullptr);
+  // The precise clock, as the server's: time() reads a coarse one that can
+  // lag a tick behind, a second behind just after a second begins.
+  const auto wall_seconds = [] {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec;
+  };
+  const std::time_t before = wall_seconds();
   const Answer answer = peer.call(expr("SPIDevMcp3008[3, 2000]"));
-  const std::time_t after = std::time(nullptr);
+  const std::time_t after = wall_seconds();
   ASSERT_TRUE(answer.received) << answer.error;
   const Expr &rows = answer.value;
   ASSERT_TRUE(rows.isFunction("List")) << print(rows);
@@ -190,8 +202,16 @@ TEST_F(BridgeE2E, AdcServerWritesTimedRowsOfAllEightChannels) {
   }
 
   EXPECT_EQ(answer_text(peer.call(expr("SPIDevMcp3008[0, 0]"))), "{}");
-  // More rows than one list on the link can hold: refused, still serving.
-  EXPECT_EQ(answer_text(peer.call(expr("SPIDevMcp3008[2000000, 0]"))), "$Failed");
+  // Beyond the bounds: refused, the kernel told why, still serving.
+  EXPECT_EQ(answer_text(peer.call(expr("SPIDevMcp3008[1048577, 0]"))), "$Failed");
+  EXPECT_EQ(answer_text(peer.call(expr("SPIDevMcp3008[1, 10000001]"))), "$Failed");
+  ASSERT_EQ(peer.evaluations().size(), 2U);
+  EXPECT_EQ(print(peer.evaluations()[0]),
+            "EvaluatePacket[ToExpression[\"Print[\\\"SPIDevMcp3008: nx is 1048577; at most 1048576 "
+            "rows per call\\\"]\"]]");
+  EXPECT_NE(print(peer.evaluations()[1]).find("dt is 10000001; at most 10000000 microseconds"),
+            std::string::npos)
+      << print(peer.evaluations()[1]);
   EXPECT_EQ(answer_text(peer.callIndex(0, {Expr::makeInteger(1)})), "$Failed");
   EXPECT_EQ(answer_text(peer.callIndex(
                 0, {Expr::makeInteger(1), Expr::makeInteger(0), Expr::makeInteger(0)})),
@@ -200,6 +220,79 @@ TEST_F(BridgeE2E, AdcServerWritesTimedRowsOfAllEightChannels) {
   ASSERT_TRUE(one.received) << one.error;
   EXPECT_EQ(one.value.args.size(), 1U);
   EXPECT_EQ(peer.finish(), 0);
+}
+
+// A kernel killed in the middle of a long scan list: the server notices
+// within a row, stops scanning and ends, instead of scanning on unread.
+TEST_F(BridgeE2E, AdcServerEndsSoonAfterItsKernelIsKilled) {
+  adckit::test::TempDir dir("adckit-adc-orphan");
+  const std::string trace = dir / "trace";
+  const adckit::test::Command server =
+      adckit::test::command({.argv = {ADC_SERVER_PATH}, .board = true});
+  std::vector<std::string> argv{LINKPEER_PATH, "-q", "-e", "SPIDevMcp3008[100000, 1000000]", "--"};
+  argv.insert(argv.end(), server.argv.begin(), server.argv.end());
+  std::map<std::string, std::string> env{{"VBOARD_TRACE", trace}};
+  for (const auto &[name, value] : server.env) {
+    if (value) env[name] = *value;
+  }
+  // The orphaned server comes to this process, to be waited for here; an
+  // emulator that does not pass the request on leaves only its state to see.
+  const bool reaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+  std::string error;
+  const pid_t peer = adckit::test::start({.argv = argv, .env = env}, &error);
+  ASSERT_GT(peer, 0) << error;
+
+  // A second row scanned (eight transfers each, after a few settings) shows
+  // the list under way; the trace names the server's process.  Rows a
+  // second apart: a server that only learnt of the kernel's end once its
+  // output buffer filled would scan on for minutes.
+  pid_t scanner = -1;
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+       scanner < 0 && std::chrono::steady_clock::now() < deadline;
+       std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+    std::ifstream in(trace);
+    int transfers = 0;
+    pid_t pid = -1;
+    for (std::string line; std::getline(in, line);) {
+      if (line.find(" op=ioctl file=/dev/spidev0.0 ") == std::string::npos) continue;
+      const auto at = line.find(" pid=");
+      pid = static_cast<pid_t>(std::atol(line.c_str() + at + 5));
+      ++transfers;
+    }
+    if (transfers >= 24) scanner = pid;
+  }
+  ASSERT_GT(scanner, 0) << "the scan list never got under way";
+
+  ASSERT_EQ(::kill(peer, SIGKILL), 0);
+  ASSERT_EQ(adckit::test::wait_exit(peer), 128 + SIGKILL);
+  const auto killed = std::chrono::steady_clock::now();
+  // Far less than the day the list would take; bounded, not timed.
+  int status = 0;
+  const auto ended = [&] {
+    if (reaper) return ::waitpid(scanner, &status, WNOHANG) == scanner;
+    std::ifstream stat("/proc/" + std::to_string(scanner) + "/stat");
+    std::string pid, name, state;
+    return !(stat >> pid >> name >> state) || state == "Z";  // gone, or dead and not yet reaped
+  };
+  bool done = false;
+  while (!(done = ended()) &&
+         std::chrono::steady_clock::now() - killed < std::chrono::seconds(60)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - killed);
+  if (!done) {
+    ::kill(scanner, SIGKILL);
+    if (reaper) ::waitpid(scanner, &status, 0);
+  }
+  if (reaper) ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+  ASSERT_TRUE(done) << "the server still scanned a minute after its kernel was killed";
+  // The serving run ended on the broken link.
+  if (reaper) {
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "wait status " << status;
+  }
+  std::printf("adc_server ended %lld ms after its kernel was killed\n",
+              static_cast<long long>(took.count()));
 }
 
 TEST_F(BridgeE2E, MissingDeviceIsReportedByBothServers) {

@@ -479,6 +479,31 @@ TEST(LinkOpen, TcpListensOnLoopbackAndReportsThePortBound) {
   MLDeinitialize(env);
 }
 
+// Over TCP a send to a peer that has gone still succeeds once; a program
+// that only writes learns of the end from MLFlush, buffered data or not.
+TEST(LinkOpen, FlushFailsOnceTheTcpPeerHasGone) {
+  MLENV env = MLInitialize(nullptr);
+  int error = 0;
+  MLINK listener = ll::openLink(env, {"-linkname", "0", "-linkmode", "listen", "-linkprotocol", "TCPIP"}, &error);
+  ASSERT_NE(listener, nullptr) << MLErrorString(env, error);
+  MLINK client = ll::openLink(env, {"-linkname", ll::linkName(listener), "-linkmode", "connect"}, &error);
+  ASSERT_NE(client, nullptr) << MLErrorString(env, error);
+  ASSERT_TRUE(ll::connectWithin(listener, 5000));
+  ASSERT_TRUE(MLPutInteger(listener, 1) && MLFlush(listener));
+  MLClose(client);
+  // The library's own thread sees the end while the program computes.
+  bool failed = false;
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+       !failed && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    failed = MLFlush(listener) == 0;
+  }
+  EXPECT_TRUE(failed);
+  EXPECT_EQ(MLError(listener), ll::Dead);
+  MLClose(listener);
+  MLDeinitialize(env);
+}
+
 TEST(LinkOpen, CommandLinesSplitLikeAShell) {
   std::vector<std::string> w;
   ASSERT_TRUE(ll::splitCommandLine(R"(  a 'b c'  "d \"e\" \n" f\ g '' )", w));

@@ -112,7 +112,7 @@ TEST_F(AdcreadE2E, BadArgumentsShowTheUsage) {
                                                                 {"--codes"}}) {
     const auto r = run(args);
     EXPECT_EQ(r.status, 2) << args[0] << ' ' << (args.size() > 1 ? args[1] : "");
-    EXPECT_NE(r.err.find("usage: adcread"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Usage: adcread"), std::string::npos) << r.err;
   }
 }
 

@@ -1,10 +1,16 @@
 // linkpeer: plays the computing kernel's side of a link.  The README says how to use it.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <chrono>
 #include <thread>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,20 +26,56 @@ using adckit::linkpeer::Answer;
 using adckit::linkpeer::Peer;
 using adckit::linkpeer::PeerError;
 
+// Also the source of the manual page (help2man), so it is written as one.
 constexpr const char* kUsage =
-    "usage: linkpeer [OPTIONS] -- PROGRAM [ARGS...]   start PROGRAM and serve as its kernel\n"
-    "       linkpeer [OPTIONS] --connect NAME         reach a program listening on NAME\n"
-    "       linkpeer [OPTIONS] --listen NAME          wait for a program to connect to NAME\n"
+    "Usage: linkpeer [OPTIONS] -- PROGRAM [ARGS...]\n"
+    "  or:  linkpeer [OPTIONS] --connect NAME\n"
+    "  or:  linkpeer [OPTIONS] --listen NAME\n"
+    "Play the computing kernel's side of a link: start PROGRAM and serve as its\n"
+    "kernel, reach a program listening on NAME, or wait for a program to connect\n"
+    "to NAME.  Print what the program announces, send it the calls and commands\n"
+    "given with -e or typed on standard input, and print its answers.\n"
     "NAME is PORT or PORT@HOST (TCP) or a socket path (Unix).\n"
-    "options:\n"
+    "\n"
+    "Options:\n"
     "  -e LINE          run LINE as if typed; repeatable; standard input is then not read\n"
     "  --protocol P     TCPIP or Unix for --connect / --listen (default: by the name)\n"
     "  --timeout SEC    give up waiting for the program after SEC seconds (default: no limit)\n"
     "  -q, --quiet      do not print the program's announcements\n"
     "  -h, --help       show this text\n"
-    "lines: a call such as rfcomm[5], or a command:\n"
-    "  :abort  :interrupt  :terminate  :message CODE [ARG]\n"
-    "  :send CALL  :await  :sleep MS  :resume [EXPR]  :raw PACKET  :defs  :help  :quit\n";
+    "  --version        show the version\n"
+    "\n"
+    "Lines: a call such as rfcomm[5], or one of these commands:\n"
+    "  :send CALL           send a call without waiting for its answer\n"
+    "  :await               wait for the oldest answer still due\n"
+    "  :sleep MS            pause for MS milliseconds\n"
+    "  :abort               send the abort message (:interrupt, :terminate likewise)\n"
+    "  :message CODE [ARG]  send any message\n"
+    "  :resume [EXPR]       send ResumePacket[EXPR] and print the program's refusal\n"
+    "  :raw PACKET          send any expression as a packet\n"
+    "  :defs                print the announcements again\n"
+    "  :help                show this text\n"
+    "  :quit                end the session\n"
+    "\n"
+    "Exit status:\n"
+    "  0      every line ran and every call was answered\n"
+    "  1      a line could not be run or a call was not answered\n"
+    "  2      the program could not be started or reached, or a usage error\n"
+    "  128+N  ended by signal N (SIGINT, SIGTERM, SIGHUP), after ending the program\n"
+    "         it started and removing its temporary folder\n"
+    "\n"
+    "Examples:\n"
+    "  linkpeer -e 'rfcomm[3]' -- rfcomm_server\n"
+    "\n"
+    "  linkpeer --connect 5000@board.local\n";
+
+#ifndef ADCKIT_VERSION
+#define ADCKIT_VERSION "unknown"
+#endif
+
+// How long a program started here may take to end after the signal that
+// ends linkpeer, before it is killed.
+constexpr int kSignalGraceMs = 2000;
 
 struct Options {
   enum class Mode { Launch, Connect, Listen } mode = Mode::Launch;
@@ -47,7 +89,7 @@ struct Options {
 };
 
 // Returns an error text, or nothing when the options are sound.
-std::optional<std::string> parseOptions(int argc, char** argv, Options& o, bool& help) {
+std::optional<std::string> parseOptions(int argc, char** argv, Options& o, bool& help, bool& version) {
   for (int i = 1; i < argc; ++i) {
     std::string_view a = argv[i];
     auto value = [&](std::string& out) {
@@ -61,6 +103,10 @@ std::optional<std::string> parseOptions(int argc, char** argv, Options& o, bool&
     }
     if (a == "-h" || a == "--help") {
       help = true;
+      return std::nullopt;
+    }
+    if (a == "--version") {
+      version = true;
       return std::nullopt;
     }
     if (a == "-q" || a == "--quiet") {
@@ -191,7 +237,6 @@ class Session {
     if (!peer_.message(code, argument)) fault("cannot send the message: the link is broken");
   }
   void fault(const std::string& why) {
-    std::cout.flush();
     std::cerr << "linkpeer: " << why << std::endl;
     ok_ = false;
   }
@@ -202,17 +247,68 @@ class Session {
 
 void announceListening(const std::string& name) { std::cerr << "linkpeer: listening on " << name << std::endl; }
 
+// Held by whichever ends the process first: main returning, or the thread
+// that ends it on a signal.
+std::mutex ending;
+
+// SIGINT, SIGTERM and SIGHUP end linkpeer as they end any program, so a
+// shell sees 128 + N, but only once the program it started has ended and
+// what it made in the file system is gone.  They are blocked in every
+// thread (the link library's among them, started later) and taken by one
+// thread of their own; a signal the shell has set to be ignored stays so.
+void endOnSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction current {};
+    if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    sigaddset(&set, sig);
+  }
+  if (sigisemptyset(&set)) return;
+  (void)pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread([set] {
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    ending.lock();  // never given back: main must not exit meanwhile
+    adckit::linkpeer::endAllPeers(sig, kSignalGraceMs);
+    (void)std::signal(sig, SIG_DFL);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    (void)pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    (void)std::raise(sig);
+    _exit(128 + sig);  // not reached: the signal's default action ends the process
+  }).detach();
+}
+
+int run(int argc, char** argv);
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  endOnSignals();
+  int status = run(argc, argv);
+  ending.lock();
+  return status;
+}
+
+namespace {
+
+int run(int argc, char** argv) {
   Options o;
   bool help = false;
-  if (auto error = parseOptions(argc, argv, o, help)) {
+  bool version = false;
+  if (auto error = parseOptions(argc, argv, o, help, version)) {
     std::cerr << "linkpeer: " << *error << '\n' << kUsage;
     return 2;
   }
   if (help) {
     std::cout << kUsage;
+    return 0;
+  }
+  if (version) {
+    std::cout << "linkpeer (adckit) " << ADCKIT_VERSION << '\n';
     return 0;
   }
   try {
@@ -251,3 +347,5 @@ int main(int argc, char** argv) {
     return 2;
   }
 }
+
+}  // namespace

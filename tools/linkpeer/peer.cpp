@@ -1,8 +1,10 @@
 #include "peer.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,7 +12,9 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <ostream>
+#include <set>
 #include <thread>
 #include <utility>
 
@@ -46,7 +50,72 @@ int exitCode(int status) {
   return -1;
 }
 
+// What the peers of this process have started and made, for endAllPeers.
+// Every wait for a launched program goes through it, so a program is never
+// signalled after it was reaped, when its process id may be another's.
+struct Leftovers {
+  std::mutex mutex;
+  std::set<pid_t> children;
+  std::set<std::string> paths;  // folders and sockets to remove
+  bool ending = false;
+};
+
+// Never destroyed: a thread ending the process on a signal may still use it
+// while another thread returns from main.
+Leftovers& leftovers() {
+  static auto* all = new Leftovers;
+  return *all;
+}
+
+// waitpid for a launched program; -1 once endAllPeers has reaped it.
+pid_t reap(pid_t pid, int& status, int options) {
+  std::lock_guard lock(leftovers().mutex);
+  if (leftovers().children.count(pid) == 0) return -1;
+  pid_t done = ::waitpid(pid, &status, options);
+  if (done == pid) leftovers().children.erase(pid);
+  return done;
+}
+
+void removePath(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+void forget(const std::string& path, bool remove) {
+  if (path.empty()) return;
+  std::lock_guard lock(leftovers().mutex);
+  if (leftovers().paths.erase(path) != 0 && remove) removePath(path);
+}
+
 }  // namespace
+
+void endAllPeers(int signal, int graceMs) {
+  Leftovers& all = leftovers();
+  std::lock_guard lock(all.mutex);
+  all.ending = true;
+  for (pid_t pid : all.children) (void)::kill(pid, signal);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
+  while (!all.children.empty()) {
+    for (auto it = all.children.begin(); it != all.children.end();) {
+      int status = 0;
+      pid_t done = ::waitpid(*it, &status, WNOHANG);
+      it = done == 0 ? std::next(it) : all.children.erase(it);
+    }
+    if (all.children.empty()) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      for (pid_t pid : all.children) {
+        (void)::kill(pid, SIGKILL);
+        int status = 0;
+        (void)::waitpid(pid, &status, 0);
+      }
+      all.children.clear();
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  for (const auto& path : all.paths) removePath(path);
+  all.paths.clear();
+}
 
 Peer::Peer(MLENV env, MLINK link, PeerOptions options) : env_(env), link_(link), options_(options) {}
 
@@ -74,12 +143,20 @@ Peer Peer::launch(const std::string& program, const std::vector<std::string>& ar
     MLDeinitialize(env);
     throw PeerError("cannot create a private temporary folder: " + std::string(std::strerror(errno)));
   }
+  {
+    std::lock_guard lock(leftovers().mutex);
+    if (leftovers().ending) {
+      removePath(dir);
+      MLDeinitialize(env);
+      throw PeerError("the process is ending");
+    }
+    leftovers().paths.insert(dir);
+  }
   std::string path = dir + "/link";
   int error = 0;
   MLINK link = link::openLink(env, linkOptions(path, "listen", "Unix"), &error);
   if (link == nullptr) {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
+    forget(dir, true);
     std::string why = MLErrorString(env, error);
     MLDeinitialize(env);
     throw PeerError("cannot listen on " + path + ": " + why);
@@ -97,8 +174,25 @@ Peer Peer::launch(const std::string& program, const std::vector<std::string>& ar
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  // A caller that waits for the ending signals on a thread of its own keeps
+  // them blocked; the program must still die of them.
+  sigset_t mask;
+  (void)pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) (void)sigdelset(&mask, sig);
+  posix_spawnattr_t attributes;
+  (void)posix_spawnattr_init(&attributes);
+  (void)posix_spawnattr_setsigmask(&attributes, &mask);
+  (void)posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
   pid_t pid = -1;
-  int rc = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  int rc = 0;
+  {
+    // Started and recorded in one step, so endAllPeers never misses it.
+    std::lock_guard lock(leftovers().mutex);
+    rc = leftovers().ending ? ECANCELED
+                            : posix_spawnp(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    if (rc == 0) leftovers().children.insert(pid);
+  }
+  (void)posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw PeerError("cannot start " + program + ": " + std::strerror(rc));
   peer.child_ = pid;
@@ -108,7 +202,7 @@ Peer Peer::launch(const std::string& program, const std::vector<std::string>& ar
     if (link::connectWithin(link, 50)) break;
     if (MLError(link) != 0) throw PeerError("cannot accept " + program + "'s connection: " + peer.linkError());
     int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
+    if (reap(pid, status, WNOHANG) == pid) {
       peer.child_ = -1;
       throw PeerError(program + " ended (" + describeStatus(status) + ") before it opened the link");
     }
@@ -144,8 +238,18 @@ Peer Peer::listen(const std::string& name, const std::string& protocol, PeerOpti
     throw PeerError("cannot listen on " + name + ": " + why);
   }
   Peer peer(env, link, options);
+  // A Unix socket stays in the file system until the program connects.
+  std::string socket;
+  struct stat st {};
+  if (::lstat(link::linkName(link).c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+    socket = link::linkName(link);
+    std::lock_guard lock(leftovers().mutex);
+    leftovers().paths.insert(socket);
+  }
   if (onListening != nullptr) onListening(link::linkName(link));
-  if (!link::connectWithin(link, options.timeoutMs)) {
+  bool connected = link::connectWithin(link, options.timeoutMs);
+  forget(socket, false);  // the link library removed it, or closing will
+  if (!connected) {
     throw PeerError(MLError(link) != 0 ? "no program connected: " + peer.linkError()
                                        : "no program connected in time");
   }
@@ -334,22 +438,22 @@ int Peer::finish(int graceMs) {
     int status = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
     pid_t done = 0;
-    while ((done = ::waitpid(child_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+    while ((done = reap(child_, status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (done == 0) {
       event("the program did not end; killing it");
-      ::kill(child_, SIGKILL);
-      done = ::waitpid(child_, &status, 0);
+      std::lock_guard lock(leftovers().mutex);
+      if (leftovers().children.erase(child_) != 0) {
+        ::kill(child_, SIGKILL);
+        done = ::waitpid(child_, &status, 0);
+      }
     }
     status_ = done == child_ ? exitCode(status) : -1;
     child_ = -1;
   }
-  if (!tempDir_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(tempDir_, ignored);
-    tempDir_.clear();
-  }
+  forget(tempDir_, true);
+  tempDir_.clear();
   return status_;
 }
 

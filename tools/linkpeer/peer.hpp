@@ -45,6 +45,13 @@ struct PeerOptions {
   std::ostream* events = nullptr;
 };
 
+// For a program about to die of a signal: sends `signal` to every program a
+// Peer launched that is still running, SIGKILL to any still there after
+// graceMs, reaps them all and removes the temporary folders and listening
+// sockets the peers made.  No Peer launches anything afterwards.  Safe to
+// call on another thread while Peers are in use.
+void endAllPeers(int signal, int graceMs);
+
 class Peer {
  public:
   // Starts PROGRAM with ARGS and the link options appended; the link is a

@@ -26,21 +26,39 @@ extern char **environ;
 
 namespace {
 
+#ifndef ADCKIT_VERSION
+#define ADCKIT_VERSION "unknown"
+#endif
+
+// Also the source of the manual page (help2man), so it is written as one.
 constexpr const char *kUsage =
-    "usage: vboard run [--board NAME] [--strict] [VAR=VALUE ...] -- PROGRAM [ARGS...]\n"
-    "       vboard show [--board NAME]\n"
-    "       vboard reset [--board NAME]\n"
+    "Usage: vboard run [--board NAME] [--strict] [VAR=VALUE ...] -- PROGRAM [ARGS...]\n"
+    "  or:  vboard show [--board NAME]\n"
+    "  or:  vboard reset [--board NAME]\n"
+    "Run unmodified programs on the virtual board, a PC's stand-in for the target\n"
+    "board's sysfs GPIO, spidev device and MCP3008, or show or reset a board.\n"
     "\n"
+    "Commands:\n"
     "  run    runs PROGRAM on the virtual board, with VAR=VALUE (VBOARD_CH0=512 ...)\n"
     "         in its environment; an ARM program runs through qemu-arm\n"
     "  show   prints the exported pins, the chip's inputs and the spidev settings\n"
     "  reset  powers the board off: every process on it sees a board just powered on\n"
     "\n"
+    "Options:\n"
     "  --board NAME  the board to use: a name (default \"default\"), a path, or private\n"
     "  --strict      the board models the target's limits (VBOARD_STRICT=1)\n"
+    "  -h, --help    show this text\n"
+    "  --version     show the version\n"
     "\n"
     "The board library is looked for in $VBOARD_LIBRARY, ../lib/adckit and ../lib\n"
-    "beside this program, then in the build tree it was built in.\n";
+    "beside this program, then in the build tree it was built in.\n"
+    "\n"
+    "Examples:\n"
+    "  vboard run VBOARD_CH0=512 -- gpiosampler\n"
+    "\n"
+    "  vboard run -- adcread --channels 4\n"
+    "\n"
+    "  vboard show\n";
 
 // What an ELF file says about the machine it runs on.
 struct machine {
@@ -337,6 +355,10 @@ int main(int argc, char **argv) {
   if (cmd == "show" || cmd == "reset") return board_command(cmd, argc, argv);
   if (cmd == "-h" || cmd == "--help" || cmd == "help") {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (cmd == "--version") {
+    std::printf("vboard (adckit) %s\n", ADCKIT_VERSION);
     return 0;
   }
   return usage_error(cmd.empty() ? "no command" : ("unknown command: " + cmd).c_str());
