@@ -386,6 +386,17 @@ void clear_device_faults() {
   }
 }
 
+int add_descriptor(std::unique_ptr<file> f, const std::string &path, int flags) {
+  const int fd = stand_in(path, flags);
+  if (fd < 0) return -errno;
+  auto d = std::make_shared<desc>();
+  d->f = std::move(f);
+  d->path = path;
+  d->flags = flags;
+  bind(fd, std::move(d));
+  return fd;
+}
+
 // Takes over the stand-ins this process inherited through exec. Lock held.
 void adopt_inherited() {
   DIR *dir = opendir("/proc/self/fd");

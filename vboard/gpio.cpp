@@ -76,7 +76,8 @@ bool line_level(int line) {
   if (line == wiring().dout) return chip().dout();
   if (r.jumper >= 0 && r.jumper < b.ngpio) {
     const shared_pin &other = b.pins[r.jumper];
-    return other.exported != 0 && other.out != 0 && other.level != 0;
+    return (other.exported != 0 || chardev_line_held(r.jumper)) && other.out != 0 &&
+           other.level != 0;
   }
   return false;
 }
@@ -359,7 +360,10 @@ int store(const where &w, std::string_view s) {
       if (n < b.base || !is_line(line)) return -EINVAL;
       shared_pin &r = b.pins[line];
       if (w.kind == node::export_file) {
-        if (r.exported != 0 || claimed(static_cast<int>(line))) return -EBUSY;
+        if (r.exported != 0 || claimed(static_cast<int>(line)) ||
+            chardev_line_requested(static_cast<int>(line))) {
+          return -EBUSY;
+        }
         r = released(line, true);
         r.seen = line_level(static_cast<int>(line)) ? 1 : 0;
       } else {
@@ -695,8 +699,17 @@ void pins_changed() {
       notified = true;
     }
   }
+  if (chardev_pins_changed()) notified = true;
   if (notified) notify_edges();
 }
+
+bool gpio_line_level(int line) { return line_level(line); }
+void gpio_drive(int line, bool level) { drive(line, level); }
+const char *gpio_claimed_by(int line) {
+  if (!claimed(line)) return nullptr;
+  return line == 8 ? "spi0 CS0" : "spi0 CS1";
+}
+const char *gpio_chip_label() { return kLabel; }
 
 int gpio_pin_query(int number, bool level) {
   (void)registered;

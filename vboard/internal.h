@@ -16,6 +16,7 @@
 //   strict.cpp      the strict profile: the target's limits, told as notes
 //   show.cpp        the board described as `vboard show` prints it
 //   gpio.cpp, spidev.cpp  the device handlers; chip.cpp the MCP3008
+//   gpiochip.cpp    the GPIO character device beside the sysfs tree
 //
 // Each kind of virtual file lives in a device handler: a path prefix with
 // open and stat routines and configure/reset hooks. A handler registers
@@ -152,9 +153,11 @@ std::string normalise(const char *path);
 constexpr std::uint32_t kBoardMagic = 0x56424f41;  // "VBOA"
 // Raised whenever a field below changes place, size or meaning: a board
 // object of another layout is refused, never read.
-constexpr std::uint32_t kBoardLayout = 2;
+constexpr std::uint32_t kBoardLayout = 3;
 constexpr int kMaxPins = 1024;
 constexpr int kSpidevSlots = 16;
+constexpr int kLineRequests = 64;  // line requests open at once on a board
+constexpr int kLineEvents = 16;    // the kernel's queue of edge events per request
 
 struct shared_level {
   double value;
@@ -194,6 +197,32 @@ struct shared_spidev {
   std::uint32_t reserved[2];
 };
 
+// One edge event queued for a line event request.
+struct shared_line_event {
+  std::uint64_t timestamp_ns;  // CLOCK_MONOTONIC
+  std::uint32_t id;            // 1 rising, 2 falling
+  std::uint32_t reserved;
+};
+
+// A request for lines through the GPIO character device. The lines it
+// holds name it in shared_board::line_request; whether its owner still
+// holds it is told by a lock (see gpiochip.cpp), not by these fields.
+struct shared_line_request {
+  std::uint32_t kind;        // 0 free, 1 line handle, 2 line event
+  std::uint32_t pid;         // the process that made it
+  std::uint32_t flags;       // request flags (GPIOHANDLE_REQUEST_*)
+  std::uint32_t eventflags;  // edges a line event request queues
+  char consumer[32];
+  std::uint32_t line;     // the line of a line event request
+  std::uint32_t seen;     // its level when edges were last looked for
+  std::uint32_t first;    // queue: oldest event
+  std::uint32_t count;    // queue: events waiting
+  std::uint32_t dropped;  // events lost to a full queue
+  std::uint32_t serial;   // tells this request from a later one in the slot
+  std::uint32_t reserved[2];
+  shared_line_event queue[kLineEvents];
+};
+
 struct shared_board {
   std::uint32_t magic;
   std::uint32_t layout;
@@ -214,6 +243,8 @@ struct shared_board {
   mcp3008_lines chip;
   shared_pin pins[kMaxPins];
   shared_spidev spidev[kSpidevSlots];
+  std::int16_t line_request[kMaxPins];  // 1 + the request holding the line, 0 none
+  shared_line_request requests[kLineRequests];
 };
 
 // The board this process is on, and its name as vboard_board_name gives
@@ -404,6 +435,32 @@ void strict_note(strict_kind kind, const char *file, const char *why);
 // number that is no pin. Lock held.
 int gpio_pin_query(int pin, bool level);
 
+// For the character device, the same lines as the sysfs tree drives:
+// the level of `line` (physical, before active_low); an output driven to
+// `level` (the chip sees it); the consumer of a line a kernel driver
+// holds (null when none); the controller's label. Lock held.
+bool gpio_line_level(int line);
+void gpio_drive(int line, bool level);
+const char *gpio_claimed_by(int line);
+const char *gpio_chip_label();
+
+// ---------------------------------------------------------------------------
+// The GPIO character device (gpiochip.cpp), for the sysfs side.
+
+// True when a request through the character device holds `line` (requests
+// whose owners ended are let go first). Lock held.
+bool chardev_line_requested(int line);
+// True when `line` is held by a request as the shared board records it,
+// without looking whether its owner lives (cheap). Lock held.
+bool chardev_line_held(int line);
+// After the lines changed: queues the edges line event requests watch.
+// True when any was queued. Lock held.
+bool chardev_pins_changed();
+// What is wrong with the requests a board object holds, or null.
+const char *chardev_damage(const shared_board &b);
+// The requests as `vboard show` lists them. Lock held.
+std::string chardev_describe();
+
 // ---------------------------------------------------------------------------
 // Real libc entry points (resolved with dlsym(RTLD_NEXT), safe to call
 // before the library's constructors ran).
@@ -479,6 +536,11 @@ std::size_t provider_count();
 const provider &provider_at(std::size_t i);
 // The virtual file open on `fd` and its path, or null. Lock held.
 file *virtual_file(int fd, std::string *path = nullptr);
+
+// A new descriptor for `f`, a file an ioctl made (a line request): a
+// stand-in named after `path` like any other, close-on-exec with
+// O_CLOEXEC in `flags`. The descriptor, or -errno. Lock held.
+int add_descriptor(std::unique_ptr<file> f, const std::string &path, int flags);
 
 // Cheap check without the lock: could `fd` be virtual at all?
 bool maybe_virtual(int fd);

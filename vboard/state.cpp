@@ -48,8 +48,12 @@ static_assert(offsetof(shared_board, epoch_ns) == 32);
 static_assert(offsetof(shared_board, reference) == 40);
 static_assert(offsetof(shared_board, chip) == 48 + 112 * VBOARD_CHANNELS + 32);
 static_assert(offsetof(shared_board, pins) == offsetof(shared_board, chip) + 56);
-static_assert(sizeof(shared_board) ==
-              offsetof(shared_board, pins) + 12 * kMaxPins + 64 * kSpidevSlots);
+static_assert(sizeof(shared_line_event) == 16);
+static_assert(sizeof(shared_line_request) == 80 + 16 * kLineEvents);
+static_assert(offsetof(shared_board, requests) % 8 == 0);
+static_assert(sizeof(shared_board) == offsetof(shared_board, pins) + 12 * kMaxPins +
+                                          64 * kSpidevSlots + 2 * kMaxPins +
+                                          sizeof(shared_line_request) * kLineRequests);
 static_assert(std::atomic_ref<std::uint32_t>::required_alignment <= alignof(std::uint32_t));
 
 namespace {
@@ -181,6 +185,7 @@ const char *damage(const shared_board &b) {
       return "a spidev device's settings are invalid";
     }
   }
+  if (const char *why = chardev_damage(b)) return why;
   return nullptr;
 }
 
