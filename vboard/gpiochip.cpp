@@ -343,8 +343,8 @@ class event_file final : public request_file {
     return -EINVAL;
   }
 
-  // Whole records only, oldest first. An empty queue answers EAGAIN at
-  // once, blocking or not: wait with poll, select or epoll first.
+  // Whole records only, oldest first; an empty queue answers EAGAIN (on a
+  // blocking descriptor the core waits for an event first).
   ssize_t read(void *buf, std::size_t n, off_t &) override {
     if (!live()) return -ENODEV;
     if (n < sizeof(gpioevent_data)) return -EINVAL;
@@ -364,6 +364,8 @@ class event_file final : public request_file {
     }
     return static_cast<ssize_t>(done);
   }
+
+  bool read_waits() const override { return true; }
 
   int poll_mask() const override {
     if (!live()) return POLLERR;

@@ -92,6 +92,10 @@ class file {
   // routine would. Default: readable and writable, as sysfs and devices
   // without a poll routine are. Lock held.
   virtual int poll_mask() const;
+  // True for a file whose read on a blocking descriptor waits until
+  // poll_mask() reports POLLIN (or POLLERR): the core waits for the edge
+  // with the lock released, then reads. Default: false.
+  virtual bool read_waits() const { return false; }
 };
 
 // One name in a virtual directory listing; `type` is a DT_* value.

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 
 #include "vboard.h"
 
@@ -188,14 +189,26 @@ TEST_F(Chip, EdgeEventsQueueAsWholeRecordsUpToTheKernelsSixteen) {
   pollfd p{ev, POLLIN, 0};
   EXPECT_EQ(poll(&p, 1, 0), 0);
   gpioevent_data e[20]{};
+  // A blocking read waits for an event: the first comes from another
+  // thread; a non-blocking one answers at once.
+  std::thread later([&] {
+    usleep(100000);  // most likely after the read began waiting; right either way
+    gpiohandle_data high{};
+    high.values[0] = 1;
+    EXPECT_EQ(ioctl(drv, GPIOHANDLE_SET_LINE_VALUES_IOCTL, &high), 0);
+  });
+  ASSERT_EQ(read(ev, e, sizeof e), static_cast<ssize_t>(sizeof e[0]));
+  later.join();
+  EXPECT_EQ(e[0].id, static_cast<unsigned>(GPIOEVENT_EVENT_RISING_EDGE));
+  ASSERT_EQ(fcntl(ev, F_SETFL, O_NONBLOCK), 0);
   EXPECT_EQ(read(ev, e, sizeof e), -1);
   EXPECT_EQ(errno, EAGAIN);
 
   gpiohandle_data d{};
   timespec before{};
   clock_gettime(CLOCK_MONOTONIC, &before);
-  for (int i = 0; i < 10; ++i) {
-    d.values[0] = static_cast<unsigned char>(1 - (i & 1));
+  for (int i = 0; i < 10; ++i) {  // the line is high: low first
+    d.values[0] = static_cast<unsigned char>(i & 1);
     ASSERT_EQ(ioctl(drv, GPIOHANDLE_SET_LINE_VALUES_IOCTL, &d), 0);
   }
   ASSERT_EQ(poll(&p, 1, 0), 1);
