@@ -1,14 +1,18 @@
 // The GPIO character device: /dev/gpiochip0 for the SoC's controller, the
-// same lines the sysfs tree drives, with the kernel's first user interface
-// (chip and line info, line handles, line events) as Debian 12's libgpiod,
-// its tools and its Python binding use it; and /sys/bus/gpio, where
-// libgpiod checks that the device node is a GPIO chip.
+// same lines the sysfs tree drives, with both of the kernel's user
+// interfaces: the first (line handles and line events, which Debian 12's
+// libgpiod 1.6, its tools and its Python binding use) and the second (line
+// requests with per-line configuration, which newer libgpiod and the
+// kernel's own tools use); and /sys/bus/gpio, where libgpiod checks that
+// the device node is a GPIO chip.
 //
 // One controller, two interfaces: a line held by a request is busy for a
 // sysfs export and an exported line is busy for a request; levels,
 // directions and active_low are the shared_pin records of the sysfs side,
-// so the chip answers a conversion bit-banged through a line handle as it
-// does through sysfs.
+// so the chip answers a conversion bit-banged through a request as it does
+// through sysfs. Every request keeps its lines' flags in the second
+// interface's terms, whichever interface made it, so either one's line
+// info shows any request.
 //
 // Who holds a request: the kernel lets go of a request's lines when the
 // last descriptor of it closes, in whichever process, and when that process
@@ -28,9 +32,11 @@
 #include <linux/gpio.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +57,13 @@ static_assert(sizeof(gpiohandle_config) == 84);
 static_assert(sizeof(gpiohandle_data) == 64);
 static_assert(sizeof(gpioevent_request) == 48);
 static_assert(sizeof(gpioevent_data) == 16);
+static_assert(sizeof(gpio_v2_line_attribute) == 16);
+static_assert(sizeof(gpio_v2_line_config) == 272);
+static_assert(sizeof(gpio_v2_line_request) == 592);
+static_assert(sizeof(gpio_v2_line_info) == 256);
+static_assert(sizeof(gpio_v2_line_values) == 16);
+static_assert(sizeof(gpio_v2_line_event) == 48);
+static_assert(vboard::kRequestLines == GPIO_V2_LINES_MAX && GPIOHANDLES_MAX == GPIO_V2_LINES_MAX);
 
 namespace vboard {
 namespace {
@@ -64,7 +77,9 @@ constexpr char kBus[] = "/sys/bus/gpio";
 constexpr unsigned kMajor = 254;
 constexpr char kDevNumber[] = "254:0\n";
 
-constexpr std::uint32_t kHandle = 1, kEvent = 2;
+constexpr std::uint32_t kHandle = 1, kEvent = 2, kLine = 3;
+// The first interface's queue; the second's is 16 a line (see take_slot).
+constexpr std::uint32_t kV1Events = 16;
 
 constexpr std::uint32_t kBias = GPIOHANDLE_REQUEST_BIAS_PULL_UP |
                                 GPIOHANDLE_REQUEST_BIAS_PULL_DOWN | GPIOHANDLE_REQUEST_BIAS_DISABLE;
@@ -73,6 +88,19 @@ constexpr std::uint32_t kHandleFlags =
     GPIOHANDLE_REQUEST_OPEN_DRAIN | GPIOHANDLE_REQUEST_OPEN_SOURCE | kBias;
 constexpr std::uint32_t kEventFlags = GPIOEVENT_REQUEST_BOTH_EDGES;
 
+constexpr std::uint64_t kIn = GPIO_V2_LINE_FLAG_INPUT, kOut = GPIO_V2_LINE_FLAG_OUTPUT,
+                        kLow = GPIO_V2_LINE_FLAG_ACTIVE_LOW,
+                        kRising = GPIO_V2_LINE_FLAG_EDGE_RISING,
+                        kFalling = GPIO_V2_LINE_FLAG_EDGE_FALLING,
+                        kDrain = GPIO_V2_LINE_FLAG_OPEN_DRAIN,
+                        kSource = GPIO_V2_LINE_FLAG_OPEN_SOURCE,
+                        kRealtime = GPIO_V2_LINE_FLAG_EVENT_CLOCK_REALTIME,
+                        kHte = GPIO_V2_LINE_FLAG_EVENT_CLOCK_HTE;
+constexpr std::uint64_t kBias2 = GPIO_V2_LINE_FLAG_BIAS_PULL_UP | GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN |
+                                 GPIO_V2_LINE_FLAG_BIAS_DISABLED;
+constexpr std::uint64_t kValid2 =
+    kLow | kIn | kOut | kRising | kFalling | kDrain | kSource | kBias2 | kRealtime | kHte;
+
 // The kernel copies a request's consumer with its last byte cut.
 template <std::size_t N>
 void copy_label(char (&to)[N], const char *from, std::size_t from_size) {
@@ -80,6 +108,25 @@ void copy_label(char (&to)[N], const char *from, std::size_t from_size) {
   while (n + 1 < N && n + 1 < from_size && from[n] != '\0') ++n;
   std::memcpy(to, from, n);
   std::memset(to + n, 0, N - n);
+}
+
+bool all_zero(const void *p, std::size_t n) {
+  const auto *b = static_cast<const unsigned char *>(p);
+  return std::all_of(b, b + n, [](unsigned char c) { return c == 0; });
+}
+
+// The first interface's request flags in the second's terms.
+std::uint64_t from_v1(std::uint32_t f) {
+  std::uint64_t out = 0;
+  if ((f & GPIOHANDLE_REQUEST_INPUT) != 0) out |= kIn;
+  if ((f & GPIOHANDLE_REQUEST_OUTPUT) != 0) out |= kOut;
+  if ((f & GPIOHANDLE_REQUEST_ACTIVE_LOW) != 0) out |= kLow;
+  if ((f & GPIOHANDLE_REQUEST_OPEN_DRAIN) != 0) out |= kDrain;
+  if ((f & GPIOHANDLE_REQUEST_OPEN_SOURCE) != 0) out |= kSource;
+  if ((f & GPIOHANDLE_REQUEST_BIAS_PULL_UP) != 0) out |= GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
+  if ((f & GPIOHANDLE_REQUEST_BIAS_PULL_DOWN) != 0) out |= GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN;
+  if ((f & GPIOHANDLE_REQUEST_BIAS_DISABLE) != 0) out |= GPIO_V2_LINE_FLAG_BIAS_DISABLED;
+  return out;
 }
 
 // ----- who holds a request (see the note at the top)
@@ -163,6 +210,14 @@ int holder(int line) {
   return s;
 }
 
+// Where `line` is in the request of `slot`.
+std::uint32_t index_in(const shared_line_request &r, int line) {
+  for (std::uint32_t i = 0; i < r.num_lines && i < kRequestLines; ++i) {
+    if (r.offsets[i] == static_cast<std::uint32_t>(line)) return i;
+  }
+  return 0;
+}
+
 bool is_line(std::uint32_t line) { return line < static_cast<std::uint32_t>(board().ngpio); }
 
 // Why `line` cannot be requested: -EBUSY when a request, the sysfs tree or
@@ -187,60 +242,184 @@ bool bad_handle_flags(std::uint32_t f) {
   if (drain && source) return true;
   if ((drain || source) && !out) return true;
   if (bias != 0 && !in && !out) return true;  // bias only with a direction
-  return (bias & (bias - 1)) != 0;            // one bias at most
+  return std::popcount(bias) > 1;
 }
 
-// Sets `lines` as `flags` ask: active_low, then the direction (outputs at
-// their default logical values); neither direction leaves it as it is.
-void configure_lines(const std::vector<int> &lines, std::uint32_t flags,
-                     const std::uint8_t *defaults) {
-  shared_board &b = board();
-  const bool low = (flags & GPIOHANDLE_REQUEST_ACTIVE_LOW) != 0;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    shared_pin &p = b.pins[lines[i]];
-    p.active_low = low ? 1 : 0;
-    if ((flags & GPIOHANDLE_REQUEST_OUTPUT) != 0) {
-      gpio_drive(lines[i], (defaults[i] != 0) != low);
-    } else if ((flags & GPIOHANDLE_REQUEST_INPUT) != 0) {
-      p.out = 0;
-      p.seen = gpio_line_level(lines[i]) ? 1 : 0;
+// The same for one line's flags of the second interface.
+bool bad_line_flags(std::uint64_t f) {
+  if ((f & ~kValid2) != 0) return true;
+  const bool in = (f & kIn) != 0, out = (f & kOut) != 0;
+  if (in && out) return true;
+  if ((f & (kRising | kFalling)) != 0 && !in) return true;  // edges need an explicit input
+  if ((f & kRealtime) != 0 && (f & kHte) != 0) return true;
+  if ((f & kDrain) != 0 && (f & kSource) != 0) return true;
+  if ((f & (kDrain | kSource)) != 0 && !out) return true;
+  if ((f & kBias2) != 0 && !in && !out) return true;
+  return std::popcount(f & kBias2) > 1;
+}
+
+// What a line configuration of the second interface gives line `i`: the
+// first attribute whose mask has the line decides, else the default.
+std::uint64_t config_flags(const gpio_v2_line_config &c, std::uint32_t i) {
+  for (std::uint32_t k = 0; k < c.num_attrs && k < GPIO_V2_LINE_NUM_ATTRS_MAX; ++k) {
+    const auto &a = c.attrs[k];
+    if (a.attr.id == GPIO_V2_LINE_ATTR_ID_FLAGS && ((a.mask >> i) & 1) != 0) return a.attr.flags;
+  }
+  return c.flags;
+}
+bool config_value(const gpio_v2_line_config &c, std::uint32_t i) {
+  for (std::uint32_t k = 0; k < c.num_attrs && k < GPIO_V2_LINE_NUM_ATTRS_MAX; ++k) {
+    const auto &a = c.attrs[k];
+    if (a.attr.id == GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES && ((a.mask >> i) & 1) != 0) {
+      return ((a.attr.values >> i) & 1) != 0;
     }
   }
-  pins_changed();
+  return false;
+}
+std::uint32_t config_debounce(const gpio_v2_line_config &c, std::uint32_t i) {
+  for (std::uint32_t k = 0; k < c.num_attrs && k < GPIO_V2_LINE_NUM_ATTRS_MAX; ++k) {
+    const auto &a = c.attrs[k];
+    if (a.attr.id == GPIO_V2_LINE_ATTR_ID_DEBOUNCE && ((a.mask >> i) & 1) != 0) {
+      return a.attr.debounce_period_us;
+    }
+  }
+  return 0;
+}
+
+// -EINVAL when the kernel refuses configuration `c` for `n` lines; a
+// hardware timestamp engine, which the board has none of, is -EOPNOTSUPP.
+int check_config(const gpio_v2_line_config &c, std::uint32_t n) {
+  if (c.num_attrs > GPIO_V2_LINE_NUM_ATTRS_MAX || !all_zero(c.padding, sizeof c.padding)) {
+    return -EINVAL;
+  }
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (bad_line_flags(config_flags(c, i))) return -EINVAL;
+  }
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if ((config_flags(c, i) & kHte) != 0) return -EOPNOTSUPP;
+  }
+  return 0;
+}
+
+// Line `i` of the request in `slot` as `flags` ask: active_low, then the
+// direction (an output at logical `value`); neither direction leaves it
+// as it is. The caller calls pins_changed() after the last line.
+void configure_line(shared_line_request &r, std::uint32_t i, std::uint64_t flags, bool value,
+                    std::uint32_t debounce_us) {
+  const int line = static_cast<int>(r.offsets[i]);
+  shared_pin &p = board().pins[line];
+  r.flags[i] = flags;
+  r.debounce_us[i] = debounce_us;
+  p.active_low = (flags & kLow) != 0 ? 1 : 0;
+  if ((flags & kOut) != 0) {
+    gpio_drive(line, value != ((flags & kLow) != 0));
+  } else if ((flags & kIn) != 0) {
+    p.out = 0;
+  }
+  const std::uint64_t bit = std::uint64_t{1} << i;
+  r.seen = gpio_line_level(line) ? r.seen | bit : r.seen & ~bit;
 }
 
 // The logical value of `line` as a request reads it.
-std::uint8_t value_of(int line) {
-  return gpio_line_level(line) != (board().pins[line].active_low != 0) ? 1 : 0;
+bool value_of(int line) { return gpio_line_level(line) != (board().pins[line].active_low != 0); }
+
+// A line's flags and consumer as the second interface shows them; the
+// first shows the same through line_info_v1.
+struct line_state {
+  std::uint64_t flags = 0;
+  std::uint32_t debounce_us = 0;
+  const char *consumer = nullptr;
+};
+
+line_state state_of(int line) {
+  const shared_board &b = board();
+  const shared_pin &p = b.pins[line];
+  line_state s;
+  s.flags = p.out != 0 ? kOut : kIn;
+  if (p.active_low != 0) s.flags |= kLow;
+  if (const int h = holder(line); h >= 0) {
+    const shared_line_request &r = b.requests[h];
+    const std::uint32_t i = index_in(r, line);
+    s.flags |= r.flags[i] & (kRising | kFalling | kDrain | kSource | kBias2 | kRealtime);
+    s.debounce_us = r.debounce_us[i];
+    s.consumer = r.consumer[0] != '\0' ? r.consumer : "?";
+  } else if (p.exported != 0) {
+    s.consumer = "sysfs";
+  } else if (const char *driver = gpio_claimed_by(line)) {
+    // A chip select the SPI driver drives, active low.
+    s.flags = kOut | kLow;
+    s.consumer = driver;
+  }
+  if (s.consumer != nullptr) s.flags |= GPIO_V2_LINE_FLAG_USED;
+  return s;
 }
 
-gpioline_info line_info(int line) {
-  const shared_board &b = board();
+gpioline_info line_info_v1(int line) {
+  const line_state s = state_of(line);
   gpioline_info info{};
   info.line_offset = static_cast<std::uint32_t>(line);
   std::snprintf(info.name, sizeof info.name, "GPIO%d", line);
-  const shared_pin &p = b.pins[line];
-  if (p.out != 0) info.flags |= GPIOLINE_FLAG_IS_OUT;
-  if (p.active_low != 0) info.flags |= GPIOLINE_FLAG_ACTIVE_LOW;
-  const char *consumer = nullptr;
-  if (const int s = holder(line); s >= 0) {
-    const shared_line_request &r = b.requests[s];
-    // Open drain, open source and bias have the same bits in both sets.
-    info.flags |=
-        r.flags & (GPIOHANDLE_REQUEST_OPEN_DRAIN | GPIOHANDLE_REQUEST_OPEN_SOURCE | kBias);
-    consumer = r.consumer[0] != '\0' ? r.consumer : "?";
-  } else if (p.exported != 0) {
-    consumer = "sysfs";
-  } else if (const char *driver = gpio_claimed_by(line)) {
-    // A chip select the SPI driver drives, active low.
-    info.flags |= GPIOLINE_FLAG_IS_OUT | GPIOLINE_FLAG_ACTIVE_LOW;
-    consumer = driver;
-  }
-  if (consumer != nullptr) {
-    info.flags |= GPIOLINE_FLAG_KERNEL;
-    std::snprintf(info.consumer, sizeof info.consumer, "%s", consumer);
+  if (s.consumer != nullptr) std::snprintf(info.consumer, sizeof info.consumer, "%s", s.consumer);
+  const std::pair<std::uint64_t, std::uint32_t> map[] = {
+      {GPIO_V2_LINE_FLAG_USED, GPIOLINE_FLAG_KERNEL},
+      {kOut, GPIOLINE_FLAG_IS_OUT},
+      {kLow, GPIOLINE_FLAG_ACTIVE_LOW},
+      {kDrain, GPIOLINE_FLAG_OPEN_DRAIN},
+      {kSource, GPIOLINE_FLAG_OPEN_SOURCE},
+      {GPIO_V2_LINE_FLAG_BIAS_PULL_UP, GPIOLINE_FLAG_BIAS_PULL_UP},
+      {GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN, GPIOLINE_FLAG_BIAS_PULL_DOWN},
+      {GPIO_V2_LINE_FLAG_BIAS_DISABLED, GPIOLINE_FLAG_BIAS_DISABLE},
+  };
+  for (const auto &[v2, v1] : map) {
+    if ((s.flags & v2) != 0) info.flags |= v1;
   }
   return info;
+}
+
+gpio_v2_line_info line_info_v2(int line) {
+  const line_state s = state_of(line);
+  gpio_v2_line_info info{};
+  info.offset = static_cast<std::uint32_t>(line);
+  std::snprintf(info.name, sizeof info.name, "GPIO%d", line);
+  if (s.consumer != nullptr) std::snprintf(info.consumer, sizeof info.consumer, "%s", s.consumer);
+  info.flags = s.flags;
+  if (s.debounce_us != 0) {
+    info.num_attrs = 1;
+    info.attrs[0].id = GPIO_V2_LINE_ATTR_ID_DEBOUNCE;
+    info.attrs[0].debounce_period_us = s.debounce_us;
+  }
+  return info;
+}
+
+// Queues an edge of line `i` of `r`. The first interface's full queue
+// keeps what it has; the second's drops its oldest event, as the kernel's
+// do (a reader tells from the sequence numbers).
+bool queue_event(shared_line_request &r, std::uint32_t i, bool rose) {
+  ++r.seqno;
+  ++r.line_seqno[i];
+  const std::uint32_t cap = std::min<std::uint32_t>(r.capacity, kLineEvents);
+  if (cap == 0) return false;
+  if (r.count >= cap) {
+    ++r.dropped;
+    if (r.kind != kLine) return false;
+    r.first = (r.first + 1) % cap;
+    --r.count;
+  }
+  shared_line_event &e = r.queue[(r.first + r.count) % cap];
+  if ((r.flags[i] & kRealtime) != 0) {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    e.timestamp_ns = static_cast<std::uint64_t>(ts.tv_sec) * 1000000000U +
+                     static_cast<std::uint64_t>(ts.tv_nsec);
+  } else {
+    e.timestamp_ns = monotonic_ns();
+  }
+  e.id = rose ? GPIO_V2_LINE_EVENT_RISING_EDGE : GPIO_V2_LINE_EVENT_FALLING_EDGE;
+  e.offset = r.offsets[i];
+  e.seqno = r.seqno;
+  e.line_seqno = r.line_seqno[i];
+  ++r.count;
+  return true;
 }
 
 // Fills `st` for a file a request made: the kernel's anonymous inodes
@@ -249,14 +428,20 @@ void anon_stat(struct stat &st, const char *name) { fill_stat(st, name, S_IRUSR 
 
 // ----- the descriptors a request returns
 
-class request_file : public file {
+const char *anon_name(std::uint32_t kind) {
+  return kind == kHandle  ? "anon_inode:gpio-linehandle"
+         : kind == kEvent ? "anon_inode:gpio-event"
+                          : "anon_inode:gpio-line";
+}
+
+class request_file final : public file {
  public:
-  request_file(int slot, std::vector<int> lines, int lock_fd)
+  request_file(int slot, int lock_fd)
       : slot_(slot),
-        lines_(std::move(lines)),
         lock_fd_(lock_fd),
         pid_(getpid()),
         on_(&board()),
+        kind_(board().requests[slot].kind),
         serial_(board().requests[slot].serial) {}
   ~request_file() override {
     if (pid_ != getpid()) {
@@ -271,47 +456,30 @@ class request_file : public file {
   request_file(const request_file &) = delete;
   request_file &operator=(const request_file &) = delete;
 
- protected:
-  // False once the board was powered off under the request.
-  bool live() const {
-    const shared_line_request &r = board().requests[slot_];
-    return on_ == &board() && r.kind != 0 && r.serial == serial_;
-  }
-  shared_line_request &record() const { return board().requests[slot_]; }
-
-  int get_values(void *arg) const {
-    if (arg == nullptr) return -EFAULT;
-    gpiohandle_data d{};
-    for (std::size_t i = 0; i < lines_.size(); ++i) d.values[i] = value_of(lines_[i]);
-    std::memcpy(arg, &d, sizeof d);
-    return 0;
-  }
-
-  int slot_;
-  std::vector<int> lines_;
-  int lock_fd_;
-  pid_t pid_;
-  const shared_board *on_;
-  std::uint32_t serial_;
-};
-
-class handle_file final : public request_file {
- public:
-  using request_file::request_file;
-
   int ioctl(unsigned long request, void *arg, trace_note &) override {
     if (!live()) return -ENODEV;
+    if (kind_ == kLine) return ioctl_v2(request, arg);
+    if (request == GPIOHANDLE_GET_LINE_VALUES_IOCTL) {
+      if (arg == nullptr) return -EFAULT;
+      gpiohandle_data d{};
+      const shared_line_request &r = record();
+      for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+        d.values[i] = value_of(static_cast<int>(r.offsets[i])) ? 1 : 0;
+      }
+      std::memcpy(arg, &d, sizeof d);
+      return 0;
+    }
+    if (kind_ != kHandle) return -EINVAL;
     switch (request) {
-      case GPIOHANDLE_GET_LINE_VALUES_IOCTL:
-        return get_values(arg);
       case GPIOHANDLE_SET_LINE_VALUES_IOCTL: {
         if (arg == nullptr) return -EFAULT;
+        const shared_line_request &r = record();
         // Only outputs take values: the first line tells for all.
-        if (board().pins[lines_[0]].out == 0) return -EPERM;
+        if (board().pins[r.offsets[0]].out == 0) return -EPERM;
         gpiohandle_data d{};
         std::memcpy(&d, arg, sizeof d);
-        for (std::size_t i = 0; i < lines_.size(); ++i) {
-          const int line = lines_[i];
+        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+          const int line = static_cast<int>(r.offsets[i]);
           gpio_drive(line, (d.values[i] != 0) != (board().pins[line].active_low != 0));
         }
         return 0;
@@ -321,8 +489,11 @@ class handle_file final : public request_file {
         gpiohandle_config c{};
         std::memcpy(&c, arg, sizeof c);
         if (bad_handle_flags(c.flags)) return -EINVAL;
-        record().flags = c.flags;
-        configure_lines(lines_, c.flags, c.default_values);
+        shared_line_request &r = record();
+        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+          configure_line(r, i, from_v1(c.flags), c.default_values[i] != 0, 0);
+        }
+        pins_changed();
         return 0;
       }
       default:
@@ -330,61 +501,132 @@ class handle_file final : public request_file {
     }
   }
 
-  void stat(struct stat &st) const override { anon_stat(st, "anon_inode:gpio-linehandle"); }
-};
-
-class event_file final : public request_file {
- public:
-  using request_file::request_file;
-
-  int ioctl(unsigned long request, void *arg, trace_note &) override {
-    if (!live()) return -ENODEV;
-    if (request == GPIOHANDLE_GET_LINE_VALUES_IOCTL) return get_values(arg);
-    return -EINVAL;
-  }
-
   // Whole records only, oldest first; an empty queue answers EAGAIN (on a
-  // blocking descriptor the core waits for an event first).
+  // blocking descriptor the core waits for an event first). A line handle
+  // has nothing to read.
   ssize_t read(void *buf, std::size_t n, off_t &) override {
     if (!live()) return -ENODEV;
-    if (n < sizeof(gpioevent_data)) return -EINVAL;
+    if (kind_ == kHandle) return -EINVAL;
+    const std::size_t size = kind_ == kEvent ? sizeof(gpioevent_data) : sizeof(gpio_v2_line_event);
+    if (n < size) return -EINVAL;
     shared_line_request &r = record();
     if (r.count == 0) return -EAGAIN;
+    const std::uint32_t cap = std::min<std::uint32_t>(r.capacity, kLineEvents);
+    if (cap == 0) return -EAGAIN;
     std::size_t done = 0;
     auto *out = static_cast<unsigned char *>(buf);
-    while (r.count != 0 && n - done >= sizeof(gpioevent_data)) {
-      const shared_line_event &e = r.queue[r.first % kLineEvents];
-      gpioevent_data d{};
-      d.timestamp = e.timestamp_ns;
-      d.id = e.id;
-      std::memcpy(out + done, &d, sizeof d);
-      done += sizeof d;
-      r.first = (r.first + 1) % kLineEvents;
+    while (r.count != 0 && n - done >= size) {
+      const shared_line_event &e = r.queue[r.first % cap];
+      if (kind_ == kEvent) {
+        gpioevent_data d{};
+        d.timestamp = e.timestamp_ns;
+        d.id = e.id;
+        std::memcpy(out + done, &d, sizeof d);
+      } else {
+        gpio_v2_line_event d{};
+        d.timestamp_ns = e.timestamp_ns;
+        d.id = e.id;
+        d.offset = e.offset;
+        d.seqno = e.seqno;
+        d.line_seqno = e.line_seqno;
+        std::memcpy(out + done, &d, sizeof d);
+      }
+      done += size;
+      r.first = (r.first + 1) % cap;
       --r.count;
     }
     return static_cast<ssize_t>(done);
   }
 
-  bool read_waits() const override { return true; }
+  bool read_waits() const override { return kind_ != kHandle; }
 
+  // A line handle has no poll routine: always ready, as the kernel says.
   int poll_mask() const override {
+    if (kind_ == kHandle) return file::poll_mask();
     if (!live()) return POLLERR;
     return record().count != 0 ? POLLIN | POLLRDNORM : 0;
   }
 
-  void stat(struct stat &st) const override { anon_stat(st, "anon_inode:gpio-event"); }
+  void stat(struct stat &st) const override { anon_stat(st, anon_name(kind_)); }
+
+ private:
+  int ioctl_v2(unsigned long request, void *arg) {
+    shared_line_request &r = record();
+    const std::uint64_t all =
+        r.num_lines >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << r.num_lines) - 1;
+    switch (request) {
+      case GPIO_V2_LINE_GET_VALUES_IOCTL: {
+        if (arg == nullptr) return -EFAULT;
+        gpio_v2_line_values v{};
+        std::memcpy(&v, arg, sizeof v);
+        const std::uint64_t mask = v.mask & all;
+        if (mask == 0) return -EINVAL;
+        v.bits = 0;
+        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+          if (((mask >> i) & 1) != 0 && value_of(static_cast<int>(r.offsets[i]))) {
+            v.bits |= std::uint64_t{1} << i;
+          }
+        }
+        std::memcpy(arg, &v, sizeof v);
+        return 0;
+      }
+      case GPIO_V2_LINE_SET_VALUES_IOCTL: {
+        if (arg == nullptr) return -EFAULT;
+        gpio_v2_line_values v{};
+        std::memcpy(&v, arg, sizeof v);
+        const std::uint64_t mask = v.mask & all;
+        if (mask == 0) return -EINVAL;
+        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+          if (((mask >> i) & 1) != 0 && board().pins[r.offsets[i]].out == 0) return -EPERM;
+        }
+        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+          if (((mask >> i) & 1) == 0) continue;
+          const int line = static_cast<int>(r.offsets[i]);
+          gpio_drive(line, (((v.bits >> i) & 1) != 0) != (board().pins[line].active_low != 0));
+        }
+        return 0;
+      }
+      case GPIO_V2_LINE_SET_CONFIG_IOCTL: {
+        if (arg == nullptr) return -EFAULT;
+        gpio_v2_line_config c{};
+        std::memcpy(&c, arg, sizeof c);
+        if (const int e = check_config(c, r.num_lines)) return e;
+        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+          configure_line(r, i, config_flags(c, i), config_value(c, i), config_debounce(c, i));
+        }
+        pins_changed();
+        return 0;
+      }
+      default:
+        return -EINVAL;
+    }
+  }
+
+  // False once the board was powered off under the request.
+  bool live() const {
+    const shared_line_request &r = board().requests[slot_];
+    return on_ == &board() && r.kind != 0 && r.serial == serial_;
+  }
+  shared_line_request &record() const { return board().requests[slot_]; }
+
+  int slot_;
+  int lock_fd_;
+  pid_t pid_;
+  const shared_board *on_;
+  std::uint32_t kind_;
+  std::uint32_t serial_;
 };
 
-// Takes a slot for a request of `lines` and holds it. Returns the slot
+// Takes a slot for a request of `n` lines and holds it. Returns the slot
 // and sets `lock_fd`, or -errno.
-int take_slot(const std::vector<int> &lines, std::uint32_t kind, std::uint32_t flags,
-              const char *consumer, std::size_t consumer_size, int &lock_fd) {
+int take_slot(const std::uint32_t *lines, std::uint32_t n, std::uint32_t kind, const char *consumer,
+              std::size_t consumer_size, int &lock_fd) {
   shared_board &b = board();
   sweep();
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (!is_line(static_cast<std::uint32_t>(lines[i]))) return -EINVAL;
-    if (const int e = busy(lines[i])) return e;
-    for (std::size_t k = 0; k < i; ++k) {
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (!is_line(lines[i])) return -EINVAL;
+    if (const int e = busy(static_cast<int>(lines[i]))) return e;
+    for (std::uint32_t k = 0; k < i; ++k) {
       if (lines[k] == lines[i]) return -EBUSY;  // asked twice: the second finds it taken
     }
   }
@@ -405,11 +647,27 @@ int take_slot(const std::vector<int> &lines, std::uint32_t kind, std::uint32_t f
   r = shared_line_request{};
   r.kind = kind;
   r.pid = static_cast<std::uint32_t>(getpid());
-  r.flags = flags;
   r.serial = static_cast<std::uint32_t>(monotonic_ns()) ^ r.pid;
+  r.num_lines = n;
+  r.capacity = kV1Events;
   copy_label(r.consumer, consumer, consumer_size);
-  for (int line : lines) b.line_request[line] = static_cast<std::int16_t>(slot + 1);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    r.offsets[i] = lines[i];
+    b.line_request[lines[i]] = static_cast<std::int16_t>(slot + 1);
+  }
   return slot;
+}
+
+// The descriptor for the request in `slot`, written to `fd_field` of the
+// caller's structure `arg` (`size` bytes, copied in as `copy`).
+int hand_out(int slot, int lock_fd, void *arg, void *copy, std::size_t size, int &fd_field) {
+  auto f = std::make_unique<request_file>(slot, lock_fd);
+  const int fd =
+      add_descriptor(std::move(f), anon_name(board().requests[slot].kind), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fd;  // the file is gone, and the request with it
+  fd_field = fd;
+  std::memcpy(arg, copy, size);
+  return 0;
 }
 
 // A line handle: GPIO_GET_LINEHANDLE_IOCTL.
@@ -419,18 +677,16 @@ int request_handle(void *arg) {
   std::memcpy(&req, arg, sizeof req);
   if (req.lines == 0 || req.lines > GPIOHANDLES_MAX) return -EINVAL;
   if (bad_handle_flags(req.flags)) return -EINVAL;
-  const std::vector<int> lines(req.lineoffsets, req.lineoffsets + req.lines);
   int lock_fd = -1;
-  const int slot =
-      take_slot(lines, kHandle, req.flags, req.consumer_label, sizeof req.consumer_label, lock_fd);
+  const int slot = take_slot(req.lineoffsets, req.lines, kHandle, req.consumer_label,
+                             sizeof req.consumer_label, lock_fd);
   if (slot < 0) return slot;
-  auto f = std::make_unique<handle_file>(slot, lines, lock_fd);
-  configure_lines(lines, req.flags, req.default_values);
-  const int fd = add_descriptor(std::move(f), "anon_inode:gpio-linehandle", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fd;  // the file is gone, and the request with it
-  req.fd = fd;
-  std::memcpy(arg, &req, sizeof req);
-  return 0;
+  shared_line_request &r = board().requests[slot];
+  for (std::uint32_t i = 0; i < req.lines; ++i) {
+    configure_line(r, i, from_v1(req.flags), req.default_values[i] != 0, 0);
+  }
+  pins_changed();
+  return hand_out(slot, lock_fd, arg, &req, sizeof req, req.fd);
 }
 
 // A line event: GPIO_GET_LINEEVENT_IOCTL.
@@ -446,23 +702,45 @@ int request_event(void *arg) {
             GPIOHANDLE_REQUEST_OPEN_SOURCE)) != 0) {
     return -EINVAL;
   }
-  if (((f & kBias) & ((f & kBias) - 1)) != 0) return -EINVAL;
-  const std::vector<int> lines{static_cast<int>(req.lineoffset)};
+  if (std::popcount(f & kBias) > 1) return -EINVAL;
   int lock_fd = -1;
   const int slot =
-      take_slot(lines, kEvent, f, req.consumer_label, sizeof req.consumer_label, lock_fd);
+      take_slot(&req.lineoffset, 1, kEvent, req.consumer_label, sizeof req.consumer_label, lock_fd);
   if (slot < 0) return slot;
-  auto file_ = std::make_unique<event_file>(slot, lines, lock_fd);
-  configure_lines(lines, f | GPIOHANDLE_REQUEST_INPUT, nullptr);
+  std::uint64_t flags = from_v1(f) | kIn;
+  if ((req.eventflags & GPIOEVENT_REQUEST_RISING_EDGE) != 0) flags |= kRising;
+  if ((req.eventflags & GPIOEVENT_REQUEST_FALLING_EDGE) != 0) flags |= kFalling;
+  configure_line(board().requests[slot], 0, flags, false, 0);
+  pins_changed();
+  return hand_out(slot, lock_fd, arg, &req, sizeof req, req.fd);
+}
+
+// A line request of the second interface: GPIO_V2_GET_LINE_IOCTL.
+int request_lines(void *arg) {
+  if (arg == nullptr) return -EFAULT;
+  gpio_v2_line_request req{};
+  std::memcpy(&req, arg, sizeof req);
+  if (req.num_lines == 0 || req.num_lines > GPIO_V2_LINES_MAX ||
+      !all_zero(req.padding, sizeof req.padding)) {
+    return -EINVAL;
+  }
+  if (const int e = check_config(req.config, req.num_lines)) return e;
+  int lock_fd = -1;
+  const int slot =
+      take_slot(req.offsets, req.num_lines, kLine, req.consumer, sizeof req.consumer, lock_fd);
+  if (slot < 0) return slot;
   shared_line_request &r = board().requests[slot];
-  r.line = req.lineoffset;
-  r.eventflags = req.eventflags;
-  r.seen = gpio_line_level(lines[0]) ? 1 : 0;
-  const int fd = add_descriptor(std::move(file_), "anon_inode:gpio-event", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fd;
-  req.fd = fd;
-  std::memcpy(arg, &req, sizeof req);
-  return 0;
+  // The kernel's queue: 16 events a line unless the request says, at most
+  // 16 for each line a request may have; the board keeps fewer.
+  const std::uint32_t asked =
+      req.event_buffer_size != 0 ? req.event_buffer_size : 16 * req.num_lines;
+  r.capacity = std::min<std::uint32_t>(asked, kLineEvents);
+  for (std::uint32_t i = 0; i < req.num_lines; ++i) {
+    configure_line(r, i, config_flags(req.config, i), config_value(req.config, i),
+                   config_debounce(req.config, i));
+  }
+  pins_changed();
+  return hand_out(slot, lock_fd, arg, &req, sizeof req, req.fd);
 }
 
 class chip_file final : public file {
@@ -484,7 +762,17 @@ class chip_file final : public file {
         std::memcpy(&info, arg, sizeof info);
         if (!is_line(info.line_offset)) return -EINVAL;
         sweep();
-        info = line_info(static_cast<int>(info.line_offset));
+        info = line_info_v1(static_cast<int>(info.line_offset));
+        std::memcpy(arg, &info, sizeof info);
+        return 0;
+      }
+      case GPIO_V2_GET_LINEINFO_IOCTL: {
+        if (arg == nullptr) return -EFAULT;
+        gpio_v2_line_info info{};
+        std::memcpy(&info, arg, sizeof info);
+        if (!all_zero(info.padding, sizeof info.padding) || !is_line(info.offset)) return -EINVAL;
+        sweep();
+        info = line_info_v2(static_cast<int>(info.offset));
         std::memcpy(arg, &info, sizeof info);
         return 0;
       }
@@ -492,6 +780,8 @@ class chip_file final : public file {
         return request_handle(arg);
       case GPIO_GET_LINEEVENT_IOCTL:
         return request_event(arg);
+      case GPIO_V2_GET_LINE_IOCTL:
+        return request_lines(arg);
       default:
         return -EINVAL;
     }
@@ -612,27 +902,20 @@ bool chardev_line_requested(int line) {
 bool chardev_line_held(int line) { return line >= 0 && line < kMaxPins && holder(line) >= 0; }
 
 bool chardev_pins_changed() {
-  shared_board &b = board();
   bool queued = false;
-  for (auto &r : b.requests) {
-    if (r.kind != kEvent || !is_line(r.line)) continue;
-    const std::uint32_t now = gpio_line_level(static_cast<int>(r.line)) ? 1 : 0;
-    if (now == r.seen) continue;
-    r.seen = now;
-    // Edges of the logical value: active low turns them over.
-    const bool rose = (now != 0) != ((r.flags & GPIOHANDLE_REQUEST_ACTIVE_LOW) != 0);
-    const std::uint32_t want =
-        rose ? GPIOEVENT_REQUEST_RISING_EDGE : GPIOEVENT_REQUEST_FALLING_EDGE;
-    if ((r.eventflags & want) == 0) continue;
-    if (r.count == kLineEvents) {
-      ++r.dropped;  // a full queue keeps what it has, as the kernel's does
-      continue;
+  for (auto &r : board().requests) {
+    if (r.kind == 0) continue;
+    for (std::uint32_t i = 0; i < r.num_lines && i < kRequestLines; ++i) {
+      if ((r.flags[i] & (kRising | kFalling)) == 0 || !is_line(r.offsets[i])) continue;
+      const std::uint64_t bit = std::uint64_t{1} << i;
+      const bool now = gpio_line_level(static_cast<int>(r.offsets[i]));
+      if (now == ((r.seen & bit) != 0)) continue;
+      r.seen ^= bit;
+      // Edges of the logical value: active low turns them over.
+      const bool rose = now != ((r.flags[i] & kLow) != 0);
+      if ((r.flags[i] & (rose ? kRising : kFalling)) == 0) continue;
+      if (queue_event(r, i, rose)) queued = true;
     }
-    shared_line_event &e = r.queue[(r.first + r.count) % kLineEvents];
-    e.timestamp_ns = monotonic_ns();
-    e.id = rose ? GPIOEVENT_EVENT_RISING_EDGE : GPIOEVENT_EVENT_FALLING_EDGE;
-    ++r.count;
-    queued = true;
   }
   return queued;
 }
@@ -642,9 +925,18 @@ const char *chardev_damage(const shared_board &b) {
     if (l < 0 || l > kLineRequests) return "a line request is invalid";
   }
   for (const auto &r : b.requests) {
-    if (r.kind > kEvent || r.line >= kMaxPins || r.seen > 1 || r.first >= kLineEvents ||
-        r.count > kLineEvents || r.consumer[sizeof r.consumer - 1] != '\0') {
+    if (r.kind > kLine || r.num_lines > kRequestLines || r.capacity > kLineEvents ||
+        r.first >= kLineEvents || r.count > kLineEvents ||
+        r.consumer[sizeof r.consumer - 1] != '\0') {
       return "a line request is invalid";
+    }
+    for (std::uint32_t i = 0; i < kRequestLines; ++i) {
+      if ((i < r.num_lines && r.offsets[i] >= kMaxPins) || (r.flags[i] & ~kValid2) != 0) {
+        return "a line request is invalid";
+      }
+    }
+    for (const auto &e : r.queue) {
+      if (e.id > GPIO_V2_LINE_EVENT_FALLING_EDGE) return "a line request is invalid";
     }
   }
   return nullptr;
@@ -654,18 +946,17 @@ std::string chardev_describe() {
   sweep();
   const shared_board &b = board();
   std::string out;
-  for (int s = 0; s < kLineRequests; ++s) {
-    const shared_line_request &r = b.requests[s];
+  for (const auto &r : b.requests) {
     if (r.kind == 0) continue;
     std::string lines;
-    for (int line = 0; line < b.ngpio; ++line) {
-      if (b.line_request[line] != s + 1) continue;
+    for (std::uint32_t i = 0; i < r.num_lines; ++i) {
       if (!lines.empty()) lines += ',';
-      lines += std::to_string(line);
+      lines += std::to_string(r.offsets[i]);
     }
-    char text[160];
-    std::snprintf(text, sizeof text, "  %s lines %s, consumer \"%.31s\", pid %u\n",
-                  r.kind == kEvent ? "event" : "handle", lines.c_str(), r.consumer, r.pid);
+    static constexpr const char *kinds[] = {"", "handle", "event", "request"};
+    char text[400];
+    std::snprintf(text, sizeof text, "  %s lines %s, consumer \"%.31s\", pid %u\n", kinds[r.kind],
+                  lines.c_str(), r.consumer, r.pid);
     out += text;
   }
   if (out.empty()) out = "  no line requested\n";

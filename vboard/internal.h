@@ -161,7 +161,8 @@ constexpr std::uint32_t kBoardLayout = 3;
 constexpr int kMaxPins = 1024;
 constexpr int kSpidevSlots = 16;
 constexpr int kLineRequests = 64;  // line requests open at once on a board
-constexpr int kLineEvents = 16;    // the kernel's queue of edge events per request
+constexpr int kRequestLines = 64;  // lines in one request
+constexpr int kLineEvents = 64;    // room in a request's queue of edge events
 
 struct shared_level {
   double value;
@@ -201,29 +202,35 @@ struct shared_spidev {
   std::uint32_t reserved[2];
 };
 
-// One edge event queued for a line event request.
+// One edge event queued for a line request.
 struct shared_line_event {
-  std::uint64_t timestamp_ns;  // CLOCK_MONOTONIC
-  std::uint32_t id;            // 1 rising, 2 falling
-  std::uint32_t reserved;
+  std::uint64_t timestamp_ns;
+  std::uint32_t id;      // 1 rising, 2 falling
+  std::uint32_t offset;  // the line
+  std::uint32_t seqno;   // of the request's events
+  std::uint32_t line_seqno;
 };
 
 // A request for lines through the GPIO character device. The lines it
 // holds name it in shared_board::line_request; whether its owner still
 // holds it is told by a lock (see gpiochip.cpp), not by these fields.
 struct shared_line_request {
-  std::uint32_t kind;        // 0 free, 1 line handle, 2 line event
-  std::uint32_t pid;         // the process that made it
-  std::uint32_t flags;       // request flags (GPIOHANDLE_REQUEST_*)
-  std::uint32_t eventflags;  // edges a line event request queues
+  std::uint32_t kind;  // 0 free, 1 line handle, 2 line event, 3 line request
+  std::uint32_t pid;   // the process that made it
   char consumer[32];
-  std::uint32_t line;     // the line of a line event request
-  std::uint32_t seen;     // its level when edges were last looked for
-  std::uint32_t first;    // queue: oldest event
-  std::uint32_t count;    // queue: events waiting
-  std::uint32_t dropped;  // events lost to a full queue
-  std::uint32_t serial;   // tells this request from a later one in the slot
-  std::uint32_t reserved[2];
+  std::uint32_t num_lines;
+  std::uint32_t capacity;  // events the queue keeps
+  std::uint32_t first;     // queue: oldest event
+  std::uint32_t count;     // queue: events waiting
+  std::uint32_t dropped;   // events lost to a full queue
+  std::uint32_t serial;    // tells this request from a later one in the slot
+  std::uint32_t seqno;     // events of the request so far
+  std::uint32_t reserved;
+  std::uint32_t offsets[kRequestLines];  // the lines, in the request's order
+  std::uint32_t debounce_us[kRequestLines];
+  std::uint32_t line_seqno[kRequestLines];
+  std::uint64_t flags[kRequestLines];  // each line's GPIO_V2_LINE_FLAG_* as asked
+  std::uint64_t seen;  // levels when edges were last looked for, a bit a line
   shared_line_event queue[kLineEvents];
 };
 

@@ -48,8 +48,9 @@ static_assert(offsetof(shared_board, epoch_ns) == 32);
 static_assert(offsetof(shared_board, reference) == 40);
 static_assert(offsetof(shared_board, chip) == 48 + 112 * VBOARD_CHANNELS + 32);
 static_assert(offsetof(shared_board, pins) == offsetof(shared_board, chip) + 56);
-static_assert(sizeof(shared_line_event) == 16);
-static_assert(sizeof(shared_line_request) == 80 + 16 * kLineEvents);
+static_assert(sizeof(shared_line_event) == 24);
+static_assert(offsetof(shared_line_request, flags) % 8 == 0);
+static_assert(sizeof(shared_line_request) == 72 + 20 * kRequestLines + 8 + 24 * kLineEvents);
 static_assert(offsetof(shared_board, requests) % 8 == 0);
 static_assert(sizeof(shared_board) == offsetof(shared_board, pins) + 12 * kMaxPins +
                                           64 * kSpidevSlots + 2 * kMaxPins +

@@ -240,4 +240,180 @@ TEST_F(Chip, EdgeEventsQueueAsWholeRecordsUpToTheKernelsSixteen) {
   EXPECT_STREQ(info(23).consumer, "");
 }
 
+// ---------------------------------------------------------------------------
+// The second interface.
+
+static_assert(sizeof(gpio_v2_line_request) == 592 && offsetof(gpio_v2_line_request, fd) == 588);
+static_assert(sizeof(gpio_v2_line_config) == 272 && sizeof(gpio_v2_line_info) == 256);
+static_assert(sizeof(gpio_v2_line_event) == 48 && sizeof(gpio_v2_line_values) == 16);
+
+class ChipV2 : public Chip {
+ protected:
+  void SetUp() override {
+    // Line 22 drives line 23 through a jumper.
+    ASSERT_EQ(setenv("VBOARD_JUMPERS", "22:23", 1), 0);
+    Chip::SetUp();
+    ASSERT_EQ(unsetenv("VBOARD_JUMPERS"), 0);
+  }
+  // A request of 22 as an active-low output at logical 1 and 23 as an
+  // input watching both edges, debounced: one default and three
+  // attributes.
+  static gpio_v2_line_request both() {
+    gpio_v2_line_request r{};
+    r.num_lines = 2;
+    r.offsets[0] = 22;
+    r.offsets[1] = 23;
+    std::snprintf(r.consumer, sizeof r.consumer, "v2");
+    r.config.flags = GPIO_V2_LINE_FLAG_OUTPUT | GPIO_V2_LINE_FLAG_ACTIVE_LOW;
+    r.config.num_attrs = 3;
+    r.config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_FLAGS;
+    r.config.attrs[0].attr.flags =
+        GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_EDGE_RISING | GPIO_V2_LINE_FLAG_EDGE_FALLING;
+    r.config.attrs[0].mask = 2;
+    r.config.attrs[1].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
+    r.config.attrs[1].attr.values = 1;
+    r.config.attrs[1].mask = 1;
+    r.config.attrs[2].attr.id = GPIO_V2_LINE_ATTR_ID_DEBOUNCE;
+    r.config.attrs[2].attr.debounce_period_us = 1000;
+    r.config.attrs[2].mask = 2;
+    return r;
+  }
+  int request(gpio_v2_line_request r, int &out) {
+    if (ioctl(fd, GPIO_V2_GET_LINE_IOCTL, &r) != 0) return errno;
+    out = r.fd;
+    return 0;
+  }
+  gpio_v2_line_info info2(unsigned line) {
+    gpio_v2_line_info i{};
+    i.offset = line;
+    EXPECT_EQ(ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, &i), 0);
+    return i;
+  }
+  // Sets the request's lines in `mask` to `bits`: 0 or the errno.
+  static int set(int req, std::uint64_t bits, std::uint64_t mask) {
+    gpio_v2_line_values v{bits, mask};
+    return ioctl(req, GPIO_V2_LINE_SET_VALUES_IOCTL, &v) == 0 ? 0 : errno;
+  }
+};
+
+TEST_F(ChipV2, BadRequestsAreRefusedWithTheKernelsErrors) {
+  int r = -1;
+  auto with = [](auto change) {
+    gpio_v2_line_request q = both();
+    change(q);
+    return q;
+  };
+  EXPECT_EQ(request(with([](auto &q) { q.num_lines = 0; }), r), EINVAL);
+  EXPECT_EQ(request(with([](auto &q) { q.num_lines = 65; }), r), EINVAL);
+  EXPECT_EQ(request(with([](auto &q) { q.padding[4] = 1; }), r), EINVAL);
+  EXPECT_EQ(request(with([](auto &q) { q.config.padding[0] = 1; }), r), EINVAL);
+  EXPECT_EQ(request(with([](auto &q) { q.config.num_attrs = 11; }), r), EINVAL);
+  EXPECT_EQ(request(with([](auto &q) { q.offsets[1] = 54; }), r), EINVAL);
+  EXPECT_EQ(request(with([](auto &q) { q.offsets[1] = 22; }), r), EBUSY);
+  // Edges need an explicit input; directions, drives and biases exclude
+  // each other; unknown bits are refused.
+  const std::uint64_t refused[] = {
+      GPIO_V2_LINE_FLAG_EDGE_RISING,
+      GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_OUTPUT,
+      GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_OPEN_DRAIN,
+      GPIO_V2_LINE_FLAG_BIAS_PULL_UP,
+      GPIO_V2_LINE_FLAG_INPUT | GPIO_V2_LINE_FLAG_BIAS_PULL_UP | GPIO_V2_LINE_FLAG_BIAS_DISABLED,
+      GPIO_V2_LINE_FLAG_USED,
+      std::uint64_t{1} << 13};
+  for (std::uint64_t f : refused) {
+    EXPECT_EQ(request(with([&](auto &q) { q.config.attrs[0].attr.flags = f; }), r), EINVAL) << f;
+  }
+  EXPECT_EQ(request(with([](auto &q) {
+                      q.config.attrs[0].attr.flags |= GPIO_V2_LINE_FLAG_EVENT_CLOCK_HTE;
+                    }),
+                    r),
+            EOPNOTSUPP);
+  gpio_v2_line_info bad{};
+  bad.offset = 4;
+  bad.padding[0] = 1;
+  EXPECT_EQ(ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, &bad), -1);
+  EXPECT_EQ(errno, EINVAL);
+  // A line the first interface holds is busy for the second, and back.
+  int h = -1;
+  ASSERT_EQ(handle({23}, GPIOHANDLE_REQUEST_INPUT, h), 0);
+  EXPECT_EQ(request(both(), r), EBUSY);
+  EXPECT_EQ(info2(22).flags, static_cast<std::uint64_t>(GPIO_V2_LINE_FLAG_INPUT));
+  close(h);
+}
+
+TEST_F(ChipV2, ARequestConfiguresEachLineAndBothInterfacesShowIt) {
+  int r = -1;
+  ASSERT_EQ(request(both(), r), 0);
+  EXPECT_EQ(fcntl(r, F_GETFD), FD_CLOEXEC);
+  gpio_v2_line_info i = info2(22);
+  EXPECT_STREQ(i.name, "GPIO22");
+  EXPECT_STREQ(i.consumer, "v2");
+  EXPECT_EQ(i.flags,
+            GPIO_V2_LINE_FLAG_USED | GPIO_V2_LINE_FLAG_OUTPUT | GPIO_V2_LINE_FLAG_ACTIVE_LOW);
+  EXPECT_EQ(i.num_attrs, 0U);
+  i = info2(23);
+  EXPECT_EQ(i.flags, GPIO_V2_LINE_FLAG_USED | GPIO_V2_LINE_FLAG_INPUT |
+                         GPIO_V2_LINE_FLAG_EDGE_RISING | GPIO_V2_LINE_FLAG_EDGE_FALLING);
+  ASSERT_EQ(i.num_attrs, 1U);
+  EXPECT_EQ(i.attrs[0].id, static_cast<unsigned>(GPIO_V2_LINE_ATTR_ID_DEBOUNCE));
+  EXPECT_EQ(i.attrs[0].debounce_period_us, 1000U);
+  EXPECT_EQ(info(22).flags, static_cast<unsigned>(GPIOLINE_FLAG_KERNEL | GPIOLINE_FLAG_IS_OUT |
+                                                  GPIOLINE_FLAG_ACTIVE_LOW));
+  EXPECT_EQ(store("/sys/class/gpio/export", "22"), EBUSY);
+
+  // Logical 1 on an active-low output is a low line: the jumpered input
+  // reads 0.
+  gpio_v2_line_values v{0, 3};
+  ASSERT_EQ(ioctl(r, GPIO_V2_LINE_GET_VALUES_IOCTL, &v), 0);
+  EXPECT_EQ(v.bits, 1U);
+  v = {0, 0};
+  EXPECT_EQ(ioctl(r, GPIO_V2_LINE_GET_VALUES_IOCTL, &v), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(set(r, 0, 0), EINVAL);
+  EXPECT_EQ(set(r, 3, 3), EPERM);  // line 23 is an input
+  ASSERT_EQ(set(r, 0, 1), 0);
+  v = {0, 2};
+  ASSERT_EQ(ioctl(r, GPIO_V2_LINE_GET_VALUES_IOCTL, &v), 0);
+  EXPECT_EQ(v.bits, 2U);
+
+  // Reconfigured: both inputs, no edges; nothing takes values any more.
+  gpio_v2_line_config c{};
+  c.flags = GPIO_V2_LINE_FLAG_INPUT;
+  ASSERT_EQ(ioctl(r, GPIO_V2_LINE_SET_CONFIG_IOCTL, &c), 0);
+  EXPECT_EQ(set(r, 1, 1), EPERM);
+  EXPECT_EQ(info2(23).flags, GPIO_V2_LINE_FLAG_USED | GPIO_V2_LINE_FLAG_INPUT);
+  c.flags = GPIO_V2_LINE_FLAG_EDGE_RISING;
+  EXPECT_EQ(ioctl(r, GPIO_V2_LINE_SET_CONFIG_IOCTL, &c), -1);
+  EXPECT_EQ(errno, EINVAL);
+  close(r);
+  EXPECT_STREQ(info2(22).consumer, "");
+  EXPECT_EQ(store("/sys/class/gpio/export", "22"), 0);
+}
+
+TEST_F(ChipV2, EventsCarrySequenceNumbersAndAFullQueueDropsItsOldest) {
+  gpio_v2_line_request q = both();
+  q.event_buffer_size = 4;
+  int r = -1;
+  ASSERT_EQ(request(q, r), 0);
+  pollfd p{r, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 0);
+  // Line 22 is low (logical 1, active low): ten changes give ten edges on
+  // line 23, rising first.
+  for (int k = 0; k < 10; ++k) ASSERT_EQ(set(r, static_cast<std::uint64_t>(k & 1), 1), 0);
+  ASSERT_EQ(poll(&p, 1, 0), 1);
+  gpio_v2_line_event e[8]{};
+  EXPECT_EQ(read(r, e, sizeof e[0] - 1), -1);
+  EXPECT_EQ(errno, EINVAL);
+  ASSERT_EQ(read(r, e, sizeof e), static_cast<ssize_t>(4 * sizeof e[0]));
+  for (unsigned k = 0; k < 4; ++k) {
+    EXPECT_EQ(e[k].offset, 23U);
+    EXPECT_EQ(e[k].seqno, 7 + k);
+    EXPECT_EQ(e[k].line_seqno, 7 + k);
+    EXPECT_EQ(e[k].id, k % 2 == 0 ? static_cast<unsigned>(GPIO_V2_LINE_EVENT_RISING_EDGE)
+                                  : static_cast<unsigned>(GPIO_V2_LINE_EVENT_FALLING_EDGE));
+  }
+  EXPECT_EQ(poll(&p, 1, 0), 0);
+  close(r);
+}
+
 }  // namespace
