@@ -456,9 +456,9 @@ class request_file final : public file {
   request_file(const request_file &) = delete;
   request_file &operator=(const request_file &) = delete;
 
-  int ioctl(unsigned long request, void *arg, trace_note &) override {
+  int ioctl(unsigned long request, void *arg, trace_note &note) override {
     if (!live()) return -ENODEV;
-    if (kind_ == kLine) return ioctl_v2(request, arg);
+    if (kind_ == kLine) return ioctl_v2(request, arg, note);
     if (request == GPIOHANDLE_GET_LINE_VALUES_IOCTL) {
       if (arg == nullptr) return -EFAULT;
       gpiohandle_data d{};
@@ -478,6 +478,9 @@ class request_file final : public file {
         if (board().pins[r.offsets[0]].out == 0) return -EPERM;
         gpiohandle_data d{};
         std::memcpy(&d, arg, sizeof d);
+        // The trace shows the values set, one byte a line.
+        note.bytes = r.num_lines;
+        note.keep(d.values, r.num_lines);
         for (std::uint32_t i = 0; i < r.num_lines; ++i) {
           const int line = static_cast<int>(r.offsets[i]);
           gpio_drive(line, (d.values[i] != 0) != (board().pins[line].active_low != 0));
@@ -550,7 +553,7 @@ class request_file final : public file {
   void stat(struct stat &st) const override { anon_stat(st, anon_name(kind_)); }
 
  private:
-  int ioctl_v2(unsigned long request, void *arg) {
+  int ioctl_v2(unsigned long request, void *arg, trace_note &note) {
     shared_line_request &r = record();
     const std::uint64_t all =
         r.num_lines >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << r.num_lines) - 1;
@@ -575,6 +578,9 @@ class request_file final : public file {
         gpio_v2_line_values v{};
         std::memcpy(&v, arg, sizeof v);
         const std::uint64_t mask = v.mask & all;
+        // The trace shows the values set: bits, then mask.
+        note.bytes = sizeof v;
+        note.keep(&v, sizeof v);
         if (mask == 0) return -EINVAL;
         for (std::uint32_t i = 0; i < r.num_lines; ++i) {
           if (((mask >> i) & 1) != 0 && board().pins[r.offsets[i]].out == 0) return -EPERM;
