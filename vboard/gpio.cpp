@@ -370,6 +370,7 @@ int store(const where &w, std::string_view s) {
         if (r.exported == 0) return -EINVAL;
         r = released(line, false);
       }
+      chardev_sysfs_changed(static_cast<int>(line), w.kind == node::export_file);
       pins_changed();  // a jumpered input may follow this pin
       return 0;
     }

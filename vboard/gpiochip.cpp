@@ -41,6 +41,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -180,6 +181,15 @@ void at_exit() { exiting = true; }
 
 // ----- the requests on the board
 
+// Tells the chip descriptors watching `line` that its info changed.
+void info_changed(int line, std::uint32_t type) {
+  shared_board &b = board();
+  const std::uint32_t seq = ++b.info_seq;
+  b.info_changes[seq % kInfoChanges] = {monotonic_ns(), seq, static_cast<std::uint32_t>(line), type,
+                                        0};
+  notify_edges();
+}
+
 // Lets go of the request in `slot`: its lines go back to inputs, not
 // driven, as an unexported pin does.
 void release(int slot) {
@@ -191,6 +201,7 @@ void release(int slot) {
     const std::int16_t jumper = p.jumper;
     p = shared_pin{};
     p.jumper = jumper;
+    info_changed(line, GPIO_V2_LINE_CHANGED_RELEASED);
   }
   b.requests[slot] = shared_line_request{};
   pins_changed();
@@ -495,6 +506,7 @@ class request_file final : public file {
         shared_line_request &r = record();
         for (std::uint32_t i = 0; i < r.num_lines; ++i) {
           configure_line(r, i, from_v1(c.flags), c.default_values[i] != 0, 0);
+          info_changed(static_cast<int>(r.offsets[i]), GPIO_V2_LINE_CHANGED_CONFIG);
         }
         pins_changed();
         return 0;
@@ -599,6 +611,7 @@ class request_file final : public file {
         if (const int e = check_config(c, r.num_lines)) return e;
         for (std::uint32_t i = 0; i < r.num_lines; ++i) {
           configure_line(r, i, config_flags(c, i), config_value(c, i), config_debounce(c, i));
+          info_changed(static_cast<int>(r.offsets[i]), GPIO_V2_LINE_CHANGED_CONFIG);
         }
         pins_changed();
         return 0;
@@ -660,6 +673,7 @@ int take_slot(const std::uint32_t *lines, std::uint32_t n, std::uint32_t kind, c
   for (std::uint32_t i = 0; i < n; ++i) {
     r.offsets[i] = lines[i];
     b.line_request[lines[i]] = static_cast<std::int16_t>(slot + 1);
+    info_changed(static_cast<int>(lines[i]), GPIO_V2_LINE_CHANGED_REQUESTED);
   }
   return slot;
 }
@@ -749,12 +763,18 @@ int request_lines(void *arg) {
   return hand_out(slot, lock_fd, arg, &req, sizeof req, req.fd);
 }
 
+// The chip's descriptor: info, requests, and watches of line info. A
+// watch is this descriptor's own; the changes it reports come from the
+// board's log, whichever process made them, with the line's info as it is
+// when read.
 class chip_file final : public file {
  public:
+  chip_file() : next_(board().info_seq) {}
+
   int ioctl(unsigned long request, void *arg, trace_note &) override {
+    if (arg == nullptr) return known(request) ? -EFAULT : -EINVAL;
     switch (request) {
       case GPIO_GET_CHIPINFO_IOCTL: {
-        if (arg == nullptr) return -EFAULT;
         gpiochip_info info{};
         std::snprintf(info.name, sizeof info.name, "%s", kChipName);
         std::snprintf(info.label, sizeof info.label, "%s", gpio_chip_label());
@@ -762,24 +782,34 @@ class chip_file final : public file {
         std::memcpy(arg, &info, sizeof info);
         return 0;
       }
-      case GPIO_GET_LINEINFO_IOCTL: {
-        if (arg == nullptr) return -EFAULT;
+      case GPIO_GET_LINEINFO_IOCTL:
+      case GPIO_GET_LINEINFO_WATCH_IOCTL: {
         gpioline_info info{};
         std::memcpy(&info, arg, sizeof info);
-        if (!is_line(info.line_offset)) return -EINVAL;
-        sweep();
+        if (const int e = look(info.line_offset, request == GPIO_GET_LINEINFO_WATCH_IOCTL, 1)) {
+          return e;
+        }
         info = line_info_v1(static_cast<int>(info.line_offset));
         std::memcpy(arg, &info, sizeof info);
         return 0;
       }
-      case GPIO_V2_GET_LINEINFO_IOCTL: {
-        if (arg == nullptr) return -EFAULT;
+      case GPIO_V2_GET_LINEINFO_IOCTL:
+      case GPIO_V2_GET_LINEINFO_WATCH_IOCTL: {
         gpio_v2_line_info info{};
         std::memcpy(&info, arg, sizeof info);
-        if (!all_zero(info.padding, sizeof info.padding) || !is_line(info.offset)) return -EINVAL;
-        sweep();
+        if (!all_zero(info.padding, sizeof info.padding)) return -EINVAL;
+        if (const int e = look(info.offset, request == GPIO_V2_GET_LINEINFO_WATCH_IOCTL, 2)) {
+          return e;
+        }
         info = line_info_v2(static_cast<int>(info.offset));
         std::memcpy(arg, &info, sizeof info);
+        return 0;
+      }
+      case GPIO_GET_LINEINFO_UNWATCH_IOCTL: {
+        std::uint32_t line = 0;
+        std::memcpy(&line, arg, sizeof line);
+        if (!is_line(line)) return -EINVAL;
+        if (watched_.erase(static_cast<int>(line)) == 0) return -EBUSY;
         return 0;
       }
       case GPIO_GET_LINEHANDLE_IOCTL:
@@ -793,13 +823,98 @@ class chip_file final : public file {
     }
   }
 
+  // The changes of watched lines, as whole records of the interface that
+  // watched (gpioline_info_changed or gpio_v2_line_info_changed).
+  ssize_t read(void *buf, std::size_t n, off_t &) override {
+    const std::size_t size =
+        abi_ == 1 ? sizeof(gpioline_info_changed) : sizeof(gpio_v2_line_info_changed);
+    if (n < size) return -EINVAL;
+    std::size_t done = 0;
+    auto *out = static_cast<unsigned char *>(buf);
+    const shared_board &b = board();
+    for (std::uint32_t s = first_pending(); s != b.info_seq + 1; ++s) {
+      const shared_info_change &c = b.info_changes[s % kInfoChanges];
+      if (c.seq == s && wanted(c)) {
+        if (n - done < size) break;
+        const int line = static_cast<int>(c.line);
+        if (abi_ == 1) {
+          gpioline_info_changed r{};
+          r.info = line_info_v1(line);
+          r.timestamp = c.timestamp_ns;
+          r.event_type = c.type;
+          std::memcpy(out + done, &r, sizeof r);
+        } else {
+          gpio_v2_line_info_changed r{};
+          r.info = line_info_v2(line);
+          r.timestamp_ns = c.timestamp_ns;
+          r.event_type = c.type;
+          std::memcpy(out + done, &r, sizeof r);
+        }
+        done += size;
+      }
+      next_ = s;
+    }
+    return done == 0 ? -EAGAIN : static_cast<ssize_t>(done);
+  }
+
+  bool read_waits() const override { return true; }
+
+  // Readable while a watched line's change waits.
+  int poll_mask() const override {
+    const shared_board &b = board();
+    for (std::uint32_t s = first_pending(); s != b.info_seq + 1; ++s) {
+      const shared_info_change &c = b.info_changes[s % kInfoChanges];
+      if (c.seq == s && wanted(c)) return POLLIN | POLLRDNORM;
+    }
+    return 0;
+  }
+
   void stat(struct stat &st) const override {
     fill_stat(st, kChipPath, S_IFCHR | 0660, 0);
     st.st_rdev = makedev(kMajor, 0);
   }
 
-  // Readable only with line info changes queued, which needs a watch.
-  int poll_mask() const override { return 0; }
+ private:
+  static bool known(unsigned long request) {
+    for (unsigned long r :
+         {GPIO_GET_CHIPINFO_IOCTL, GPIO_GET_LINEINFO_IOCTL, GPIO_GET_LINEINFO_WATCH_IOCTL,
+          GPIO_V2_GET_LINEINFO_IOCTL, GPIO_V2_GET_LINEINFO_WATCH_IOCTL,
+          GPIO_GET_LINEINFO_UNWATCH_IOCTL, GPIO_GET_LINEHANDLE_IOCTL, GPIO_GET_LINEEVENT_IOCTL,
+          GPIO_V2_GET_LINE_IOCTL}) {
+      if (r == request) return true;
+    }
+    return false;
+  }
+
+  // Checks a line info request (and makes the watch): 0 or -errno. One
+  // descriptor watches through one interface only (EPERM for the other).
+  int look(std::uint32_t line, bool watch, int abi) {
+    if (watch && abi_ != 0 && abi_ != abi) return -EPERM;
+    if (!is_line(line)) return -EINVAL;
+    sweep();
+    if (!watch) return 0;
+    abi_ = abi;
+    if (!watched_.emplace(static_cast<int>(line), board().info_seq).second) return -EBUSY;
+    return 0;
+  }
+
+  // The first change not looked at yet; the board keeps the last
+  // kInfoChanges only, and a board powered off starts again.
+  std::uint32_t first_pending() const {
+    const std::uint32_t now = board().info_seq;
+    if (next_ > now) return now + 1;
+    if (now - next_ > kInfoChanges) return now - kInfoChanges + 1;
+    return next_ + 1;
+  }
+
+  bool wanted(const shared_info_change &c) const {
+    const auto it = watched_.find(static_cast<int>(c.line));
+    return it != watched_.end() && c.seq > it->second;
+  }
+
+  int abi_ = 0;                           // interface of the watches, 0 before the first
+  std::map<int, std::uint32_t> watched_;  // line: info_seq when the watch began
+  std::uint32_t next_;                    // changes up to this one were looked at
 };
 
 int chip_open(const char *path, int, std::unique_ptr<file> &out) {
@@ -905,6 +1020,10 @@ bool chardev_line_requested(int line) {
   return holder(line) >= 0;
 }
 
+void chardev_sysfs_changed(int line, bool requested) {
+  info_changed(line, requested ? GPIO_V2_LINE_CHANGED_REQUESTED : GPIO_V2_LINE_CHANGED_RELEASED);
+}
+
 bool chardev_line_held(int line) { return line >= 0 && line < kMaxPins && holder(line) >= 0; }
 
 bool chardev_pins_changed() {
@@ -943,6 +1062,11 @@ const char *chardev_damage(const shared_board &b) {
     }
     for (const auto &e : r.queue) {
       if (e.id > GPIO_V2_LINE_EVENT_FALLING_EDGE) return "a line request is invalid";
+    }
+  }
+  for (const auto &c : b.info_changes) {
+    if (c.line >= kMaxPins || c.type > GPIO_V2_LINE_CHANGED_CONFIG) {
+      return "a line info change is invalid";
     }
   }
   return nullptr;

@@ -163,6 +163,7 @@ constexpr int kSpidevSlots = 16;
 constexpr int kLineRequests = 64;  // line requests open at once on a board
 constexpr int kRequestLines = 64;  // lines in one request
 constexpr int kLineEvents = 64;    // room in a request's queue of edge events
+constexpr int kInfoChanges = 64;   // line info changes the board keeps for watchers
 
 struct shared_level {
   double value;
@@ -234,6 +235,16 @@ struct shared_line_request {
   shared_line_event queue[kLineEvents];
 };
 
+// A change of a line's info (requested, released, configured), kept for
+// the chip descriptors that watch the line.
+struct shared_info_change {
+  std::uint64_t timestamp_ns;  // CLOCK_MONOTONIC
+  std::uint32_t seq;           // shared_board::info_seq when it was made
+  std::uint32_t line;
+  std::uint32_t type;  // GPIO_V2_LINE_CHANGED_*
+  std::uint32_t reserved;
+};
+
 struct shared_board {
   std::uint32_t magic;
   std::uint32_t layout;
@@ -256,6 +267,9 @@ struct shared_board {
   shared_spidev spidev[kSpidevSlots];
   std::int16_t line_request[kMaxPins];  // 1 + the request holding the line, 0 none
   shared_line_request requests[kLineRequests];
+  std::uint32_t info_seq;  // line info changes so far
+  std::uint32_t reserved_info;
+  shared_info_change info_changes[kInfoChanges];  // the last ones, by seq
 };
 
 // The board this process is on, and its name as vboard_board_name gives
@@ -469,6 +483,9 @@ bool chardev_line_held(int line);
 bool chardev_pins_changed();
 // What is wrong with the requests a board object holds, or null.
 const char *chardev_damage(const shared_board &b);
+// A line was exported (`requested` true) or unexported through sysfs:
+// watchers of its info are told. Lock held.
+void chardev_sysfs_changed(int line, bool requested);
 // The requests as `vboard show` lists them. Lock held.
 std::string chardev_describe();
 

@@ -54,7 +54,8 @@ static_assert(sizeof(shared_line_request) == 72 + 20 * kRequestLines + 8 + 24 * 
 static_assert(offsetof(shared_board, requests) % 8 == 0);
 static_assert(sizeof(shared_board) == offsetof(shared_board, pins) + 12 * kMaxPins +
                                           64 * kSpidevSlots + 2 * kMaxPins +
-                                          sizeof(shared_line_request) * kLineRequests);
+                                          sizeof(shared_line_request) * kLineRequests + 8 +
+                                          24 * kInfoChanges);
 static_assert(std::atomic_ref<std::uint32_t>::required_alignment <= alignof(std::uint32_t));
 
 namespace {

@@ -416,4 +416,43 @@ TEST_F(ChipV2, EventsCarrySequenceNumbersAndAFullQueueDropsItsOldest) {
   close(r);
 }
 
+TEST_F(ChipV2, AWatchReportsRequestsReleasesAndExportsOfItsLineOnly) {
+  gpio_v2_line_info w{};
+  w.offset = 22;
+  ASSERT_EQ(ioctl(fd, GPIO_V2_GET_LINEINFO_WATCH_IOCTL, &w), 0);
+  EXPECT_STREQ(w.name, "GPIO22");
+  EXPECT_EQ(ioctl(fd, GPIO_V2_GET_LINEINFO_WATCH_IOCTL, &w), -1);
+  EXPECT_EQ(errno, EBUSY);
+  gpioline_info w1{};
+  w1.line_offset = 23;
+  EXPECT_EQ(ioctl(fd, GPIO_GET_LINEINFO_WATCH_IOCTL, &w1), -1);  // one interface a descriptor
+  EXPECT_EQ(errno, EPERM);
+  pollfd p{fd, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 0);
+
+  int h = -1, other = -1;
+  ASSERT_EQ(handle({23}, GPIOHANDLE_REQUEST_INPUT, other), 0);  // not watched
+  ASSERT_EQ(handle({22}, GPIOHANDLE_REQUEST_OUTPUT, h, "watched"), 0);
+  ASSERT_EQ(poll(&p, 1, 0), 1);
+  gpio_v2_line_info_changed c[4]{};
+  ASSERT_EQ(read(fd, c, sizeof c), static_cast<ssize_t>(sizeof c[0]));
+  EXPECT_EQ(c[0].event_type, static_cast<unsigned>(GPIO_V2_LINE_CHANGED_REQUESTED));
+  EXPECT_EQ(c[0].info.offset, 22U);
+  EXPECT_STREQ(c[0].info.consumer, "watched");
+  close(h);
+  close(other);
+  EXPECT_EQ(store("/sys/class/gpio/export", "22"), 0);
+  ASSERT_EQ(read(fd, c, sizeof c), static_cast<ssize_t>(2 * sizeof c[0]));
+  EXPECT_EQ(c[0].event_type, static_cast<unsigned>(GPIO_V2_LINE_CHANGED_RELEASED));
+  EXPECT_EQ(c[1].event_type, static_cast<unsigned>(GPIO_V2_LINE_CHANGED_REQUESTED));
+  EXPECT_STREQ(c[1].info.consumer, "sysfs");  // the info as it is now
+
+  std::uint32_t line = 22;
+  ASSERT_EQ(ioctl(fd, GPIO_GET_LINEINFO_UNWATCH_IOCTL, &line), 0);
+  EXPECT_EQ(ioctl(fd, GPIO_GET_LINEINFO_UNWATCH_IOCTL, &line), -1);
+  EXPECT_EQ(errno, EBUSY);
+  EXPECT_EQ(store("/sys/class/gpio/unexport", "22"), 0);
+  EXPECT_EQ(poll(&p, 1, 0), 0);
+}
+
 }  // namespace
