@@ -902,7 +902,7 @@ class chip_file final : public file {
   // kInfoChanges only, and a board powered off starts again.
   std::uint32_t first_pending() const {
     const std::uint32_t now = board().info_seq;
-    if (next_ > now) return now + 1;
+    if (next_ > now) next_ = now;  // the board was powered off: its log began again
     if (now - next_ > kInfoChanges) return now - kInfoChanges + 1;
     return next_ + 1;
   }
@@ -914,7 +914,7 @@ class chip_file final : public file {
 
   int abi_ = 0;                           // interface of the watches, 0 before the first
   std::map<int, std::uint32_t> watched_;  // line: info_seq when the watch began
-  std::uint32_t next_;                    // changes up to this one were looked at
+  mutable std::uint32_t next_;            // changes up to this one were looked at
 };
 
 int chip_open(const char *path, int, std::unique_ptr<file> &out) {
