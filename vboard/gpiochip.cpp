@@ -3,8 +3,8 @@
 // interfaces: the first (line handles and line events, which Debian 12's
 // libgpiod 1.6, its tools and its Python binding use) and the second (line
 // requests with per-line configuration, which newer libgpiod and the
-// kernel's own tools use); and /sys/bus/gpio, where libgpiod checks that
-// the device node is a GPIO chip.
+// kernel's own tools use), with line info watches for both; and
+// /sys/bus/gpio, where libgpiod checks that the device node is a GPIO chip.
 //
 // One controller, two interfaces: a line held by a request is busy for a
 // sysfs export and an exported line is busy for a request; levels,
