@@ -8,6 +8,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -410,6 +411,17 @@ void clear_device_faults() {
   }
 }
 
+int add_descriptor(std::unique_ptr<file> f, const std::string &path, int flags) {
+  const int fd = stand_in(path, flags);
+  if (fd < 0) return -errno;
+  auto d = std::make_shared<desc>();
+  d->f = std::move(f);
+  d->path = path;
+  d->flags = flags;
+  bind(fd, std::move(d));
+  return fd;
+}
+
 // Takes over the stand-ins this process inherited through exec. Lock held.
 void adopt_inherited() {
   DIR *dir = opendir("/proc/self/fd");
@@ -522,7 +534,30 @@ int open_virtual(int dirfd, const char *path, int flags) {
   return r;
 }
 
+namespace {
+// Whether a read of `fd` must wait first (see file::read_waits), and the
+// edge count to wait past. Takes the lock.
+bool read_must_wait(int fd, std::uint32_t &seq) {
+  board_lock lock;
+  ensure_ready();
+  auto d = lookup(fd);
+  if (!d || !d->f->read_waits()) return false;
+  // O_NONBLOCK set later with fcntl lives on the stand-in only; fcntl
+  // itself goes through the board, so ask the kernel directly.
+  const long fl = syscall(SYS_fcntl, fd, F_GETFL);
+  if (fl < 0 || (fl & O_NONBLOCK) != 0 || (d->flags & O_NONBLOCK) != 0) return false;
+  if ((d->f->poll_mask() & (POLLIN | POLLERR | POLLHUP)) != 0) return false;
+  seq = edge_sequence();
+  return true;
+}
+}  // namespace
+
 routed v_read(int fd, void *buf, std::size_t n, const off_t *at) {
+  if (!maybe_virtual(fd)) return {false, 0};
+  std::uint32_t seq = 0;
+  while (read_must_wait(fd, seq)) {
+    if (wait_for_edges(seq, -1) != 0) return {true, -1};  // EINTR
+  }
   return v_transfer<false>(fd, buf, n, at);
 }
 

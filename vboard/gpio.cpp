@@ -78,7 +78,8 @@ bool line_level(int line) {
   const int jumper = shared_read(r.jumper);
   if (jumper >= 0 && jumper < pin_count(b)) {
     const shared_pin &other = b.pins[jumper];
-    return other.exported != 0 && other.out != 0 && other.level != 0;
+    return (other.exported != 0 || chardev_line_held(jumper)) && other.out != 0 &&
+           other.level != 0;
   }
   return false;
 }
@@ -394,13 +395,17 @@ int store(const where &w, std::string_view s) {
       if (!is_line(line)) return -EINVAL;
       shared_pin &r = b.pins[line];
       if (w.kind == node::export_file) {
-        if (r.exported != 0 || claimed(static_cast<int>(line))) return -EBUSY;
+        if (r.exported != 0 || claimed(static_cast<int>(line)) ||
+            chardev_line_requested(static_cast<int>(line))) {
+          return -EBUSY;
+        }
         r = released(line, true);
         r.seen = line_level(static_cast<int>(line)) ? 1 : 0;
       } else {
         if (r.exported == 0) return -EINVAL;
         r = released(line, false);
       }
+      chardev_sysfs_changed(static_cast<int>(line), w.kind == node::export_file);
       pins_changed();  // a jumpered input may follow this pin
       return 0;
     }
@@ -732,8 +737,17 @@ void pins_changed() {
       notified = true;
     }
   }
+  if (chardev_pins_changed()) notified = true;
   if (notified) notify_edges();
 }
+
+bool gpio_line_level(int line) { return line_level(line); }
+void gpio_drive(int line, bool level) { drive(line, level); }
+const char *gpio_claimed_by(int line) {
+  if (!claimed(line)) return nullptr;
+  return line == 8 ? "spi0 CS0" : "spi0 CS1";
+}
+const char *gpio_chip_label() { return kLabel; }
 
 int gpio_pin_query(int number, bool level) {
   (void)registered;

@@ -16,6 +16,7 @@
 //   strict.cpp      the strict profile: the target's limits, told as notes
 //   show.cpp        the board described as `vboard show` prints it
 //   gpio.cpp, spidev.cpp  the device handlers; chip.cpp the MCP3008
+//   gpiochip.cpp    the GPIO character device beside the sysfs tree
 //
 // Each kind of virtual file lives in a device handler: a path prefix with
 // open and stat routines and configure/reset hooks. A handler registers
@@ -95,6 +96,10 @@ class file {
   // routine would. Default: readable and writable, as sysfs and devices
   // without a poll routine are. Lock held.
   virtual int poll_mask() const;
+  // True for a file whose read on a blocking descriptor waits until
+  // poll_mask() reports POLLIN (or POLLERR): the core waits for the edge
+  // with the lock released, then reads. Default: false.
+  virtual bool read_waits() const { return false; }
 };
 
 // One name in a virtual directory listing; `type` is a DT_* value.
@@ -156,12 +161,16 @@ std::string normalise(const char *path);
 constexpr std::uint32_t kBoardMagic = 0x56424f41;  // "VBOA"
 // Raised whenever a field below changes place, size or meaning: a board
 // object of another layout is refused, never read.
-constexpr std::uint32_t kBoardLayout = 4;
+constexpr std::uint32_t kBoardLayout = 5;
 constexpr int kMaxPins = 1024;
 // A process's ticket t is the lock on byte kTicketBase + t of the board
 // object (see state.cpp); past the object's end, so it covers no field.
 constexpr long kTicketBase = 1L << 20;
 constexpr int kSpidevSlots = 16;
+constexpr int kLineRequests = 64;  // line requests open at once on a board
+constexpr int kRequestLines = 64;  // lines in one request
+constexpr int kLineEvents = 64;    // room in a request's queue of edge events
+constexpr int kInfoChanges = 64;   // line info changes the board keeps for watchers
 
 struct shared_level {
   double value;
@@ -213,6 +222,48 @@ struct shared_spidev {
   std::uint32_t reserved[2];
 };
 
+// One edge event queued for a line request.
+struct shared_line_event {
+  std::uint64_t timestamp_ns;
+  std::uint32_t id;      // 1 rising, 2 falling
+  std::uint32_t offset;  // the line
+  std::uint32_t seqno;   // of the request's events
+  std::uint32_t line_seqno;
+};
+
+// A request for lines through the GPIO character device. The lines it
+// holds name it in shared_board::line_request; whether its owner still
+// holds it is told by a lock (see gpiochip.cpp), not by these fields.
+struct shared_line_request {
+  std::uint32_t kind;  // 0 free, 1 line handle, 2 line event, 3 line request
+  std::uint32_t pid;   // the process that made it
+  char consumer[32];
+  std::uint32_t num_lines;
+  std::uint32_t capacity;  // events the queue keeps
+  std::uint32_t first;     // queue: oldest event
+  std::uint32_t count;     // queue: events waiting
+  std::uint32_t dropped;   // events lost to a full queue
+  std::uint32_t serial;    // tells this request from a later one in the slot
+  std::uint32_t seqno;     // events of the request so far
+  std::uint32_t reserved;
+  std::uint32_t offsets[kRequestLines];  // the lines, in the request's order
+  std::uint32_t debounce_us[kRequestLines];
+  std::uint32_t line_seqno[kRequestLines];
+  std::uint64_t flags[kRequestLines];  // each line's GPIO_V2_LINE_FLAG_* as asked
+  std::uint64_t seen;  // levels when edges were last looked for, a bit a line
+  shared_line_event queue[kLineEvents];
+};
+
+// A change of a line's info (requested, released, configured), kept for
+// the chip descriptors that watch the line.
+struct shared_info_change {
+  std::uint64_t timestamp_ns;  // CLOCK_MONOTONIC
+  std::uint32_t seq;           // shared_board::info_seq when it was made
+  std::uint32_t line;
+  std::uint32_t type;  // GPIO_V2_LINE_CHANGED_*
+  std::uint32_t reserved;
+};
+
 struct shared_board {
   std::uint32_t magic;
   std::uint32_t layout;
@@ -233,6 +284,11 @@ struct shared_board {
   mcp3008_lines chip;
   shared_pin pins[kMaxPins];
   shared_spidev spidev[kSpidevSlots];
+  std::int16_t line_request[kMaxPins];  // 1 + the request holding the line, 0 none
+  shared_line_request requests[kLineRequests];
+  std::uint32_t info_seq;  // line info changes so far
+  std::uint32_t reserved_info;
+  shared_info_change info_changes[kInfoChanges];  // the last ones, by seq
   std::uint32_t ticket_seq;  // the last ticket handed out
   std::uint32_t reserved_end;
 };
@@ -472,6 +528,35 @@ void strict_note(strict_kind kind, const char *file, const char *why);
 // number that is no pin. Lock held.
 int gpio_pin_query(int pin, bool level);
 
+// For the character device, the same lines as the sysfs tree drives:
+// the level of `line` (physical, before active_low); an output driven to
+// `level` (the chip sees it); the consumer of a line a kernel driver
+// holds (null when none); the controller's label. Lock held.
+bool gpio_line_level(int line);
+void gpio_drive(int line, bool level);
+const char *gpio_claimed_by(int line);
+const char *gpio_chip_label();
+
+// ---------------------------------------------------------------------------
+// The GPIO character device (gpiochip.cpp), for the sysfs side.
+
+// True when a request through the character device holds `line` (requests
+// whose owners ended are let go first). Lock held.
+bool chardev_line_requested(int line);
+// True when `line` is held by a request as the shared board records it,
+// without looking whether its owner lives (cheap). Lock held.
+bool chardev_line_held(int line);
+// After the lines changed: queues the edges line event requests watch.
+// True when any was queued. Lock held.
+bool chardev_pins_changed();
+// What is wrong with the requests a board object holds, or null.
+const char *chardev_damage(const shared_board &b);
+// A line was exported (`requested` true) or unexported through sysfs:
+// watchers of its info are told. Lock held.
+void chardev_sysfs_changed(int line, bool requested);
+// The requests as `vboard show` lists them. Lock held.
+std::string chardev_describe();
+
 // ---------------------------------------------------------------------------
 // Real libc entry points (resolved with dlsym(RTLD_NEXT), safe to call
 // before the library's constructors ran).
@@ -551,6 +636,11 @@ std::size_t provider_count();
 const provider &provider_at(std::size_t i);
 // The virtual file open on `fd` and its path, or null. Lock held.
 file *virtual_file(int fd, std::string *path = nullptr);
+
+// A new descriptor for `f`, a file an ioctl made (a line request): a
+// stand-in named after `path` like any other, close-on-exec with
+// O_CLOEXEC in `flags`. The descriptor, or -errno. Lock held.
+int add_descriptor(std::unique_ptr<file> f, const std::string &path, int flags);
 
 // Cheap check without the lock: could `fd` be virtual at all?
 bool maybe_virtual(int fd);

@@ -47,6 +47,7 @@ std::string describe(const char *name) {
         gpio_pin_query(base + p, true), r.active_low, edge_name(shared_read(r.edge)));
   }
   if (exported == 0) out += "  no pin exported\n";
+  out += chardev_describe();
   const pin_wiring w = wiring();
   add(out, "chip: MCP3008, CLK on %d, DOUT on %d, DIN on %d, CS on %d; reference %g V\n", w.clock,
       w.dout, w.din, w.cs, b.reference);

@@ -50,8 +50,14 @@ static_assert(offsetof(shared_board, epoch_ns) == 32);
 static_assert(offsetof(shared_board, reference) == 40);
 static_assert(offsetof(shared_board, chip) == 48 + 424 * VBOARD_CHANNELS + 32);
 static_assert(offsetof(shared_board, pins) == offsetof(shared_board, chip) + 56);
-static_assert(sizeof(shared_board) ==
-              offsetof(shared_board, pins) + 12 * kMaxPins + 64 * kSpidevSlots + 8);
+static_assert(sizeof(shared_line_event) == 24);
+static_assert(offsetof(shared_line_request, flags) % 8 == 0);
+static_assert(sizeof(shared_line_request) == 72 + 20 * kRequestLines + 8 + 24 * kLineEvents);
+static_assert(offsetof(shared_board, requests) % 8 == 0);
+static_assert(sizeof(shared_board) == offsetof(shared_board, pins) + 12 * kMaxPins +
+                                          64 * kSpidevSlots + 2 * kMaxPins +
+                                          sizeof(shared_line_request) * kLineRequests + 8 +
+                                          24 * kInfoChanges + 8);
 static_assert(std::atomic_ref<std::uint32_t>::required_alignment <= alignof(std::uint32_t));
 
 namespace {
@@ -297,6 +303,7 @@ const char *damage(const shared_board &b) {
       return "a spidev device's settings are invalid";
     }
   }
+  if (const char *why = chardev_damage(b)) return why;
   return nullptr;
 }
 

@@ -1,0 +1,175 @@
+// The GPIO character device under clients nobody here wrote: the
+// distribution's gpiod tools (gpiodetect, gpioinfo, gpioget, gpioset,
+// gpiomon) and its python3-libgpiod, each step a process of its own on
+// the test's board, as a user's commands are.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "run.h"
+#include "support/process.hpp"
+
+namespace {
+
+using vboard_test::outcome;
+using vboard_test::run_on_board;
+using vboard_test::running;
+using vboard_test::temp_dir;
+
+constexpr char kPython[] = "/usr/bin/python3";
+
+class Gpiod : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!vboard_test::host_programs_usable())
+      GTEST_SKIP() << "the gpiod tools are native programs; this board library is built for the "
+                      "target";
+  }
+  // Every program of a test is on its board; the jumper wires line 22 to
+  // line 23, so one process's output is another's input.
+  std::map<std::string, std::string> env(std::map<std::string, std::string> more = {}) const {
+    more["VBOARD_BOARD"] = dir / "board";
+    more.emplace("VBOARD_JUMPERS", "22:23");
+    more.emplace("LC_ALL", "C");
+    return more;
+  }
+  outcome run(const std::vector<std::string> &argv, std::map<std::string, std::string> more = {}) {
+    return run_on_board(argv, env(std::move(more)), false);
+  }
+  // gpioinfo's line for `line`.
+  std::string info(int line) {
+    const outcome o = run({"gpioinfo", "gpiochip0"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    const auto l = adckit::test::lines(o.out);
+    return static_cast<std::size_t>(line) + 1 < l.size() ? l[line + 1] : "";
+  }
+  // Waits (up to ten seconds) until gpioinfo shows `line` held by `consumer`.
+  bool held_by(int line, const std::string &consumer) {
+    for (int i = 0; i < 500; ++i) {
+      if (info(line).find("\"" + consumer + "\"") != std::string::npos) return true;
+      usleep(20000);
+    }
+    return false;
+  }
+  temp_dir dir;
+};
+
+TEST_F(Gpiod, DetectAndInfoShowTheSysfsControllerAtOffsetsThatIgnoreItsBase) {
+  outcome o = run({"gpiodetect"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "gpiochip0 [pinctrl-bcm2835] (54 lines)\n");
+  EXPECT_EQ(run({"cat", "/sys/class/gpio/gpiochip0/label"}).out, "pinctrl-bcm2835\n");
+  EXPECT_EQ(info(4), "\tline   4:      \"GPIO4\"       unused   input  active-high ");
+  EXPECT_EQ(run({"gpiofind", "GPIO17"}).out, "gpiochip0 17\n");
+
+  // The strict profile numbers sysfs from 512 and gives spi0 its chip
+  // selects; the character device's offsets stay.
+  o = run({"sh", "-c", "ls /sys/class/gpio; gpiodetect; gpioinfo | sed -n '9,10p'"},
+          {{"VBOARD_STRICT", "1"}});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out,
+            "export\ngpiochip512\nunexport\n"
+            "gpiochip0 [pinctrl-bcm2835] (54 lines)\n"
+            "\tline   7:      \"GPIO7\"   \"spi0 CS1\"  output   active-low [used]\n"
+            "\tline   8:      \"GPIO8\"   \"spi0 CS0\"  output   active-low [used]\n");
+}
+
+TEST_F(Gpiod, ALineHeldByGpiosetIsBusyForOthersAndFreedWhenItsHolderEnds) {
+  const std::string pid_file = dir / "pid";
+  // The shell tells the test gpioset's pid, so the test can end it.
+  running holder(
+      {"sh", "-c", "gpioset --mode=signal gpiochip0 22=1 & echo $! > " + pid_file + "; wait $!"},
+      env(), false);
+  ASSERT_TRUE(held_by(22, "gpioset"));
+  EXPECT_EQ(info(22), "\tline  22:     \"GPIO22\"    \"gpioset\"  output  active-high [used]");
+  // Another process reads the line it drives, through the jumper.
+  outcome o = run({"gpioget", "gpiochip0", "23"});
+  EXPECT_EQ(o.out, "1\n") << o.err;
+  o = run({"gpioget", "gpiochip0", "22"});
+  EXPECT_NE(o.status, 0);
+  EXPECT_NE(o.err.find("Device or resource busy"), std::string::npos) << o.err;
+  o = run({"sh", "-c", "echo 22 > /sys/class/gpio/export"});
+  EXPECT_NE(o.status, 0);
+  EXPECT_EQ(run({"test", "-e", "/sys/class/gpio/gpio22"}).status, 1);
+  o = run({VBOARD_LAUNCHER, "show"});
+  EXPECT_NE(o.out.find("  handle lines 22, consumer \"gpioset\""), std::string::npos) << o.out;
+
+  // Killed, it closes nothing: the kernel lets go of its lines all the same.
+  const pid_t pid = std::stoi(vboard_test::read_file(pid_file));
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  EXPECT_EQ(holder.wait().status, 128 + SIGKILL);
+  EXPECT_EQ(info(22), "\tline  22:     \"GPIO22\"       unused   input  active-high ");
+  EXPECT_EQ(run({"gpioget", "gpiochip0", "23"}).out, "0\n");
+
+  // A line exported through sysfs is busy for a request, and shown so.
+  ASSERT_EQ(run({"sh", "-c", "echo 22 > /sys/class/gpio/export"}).status, 0);
+  EXPECT_EQ(info(22), "\tline  22:     \"GPIO22\"      \"sysfs\"   input  active-high [used]");
+  EXPECT_NE(run({"gpioset", "gpiochip0", "22=1"}).status, 0);
+}
+
+TEST_F(Gpiod, GpiomonCatchesTheEdgesAnotherProcessMakes) {
+  running mon({"gpiomon", "--num-events=4", "--format=%e %o", "gpiochip0", "23"}, env(), false);
+  ASSERT_TRUE(held_by(23, "gpiomon"));
+  // Each gpioset drives the line high and lets it go when it ends.
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(run({"gpioset", "gpiochip0", "22=1"}).status, 0);
+  const outcome o = mon.wait();
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "1 23\n0 23\n1 23\n0 23\n");
+}
+
+// One request for CS, CLK and DIN, set together as libgpiod 1.6 wants
+// (a single line's set_value would set the others of its request too),
+// and DOUT watched for edges while it is read.
+TEST_F(Gpiod, PythonBitBangsEveryChannelAndSeesTheChipsDoutEdges) {
+  const outcome o = run({kPython, "-c", R"(
+import gpiod
+chip = gpiod.Chip("gpiochip0")
+out = chip.get_lines([17, 4, 5])
+out.request(consumer="adc", type=gpiod.LINE_REQ_DIR_OUT, default_vals=[1, 0, 0])
+dout = chip.get_line(27)
+dout.request(consumer="adc", type=gpiod.LINE_REQ_EV_BOTH_EDGES)
+state = [1, 0, 0]
+def put(i, v):
+    state[i] = v
+    out.set_values(state)
+def tick():
+    put(1, 1); put(1, 0)
+def convert(ch):
+    put(0, 0)
+    for b in (1, 1, (ch >> 2) & 1, (ch >> 1) & 1, ch & 1):
+        put(2, b); tick()
+    tick()
+    code = 0
+    for _ in range(10):
+        tick(); code = code * 2 + dout.get_value()
+    put(0, 1)
+    return code
+codes = [convert(ch) for ch in range(8)]
+print(codes)
+edges = []
+while dout.event_wait(sec=5):
+    edges.append(dout.event_read().type)
+    if len(edges) == 16: break
+print(len(edges), edges[0] == gpiod.LineEvent.RISING_EDGE)
+print(chip.get_line(27).consumer(), chip.get_line(4).is_used())
+)"},
+                        {{"VBOARD_CH0", "0"},
+                         {"VBOARD_CH1", "1023"},
+                         {"VBOARD_CH2", "717"},
+                         {"VBOARD_CH3", "341"},
+                         {"VBOARD_CH4", "682"},
+                         {"VBOARD_CH5", "1"},
+                         {"VBOARD_CH6", "1022"},
+                         {"VBOARD_CH7", "1.65V"}});
+  ASSERT_EQ(o.status, 0) << o.err;
+  // Far more edges came than the kernel's queue holds: it kept the
+  // first sixteen, the first a rising one (DOUT idles low).
+  EXPECT_EQ(o.out, "[0, 1023, 717, 341, 682, 1, 1022, 512]\n16 True\nadc True\n");
+  EXPECT_EQ(o.err, "");
+}
+
+}  // namespace

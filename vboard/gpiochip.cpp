@@ -1,0 +1,1079 @@
+// The GPIO character device: /dev/gpiochip0 for the SoC's controller, the
+// same lines the sysfs tree drives, with both of the kernel's user
+// interfaces: the first (line handles and line events, which Debian 12's
+// libgpiod 1.6, its tools and its Python binding use) and the second (line
+// requests with per-line configuration, which newer libgpiod and the
+// kernel's own tools use), with line info watches for both; and
+// /sys/bus/gpio, where libgpiod checks that the device node is a GPIO chip.
+//
+// One controller, two interfaces: a line held by a request is busy for a
+// sysfs export and an exported line is busy for a request; levels,
+// directions and active_low are the shared_pin records of the sysfs side,
+// so the chip answers a conversion bit-banged through a request as it does
+// through sysfs. Every request keeps its lines' flags in the second
+// interface's terms, whichever interface made it, so either one's line
+// info shows any request.
+//
+// Who holds a request: the kernel lets go of a request's lines when the
+// last descriptor of it closes, in whichever process, and when that process
+// ends however it ends. The request's record lives in the shared board
+// object; beside it each request holds an open-file-description lock on a
+// byte of its record, through a description of the board object of its
+// own. The kernel drops that lock when the process ends (a child of fork
+// shares the description, so the lock lasts while either keeps it), and a
+// record whose lock nobody holds is let go by the next process that looks.
+//
+// Lines are named "GPIO<n>" after their offset, as the BCM2835's pins are
+// named on its data sheet and on the board's header; the chip is
+// "gpiochip0" with the sysfs chip's label, whatever base the sysfs
+// numbering starts at, as on the target.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/gpio.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "internal.h"
+
+// The kernel's structures, as its header gives them: the sizes every
+// build of the board must agree with (gpioevent_data's tail padding is
+// there on 64-bit and ARM builds alike).
+static_assert(sizeof(gpiochip_info) == 68);
+static_assert(sizeof(gpioline_info) == 72);
+static_assert(sizeof(gpiohandle_request) == 364);
+static_assert(sizeof(gpiohandle_config) == 84);
+static_assert(sizeof(gpiohandle_data) == 64);
+static_assert(sizeof(gpioevent_request) == 48);
+static_assert(sizeof(gpioevent_data) == 16);
+static_assert(sizeof(gpio_v2_line_attribute) == 16);
+static_assert(sizeof(gpio_v2_line_config) == 272);
+static_assert(sizeof(gpio_v2_line_request) == 592);
+static_assert(sizeof(gpio_v2_line_info) == 256);
+static_assert(sizeof(gpio_v2_line_values) == 16);
+static_assert(sizeof(gpio_v2_line_event) == 48);
+static_assert(vboard::kRequestLines == GPIO_V2_LINES_MAX && GPIOHANDLES_MAX == GPIO_V2_LINES_MAX);
+
+namespace vboard {
+namespace {
+
+constexpr char kPrefix[] = "/dev/gpiochip";
+constexpr char kChipPath[] = "/dev/gpiochip0";
+constexpr char kChipName[] = "gpiochip0";
+constexpr char kBus[] = "/sys/bus/gpio";
+// The character devices' major number as the target's kernel gives it to
+// its first GPIO chip; /sys/bus/gpio/devices/gpiochip0/dev says the same.
+constexpr unsigned kMajor = 254;
+constexpr char kDevNumber[] = "254:0\n";
+
+constexpr std::uint32_t kHandle = 1, kEvent = 2, kLine = 3;
+// The first interface's queue; the second's is 16 a line (see take_slot).
+constexpr std::uint32_t kV1Events = 16;
+
+constexpr std::uint32_t kBias = GPIOHANDLE_REQUEST_BIAS_PULL_UP |
+                                GPIOHANDLE_REQUEST_BIAS_PULL_DOWN | GPIOHANDLE_REQUEST_BIAS_DISABLE;
+constexpr std::uint32_t kHandleFlags =
+    GPIOHANDLE_REQUEST_INPUT | GPIOHANDLE_REQUEST_OUTPUT | GPIOHANDLE_REQUEST_ACTIVE_LOW |
+    GPIOHANDLE_REQUEST_OPEN_DRAIN | GPIOHANDLE_REQUEST_OPEN_SOURCE | kBias;
+constexpr std::uint32_t kEventFlags = GPIOEVENT_REQUEST_BOTH_EDGES;
+
+constexpr std::uint64_t kIn = GPIO_V2_LINE_FLAG_INPUT, kOut = GPIO_V2_LINE_FLAG_OUTPUT,
+                        kLow = GPIO_V2_LINE_FLAG_ACTIVE_LOW,
+                        kRising = GPIO_V2_LINE_FLAG_EDGE_RISING,
+                        kFalling = GPIO_V2_LINE_FLAG_EDGE_FALLING,
+                        kDrain = GPIO_V2_LINE_FLAG_OPEN_DRAIN,
+                        kSource = GPIO_V2_LINE_FLAG_OPEN_SOURCE,
+                        kRealtime = GPIO_V2_LINE_FLAG_EVENT_CLOCK_REALTIME,
+                        kHte = GPIO_V2_LINE_FLAG_EVENT_CLOCK_HTE;
+constexpr std::uint64_t kBias2 = GPIO_V2_LINE_FLAG_BIAS_PULL_UP | GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN |
+                                 GPIO_V2_LINE_FLAG_BIAS_DISABLED;
+constexpr std::uint64_t kValid2 =
+    kLow | kIn | kOut | kRising | kFalling | kDrain | kSource | kBias2 | kRealtime | kHte;
+
+// The kernel copies a request's consumer with its last byte cut.
+template <std::size_t N>
+void copy_label(char (&to)[N], const char *from, std::size_t from_size) {
+  std::size_t n = 0;
+  while (n + 1 < N && n + 1 < from_size && from[n] != '\0') ++n;
+  std::memcpy(to, from, n);
+  std::memset(to + n, 0, N - n);
+}
+
+bool all_zero(const void *p, std::size_t n) {
+  const auto *b = static_cast<const unsigned char *>(p);
+  return std::all_of(b, b + n, [](unsigned char c) { return c == 0; });
+}
+
+// The first interface's request flags in the second's terms.
+std::uint64_t from_v1(std::uint32_t f) {
+  std::uint64_t out = 0;
+  if ((f & GPIOHANDLE_REQUEST_INPUT) != 0) out |= kIn;
+  if ((f & GPIOHANDLE_REQUEST_OUTPUT) != 0) out |= kOut;
+  if ((f & GPIOHANDLE_REQUEST_ACTIVE_LOW) != 0) out |= kLow;
+  if ((f & GPIOHANDLE_REQUEST_OPEN_DRAIN) != 0) out |= kDrain;
+  if ((f & GPIOHANDLE_REQUEST_OPEN_SOURCE) != 0) out |= kSource;
+  if ((f & GPIOHANDLE_REQUEST_BIAS_PULL_UP) != 0) out |= GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
+  if ((f & GPIOHANDLE_REQUEST_BIAS_PULL_DOWN) != 0) out |= GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN;
+  if ((f & GPIOHANDLE_REQUEST_BIAS_DISABLE) != 0) out |= GPIO_V2_LINE_FLAG_BIAS_DISABLED;
+  return out;
+}
+
+// ----- who holds a request (see the note at the top)
+
+off_t lock_offset(int slot) {
+  const auto *base = reinterpret_cast<const unsigned char *>(&board());
+  const auto *at = reinterpret_cast<const unsigned char *>(&board().requests[slot].pid);
+  return static_cast<off_t>(at - base);
+}
+
+// A description of the board object that holds no lock, to look with.
+int looking_fd() {
+  static int fd = -1;
+  static const shared_board *on = nullptr;
+  if (on != &board()) {
+    if (fd >= 0) real_close(fd);
+    fd = board_object_fd();
+    on = &board();
+  }
+  return fd;
+}
+
+bool owner_alive(int slot) {
+  const int fd = looking_fd();
+  if (fd < 0) return true;  // the private board: only this process
+  return ofd_lock_byte(fd, lock_offset(slot), F_WRLCK, F_OFD_GETLK) != F_UNLCK;
+}
+
+// A program that ends leaves its requests to the kernel's close of its
+// descriptors (the lock goes); files the descriptor table destroys after
+// this leave the board alone.
+bool exiting = false;
+void at_exit() { exiting = true; }
+
+// ----- the requests on the board
+
+// Tells the chip descriptors watching `line` that its info changed.
+void info_changed(int line, std::uint32_t type) {
+  shared_board &b = board();
+  const std::uint32_t seq = ++b.info_seq;
+  b.info_changes[seq % kInfoChanges] = {monotonic_ns(), seq, static_cast<std::uint32_t>(line), type,
+                                        0};
+  notify_edges();
+}
+
+// Lets go of the request in `slot`: its lines go back to inputs, not
+// driven, as an unexported pin does.
+void release(int slot) {
+  shared_board &b = board();
+  for (int line = 0; line < kMaxPins; ++line) {
+    if (b.line_request[line] != slot + 1) continue;
+    b.line_request[line] = 0;
+    shared_pin &p = b.pins[line];
+    const std::int16_t jumper = p.jumper;
+    p = shared_pin{};
+    p.jumper = jumper;
+    info_changed(line, GPIO_V2_LINE_CHANGED_RELEASED);
+  }
+  b.requests[slot] = shared_line_request{};
+  pins_changed();
+}
+
+// Lets go of the requests whose owners are gone.
+void sweep() {
+  for (int slot = 0; slot < kLineRequests; ++slot) {
+    if (board().requests[slot].kind != 0 && !owner_alive(slot)) release(slot);
+  }
+}
+
+// The live request holding `line`, or -1.
+int holder(int line) {
+  const int s = board().line_request[line] - 1;
+  if (s < 0 || s >= kLineRequests || board().requests[s].kind == 0) return -1;
+  return s;
+}
+
+// Where `line` is in the request of `slot`.
+std::uint32_t index_in(const shared_line_request &r, int line) {
+  for (std::uint32_t i = 0; i < r.num_lines && i < kRequestLines; ++i) {
+    if (r.offsets[i] == static_cast<std::uint32_t>(line)) return i;
+  }
+  return 0;
+}
+
+bool is_line(std::uint32_t line) { return line < static_cast<std::uint32_t>(board().ngpio); }
+
+// Why `line` cannot be requested: -EBUSY when a request, the sysfs tree or
+// a kernel driver holds it; 0 when free.
+int busy(int line) {
+  const shared_board &b = board();
+  if (holder(line) >= 0 || b.pins[line].exported != 0 || gpio_claimed_by(line) != nullptr) {
+    return -EBUSY;
+  }
+  return 0;
+}
+
+// The flags of a line handle request the kernel refuses.
+bool bad_handle_flags(std::uint32_t f) {
+  if ((f & ~kHandleFlags) != 0) return true;
+  const bool in = (f & GPIOHANDLE_REQUEST_INPUT) != 0;
+  const bool out = (f & GPIOHANDLE_REQUEST_OUTPUT) != 0;
+  const bool drain = (f & GPIOHANDLE_REQUEST_OPEN_DRAIN) != 0;
+  const bool source = (f & GPIOHANDLE_REQUEST_OPEN_SOURCE) != 0;
+  const std::uint32_t bias = f & kBias;
+  if (in && out) return true;
+  if (drain && source) return true;
+  if ((drain || source) && !out) return true;
+  if (bias != 0 && !in && !out) return true;  // bias only with a direction
+  return std::popcount(bias) > 1;
+}
+
+// The same for one line's flags of the second interface.
+bool bad_line_flags(std::uint64_t f) {
+  if ((f & ~kValid2) != 0) return true;
+  const bool in = (f & kIn) != 0, out = (f & kOut) != 0;
+  if (in && out) return true;
+  if ((f & (kRising | kFalling)) != 0 && !in) return true;  // edges need an explicit input
+  if ((f & kRealtime) != 0 && (f & kHte) != 0) return true;
+  if ((f & kDrain) != 0 && (f & kSource) != 0) return true;
+  if ((f & (kDrain | kSource)) != 0 && !out) return true;
+  if ((f & kBias2) != 0 && !in && !out) return true;
+  return std::popcount(f & kBias2) > 1;
+}
+
+// What a line configuration of the second interface gives line `i`: the
+// first attribute whose mask has the line decides, else the default.
+std::uint64_t config_flags(const gpio_v2_line_config &c, std::uint32_t i) {
+  for (std::uint32_t k = 0; k < c.num_attrs && k < GPIO_V2_LINE_NUM_ATTRS_MAX; ++k) {
+    const auto &a = c.attrs[k];
+    if (a.attr.id == GPIO_V2_LINE_ATTR_ID_FLAGS && ((a.mask >> i) & 1) != 0) return a.attr.flags;
+  }
+  return c.flags;
+}
+bool config_value(const gpio_v2_line_config &c, std::uint32_t i) {
+  for (std::uint32_t k = 0; k < c.num_attrs && k < GPIO_V2_LINE_NUM_ATTRS_MAX; ++k) {
+    const auto &a = c.attrs[k];
+    if (a.attr.id == GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES && ((a.mask >> i) & 1) != 0) {
+      return ((a.attr.values >> i) & 1) != 0;
+    }
+  }
+  return false;
+}
+std::uint32_t config_debounce(const gpio_v2_line_config &c, std::uint32_t i) {
+  for (std::uint32_t k = 0; k < c.num_attrs && k < GPIO_V2_LINE_NUM_ATTRS_MAX; ++k) {
+    const auto &a = c.attrs[k];
+    if (a.attr.id == GPIO_V2_LINE_ATTR_ID_DEBOUNCE && ((a.mask >> i) & 1) != 0) {
+      return a.attr.debounce_period_us;
+    }
+  }
+  return 0;
+}
+
+// -EINVAL when the kernel refuses configuration `c` for `n` lines; a
+// hardware timestamp engine, which the board has none of, is -EOPNOTSUPP.
+int check_config(const gpio_v2_line_config &c, std::uint32_t n) {
+  if (c.num_attrs > GPIO_V2_LINE_NUM_ATTRS_MAX || !all_zero(c.padding, sizeof c.padding)) {
+    return -EINVAL;
+  }
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (bad_line_flags(config_flags(c, i))) return -EINVAL;
+  }
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if ((config_flags(c, i) & kHte) != 0) return -EOPNOTSUPP;
+  }
+  return 0;
+}
+
+// Line `i` of the request in `slot` as `flags` ask: active_low, then the
+// direction (an output at logical `value`); neither direction leaves it
+// as it is. The caller calls pins_changed() after the last line.
+void configure_line(shared_line_request &r, std::uint32_t i, std::uint64_t flags, bool value,
+                    std::uint32_t debounce_us) {
+  const int line = static_cast<int>(r.offsets[i]);
+  shared_pin &p = board().pins[line];
+  r.flags[i] = flags;
+  r.debounce_us[i] = debounce_us;
+  p.active_low = (flags & kLow) != 0 ? 1 : 0;
+  if ((flags & kOut) != 0) {
+    gpio_drive(line, value != ((flags & kLow) != 0));
+  } else if ((flags & kIn) != 0) {
+    p.out = 0;
+  }
+  const std::uint64_t bit = std::uint64_t{1} << i;
+  r.seen = gpio_line_level(line) ? r.seen | bit : r.seen & ~bit;
+}
+
+// The logical value of `line` as a request reads it.
+bool value_of(int line) { return gpio_line_level(line) != (board().pins[line].active_low != 0); }
+
+// A line's flags and consumer as the second interface shows them; the
+// first shows the same through line_info_v1.
+struct line_state {
+  std::uint64_t flags = 0;
+  std::uint32_t debounce_us = 0;
+  const char *consumer = nullptr;
+};
+
+line_state state_of(int line) {
+  const shared_board &b = board();
+  const shared_pin &p = b.pins[line];
+  line_state s;
+  s.flags = p.out != 0 ? kOut : kIn;
+  if (p.active_low != 0) s.flags |= kLow;
+  if (const int h = holder(line); h >= 0) {
+    const shared_line_request &r = b.requests[h];
+    const std::uint32_t i = index_in(r, line);
+    s.flags |= r.flags[i] & (kRising | kFalling | kDrain | kSource | kBias2 | kRealtime);
+    s.debounce_us = r.debounce_us[i];
+    s.consumer = r.consumer[0] != '\0' ? r.consumer : "?";
+  } else if (p.exported != 0) {
+    s.consumer = "sysfs";
+  } else if (const char *driver = gpio_claimed_by(line)) {
+    // A chip select the SPI driver drives, active low.
+    s.flags = kOut | kLow;
+    s.consumer = driver;
+  }
+  if (s.consumer != nullptr) s.flags |= GPIO_V2_LINE_FLAG_USED;
+  return s;
+}
+
+gpioline_info line_info_v1(int line) {
+  const line_state s = state_of(line);
+  gpioline_info info{};
+  info.line_offset = static_cast<std::uint32_t>(line);
+  std::snprintf(info.name, sizeof info.name, "GPIO%d", line);
+  if (s.consumer != nullptr) std::snprintf(info.consumer, sizeof info.consumer, "%s", s.consumer);
+  const std::pair<std::uint64_t, std::uint32_t> map[] = {
+      {GPIO_V2_LINE_FLAG_USED, GPIOLINE_FLAG_KERNEL},
+      {kOut, GPIOLINE_FLAG_IS_OUT},
+      {kLow, GPIOLINE_FLAG_ACTIVE_LOW},
+      {kDrain, GPIOLINE_FLAG_OPEN_DRAIN},
+      {kSource, GPIOLINE_FLAG_OPEN_SOURCE},
+      {GPIO_V2_LINE_FLAG_BIAS_PULL_UP, GPIOLINE_FLAG_BIAS_PULL_UP},
+      {GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN, GPIOLINE_FLAG_BIAS_PULL_DOWN},
+      {GPIO_V2_LINE_FLAG_BIAS_DISABLED, GPIOLINE_FLAG_BIAS_DISABLE},
+  };
+  for (const auto &[v2, v1] : map) {
+    if ((s.flags & v2) != 0) info.flags |= v1;
+  }
+  return info;
+}
+
+gpio_v2_line_info line_info_v2(int line) {
+  const line_state s = state_of(line);
+  gpio_v2_line_info info{};
+  info.offset = static_cast<std::uint32_t>(line);
+  std::snprintf(info.name, sizeof info.name, "GPIO%d", line);
+  if (s.consumer != nullptr) std::snprintf(info.consumer, sizeof info.consumer, "%s", s.consumer);
+  info.flags = s.flags;
+  if (s.debounce_us != 0) {
+    info.num_attrs = 1;
+    info.attrs[0].id = GPIO_V2_LINE_ATTR_ID_DEBOUNCE;
+    info.attrs[0].debounce_period_us = s.debounce_us;
+  }
+  return info;
+}
+
+// Queues an edge of line `i` of `r`. The first interface's full queue
+// keeps what it has; the second's drops its oldest event, as the kernel's
+// do (a reader tells from the sequence numbers).
+bool queue_event(shared_line_request &r, std::uint32_t i, bool rose) {
+  ++r.seqno;
+  ++r.line_seqno[i];
+  const std::uint32_t cap = std::min<std::uint32_t>(r.capacity, kLineEvents);
+  if (cap == 0) return false;
+  if (r.count >= cap) {
+    ++r.dropped;
+    if (r.kind != kLine) return false;
+    r.first = (r.first + 1) % cap;
+    --r.count;
+  }
+  shared_line_event &e = r.queue[(r.first + r.count) % cap];
+  if ((r.flags[i] & kRealtime) != 0) {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    e.timestamp_ns = static_cast<std::uint64_t>(ts.tv_sec) * 1000000000U +
+                     static_cast<std::uint64_t>(ts.tv_nsec);
+  } else {
+    e.timestamp_ns = monotonic_ns();
+  }
+  e.id = rose ? GPIO_V2_LINE_EVENT_RISING_EDGE : GPIO_V2_LINE_EVENT_FALLING_EDGE;
+  e.offset = r.offsets[i];
+  e.seqno = r.seqno;
+  e.line_seqno = r.line_seqno[i];
+  ++r.count;
+  return true;
+}
+
+// Fills `st` for a file a request made: the kernel's anonymous inodes
+// have no file type, only the owner's read and write bits.
+void anon_stat(struct stat &st, const char *name) { fill_stat(st, name, S_IRUSR | S_IWUSR, 0); }
+
+// ----- the descriptors a request returns
+
+const char *anon_name(std::uint32_t kind) {
+  return kind == kHandle  ? "anon_inode:gpio-linehandle"
+         : kind == kEvent ? "anon_inode:gpio-event"
+                          : "anon_inode:gpio-line";
+}
+
+class request_file final : public file {
+ public:
+  request_file(int slot, int lock_fd)
+      : slot_(slot),
+        lock_fd_(lock_fd),
+        pid_(getpid()),
+        on_(&board()),
+        kind_(board().requests[slot].kind),
+        serial_(board().requests[slot].serial) {}
+  ~request_file() override {
+    if (pid_ != getpid()) {
+      // A copy a child inherited through fork: the request is its parent's.
+      if (lock_fd_ >= 0) real_close(lock_fd_);
+      return;
+    }
+    if (exiting) return;
+    if (live()) release(slot_);
+    if (lock_fd_ >= 0) real_close(lock_fd_);
+  }
+  request_file(const request_file &) = delete;
+  request_file &operator=(const request_file &) = delete;
+
+  int ioctl(unsigned long request, void *arg, trace_note &note) override {
+    if (!live()) return -ENODEV;
+    if (kind_ == kLine) return ioctl_v2(request, arg, note);
+    if (request == GPIOHANDLE_GET_LINE_VALUES_IOCTL) {
+      if (arg == nullptr) return -EFAULT;
+      gpiohandle_data d{};
+      const shared_line_request &r = record();
+      for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+        d.values[i] = value_of(static_cast<int>(r.offsets[i])) ? 1 : 0;
+      }
+      std::memcpy(arg, &d, sizeof d);
+      return 0;
+    }
+    if (kind_ != kHandle) return -EINVAL;
+    switch (request) {
+      case GPIOHANDLE_SET_LINE_VALUES_IOCTL: {
+        if (arg == nullptr) return -EFAULT;
+        const shared_line_request &r = record();
+        // Only outputs take values: the first line tells for all.
+        if (board().pins[r.offsets[0]].out == 0) return -EPERM;
+        gpiohandle_data d{};
+        std::memcpy(&d, arg, sizeof d);
+        // The trace shows the values set, one byte a line.
+        note.bytes = r.num_lines;
+        note.keep(d.values, r.num_lines);
+        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+          const int line = static_cast<int>(r.offsets[i]);
+          gpio_drive(line, (d.values[i] != 0) != (board().pins[line].active_low != 0));
+        }
+        return 0;
+      }
+      case GPIOHANDLE_SET_CONFIG_IOCTL: {
+        if (arg == nullptr) return -EFAULT;
+        gpiohandle_config c{};
+        std::memcpy(&c, arg, sizeof c);
+        if (bad_handle_flags(c.flags)) return -EINVAL;
+        shared_line_request &r = record();
+        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+          configure_line(r, i, from_v1(c.flags), c.default_values[i] != 0, 0);
+          info_changed(static_cast<int>(r.offsets[i]), GPIO_V2_LINE_CHANGED_CONFIG);
+        }
+        pins_changed();
+        return 0;
+      }
+      default:
+        return -EINVAL;
+    }
+  }
+
+  // Whole records only, oldest first; an empty queue answers EAGAIN (on a
+  // blocking descriptor the core waits for an event first). A line handle
+  // has nothing to read.
+  ssize_t read(void *buf, std::size_t n, off_t &) override {
+    if (!live()) return -ENODEV;
+    if (kind_ == kHandle) return -EINVAL;
+    const std::size_t size = kind_ == kEvent ? sizeof(gpioevent_data) : sizeof(gpio_v2_line_event);
+    if (n < size) return -EINVAL;
+    shared_line_request &r = record();
+    if (r.count == 0) return -EAGAIN;
+    const std::uint32_t cap = std::min<std::uint32_t>(r.capacity, kLineEvents);
+    if (cap == 0) return -EAGAIN;
+    std::size_t done = 0;
+    auto *out = static_cast<unsigned char *>(buf);
+    while (r.count != 0 && n - done >= size) {
+      const shared_line_event &e = r.queue[r.first % cap];
+      if (kind_ == kEvent) {
+        gpioevent_data d{};
+        d.timestamp = e.timestamp_ns;
+        d.id = e.id;
+        std::memcpy(out + done, &d, sizeof d);
+      } else {
+        gpio_v2_line_event d{};
+        d.timestamp_ns = e.timestamp_ns;
+        d.id = e.id;
+        d.offset = e.offset;
+        d.seqno = e.seqno;
+        d.line_seqno = e.line_seqno;
+        std::memcpy(out + done, &d, sizeof d);
+      }
+      done += size;
+      r.first = (r.first + 1) % cap;
+      --r.count;
+    }
+    return static_cast<ssize_t>(done);
+  }
+
+  bool read_waits() const override { return kind_ != kHandle; }
+
+  // A line handle has no poll routine: always ready, as the kernel says.
+  int poll_mask() const override {
+    if (kind_ == kHandle) return file::poll_mask();
+    if (!live()) return POLLERR;
+    return record().count != 0 ? POLLIN | POLLRDNORM : 0;
+  }
+
+  void stat(struct stat &st) const override { anon_stat(st, anon_name(kind_)); }
+
+ private:
+  int ioctl_v2(unsigned long request, void *arg, trace_note &note) {
+    shared_line_request &r = record();
+    const std::uint64_t all =
+        r.num_lines >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << r.num_lines) - 1;
+    switch (request) {
+      case GPIO_V2_LINE_GET_VALUES_IOCTL: {
+        if (arg == nullptr) return -EFAULT;
+        gpio_v2_line_values v{};
+        std::memcpy(&v, arg, sizeof v);
+        const std::uint64_t mask = v.mask & all;
+        if (mask == 0) return -EINVAL;
+        v.bits = 0;
+        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+          if (((mask >> i) & 1) != 0 && value_of(static_cast<int>(r.offsets[i]))) {
+            v.bits |= std::uint64_t{1} << i;
+          }
+        }
+        std::memcpy(arg, &v, sizeof v);
+        return 0;
+      }
+      case GPIO_V2_LINE_SET_VALUES_IOCTL: {
+        if (arg == nullptr) return -EFAULT;
+        gpio_v2_line_values v{};
+        std::memcpy(&v, arg, sizeof v);
+        const std::uint64_t mask = v.mask & all;
+        // The trace shows the values set: bits, then mask.
+        note.bytes = sizeof v;
+        note.keep(&v, sizeof v);
+        if (mask == 0) return -EINVAL;
+        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+          if (((mask >> i) & 1) != 0 && board().pins[r.offsets[i]].out == 0) return -EPERM;
+        }
+        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+          if (((mask >> i) & 1) == 0) continue;
+          const int line = static_cast<int>(r.offsets[i]);
+          gpio_drive(line, (((v.bits >> i) & 1) != 0) != (board().pins[line].active_low != 0));
+        }
+        return 0;
+      }
+      case GPIO_V2_LINE_SET_CONFIG_IOCTL: {
+        if (arg == nullptr) return -EFAULT;
+        gpio_v2_line_config c{};
+        std::memcpy(&c, arg, sizeof c);
+        if (const int e = check_config(c, r.num_lines)) return e;
+        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+          configure_line(r, i, config_flags(c, i), config_value(c, i), config_debounce(c, i));
+          info_changed(static_cast<int>(r.offsets[i]), GPIO_V2_LINE_CHANGED_CONFIG);
+        }
+        pins_changed();
+        return 0;
+      }
+      default:
+        return -EINVAL;
+    }
+  }
+
+  // False once the board was powered off under the request.
+  bool live() const {
+    const shared_line_request &r = board().requests[slot_];
+    return on_ == &board() && r.kind != 0 && r.serial == serial_;
+  }
+  shared_line_request &record() const { return board().requests[slot_]; }
+
+  int slot_;
+  int lock_fd_;
+  pid_t pid_;
+  const shared_board *on_;
+  std::uint32_t kind_;
+  std::uint32_t serial_;
+};
+
+// Takes a slot for a request of `n` lines and holds it. Returns the slot
+// and sets `lock_fd`, or -errno.
+int take_slot(const std::uint32_t *lines, std::uint32_t n, std::uint32_t kind, const char *consumer,
+              std::size_t consumer_size, int &lock_fd) {
+  shared_board &b = board();
+  sweep();
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (!is_line(lines[i])) return -EINVAL;
+    if (const int e = busy(static_cast<int>(lines[i]))) return e;
+    for (std::uint32_t k = 0; k < i; ++k) {
+      if (lines[k] == lines[i]) return -EBUSY;  // asked twice: the second finds it taken
+    }
+  }
+  int slot = -1;
+  for (int s = 0; s < kLineRequests && slot < 0; ++s) {
+    if (b.requests[s].kind == 0) slot = s;
+  }
+  if (slot < 0) return -ENOMEM;
+  lock_fd = board_object_fd();
+  if (lock_fd >= 0 && ofd_lock_byte(lock_fd, lock_offset(slot), F_WRLCK, F_OFD_SETLK) != 0) {
+    const int err = errno;
+    real_close(lock_fd);
+    return -err;
+  }
+  static bool hooked = false;
+  if (!hooked) hooked = std::atexit(at_exit) == 0;
+  shared_line_request &r = b.requests[slot];
+  r = shared_line_request{};
+  r.kind = kind;
+  r.pid = static_cast<std::uint32_t>(getpid());
+  r.serial = static_cast<std::uint32_t>(monotonic_ns()) ^ r.pid;
+  r.num_lines = n;
+  r.capacity = kV1Events;
+  copy_label(r.consumer, consumer, consumer_size);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    r.offsets[i] = lines[i];
+    b.line_request[lines[i]] = static_cast<std::int16_t>(slot + 1);
+    info_changed(static_cast<int>(lines[i]), GPIO_V2_LINE_CHANGED_REQUESTED);
+  }
+  return slot;
+}
+
+// The descriptor for the request in `slot`, written to `fd_field` of the
+// caller's structure `arg` (`size` bytes, copied in as `copy`).
+int hand_out(int slot, int lock_fd, void *arg, void *copy, std::size_t size, int &fd_field) {
+  auto f = std::make_unique<request_file>(slot, lock_fd);
+  const int fd =
+      add_descriptor(std::move(f), anon_name(board().requests[slot].kind), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fd;  // the file is gone, and the request with it
+  fd_field = fd;
+  std::memcpy(arg, copy, size);
+  return 0;
+}
+
+// A line handle: GPIO_GET_LINEHANDLE_IOCTL.
+int request_handle(void *arg) {
+  if (arg == nullptr) return -EFAULT;
+  gpiohandle_request req{};
+  std::memcpy(&req, arg, sizeof req);
+  if (req.lines == 0 || req.lines > GPIOHANDLES_MAX) return -EINVAL;
+  if (bad_handle_flags(req.flags)) return -EINVAL;
+  int lock_fd = -1;
+  const int slot = take_slot(req.lineoffsets, req.lines, kHandle, req.consumer_label,
+                             sizeof req.consumer_label, lock_fd);
+  if (slot < 0) return slot;
+  shared_line_request &r = board().requests[slot];
+  for (std::uint32_t i = 0; i < req.lines; ++i) {
+    configure_line(r, i, from_v1(req.flags), req.default_values[i] != 0, 0);
+  }
+  pins_changed();
+  return hand_out(slot, lock_fd, arg, &req, sizeof req, req.fd);
+}
+
+// A line event: GPIO_GET_LINEEVENT_IOCTL.
+int request_event(void *arg) {
+  if (arg == nullptr) return -EFAULT;
+  gpioevent_request req{};
+  std::memcpy(&req, arg, sizeof req);
+  if (!is_line(req.lineoffset)) return -EINVAL;
+  const std::uint32_t f = req.handleflags;
+  if ((f & ~kHandleFlags) != 0 || (req.eventflags & ~kEventFlags) != 0) return -EINVAL;
+  // Edges are looked for on inputs only.
+  if ((f & (GPIOHANDLE_REQUEST_OUTPUT | GPIOHANDLE_REQUEST_OPEN_DRAIN |
+            GPIOHANDLE_REQUEST_OPEN_SOURCE)) != 0) {
+    return -EINVAL;
+  }
+  if (std::popcount(f & kBias) > 1) return -EINVAL;
+  int lock_fd = -1;
+  const int slot =
+      take_slot(&req.lineoffset, 1, kEvent, req.consumer_label, sizeof req.consumer_label, lock_fd);
+  if (slot < 0) return slot;
+  std::uint64_t flags = from_v1(f) | kIn;
+  if ((req.eventflags & GPIOEVENT_REQUEST_RISING_EDGE) != 0) flags |= kRising;
+  if ((req.eventflags & GPIOEVENT_REQUEST_FALLING_EDGE) != 0) flags |= kFalling;
+  configure_line(board().requests[slot], 0, flags, false, 0);
+  pins_changed();
+  return hand_out(slot, lock_fd, arg, &req, sizeof req, req.fd);
+}
+
+// A line request of the second interface: GPIO_V2_GET_LINE_IOCTL.
+int request_lines(void *arg) {
+  if (arg == nullptr) return -EFAULT;
+  gpio_v2_line_request req{};
+  std::memcpy(&req, arg, sizeof req);
+  if (req.num_lines == 0 || req.num_lines > GPIO_V2_LINES_MAX ||
+      !all_zero(req.padding, sizeof req.padding)) {
+    return -EINVAL;
+  }
+  if (const int e = check_config(req.config, req.num_lines)) return e;
+  int lock_fd = -1;
+  const int slot =
+      take_slot(req.offsets, req.num_lines, kLine, req.consumer, sizeof req.consumer, lock_fd);
+  if (slot < 0) return slot;
+  shared_line_request &r = board().requests[slot];
+  // The kernel's queue: 16 events a line unless the request says, at most
+  // 16 for each line a request may have; the board keeps fewer.
+  const std::uint32_t asked =
+      req.event_buffer_size != 0 ? req.event_buffer_size : 16 * req.num_lines;
+  r.capacity = std::min<std::uint32_t>(asked, kLineEvents);
+  for (std::uint32_t i = 0; i < req.num_lines; ++i) {
+    configure_line(r, i, config_flags(req.config, i), config_value(req.config, i),
+                   config_debounce(req.config, i));
+  }
+  pins_changed();
+  return hand_out(slot, lock_fd, arg, &req, sizeof req, req.fd);
+}
+
+// The chip's descriptor: info, requests, and watches of line info. A
+// watch is this descriptor's own; the changes it reports come from the
+// board's log, whichever process made them, with the line's info as it is
+// when read.
+class chip_file final : public file {
+ public:
+  chip_file() : next_(board().info_seq) {}
+
+  int ioctl(unsigned long request, void *arg, trace_note &) override {
+    if (arg == nullptr) return known(request) ? -EFAULT : -EINVAL;
+    switch (request) {
+      case GPIO_GET_CHIPINFO_IOCTL: {
+        gpiochip_info info{};
+        std::snprintf(info.name, sizeof info.name, "%s", kChipName);
+        std::snprintf(info.label, sizeof info.label, "%s", gpio_chip_label());
+        info.lines = static_cast<std::uint32_t>(board().ngpio);
+        std::memcpy(arg, &info, sizeof info);
+        return 0;
+      }
+      case GPIO_GET_LINEINFO_IOCTL:
+      case GPIO_GET_LINEINFO_WATCH_IOCTL: {
+        gpioline_info info{};
+        std::memcpy(&info, arg, sizeof info);
+        if (const int e = look(info.line_offset, request == GPIO_GET_LINEINFO_WATCH_IOCTL, 1)) {
+          return e;
+        }
+        info = line_info_v1(static_cast<int>(info.line_offset));
+        std::memcpy(arg, &info, sizeof info);
+        return 0;
+      }
+      case GPIO_V2_GET_LINEINFO_IOCTL:
+      case GPIO_V2_GET_LINEINFO_WATCH_IOCTL: {
+        gpio_v2_line_info info{};
+        std::memcpy(&info, arg, sizeof info);
+        if (!all_zero(info.padding, sizeof info.padding)) return -EINVAL;
+        if (const int e = look(info.offset, request == GPIO_V2_GET_LINEINFO_WATCH_IOCTL, 2)) {
+          return e;
+        }
+        info = line_info_v2(static_cast<int>(info.offset));
+        std::memcpy(arg, &info, sizeof info);
+        return 0;
+      }
+      case GPIO_GET_LINEINFO_UNWATCH_IOCTL: {
+        std::uint32_t line = 0;
+        std::memcpy(&line, arg, sizeof line);
+        if (!is_line(line)) return -EINVAL;
+        if (watched_.erase(static_cast<int>(line)) == 0) return -EBUSY;
+        return 0;
+      }
+      case GPIO_GET_LINEHANDLE_IOCTL:
+        return request_handle(arg);
+      case GPIO_GET_LINEEVENT_IOCTL:
+        return request_event(arg);
+      case GPIO_V2_GET_LINE_IOCTL:
+        return request_lines(arg);
+      default:
+        return -EINVAL;
+    }
+  }
+
+  // The changes of watched lines, as whole records of the interface that
+  // watched (gpioline_info_changed or gpio_v2_line_info_changed).
+  ssize_t read(void *buf, std::size_t n, off_t &) override {
+    const std::size_t size =
+        abi_ == 1 ? sizeof(gpioline_info_changed) : sizeof(gpio_v2_line_info_changed);
+    if (n < size) return -EINVAL;
+    std::size_t done = 0;
+    auto *out = static_cast<unsigned char *>(buf);
+    const shared_board &b = board();
+    for (std::uint32_t s = first_pending(); s != b.info_seq + 1; ++s) {
+      const shared_info_change &c = b.info_changes[s % kInfoChanges];
+      if (c.seq == s && wanted(c)) {
+        if (n - done < size) break;
+        const int line = static_cast<int>(c.line);
+        if (abi_ == 1) {
+          gpioline_info_changed r{};
+          r.info = line_info_v1(line);
+          r.timestamp = c.timestamp_ns;
+          r.event_type = c.type;
+          std::memcpy(out + done, &r, sizeof r);
+        } else {
+          gpio_v2_line_info_changed r{};
+          r.info = line_info_v2(line);
+          r.timestamp_ns = c.timestamp_ns;
+          r.event_type = c.type;
+          std::memcpy(out + done, &r, sizeof r);
+        }
+        done += size;
+      }
+      next_ = s;
+    }
+    return done == 0 ? -EAGAIN : static_cast<ssize_t>(done);
+  }
+
+  bool read_waits() const override { return true; }
+
+  // Readable while a watched line's change waits.
+  int poll_mask() const override {
+    const shared_board &b = board();
+    for (std::uint32_t s = first_pending(); s != b.info_seq + 1; ++s) {
+      const shared_info_change &c = b.info_changes[s % kInfoChanges];
+      if (c.seq == s && wanted(c)) return POLLIN | POLLRDNORM;
+    }
+    return 0;
+  }
+
+  void stat(struct stat &st) const override {
+    fill_stat(st, kChipPath, S_IFCHR | 0660, 0);
+    st.st_rdev = makedev(kMajor, 0);
+  }
+
+ private:
+  static bool known(unsigned long request) {
+    for (unsigned long r :
+         {GPIO_GET_CHIPINFO_IOCTL, GPIO_GET_LINEINFO_IOCTL, GPIO_GET_LINEINFO_WATCH_IOCTL,
+          GPIO_V2_GET_LINEINFO_IOCTL, GPIO_V2_GET_LINEINFO_WATCH_IOCTL,
+          GPIO_GET_LINEINFO_UNWATCH_IOCTL, GPIO_GET_LINEHANDLE_IOCTL, GPIO_GET_LINEEVENT_IOCTL,
+          GPIO_V2_GET_LINE_IOCTL}) {
+      if (r == request) return true;
+    }
+    return false;
+  }
+
+  // Checks a line info request (and makes the watch): 0 or -errno. One
+  // descriptor watches through one interface only (EPERM for the other).
+  int look(std::uint32_t line, bool watch, int abi) {
+    if (watch && abi_ != 0 && abi_ != abi) return -EPERM;
+    if (!is_line(line)) return -EINVAL;
+    sweep();
+    if (!watch) return 0;
+    abi_ = abi;
+    if (!watched_.emplace(static_cast<int>(line), board().info_seq).second) return -EBUSY;
+    return 0;
+  }
+
+  // The first change not looked at yet; the board keeps the last
+  // kInfoChanges only, and a board powered off starts again.
+  std::uint32_t first_pending() const {
+    const std::uint32_t now = board().info_seq;
+    if (next_ > now) next_ = now;  // the board was powered off: its log began again
+    if (now - next_ > kInfoChanges) return now - kInfoChanges + 1;
+    return next_ + 1;
+  }
+
+  bool wanted(const shared_info_change &c) const {
+    const auto it = watched_.find(static_cast<int>(c.line));
+    return it != watched_.end() && c.seq > it->second;
+  }
+
+  int abi_ = 0;                           // interface of the watches, 0 before the first
+  std::map<int, std::uint32_t> watched_;  // line: info_seq when the watch began
+  mutable std::uint32_t next_;            // changes up to this one were looked at
+};
+
+int chip_open(const char *path, int, std::unique_ptr<file> &out) {
+  // The board has one controller: no other gpiochip is there.
+  if (std::string_view(path) != kChipPath) return -ENOENT;
+  out = std::make_unique<chip_file>();
+  return 0;
+}
+
+int chip_stat(const char *path, struct stat &st, bool) {
+  if (std::string_view(path) != kChipPath) return -ENOENT;
+  chip_file().stat(st);
+  return 0;
+}
+
+int chip_list(const char *path, std::vector<dir_entry> &out) {
+  if (std::string_view(path) != "/dev") return 1;
+  out.push_back({kChipName, DT_CHR});
+  return 2;
+}
+
+// Power-off: every request is gone.
+void chip_reset() {
+  shared_board &b = board();
+  for (auto &r : b.requests) r = shared_line_request{};
+  for (auto &l : b.line_request) l = 0;
+}
+
+// ----- /sys/bus/gpio: the bus's device, whose dev attribute libgpiod
+// compares with the device node's numbers.
+
+enum class bus_node { none, root, devices, chip, dev };
+
+bus_node bus_classify(std::string_view p) {
+  if (p == kBus) return bus_node::root;
+  if (p == "/sys/bus/gpio/devices") return bus_node::devices;
+  if (p == "/sys/bus/gpio/devices/gpiochip0") return bus_node::chip;
+  if (p == "/sys/bus/gpio/devices/gpiochip0/dev") return bus_node::dev;
+  return bus_node::none;
+}
+
+class bus_file final : public file {
+ public:
+  bus_file(std::string path, bus_node n) : path_(std::move(path)), node_(n) {}
+  ssize_t read(void *buf, std::size_t n, off_t &offset) override {
+    if (node_ != bus_node::dev) return -EISDIR;
+    const std::string_view text(kDevNumber);
+    if (offset < 0 || static_cast<std::size_t>(offset) >= text.size()) return 0;
+    const std::size_t k = std::min(n, text.size() - static_cast<std::size_t>(offset));
+    std::memcpy(buf, text.data() + offset, k);
+    offset += static_cast<off_t>(k);
+    return static_cast<ssize_t>(k);
+  }
+  void stat(struct stat &st) const override {
+    fill_stat(st, path_.c_str(), node_ == bus_node::dev ? S_IFREG | 0444 : S_IFDIR | 0755);
+  }
+
+ private:
+  std::string path_;
+  bus_node node_;
+};
+
+int bus_open(const char *path, int flags, std::unique_ptr<file> &out) {
+  const bus_node n = bus_classify(path);
+  if (n == bus_node::none) return -ENOENT;
+  if ((flags & O_ACCMODE) != O_RDONLY) return n == bus_node::dev ? -EACCES : -EISDIR;
+  if (n == bus_node::dev && (flags & O_DIRECTORY) != 0) return -ENOTDIR;
+  out = std::make_unique<bus_file>(path, n);
+  return 0;
+}
+
+int bus_stat(const char *path, struct stat &st, bool) {
+  const bus_node n = bus_classify(path);
+  if (n == bus_node::none) return -ENOENT;
+  bus_file(path, n).stat(st);
+  return 0;
+}
+
+int bus_list(const char *path, std::vector<dir_entry> &out) {
+  const bus_node n = bus_classify(path);
+  if (n == bus_node::none) return 1;
+  if (n == bus_node::dev) return -ENOTDIR;
+  out.push_back({".", DT_DIR});
+  out.push_back({"..", DT_DIR});
+  if (n == bus_node::root) out.push_back({"devices", DT_DIR});
+  if (n == bus_node::devices) out.push_back({"gpiochip0", DT_DIR});
+  if (n == bus_node::chip) out.push_back({"dev", DT_REG});
+  return 0;
+}
+
+const bool registered =
+    add_provider(
+        {kPrefix, chip_open, chip_stat, nullptr, chip_list, nullptr, chip_reset, nullptr}) &&
+    add_provider({kBus, bus_open, bus_stat, nullptr, bus_list, nullptr, nullptr, nullptr});
+
+}  // namespace
+
+bool chardev_line_requested(int line) {
+  (void)registered;
+  if (line < 0 || line >= kMaxPins) return false;
+  if (board().line_request[line] == 0) return false;
+  sweep();
+  return holder(line) >= 0;
+}
+
+void chardev_sysfs_changed(int line, bool requested) {
+  info_changed(line, requested ? GPIO_V2_LINE_CHANGED_REQUESTED : GPIO_V2_LINE_CHANGED_RELEASED);
+}
+
+bool chardev_line_held(int line) { return line >= 0 && line < kMaxPins && holder(line) >= 0; }
+
+bool chardev_pins_changed() {
+  bool queued = false;
+  for (auto &r : board().requests) {
+    if (r.kind == 0) continue;
+    for (std::uint32_t i = 0; i < r.num_lines && i < kRequestLines; ++i) {
+      if ((r.flags[i] & (kRising | kFalling)) == 0 || !is_line(r.offsets[i])) continue;
+      const std::uint64_t bit = std::uint64_t{1} << i;
+      const bool now = gpio_line_level(static_cast<int>(r.offsets[i]));
+      if (now == ((r.seen & bit) != 0)) continue;
+      r.seen ^= bit;
+      // Edges of the logical value: active low turns them over.
+      const bool rose = now != ((r.flags[i] & kLow) != 0);
+      if ((r.flags[i] & (rose ? kRising : kFalling)) == 0) continue;
+      if (queue_event(r, i, rose)) queued = true;
+    }
+  }
+  return queued;
+}
+
+const char *chardev_damage(const shared_board &b) {
+  for (const std::int16_t l : b.line_request) {
+    if (l < 0 || l > kLineRequests) return "a line request is invalid";
+  }
+  for (const auto &r : b.requests) {
+    if (r.kind > kLine || r.num_lines > kRequestLines || r.capacity > kLineEvents ||
+        r.first >= kLineEvents || r.count > kLineEvents ||
+        r.consumer[sizeof r.consumer - 1] != '\0') {
+      return "a line request is invalid";
+    }
+    for (std::uint32_t i = 0; i < kRequestLines; ++i) {
+      if ((i < r.num_lines && r.offsets[i] >= kMaxPins) || (r.flags[i] & ~kValid2) != 0) {
+        return "a line request is invalid";
+      }
+    }
+    for (const auto &e : r.queue) {
+      if (e.id > GPIO_V2_LINE_EVENT_FALLING_EDGE) return "a line request is invalid";
+    }
+  }
+  for (const auto &c : b.info_changes) {
+    if (c.line >= kMaxPins || c.type > GPIO_V2_LINE_CHANGED_CONFIG) {
+      return "a line info change is invalid";
+    }
+  }
+  return nullptr;
+}
+
+std::string chardev_describe() {
+  sweep();
+  const shared_board &b = board();
+  std::string out;
+  for (const auto &r : b.requests) {
+    if (r.kind == 0) continue;
+    std::string lines;
+    for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+      if (!lines.empty()) lines += ',';
+      lines += std::to_string(r.offsets[i]);
+    }
+    static constexpr const char *kinds[] = {"", "handle", "event", "request"};
+    char text[400];
+    std::snprintf(text, sizeof text, "  %s lines %s, consumer \"%.31s\", pid %u\n", kinds[r.kind],
+                  lines.c_str(), r.consumer, r.pid);
+    out += text;
+  }
+  if (out.empty()) out = "  no line requested\n";
+  return std::string(kChipName) + ": requests through the character device\n" + out;
+}
+
+}  // namespace vboard
