@@ -163,6 +163,27 @@ bool exiting = false;
 void at_exit() { exiting = true; }
 
 // ----- the requests on the board
+//
+// A request's record is shared with every process on the board, any of
+// which may write it: its counts and lines are bounded where they are
+// used, so a record written wrongly gives wrong answers, never a fault.
+
+std::uint32_t lines_in(const shared_line_request &r) {
+  return std::min<std::uint32_t>(shared_read(r.num_lines), kRequestLines);
+}
+int line_of(const shared_line_request &r, std::uint32_t i) {
+  const std::uint32_t v = shared_read(r.offsets[i]);
+  return v < static_cast<std::uint32_t>(kMaxPins) ? static_cast<int>(v) : 0;
+}
+// The queue's room, and where its oldest event and its count are.
+struct queue_place {
+  std::uint32_t cap, first, count;
+};
+queue_place place_of(const shared_line_request &r) {
+  const std::uint32_t cap = std::min<std::uint32_t>(shared_read(r.capacity), kLineEvents);
+  if (cap == 0) return {0, 0, 0};
+  return {cap, shared_read(r.first) % cap, std::min(shared_read(r.count), cap)};
+}
 
 // Tells the chip descriptors watching `line` that its info changed.
 void info_changed(int line, std::uint32_t type) {
@@ -206,13 +227,13 @@ int holder(int line) {
 
 // Where `line` is in the request of `slot`.
 std::uint32_t index_in(const shared_line_request &r, int line) {
-  for (std::uint32_t i = 0; i < r.num_lines && i < kRequestLines; ++i) {
-    if (r.offsets[i] == static_cast<std::uint32_t>(line)) return i;
+  for (std::uint32_t i = 0, n = lines_in(r); i < n; ++i) {
+    if (line_of(r, i) == line) return i;
   }
   return 0;
 }
 
-bool is_line(std::uint32_t line) { return line < static_cast<std::uint32_t>(board().ngpio); }
+bool is_line(std::uint32_t line) { return line < static_cast<std::uint32_t>(pin_count(board())); }
 
 // Why `line` cannot be requested: -EBUSY when a request, the sysfs tree or
 // a kernel driver holds it; 0 when free.
@@ -300,7 +321,7 @@ int check_config(const gpio_v2_line_config &c, std::uint32_t n) {
 // as it is. The caller calls pins_changed() after the last line.
 void configure_line(shared_line_request &r, std::uint32_t i, std::uint64_t flags, bool value,
                     std::uint32_t debounce_us) {
-  const int line = static_cast<int>(r.offsets[i]);
+  const int line = line_of(r, i);
   shared_pin &p = board().pins[line];
   r.flags[i] = flags;
   r.debounce_us[i] = debounce_us;
@@ -353,7 +374,7 @@ gpioline_info line_info_v1(int line) {
   gpioline_info info{};
   info.line_offset = static_cast<std::uint32_t>(line);
   std::snprintf(info.name, sizeof info.name, "GPIO%d", line);
-  if (s.consumer != nullptr) std::snprintf(info.consumer, sizeof info.consumer, "%s", s.consumer);
+  if (s.consumer != nullptr) std::snprintf(info.consumer, sizeof info.consumer, "%.31s", s.consumer);
   const std::pair<std::uint64_t, std::uint32_t> map[] = {
       {GPIO_V2_LINE_FLAG_USED, GPIOLINE_FLAG_KERNEL},
       {kOut, GPIOLINE_FLAG_IS_OUT},
@@ -375,7 +396,7 @@ gpio_v2_line_info line_info_v2(int line) {
   gpio_v2_line_info info{};
   info.offset = static_cast<std::uint32_t>(line);
   std::snprintf(info.name, sizeof info.name, "GPIO%d", line);
-  if (s.consumer != nullptr) std::snprintf(info.consumer, sizeof info.consumer, "%s", s.consumer);
+  if (s.consumer != nullptr) std::snprintf(info.consumer, sizeof info.consumer, "%.31s", s.consumer);
   info.flags = s.flags;
   if (s.debounce_us != 0) {
     info.num_attrs = 1;
@@ -391,15 +412,15 @@ gpio_v2_line_info line_info_v2(int line) {
 bool queue_event(shared_line_request &r, std::uint32_t i, bool rose) {
   ++r.seqno;
   ++r.line_seqno[i];
-  const std::uint32_t cap = std::min<std::uint32_t>(r.capacity, kLineEvents);
-  if (cap == 0) return false;
-  if (r.count >= cap) {
+  queue_place q = place_of(r);
+  if (q.cap == 0) return false;
+  if (q.count >= q.cap) {
     ++r.dropped;
     if (r.kind != kLine) return false;
-    r.first = (r.first + 1) % cap;
-    --r.count;
+    q.first = (q.first + 1) % q.cap;
+    --q.count;
   }
-  shared_line_event &e = r.queue[(r.first + r.count) % cap];
+  shared_line_event &e = r.queue[(q.first + q.count) % q.cap];
   if ((r.flags[i] & kRealtime) != 0) {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -409,10 +430,11 @@ bool queue_event(shared_line_request &r, std::uint32_t i, bool rose) {
     e.timestamp_ns = monotonic_ns();
   }
   e.id = rose ? GPIO_V2_LINE_EVENT_RISING_EDGE : GPIO_V2_LINE_EVENT_FALLING_EDGE;
-  e.offset = r.offsets[i];
+  e.offset = static_cast<std::uint32_t>(line_of(r, i));
   e.seqno = r.seqno;
   e.line_seqno = r.line_seqno[i];
-  ++r.count;
+  r.first = q.first;
+  r.count = q.count + 1;
   return true;
 }
 
@@ -454,11 +476,11 @@ class request_file final : public file {
     if (!live()) return -ENODEV;
     if (kind_ == kLine) return ioctl_v2(request, arg, note);
     if (request == GPIOHANDLE_GET_LINE_VALUES_IOCTL) {
-      if (arg == nullptr) return -EFAULT;
+      if (bad_address(arg)) return -EFAULT;
       gpiohandle_data d{};
       const shared_line_request &r = record();
-      for (std::uint32_t i = 0; i < r.num_lines; ++i) {
-        d.values[i] = value_of(static_cast<int>(r.offsets[i])) ? 1 : 0;
+      for (std::uint32_t i = 0, n = lines_in(r); i < n; ++i) {
+        d.values[i] = value_of(line_of(r, i)) ? 1 : 0;
       }
       std::memcpy(arg, &d, sizeof d);
       return 0;
@@ -466,30 +488,31 @@ class request_file final : public file {
     if (kind_ != kHandle) return -EINVAL;
     switch (request) {
       case GPIOHANDLE_SET_LINE_VALUES_IOCTL: {
-        if (arg == nullptr) return -EFAULT;
+        if (bad_address(arg)) return -EFAULT;
         const shared_line_request &r = record();
         // Only outputs take values: the first line tells for all.
-        if (board().pins[r.offsets[0]].out == 0) return -EPERM;
+        if (board().pins[line_of(r, 0)].out == 0) return -EPERM;
         gpiohandle_data d{};
         std::memcpy(&d, arg, sizeof d);
         // The trace shows the values set, one byte a line.
-        note.bytes = r.num_lines;
-        note.keep(d.values, r.num_lines);
-        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
-          const int line = static_cast<int>(r.offsets[i]);
+        const std::uint32_t n = lines_in(r);
+        note.bytes = n;
+        note.keep(d.values, n);
+        for (std::uint32_t i = 0; i < n; ++i) {
+          const int line = line_of(r, i);
           gpio_drive(line, (d.values[i] != 0) != (board().pins[line].active_low != 0));
         }
         return 0;
       }
       case GPIOHANDLE_SET_CONFIG_IOCTL: {
-        if (arg == nullptr) return -EFAULT;
+        if (bad_address(arg)) return -EFAULT;
         gpiohandle_config c{};
         std::memcpy(&c, arg, sizeof c);
         if (bad_handle_flags(c.flags)) return -EINVAL;
         shared_line_request &r = record();
-        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+        for (std::uint32_t i = 0, n = lines_in(r); i < n; ++i) {
           configure_line(r, i, from_v1(c.flags), c.default_values[i] != 0, 0);
-          info_changed(static_cast<int>(r.offsets[i]), GPIO_V2_LINE_CHANGED_CONFIG);
+          info_changed(line_of(r, i), GPIO_V2_LINE_CHANGED_CONFIG);
         }
         pins_changed();
         return 0;
@@ -508,13 +531,12 @@ class request_file final : public file {
     const std::size_t size = kind_ == kEvent ? sizeof(gpioevent_data) : sizeof(gpio_v2_line_event);
     if (n < size) return -EINVAL;
     shared_line_request &r = record();
-    if (r.count == 0) return -EAGAIN;
-    const std::uint32_t cap = std::min<std::uint32_t>(r.capacity, kLineEvents);
-    if (cap == 0) return -EAGAIN;
+    queue_place q = place_of(r);
+    if (q.count == 0) return -EAGAIN;
     std::size_t done = 0;
     auto *out = static_cast<unsigned char *>(buf);
-    while (r.count != 0 && n - done >= size) {
-      const shared_line_event &e = r.queue[r.first % cap];
+    while (q.count != 0 && n - done >= size) {
+      const shared_line_event &e = r.queue[q.first];
       if (kind_ == kEvent) {
         gpioevent_data d{};
         d.timestamp = e.timestamp_ns;
@@ -530,9 +552,11 @@ class request_file final : public file {
         std::memcpy(out + done, &d, sizeof d);
       }
       done += size;
-      r.first = (r.first + 1) % cap;
-      --r.count;
+      q.first = (q.first + 1) % q.cap;
+      --q.count;
     }
+    r.first = q.first;
+    r.count = q.count;
     return static_cast<ssize_t>(done);
   }
 
@@ -542,7 +566,7 @@ class request_file final : public file {
   int poll_mask() const override {
     if (kind_ == kHandle) return file::poll_mask();
     if (!live()) return POLLERR;
-    return record().count != 0 ? POLLIN | POLLRDNORM : 0;
+    return place_of(record()).count != 0 ? POLLIN | POLLRDNORM : 0;
   }
 
   void stat(struct stat &st) const override { anon_stat(st, anon_name(kind_)); }
@@ -550,18 +574,18 @@ class request_file final : public file {
  private:
   int ioctl_v2(unsigned long request, void *arg, trace_note &note) {
     shared_line_request &r = record();
-    const std::uint64_t all =
-        r.num_lines >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << r.num_lines) - 1;
+    const std::uint32_t lines = lines_in(r);
+    const std::uint64_t all = lines >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lines) - 1;
     switch (request) {
       case GPIO_V2_LINE_GET_VALUES_IOCTL: {
-        if (arg == nullptr) return -EFAULT;
+        if (bad_address(arg)) return -EFAULT;
         gpio_v2_line_values v{};
         std::memcpy(&v, arg, sizeof v);
         const std::uint64_t mask = v.mask & all;
         if (mask == 0) return -EINVAL;
         v.bits = 0;
-        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
-          if (((mask >> i) & 1) != 0 && value_of(static_cast<int>(r.offsets[i]))) {
+        for (std::uint32_t i = 0; i < lines; ++i) {
+          if (((mask >> i) & 1) != 0 && value_of(line_of(r, i))) {
             v.bits |= std::uint64_t{1} << i;
           }
         }
@@ -569,7 +593,7 @@ class request_file final : public file {
         return 0;
       }
       case GPIO_V2_LINE_SET_VALUES_IOCTL: {
-        if (arg == nullptr) return -EFAULT;
+        if (bad_address(arg)) return -EFAULT;
         gpio_v2_line_values v{};
         std::memcpy(&v, arg, sizeof v);
         const std::uint64_t mask = v.mask & all;
@@ -577,24 +601,24 @@ class request_file final : public file {
         note.bytes = sizeof v;
         note.keep(&v, sizeof v);
         if (mask == 0) return -EINVAL;
-        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
-          if (((mask >> i) & 1) != 0 && board().pins[r.offsets[i]].out == 0) return -EPERM;
+        for (std::uint32_t i = 0; i < lines; ++i) {
+          if (((mask >> i) & 1) != 0 && board().pins[line_of(r, i)].out == 0) return -EPERM;
         }
-        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+        for (std::uint32_t i = 0; i < lines; ++i) {
           if (((mask >> i) & 1) == 0) continue;
-          const int line = static_cast<int>(r.offsets[i]);
+          const int line = line_of(r, i);
           gpio_drive(line, (((v.bits >> i) & 1) != 0) != (board().pins[line].active_low != 0));
         }
         return 0;
       }
       case GPIO_V2_LINE_SET_CONFIG_IOCTL: {
-        if (arg == nullptr) return -EFAULT;
+        if (bad_address(arg)) return -EFAULT;
         gpio_v2_line_config c{};
         std::memcpy(&c, arg, sizeof c);
-        if (const int e = check_config(c, r.num_lines)) return e;
-        for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+        if (const int e = check_config(c, lines)) return e;
+        for (std::uint32_t i = 0; i < lines; ++i) {
           configure_line(r, i, config_flags(c, i), config_value(c, i), config_debounce(c, i));
-          info_changed(static_cast<int>(r.offsets[i]), GPIO_V2_LINE_CHANGED_CONFIG);
+          info_changed(line_of(r, i), GPIO_V2_LINE_CHANGED_CONFIG);
         }
         pins_changed();
         return 0;
@@ -675,7 +699,7 @@ int hand_out(int slot, int lock_fd, void *arg, void *copy, std::size_t size, int
 
 // A line handle: GPIO_GET_LINEHANDLE_IOCTL.
 int request_handle(void *arg) {
-  if (arg == nullptr) return -EFAULT;
+  if (bad_address(arg)) return -EFAULT;
   gpiohandle_request req{};
   std::memcpy(&req, arg, sizeof req);
   if (req.lines == 0 || req.lines > GPIOHANDLES_MAX) return -EINVAL;
@@ -694,7 +718,7 @@ int request_handle(void *arg) {
 
 // A line event: GPIO_GET_LINEEVENT_IOCTL.
 int request_event(void *arg) {
-  if (arg == nullptr) return -EFAULT;
+  if (bad_address(arg)) return -EFAULT;
   gpioevent_request req{};
   std::memcpy(&req, arg, sizeof req);
   if (!is_line(req.lineoffset)) return -EINVAL;
@@ -720,7 +744,7 @@ int request_event(void *arg) {
 
 // A line request of the second interface: GPIO_V2_GET_LINE_IOCTL.
 int request_lines(void *arg) {
-  if (arg == nullptr) return -EFAULT;
+  if (bad_address(arg)) return -EFAULT;
   gpio_v2_line_request req{};
   std::memcpy(&req, arg, sizeof req);
   if (req.num_lines == 0 || req.num_lines > GPIO_V2_LINES_MAX ||
@@ -1013,10 +1037,12 @@ bool chardev_pins_changed() {
   bool queued = false;
   for (auto &r : board().requests) {
     if (r.kind == 0) continue;
-    for (std::uint32_t i = 0; i < r.num_lines && i < kRequestLines; ++i) {
-      if ((r.flags[i] & (kRising | kFalling)) == 0 || !is_line(r.offsets[i])) continue;
+    for (std::uint32_t i = 0, n = lines_in(r); i < n; ++i) {
+      const int line = line_of(r, i);
+      if ((r.flags[i] & (kRising | kFalling)) == 0 || !is_line(static_cast<std::uint32_t>(line)))
+        continue;
       const std::uint64_t bit = std::uint64_t{1} << i;
-      const bool now = gpio_line_level(static_cast<int>(r.offsets[i]));
+      const bool now = gpio_line_level(line);
       if (now == ((r.seen & bit) != 0)) continue;
       r.seen ^= bit;
       // Edges of the logical value: active low turns them over.
@@ -1060,15 +1086,16 @@ std::string chardev_describe() {
   const shared_board &b = board();
   std::string out;
   for (const auto &r : b.requests) {
-    if (r.kind == 0) continue;
+    const std::uint32_t kind = shared_read(r.kind);
+    if (kind == 0 || kind > kLine) continue;
     std::string lines;
-    for (std::uint32_t i = 0; i < r.num_lines; ++i) {
+    for (std::uint32_t i = 0, n = lines_in(r); i < n; ++i) {
       if (!lines.empty()) lines += ',';
-      lines += std::to_string(r.offsets[i]);
+      lines += std::to_string(line_of(r, i));
     }
     static constexpr const char *kinds[] = {"", "handle", "event", "request"};
     char text[400];
-    std::snprintf(text, sizeof text, "  %s lines %s, consumer \"%.31s\", pid %u\n", kinds[r.kind],
+    std::snprintf(text, sizeof text, "  %s lines %s, consumer \"%.31s\", pid %u\n", kinds[kind],
                   lines.c_str(), r.consumer, r.pid);
     out += text;
   }
