@@ -40,7 +40,7 @@ struct held_signals {
 // What came with a held signal (of whichever thread held it last).
 siginfo_t held_info[kSignals];
 // Initial-exec: reaching it from a handler must not allocate.
-constinit thread_local held_signals held __attribute__((tls_model("initial-exec")));
+constinit thread_local held_signals held __attribute__((tls_model("initial-exec"))){};
 
 bool raised_by_instruction(int sig) {
   return sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL || sig == SIGTRAP ||
