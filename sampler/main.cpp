@@ -14,13 +14,23 @@
 #include "gpio.h"
 #include "mcp3008.h"
 
+// The GPIO number of the controller's first line, set by the build for
+// kernels that number the controller from a base (0 on older kernels).
+#ifndef ADCKIT_GPIO_BASE
+#define ADCKIT_GPIO_BASE 0
+#endif
+
 namespace {
 
-constexpr int indicator_pin = 26;
-constexpr int clock_pin = 4;
-constexpr int data_in_pin = 27;  // the chip's DOUT
-constexpr int data_out_pin = 5;  // the chip's DIN
-constexpr int chip_select_pin = 17;
+constexpr int gpio_base = ADCKIT_GPIO_BASE;
+// Every number must fit the nine digits pinpath leaves for it.
+static_assert(gpio_base >= 0 && gpio_base <= 999999, "ADCKIT_GPIO_BASE out of range");
+
+constexpr int indicator_pin = gpio_base + 26;
+constexpr int clock_pin = gpio_base + 4;
+constexpr int data_in_pin = gpio_base + 27;  // the chip's DOUT
+constexpr int data_out_pin = gpio_base + 5;  // the chip's DIN
+constexpr int chip_select_pin = gpio_base + 17;
 constexpr int pins[] = {indicator_pin, clock_pin, data_in_pin, data_out_pin, chip_select_pin};
 
 constexpr int channel = 0;

@@ -1,0 +1,75 @@
+// The gpiod_sampler example on the board: its conversions against the
+// inputs set, made through the character device alone, one access per
+// line change as gpiosampler makes them through sysfs.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "run.h"
+#include "support/process.hpp"
+
+namespace {
+
+using vboard_test::outcome;
+using vboard_test::run_on_board;
+using vboard_test::temp_dir;
+
+class GpiodSampler : public ::testing::TestWithParam<const char *> {
+ protected:
+  void SetUp() override {
+    if (!vboard_test::host_programs_usable())
+      GTEST_SKIP() << "gpiod_sampler is built for this machine only";
+  }
+  std::map<std::string, std::string> env(std::map<std::string, std::string> more = {}) const {
+    more["VBOARD_BOARD"] = dir / "board";
+    more["VBOARD_TRACE"] = dir / "trace";
+    return more;
+  }
+  temp_dir dir;
+};
+
+std::vector<std::string> trace_lines(const std::string &path) {
+  return adckit::test::lines(vboard_test::read_file(path));
+}
+
+TEST_P(GpiodSampler, ReadsChannelZeroFiftyTimesThroughTheLineHandlesAlone) {
+  // Every other channel elsewhere: a frame that selected one would show it.
+  std::map<std::string, std::string> inputs{{"VBOARD_CH0", "300"}};
+  for (int ch = 1; ch < 8; ++ch) inputs["VBOARD_CH" + std::to_string(ch)] = std::to_string(1000 + ch);
+  // The base moves the sysfs numbers only; the chip's offsets stay.
+  inputs["VBOARD_GPIO_BASE"] = GetParam();
+  const outcome o = run_on_board({GPIOD_SAMPLER_PATH}, env(inputs), true);
+  ASSERT_EQ(o.status, 0) << o.out << o.err;
+  const auto out = adckit::test::lines(o.out);
+  ASSERT_EQ(out.size(), 53U) << o.out;
+  EXPECT_EQ(out[0].rfind("start at ", 0), 0U);
+  for (std::size_t i = 1; i <= 50; ++i) EXPECT_EQ(out[i], "value is 300") << i;
+  EXPECT_EQ(out[51].rfind("finish at ", 0), 0U);
+  EXPECT_EQ(out[52].rfind("DeltaT  ", 0), 0U);
+
+  // 55 accesses a conversion, none through sysfs.
+  int sets = 0, gets = 0;
+  for (const auto &l : trace_lines(dir / "trace")) {
+    EXPECT_EQ(l.find("/sys/class/gpio"), std::string::npos) << l;
+    if (l.find(" op=ioctl file=anon_inode:gpio-linehandle ") == std::string::npos) continue;
+    EXPECT_NE(l.find(" err=0 "), std::string::npos) << l;
+    if (l.find(" req=0xc040b409 ") != std::string::npos) ++sets;  // SET_LINE_VALUES
+    if (l.find(" req=0xc040b408 ") != std::string::npos) ++gets;  // GET_LINE_VALUES
+  }
+  EXPECT_EQ(sets, 50 * 43);
+  EXPECT_EQ(gets, 50 * 12);
+}
+
+INSTANTIATE_TEST_SUITE_P(Base, GpiodSampler, ::testing::Values("0", "512"));
+
+TEST_F(GpiodSampler, ALineExportedThroughSysfsIsBusyAndTheRunFails) {
+  ASSERT_EQ(run_on_board({"sh", "-c", "echo 17 > /sys/class/gpio/export"}, env(), false).status, 0);
+  const outcome o = run_on_board({GPIOD_SAMPLER_PATH}, env(), true);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, "");
+  EXPECT_NE(o.err.find("Device or resource busy"), std::string::npos) << o.err;
+}
+
+}  // namespace
