@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,18 @@
 #include "internal.h"
 
 namespace vboard {
+
+void tell(const char *fmt, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, fmt);
+  const int n = std::vsnprintf(line, sizeof line, fmt, args);
+  va_end(args);
+  if (n <= 0) return;
+  const auto len =
+      static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1;
+  (void)!real_write(2, line, len);
+}
 
 void configure_wiring(config::reader &r);
 void configure_path_faults(config::reader &r);
@@ -78,19 +91,10 @@ bool parse_errno(std::string_view s, int &err) {
 }
 
 void complain(const char *var, const char *value, const char *why) {
-  char line[512];
-  const int n =
-      why != nullptr
-          ? std::snprintf(line, sizeof line, "vboard: ignoring %s=%s (malformed; expected %s)\n",
-                          var, value, why)
-          : std::snprintf(line, sizeof line,
-                          "vboard: ignoring %s=%s (malformed; see the board's documentation)\n",
-                          var, value);
-  if (n > 0) {
-    const auto len =
-        static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1;
-    (void)!real_write(2, line, len);
-  }
+  if (why != nullptr)
+    tell("vboard: ignoring %s=%s (malformed; expected %s)\n", var, value, why);
+  else
+    tell("vboard: ignoring %s=%s (malformed; see the board's documentation)\n", var, value);
 }
 
 bool strict(reader &r) {

@@ -61,8 +61,9 @@ int open_fault_for(const std::string &path) {
   return 0;
 }
 
-// "path:ERR[,path:ERR...]" and "path[,path...]" lists. Lock held.
-bool add_open_faults(config::reader &r, const char *name) {
+// "path:ERR[,path:ERR...]" and "path[,path...]" lists; `form` is what the
+// complaint says was expected. Lock held.
+bool add_open_faults(config::reader &r, const char *name, const char *form) {
   const char *v = r.get(name);
   if (v == nullptr) return true;
   for (auto item : config::split(v, ',')) {
@@ -70,7 +71,7 @@ bool add_open_faults(config::reader &r, const char *name) {
     int err = 0;
     if (colon == std::string_view::npos || colon == 0 ||
         !config::parse_errno(item.substr(colon + 1), err)) {
-      r.bad(name, v, "/path:ERRNO[,...]");
+      r.bad(name, v, form);
       return false;
     }
     set_open_fault(item.substr(0, colon), err);
@@ -78,12 +79,12 @@ bool add_open_faults(config::reader &r, const char *name) {
   return true;
 }
 
-bool add_missing(config::reader &r, const char *name) {
+bool add_missing(config::reader &r, const char *name, const char *form) {
   const char *v = r.get(name);
   if (v == nullptr) return true;
   for (auto item : config::split(v, ',')) {
     if (item.empty() || item[0] != '/') {
-      r.bad(name, v, "/path[,...]");
+      r.bad(name, v, form);
       return false;
     }
     set_missing(item, true);
@@ -93,8 +94,8 @@ bool add_missing(config::reader &r, const char *name) {
 
 void configure_path_faults(config::reader &r) {
   clear_path_faults();
-  add_open_faults(r, "VBOARD_FAIL_OPEN");
-  add_missing(r, "VBOARD_MISSING");
+  add_open_faults(r, "VBOARD_FAIL_OPEN", "/path:ERRNO[,...]");
+  add_missing(r, "VBOARD_MISSING", "/path[,...]");
 }
 
 }  // namespace vboard

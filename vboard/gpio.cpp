@@ -364,10 +364,8 @@ std::string show(const where &w) {
     case node::value:
       if (empty_value_fault(number_of(w.line))) return {};
       return value_of(w.line) ? "1\n" : "0\n";
-    case node::edge: {
-      static constexpr const char *names[] = {"none\n", "rising\n", "falling\n", "both\n"};
-      return names[b.pins[w.line].edge & 3];
-    }
+    case node::edge:
+      return std::string(edge_name(b.pins[w.line].edge & 3U)) + "\n";
     case node::active_low:
       return b.pins[w.line].active_low != 0 ? "1\n" : "0\n";
     case node::chip_base:
@@ -433,10 +431,9 @@ int store(const where &w, std::string_view s) {
     }
     case node::edge: {
       shared_pin &r = b.pins[w.line];
-      static constexpr const char *names[] = {"none", "rising", "falling", "both"};
       int kind = -1;
       for (int k = 0; k < 4; ++k) {
-        if (streq(s, names[k])) kind = k;
+        if (streq(s, kEdgeNames[k])) kind = k;
       }
       if (kind < 0) return -EINVAL;
       if (kind != edge_none && r.out != 0) return -EIO;  // outputs raise no interrupt

@@ -198,6 +198,9 @@ struct shared_input {
 };
 
 enum edge_kind : std::uint8_t { edge_none = 0, edge_rising = 1, edge_falling = 2, edge_both = 3 };
+// The names sysfs gives the kinds, as `edge` reads and takes them.
+constexpr const char *kEdgeNames[] = {"none", "rising", "falling", "both"};
+inline const char *edge_name(unsigned kind) { return kind <= edge_both ? kEdgeNames[kind] : "?"; }
 
 struct shared_pin {
   std::uint8_t exported;
@@ -417,6 +420,11 @@ void clear_device_faults();
 // ---------------------------------------------------------------------------
 // Reading variables: one parser for every part
 
+// One line on standard error, formatted as printf does and cut to fit;
+// straight to the descriptor, since stdio may not be ready yet. Every
+// message of the board goes through here.
+void tell(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 namespace config {
 
 // The variable's value, or null when unset or empty.
@@ -432,7 +440,7 @@ bool parse_unsigned(std::string_view s, unsigned long &out);
 bool parse_errno(std::string_view s, int &err);
 
 // Tells on standard error that a variable's value was malformed and is
-// ignored; straight to the descriptor, since stdio may not be ready yet.
+// ignored.
 // `why`, when given, says what would have been accepted.
 void complain(const char *var, const char *value, const char *why = nullptr);
 
@@ -470,6 +478,12 @@ void clear_path_faults();
 void set_open_fault(std::string_view path, int err);
 // `path` is missing (or present again). Lock held.
 void set_missing(std::string_view path, bool missing);
+// Reads a variable holding a "path:ERR[,...]" list of open faults, or a
+// "path[,...]" list of missing nodes, into the core's faults; `form` is
+// what a complaint says was expected. False when it was malformed (the
+// rest of the list is then ignored). Lock held.
+bool add_open_faults(config::reader &r, const char *name, const char *form);
+bool add_missing(config::reader &r, const char *name, const char *form);
 // Lookups on a normalised path. Lock held.
 bool is_missing(const std::string &path);
 int open_fault_for(const std::string &path);

@@ -9,11 +9,6 @@
 namespace vboard {
 namespace {
 
-const char *edge_name(std::uint8_t e) {
-  static constexpr const char *names[] = {"none", "rising", "falling", "both"};
-  return e <= edge_both ? names[e] : "?";
-}
-
 std::string level_text(const shared_level &l) {
   char buf[48];
   if (l.volts != 0)

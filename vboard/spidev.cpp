@@ -252,27 +252,8 @@ bool valid_device_path(std::string_view p) {
 void load_faults(spi_state &s, config::reader &r) {
   s.faults = spi_faults{};
   // path:ERR lists
-  if (const char *v = r.get("VBOARD_SPIDEV_FAIL_OPEN")) {
-    for (auto item : split(v, ',')) {
-      const auto colon = item.rfind(':');
-      int err = 0;
-      if (colon == std::string_view::npos || colon == 0 ||
-          !config::parse_errno(item.substr(colon + 1), err)) {
-        r.bad("VBOARD_SPIDEV_FAIL_OPEN", v, "/dev/spidevB.C:ERRNO[,...]");
-        break;
-      }
-      set_open_fault(item.substr(0, colon), err);
-    }
-  }
-  if (const char *v = r.get("VBOARD_SPIDEV_MISSING")) {
-    for (auto item : split(v, ',')) {
-      if (item.empty() || item[0] != '/') {
-        r.bad("VBOARD_SPIDEV_MISSING", v, "/dev/spidevB.C[,...]");
-        break;
-      }
-      set_missing(item, true);
-    }
-  }
+  add_open_faults(r, "VBOARD_SPIDEV_FAIL_OPEN", "/dev/spidevB.C:ERRNO[,...]");
+  add_missing(r, "VBOARD_SPIDEV_MISSING", "/dev/spidevB.C[,...]");
   if (const char *v = r.get("VBOARD_SPIDEV_FAIL_REQUEST")) {
     for (auto item : split(v, ',')) {
       auto f = split(item, ':');

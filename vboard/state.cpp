@@ -307,16 +307,6 @@ const char *damage(const shared_board &b) {
   return nullptr;
 }
 
-void say(const char *fmt, const char *a, const char *b, const char *c) {
-  char line[1024];
-  const int n = std::snprintf(line, sizeof line, fmt, a, b, c);
-  if (n > 0) {
-    const std::size_t len =
-        static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1;
-    (void)!real_write(2, line, len);
-  }
-}
-
 // Names the object from VBOARD_BOARD (or the older VBOARD_STATE, a file):
 // fills board_label/board_path; false for the private board, also when
 // the name is malformed (then `refused` says so).
@@ -452,13 +442,13 @@ const char *not_ours(int fd, const struct stat &st, char (&detail)[160]) {
 
 void refuse(const char *why) {
   if (refused == refusal::replaceable) {
-    say("vboard: refusing the board %s: %s. Run 'vboard reset --board %s' to power it off and "
-        "start afresh; this program runs on a private board.\n",
-        board_label, why, board_label);
+    tell("vboard: refusing the board %s: %s. Run 'vboard reset --board %s' to power it off and "
+         "start afresh; this program runs on a private board.\n",
+         board_label, why, board_label);
   } else {
-    say("vboard: refusing the board %s: %s. 'vboard reset' leaves it as it is (remove it or name "
-        "another board); this program runs on a private board.%s\n",
-        board_label, why, "");
+    tell("vboard: refusing the board %s: %s. 'vboard reset' leaves it as it is (remove it or name "
+         "another board); this program runs on a private board.\n",
+         board_label, why);
   }
 }
 
@@ -477,8 +467,8 @@ shared_board *map_object() {
     }
     refused = refusal::unopened;
     unopened_errno = errno;
-    say("vboard: cannot open the board %s (%s)%s; this program runs on a private board\n",
-        board_label, std::strerror(errno), "");
+    tell("vboard: cannot open the board %s (%s); this program runs on a private board\n",
+         board_label, std::strerror(errno));
     return nullptr;
   }
   shared_board *b = nullptr;
@@ -696,14 +686,7 @@ void ensure_ready() {
 bool add_provider(const provider &p) {
   board_lock lock;
   if (!register_provider(p)) {
-    char line[160];
-    const int n = std::snprintf(line, sizeof line,
-                                "vboard: no room for the device handler of %s; its files are "
-                                "not emulated\n",
-                                p.prefix);
-    if (n > 0 && static_cast<std::size_t>(n) < sizeof line) {
-      (void)!real_write(2, line, static_cast<std::size_t>(n));
-    }
+    tell("vboard: no room for the device handler of %s; its files are not emulated\n", p.prefix);
     return false;
   }
   // Constructors run in no fixed order: a handler registering after the
@@ -828,9 +811,8 @@ int vboard_power_cycle(void) {
     case refusal::malformed:
       return fail(unopened_errno);
     case refusal::foreign:
-      say("vboard: not powering off %s: it is no board of this user's, and is left as it "
-          "is%s%s\n",
-          wanted_label, "", "");
+      tell("vboard: not powering off %s: it is no board of this user's, and is left as it is\n",
+           wanted_label);
       return fail(EPERM);
     case refusal::replaceable:
     case refusal::unopened: {
@@ -838,7 +820,7 @@ int vboard_power_cycle(void) {
       // takes its place; one that could not be opened is tried again.
       if (refused == refusal::replaceable && unlink(board_path) != 0 && errno != ENOENT) {
         const int err = errno;
-        say("vboard: cannot remove the board %s (%s)%s\n", wanted_label, std::strerror(err), "");
+        tell("vboard: cannot remove the board %s (%s)\n", wanted_label, std::strerror(err));
         return fail(err);
       }
       set_text(board_label, wanted_label);  // what map_object's messages name

@@ -79,14 +79,7 @@ void strict_note(strict_kind kind, const char *file, const char *why) {
   const unsigned bit = 1U << static_cast<unsigned>(kind);
   if ((s.told & bit) != 0) return;
   s.told |= bit;
-  char line[320];
-  const int n = std::snprintf(line, sizeof line, "vboard: strict: %s: %s (%s)\n", file, why,
-                              kExplain[static_cast<unsigned>(kind)]);
-  if (n > 0) {
-    const auto len =
-        static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1;
-    (void)!real_write(2, line, len);
-  }
+  tell("vboard: strict: %s: %s (%s)\n", file, why, kExplain[static_cast<unsigned>(kind)]);
 }
 
 }  // namespace vboard

@@ -26,11 +26,7 @@ namespace {
 
 constexpr std::int64_t kSliceNs = 5 * 1000 * 1000;
 
-std::int64_t clock_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+std::int64_t clock_ns() { return static_cast<std::int64_t>(monotonic_ns()); }
 
 // What is left of a wait that ends at `deadline` (-1: never), >= 0.
 std::int64_t left(std::int64_t deadline) {
