@@ -24,6 +24,7 @@
 
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
+#include "support/trace.hpp"
 
 namespace {
 
@@ -250,13 +251,11 @@ TEST_F(BridgeE2E, AdcServerEndsSoonAfterItsKernelIsKilled) {
   for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
        scanner < 0 && std::chrono::steady_clock::now() < deadline;
        std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-    std::ifstream in(trace);
     int transfers = 0;
     pid_t pid = -1;
-    for (std::string line; std::getline(in, line);) {
-      if (line.find(" op=ioctl file=/dev/spidev0.0 ") == std::string::npos) continue;
-      const auto at = line.find(" pid=");
-      pid = static_cast<pid_t>(std::atol(line.c_str() + at + 5));
+    for (const auto &e : adckit::test::read_trace(trace)) {
+      if (e.op != "ioctl" || e.file != "/dev/spidev0.0") continue;
+      pid = static_cast<pid_t>(e.pid);
       ++transfers;
     }
     if (transfers >= 24) scanner = pid;

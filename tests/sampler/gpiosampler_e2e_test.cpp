@@ -29,6 +29,7 @@
 
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
+#include "support/trace.hpp"
 #include "sysfs_sandbox.h"
 
 namespace {
@@ -220,8 +221,8 @@ class SamplerOnBoard : public testing::Test {
     return adckit::test::run({.argv = {GPIOSAMPLER_PATH}, .env = env, .board = true});
   }
   // The trace lines of the accesses so far, then a fresh trace.
-  std::vector<std::string> take_trace() {
-    std::vector<std::string> trace = adckit::test::lines(read_file(dir_ / "trace"));
+  std::vector<adckit::test::TraceEvent> take_trace() {
+    auto trace = adckit::test::read_trace(dir_ / "trace");
     std::filesystem::remove(dir_ / "trace");
     return trace;
   }
@@ -238,9 +239,8 @@ TEST_F(SamplerOnBoard, AnAbortLeavesTheConverterPinsExportedAndTheNextRunComplet
   want += "Unable to open /sys/class/gpio/gpio26/direction..\nAborting..\n";
   want += "creating file /sys/class/gpio/unexport\n";
   EXPECT_EQ(run.out, want);
-  for (const std::string &line : take_trace()) {
-    EXPECT_EQ(line.find("file=/sys/class/gpio/gpio4/value"), std::string::npos)
-        << "no conversion may start: " << line;
+  for (const auto &e : take_trace()) {
+    EXPECT_NE(e.file, "/sys/class/gpio/gpio4/value") << "no conversion may start: " << e.op;
   }
 
   // Pins 4, 27, 5 and 17 are still exported: the board refuses their
@@ -250,11 +250,8 @@ TEST_F(SamplerOnBoard, AnAbortLeavesTheConverterPinsExportedAndTheNextRunComplet
   const auto out = adckit::test::lines(run.out);
   EXPECT_EQ(std::count(out.begin(), out.end(), "value is 300"), 50) << run.out;
   int refused = 0;
-  for (const std::string &line : take_trace()) {
-    if (line.find(" op=write file=/sys/class/gpio/export ") != std::string::npos &&
-        line.find(" err=EBUSY ") != std::string::npos) {
-      ++refused;
-    }
+  for (const auto &e : take_trace()) {
+    if (e.op == "write" && e.file == "/sys/class/gpio/export" && e.err == "EBUSY") ++refused;
   }
   EXPECT_EQ(refused, 4);
 }

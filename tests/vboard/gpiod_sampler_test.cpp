@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "run.h"
+#include "support/trace.hpp"
 #include "support/process.hpp"
 
 namespace {
@@ -30,10 +31,6 @@ class GpiodSampler : public ::testing::TestWithParam<const char *> {
   temp_dir dir;
 };
 
-std::vector<std::string> trace_lines(const std::string &path) {
-  return adckit::test::lines(vboard_test::read_file(path));
-}
-
 TEST_P(GpiodSampler, ReadsChannelZeroFiftyTimesThroughTheLineHandlesAlone) {
   // Every other channel elsewhere: a frame that selected one would show it.
   std::map<std::string, std::string> inputs{{"VBOARD_CH0", "300"}};
@@ -51,12 +48,12 @@ TEST_P(GpiodSampler, ReadsChannelZeroFiftyTimesThroughTheLineHandlesAlone) {
 
   // 55 accesses a conversion, none through sysfs.
   int sets = 0, gets = 0;
-  for (const auto &l : trace_lines(dir / "trace")) {
-    EXPECT_EQ(l.find("/sys/class/gpio"), std::string::npos) << l;
-    if (l.find(" op=ioctl file=anon_inode:gpio-linehandle ") == std::string::npos) continue;
-    EXPECT_NE(l.find(" err=0 "), std::string::npos) << l;
-    if (l.find(" req=0xc040b409 ") != std::string::npos) ++sets;  // SET_LINE_VALUES
-    if (l.find(" req=0xc040b408 ") != std::string::npos) ++gets;  // GET_LINE_VALUES
+  for (const auto &e : adckit::test::read_trace(dir / "trace")) {
+    EXPECT_EQ(e.file.find("/sys/class/gpio"), std::string::npos) << e.file;
+    if (e.op != "ioctl" || e.file != "anon_inode:gpio-linehandle") continue;
+    EXPECT_EQ(e.err, "0") << e.req;
+    if (e.req == 0xc040b409) ++sets;  // SET_LINE_VALUES
+    if (e.req == 0xc040b408) ++gets;  // GET_LINE_VALUES
   }
   EXPECT_EQ(sets, 50 * 43);
   EXPECT_EQ(gets, 50 * 12);

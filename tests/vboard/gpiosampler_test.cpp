@@ -12,54 +12,14 @@
 #include <vector>
 
 #include "run.h"
+#include "support/trace.hpp"
 
 namespace {
 
 using vboard_test::outcome;
 using vboard_test::temp_dir;
 
-struct event {
-  std::string op, file, data;
-  long long result = 0;
-  std::string err;
-  unsigned long long t = 0;
-};
-
-// Field `key=` of a trace line; the data field is quoted and escaped.
-std::string field(const std::string &line, const std::string &key) {
-  const auto p = line.find(" " + key + "=");
-  if (p == std::string::npos) return {};
-  const auto start = p + key.size() + 2;
-  if (key == "data") {
-    std::string out;
-    for (auto i = start + 1; i < line.size() && line[i] != '"'; ++i) {
-      if (line[i] == '\\' && i + 1 < line.size()) {
-        ++i;
-        out += line[i] == 'n' ? '\n' : line[i];
-      } else {
-        out += line[i];
-      }
-    }
-    return out;
-  }
-  return line.substr(start, line.find(' ', start) - start);
-}
-
-std::vector<event> parse_trace(const std::string &text) {
-  std::vector<event> events;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    event e;
-    e.op = field(line, "op");
-    e.file = field(line, "file");
-    e.data = field(line, "data");
-    e.result = std::atoll(field(line, "res").c_str());
-    e.err = field(line, "err");
-    e.t = std::strtoull(line.substr(line.find("t=") + 2).c_str(), nullptr, 10);
-    events.push_back(e);
-  }
-  return events;
-}
+using event = adckit::test::TraceEvent;
 
 std::string value_file(int pin) { return "/sys/class/gpio/gpio" + std::to_string(pin) + "/value"; }
 
@@ -79,7 +39,7 @@ class Gpiosampler : public ::testing::Test {
     return vboard_test::run_on_board({program}, env, true);
   }
   std::string trace_path() const { return dir / "trace"; }
-  std::vector<event> trace() const { return parse_trace(vboard_test::read_file(trace_path())); }
+  std::vector<event> trace() const { return adckit::test::read_trace(trace_path()); }
   // The 55 accesses of every conversion, in order: reads and writes of the
   // converter's value files.
   std::vector<std::vector<event>> conversions() const {

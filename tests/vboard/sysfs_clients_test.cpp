@@ -14,6 +14,7 @@
 
 #include "run.h"
 #include "support/process.hpp"
+#include "support/trace.hpp"
 
 namespace {
 
@@ -267,17 +268,16 @@ for g in (cs, clk, din, dout):
   // Each value file was opened once, and every level went through that
   // one descriptor: two clock writes a bit, five DIN writes and two of CS
   // a conversion, ten DOUT reads.
-  const std::string text = vboard_test::read_file(trace);
+  const auto events = adckit::test::read_trace(trace);
   const std::map<std::string, std::size_t> uses = {
       {"4", 8 * 16 * 2}, {"5", 8 * 5}, {"17", 8 * 2}, {"27", 8 * 10}};
   for (const auto &[pin, count] : uses) {
-    const std::string file = "file=/sys/class/gpio/gpio" + pin + "/value ";
+    const std::string file = "/sys/class/gpio/gpio" + pin + "/value";
     std::size_t opens = 0, accesses = 0;
-    for (const auto &line : adckit::test::lines(text)) {
-      if (line.find(file) == std::string::npos) continue;
-      if (line.find("op=open ") != std::string::npos) ++opens;
-      if (line.find("op=write ") != std::string::npos || line.find("op=read ") != std::string::npos)
-        ++accesses;
+    for (const auto &e : events) {
+      if (e.file != file) continue;
+      if (e.op == "open") ++opens;
+      if (e.op == "write" || e.op == "read") ++accesses;
     }
     EXPECT_EQ(opens, 1U) << pin;
     EXPECT_EQ(accesses, count) << pin;
