@@ -563,6 +563,7 @@ std::string chardev_describe();
 int real_open(const char *path, int flags, mode_t mode);
 ssize_t real_read(int fd, void *buf, std::size_t n);
 ssize_t real_write(int fd, const void *buf, std::size_t n);
+ssize_t real_pread(int fd, void *buf, std::size_t n, off_t off);
 int real_close(int fd);
 int real_fstat(int fd, struct stat *st);
 

@@ -1,0 +1,99 @@
+// The C library's less common routes into the board, under programs
+// nobody here wrote: Python's standard library copying and stat'ing board
+// files, busybox reading and writing them. Each test has its own board,
+// named by a file in its own folder.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "run.h"
+
+namespace {
+
+using vboard_test::outcome;
+using vboard_test::run_on_board;
+using vboard_test::temp_dir;
+
+constexpr char kPython[] = "/usr/bin/python3";
+constexpr char kBusybox[] = "/usr/bin/busybox";
+
+class Clients : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!vboard_test::host_programs_usable())
+      GTEST_SKIP() << "python3 and busybox are native programs; this board library is built for "
+                      "the target";
+  }
+  std::map<std::string, std::string> env() const {
+    return {{"VBOARD_BOARD", dir / "board"}, {"LC_ALL", "C"}};
+  }
+  outcome python(const std::string &script, const std::vector<std::string> &args = {}) {
+    std::vector<std::string> argv{kPython, "-c", script};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_on_board(argv, env(), false);
+  }
+  outcome busybox(const std::vector<std::string> &args) {
+    std::vector<std::string> argv{kBusybox};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_on_board(argv, env(), false);
+  }
+  temp_dir dir;
+};
+
+// shutil.copy and os.sendfile splice out of a board file and into one;
+// the vector calls read and store as one access; where the kernel cannot
+// splice (a device, another file system for copy_file_range) the error is
+// the kernel's, never an empty success.
+TEST_F(Clients, CopiesAndVectorsMoveTheBytesOrFailAsTheKernelDoes) {
+  const std::string copy = dir / "direction.copy", src = dir / "out.txt";
+  const outcome o = python(
+      R"(
+import errno, os, shutil, sys
+def err(f):
+    try:
+        return f()
+    except OSError as e:
+        return errno.errorcode[e.errno]
+open("/sys/class/gpio/export", "w").write("4")
+shutil.copy("/sys/class/gpio/gpio4/direction", sys.argv[1])
+print("shutil", repr(open(sys.argv[1]).read()))
+open(sys.argv[2], "w").write("out")
+src = os.open(sys.argv[2], os.O_RDONLY)
+d = os.open("/sys/class/gpio/gpio4/direction", os.O_WRONLY)
+print("into", os.sendfile(d, src, None, 100), open("/sys/class/gpio/gpio4/direction").read().strip())
+w = os.open("/sys/class/gpio/gpio4/value", os.O_WRONLY)
+print("pwritev", os.pwritev(w, [b"1", b"\n"], 0))
+v = os.open("/sys/class/gpio/gpio4/value", os.O_RDONLY)
+a, b = bytearray(1), bytearray(3)
+print("preadv", os.preadv(v, [a, b], 0), bytes(a + b))
+print("preadv2", os.preadv(v, [b], -1, os.RWF_HIPRI), err(lambda: os.preadv(v, [b], 0, os.RWF_NOWAIT)))
+out = os.open(sys.argv[1], os.O_WRONLY | os.O_TRUNC)
+print("out of", os.sendfile(out, v, 0, 100), os.sendfile(out, v, 2, 100))
+print("cfr", err(lambda: os.copy_file_range(v, out, 100)))
+r, p = os.pipe()
+print("splice", os.splice(v, p, 100, offset_src=0), os.read(r, 10))
+print("spidev", err(lambda: os.sendfile(out, os.open("/dev/spidev0.0", os.O_RDWR), None, 3)))
+)",
+      {copy, src});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out,
+            "shutil 'in\\n'\n"
+            "into 3 out\n"
+            "pwritev 2\n"
+            "preadv 2 b'1\\n\\x00\\x00'\n"
+            "preadv2 2 ENOTSUP\n"
+            "out of 2 0\n"
+            "cfr EXDEV\n"
+            "splice 2 b'1\\n'\n"
+            "spidev EINVAL\n");
+  EXPECT_EQ(vboard_test::read_file(copy), "1\n");
+
+  // busybox cat copies with sendfile; the pin is exported on the board.
+  const outcome cat = busybox({"cat", "/sys/class/gpio/gpio4/value", "/sys/class/gpio/gpio4/direction"});
+  EXPECT_EQ(cat.status, 0) << cat.err;
+  EXPECT_EQ(cat.out, "1\nout\n");
+}
+
+}  // namespace
