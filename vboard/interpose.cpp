@@ -15,6 +15,8 @@
 #include <sys/epoll.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
@@ -87,6 +89,14 @@ using preadv_t = ssize_t (*)(int, const struct iovec *, int, off_t);
 using preadv64_t = ssize_t (*)(int, const struct iovec *, int, off64_t);
 using preadv2_t = ssize_t (*)(int, const struct iovec *, int, off_t, int);
 using preadv64v2_t = ssize_t (*)(int, const struct iovec *, int, off64_t, int);
+using statfs_t = int (*)(const char *, struct statfs *);
+using statfs64_t = int (*)(const char *, struct statfs64 *);
+using fstatfs_t = int (*)(int, struct statfs *);
+using fstatfs64_t = int (*)(int, struct statfs64 *);
+using statvfs_t = int (*)(const char *, struct statvfs *);
+using statvfs64_t = int (*)(const char *, struct statvfs64 *);
+using fstatvfs_t = int (*)(int, struct statvfs *);
+using fstatvfs64_t = int (*)(int, struct statvfs64 *);
 using sendfile_t = ssize_t (*)(int, int, off_t *, size_t);
 using sendfile64_t = ssize_t (*)(int, int, off64_t *, size_t);
 using splice_t = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int);
@@ -170,6 +180,14 @@ VBOARD_REAL(preadv2, preadv2_t)
 VBOARD_REAL(pwritev2, preadv2_t)
 VBOARD_REAL(preadv64v2, preadv64v2_t)
 VBOARD_REAL(pwritev64v2, preadv64v2_t)
+VBOARD_REAL(statfs, statfs_t)
+VBOARD_REAL(statfs64, statfs64_t)
+VBOARD_REAL(fstatfs, fstatfs_t)
+VBOARD_REAL(fstatfs64, fstatfs64_t)
+VBOARD_REAL(statvfs, statvfs_t)
+VBOARD_REAL(statvfs64, statvfs64_t)
+VBOARD_REAL(fstatvfs, fstatvfs_t)
+VBOARD_REAL(fstatvfs64, fstatvfs64_t)
 VBOARD_REAL(sendfile, sendfile_t)
 VBOARD_REAL(sendfile64, sendfile64_t)
 VBOARD_REAL(splice, splice_t)
@@ -405,6 +423,78 @@ ssize_t sendfile_any(int out, int in, Off *offset, std::size_t count, bool &hand
 bool is_pipe(int fd) {
   struct stat st {};
   return real_fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+// ----- the file systems of the tree
+
+constexpr long kSysfsMagic = 0x62656572;
+constexpr long kTmpfsMagic = 0x01021994;
+// statfs marks its f_flags as filled with this bit; statvfs drops it.
+constexpr long kStValid = 0x0020;
+
+// What statfs says of a board node: sysfs (mounted nosuid, nodev, noexec)
+// for the GPIO tree; for the devices, devtmpfs, which reports itself as
+// tmpfs: the machine's own /dev gives the figures.
+void board_fs(const struct stat &st, struct statfs &out) {
+  std::memset(&out, 0, sizeof out);
+  if (S_ISCHR(st.st_mode) && real_statfs_fn()("/dev", &out) == 0) {
+    out.f_type = kTmpfsMagic;
+    return;
+  }
+  std::memset(&out, 0, sizeof out);
+  const long page = sysconf(_SC_PAGESIZE);
+  out.f_type = S_ISCHR(st.st_mode) ? kTmpfsMagic : kSysfsMagic;
+  out.f_bsize = page > 0 ? page : 4096;
+  out.f_frsize = out.f_bsize;
+  out.f_namelen = NAME_MAX;
+  out.f_flags = kStValid | ST_NOSUID | ST_RELATIME | (S_ISCHR(st.st_mode) ? 0 : ST_NODEV | ST_NOEXEC);
+}
+
+// 0 and `out` filled, -1 with errno, or 1 when real.
+int fs_path(const char *path, struct statfs &out) {
+  struct stat st {};
+  const int r = v_stat_path(AT_FDCWD, path, st, true);
+  if (r == 0) board_fs(st, out);
+  return r;
+}
+int fs_fd(int fd, struct statfs &out) {
+  struct stat st {};
+  const int r = v_stat_fd(fd, st);
+  if (r == 0) board_fs(st, out);
+  return r;
+}
+
+template <typename Out>
+void copy_statfs(const struct statfs &in, Out &out) {
+  std::memset(&out, 0, sizeof out);
+  out.f_type = in.f_type;
+  out.f_bsize = in.f_bsize;
+  out.f_blocks = in.f_blocks;
+  out.f_bfree = in.f_bfree;
+  out.f_bavail = in.f_bavail;
+  out.f_files = in.f_files;
+  out.f_ffree = in.f_ffree;
+  out.f_fsid = in.f_fsid;
+  out.f_namelen = in.f_namelen;
+  out.f_frsize = in.f_frsize;
+  out.f_flags = in.f_flags;
+}
+
+// statvfs as libc derives it from statfs.
+template <typename Out>
+void to_statvfs(const struct statfs &in, Out &out) {
+  std::memset(&out, 0, sizeof out);
+  out.f_bsize = static_cast<unsigned long>(in.f_bsize);
+  out.f_frsize = static_cast<unsigned long>(in.f_frsize != 0 ? in.f_frsize : in.f_bsize);
+  out.f_blocks = in.f_blocks;
+  out.f_bfree = in.f_bfree;
+  out.f_bavail = in.f_bavail;
+  out.f_files = in.f_files;
+  out.f_ffree = in.f_ffree;
+  out.f_favail = in.f_ffree;
+  std::memcpy(&out.f_fsid, &in.f_fsid, std::min(sizeof out.f_fsid, sizeof in.f_fsid));
+  out.f_flag = static_cast<unsigned long>(in.f_flags & ~kStValid);
+  out.f_namemax = static_cast<unsigned long>(in.f_namelen);
 }
 
 }  // namespace
@@ -789,6 +879,55 @@ ssize_t copy_file_range(int in, off64_t *in_off, int out, off64_t *out_off, size
   const off64_t size = ist.st_size;
   const std::size_t room = start >= size ? 0 : static_cast<std::size_t>(size - start);
   return copy_pages(out, true, out_off, in, true, in_off, std::min(n, room));
+}
+
+int statfs(const char *path, struct statfs *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_path(path, fs);
+  if (r == 0) copy_statfs(fs, *out);
+  return r != 1 ? r : real_statfs_fn()(path, out);
+}
+int statfs64(const char *path, struct statfs64 *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_path(path, fs);
+  if (r == 0) copy_statfs(fs, *out);
+  return r != 1 ? r : real_statfs64_fn()(path, out);
+}
+int fstatfs(int fd, struct statfs *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_fd(fd, fs);
+  if (r == 0) copy_statfs(fs, *out);
+  return r != 1 ? r : real_fstatfs_fn()(fd, out);
+}
+int fstatfs64(int fd, struct statfs64 *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_fd(fd, fs);
+  if (r == 0) copy_statfs(fs, *out);
+  return r != 1 ? r : real_fstatfs64_fn()(fd, out);
+}
+int statvfs(const char *path, struct statvfs *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_path(path, fs);
+  if (r == 0) to_statvfs(fs, *out);
+  return r != 1 ? r : real_statvfs_fn()(path, out);
+}
+int statvfs64(const char *path, struct statvfs64 *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_path(path, fs);
+  if (r == 0) to_statvfs(fs, *out);
+  return r != 1 ? r : real_statvfs64_fn()(path, out);
+}
+int fstatvfs(int fd, struct statvfs *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_fd(fd, fs);
+  if (r == 0) to_statvfs(fs, *out);
+  return r != 1 ? r : real_fstatvfs_fn()(fd, out);
+}
+int fstatvfs64(int fd, struct statvfs64 *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_fd(fd, fs);
+  if (r == 0) to_statvfs(fs, *out);
+  return r != 1 ? r : real_fstatvfs64_fn()(fd, out);
 }
 
 int close_range(unsigned int first, unsigned int last, int flags) noexcept {

@@ -96,4 +96,25 @@ print("spidev", err(lambda: os.sendfile(out, os.open("/dev/spidev0.0", os.O_RDWR
   EXPECT_EQ(cat.out, "1\nout\n");
 }
 
+// statfs and statvfs of the tree: sysfs for the GPIO folders and files,
+// devtmpfs (which says tmpfs) for the devices, ENOENT for a pin not
+// exported, whether asked by path or by descriptor.
+TEST_F(Clients, TheTreeIsOnSysfsAndTheDevicesOnDevtmpfs) {
+  const outcome fs = busybox({"stat", "-f", "-c", "%t %T", "/sys/class/gpio/export",
+                              "/sys/class/gpio", "/dev/spidev0.0", "/dev/gpiochip0",
+                              "/sys/class/gpio/gpio4"});
+  EXPECT_NE(fs.status, 0);
+  EXPECT_EQ(fs.out, "62656572 sysfs\n62656572 sysfs\n1021994 tmpfs\n1021994 tmpfs\n");
+  EXPECT_NE(fs.err.find("No such file or directory"), std::string::npos) << fs.err;
+
+  const outcome py = python(R"(
+import os
+v = os.fstatvfs(os.open("/sys/class/gpio/export", os.O_WRONLY))
+print(v.f_bsize, v.f_blocks, v.f_namemax, v.f_flag & (os.ST_NOSUID | os.ST_NOEXEC | os.ST_RDONLY))
+print(os.statvfs("/dev/spidev0.0").f_namemax)
+)");
+  ASSERT_EQ(py.status, 0) << py.err;
+  EXPECT_EQ(py.out, "4096 0 255 " + std::to_string(0x2 | 0x8) + "\n255\n");
+}
+
 }  // namespace
