@@ -678,5 +678,8 @@ bool is_virtual(int fd);
 FILE *fopen_virtual(const char *path, const char *mode, bool &handled);
 // A stream over a virtual descriptor that goes through the board.
 FILE *stream_over(int fd, const char *mode);
+// The board descriptor under a stream the board made, or -2 for any
+// other stream (cheap while the board has made none).
+int stream_fd(FILE *fp);
 
 }  // namespace vboard

@@ -83,6 +83,7 @@ using access_t = int (*)(const char *, int);
 using faccessat_t = int (*)(int, const char *, int, int);
 using fopen_t = FILE *(*)(const char *, const char *);
 using fdopen_t = FILE *(*)(int, const char *);
+using fileno_t = int (*)(FILE *);
 using cfr_t = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int);
 using readv_t = ssize_t (*)(int, const struct iovec *, int);
 using preadv_t = ssize_t (*)(int, const struct iovec *, int, off_t);
@@ -169,6 +170,8 @@ VBOARD_REAL(faccessat, faccessat_t)
 VBOARD_REAL(fopen, fopen_t)
 VBOARD_REAL(fopen64, fopen_t)
 VBOARD_REAL(fdopen, fdopen_t)
+VBOARD_REAL(fileno, fileno_t)
+VBOARD_REAL(fileno_unlocked, fileno_t)
 VBOARD_REAL(copy_file_range, cfr_t)
 VBOARD_REAL(readv, readv_t)
 VBOARD_REAL(writev, readv_t)
@@ -960,6 +963,16 @@ FILE *fdopen(int fd, const char *mode) noexcept {
   // libc's own streams would read the stand-in descriptor directly.
   if (maybe_virtual(fd) && is_virtual(fd)) return stream_over(fd, mode);
   return real_fdopen_fn()(fd, mode);
+}
+
+// The descriptor under a board stream, which stdio does not know.
+int fileno(FILE *fp) noexcept {
+  const int fd = stream_fd(fp);
+  return fd != -2 ? fd : real_fileno_fn()(fp);
+}
+int fileno_unlocked(FILE *fp) noexcept {
+  const int fd = stream_fd(fp);
+  return fd != -2 ? fd : real_fileno_unlocked_fn()(fp);
 }
 
 // ----- directories

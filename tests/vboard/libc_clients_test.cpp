@@ -27,7 +27,8 @@ class Clients : public ::testing::Test {
                       "the target";
   }
   std::map<std::string, std::string> env() const {
-    return {{"VBOARD_BOARD", dir / "board"}, {"LC_ALL", "C"}};
+    // Python's unbuffered mode would store print's "4" and "\n" apart.
+    return {{"VBOARD_BOARD", dir / "board"}, {"LC_ALL", "C"}, {"PYTHONUNBUFFERED", ""}};
   }
   outcome python(const std::string &script, const std::vector<std::string> &args = {}) {
     std::vector<std::string> argv{kPython, "-c", script};
@@ -115,6 +116,28 @@ print(os.statvfs("/dev/spidev0.0").f_namemax)
 )");
   ASSERT_EQ(py.status, 0) << py.err;
   EXPECT_EQ(py.out, "4096 0 255 " + std::to_string(0x2 | 0x8) + "\n255\n");
+}
+
+// A program started with a board file as standard output writes to it
+// through the descriptor stdio names (Python asks fileno(stdout) before it
+// makes sys.stdout); busybox awk's redirections are fileno(fopen()).
+TEST_F(Clients, StreamsOnBoardFilesNameTheirDescriptors) {
+  const outcome py = run_on_board(
+      {"/bin/sh", "-c",
+       std::string(kPython) +
+           " -c 'import sys; print(4); print(sys.stdout.fileno(), file=sys.stderr)'"
+           " > /sys/class/gpio/export"},
+      env(), false);
+  ASSERT_EQ(py.status, 0) << py.err;
+  EXPECT_EQ(py.err, "1\n");
+
+  const outcome awk = busybox(
+      {"awk", R"(BEGIN { print "out" > "/sys/class/gpio/gpio4/direction"; close("/sys/class/gpio/gpio4/direction")
+                 print "1" > "/sys/class/gpio/gpio4/value"; close("/sys/class/gpio/gpio4/value")
+                 getline d < "/sys/class/gpio/gpio4/direction"; getline v < "/sys/class/gpio/gpio4/value"
+                 print d, v })"});
+  ASSERT_EQ(awk.status, 0) << awk.err;
+  EXPECT_EQ(awk.out, "out 1\n");
 }
 
 }  // namespace
