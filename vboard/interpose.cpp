@@ -84,6 +84,7 @@ using faccessat_t = int (*)(int, const char *, int, int);
 using fopen_t = FILE *(*)(const char *, const char *);
 using fdopen_t = FILE *(*)(int, const char *);
 using fileno_t = int (*)(FILE *);
+using syscall_t = long (*)(long, ...);
 using cfr_t = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int);
 using readv_t = ssize_t (*)(int, const struct iovec *, int);
 using preadv_t = ssize_t (*)(int, const struct iovec *, int, off_t);
@@ -171,6 +172,7 @@ VBOARD_REAL(fopen, fopen_t)
 VBOARD_REAL(fopen64, fopen_t)
 VBOARD_REAL(fdopen, fdopen_t)
 VBOARD_REAL(fileno, fileno_t)
+VBOARD_REAL(syscall, syscall_t)
 VBOARD_REAL(fileno_unlocked, fileno_t)
 VBOARD_REAL(copy_file_range, cfr_t)
 VBOARD_REAL(readv, readv_t)
@@ -1264,6 +1266,58 @@ int statx(int dirfd, const char *path, int flags, unsigned int mask, struct stat
   if (r == 0) fill_statx(st, *out);
   return r != 1 ? r : real_statx_fn()(dirfd, path, flags, mask, out);
 }
+
+// Runtimes that make their own system calls through syscall() (libuv's
+// statx, so Node's fs.stat and fs.realpath) reach the board for the file
+// system numbers when the path or descriptor is the board's; every other
+// call goes to the C library's syscall unchanged, with all six arguments.
+long syscall(long number, ...) noexcept {
+  va_list ap;
+  va_start(ap, number);
+  long a[6];
+  for (long &x : a) x = va_arg(ap, long);
+  va_end(ap);
+  const auto real = [&] { return real_syscall_fn()(number, a[0], a[1], a[2], a[3], a[4], a[5]); };
+  const auto board_path = [](long dirfd, long path) {
+    std::string full, norm;
+    return virtual_path(static_cast<int>(dirfd), reinterpret_cast<const char *>(path), full) &&
+           provider_for(full.c_str(), norm) != nullptr;
+  };
+  const int dirfd = static_cast<int>(a[0]);
+  const auto *path = reinterpret_cast<const char *>(a[1]);
+  switch (number) {
+    case SYS_statx:
+      if (!board_path(a[0], a[1])) return real();
+      return statx(dirfd, path, static_cast<int>(a[2]), static_cast<unsigned int>(a[3]),
+                   reinterpret_cast<struct statx *>(a[4]));
+    case SYS_openat:
+      if (!board_path(a[0], a[1])) return real();
+      return open_any(dirfd, path, static_cast<int>(a[2]), static_cast<mode_t>(a[3]), true, true);
+#ifdef SYS_newfstatat
+    case SYS_newfstatat:
+      if (!board_path(a[0], a[1])) return real();
+      return fstatat(dirfd, path, reinterpret_cast<struct stat *>(a[2]), static_cast<int>(a[3]));
+#endif
+#ifdef SYS_fstatat64
+    case SYS_fstatat64:
+      if (!board_path(a[0], a[1])) return real();
+      return fstatat64(dirfd, path, reinterpret_cast<struct stat64 *>(a[2]),
+                       static_cast<int>(a[3]));
+#endif
+    case SYS_readlinkat:
+      if (!board_path(a[0], a[1])) return real();
+      return readlinkat(dirfd, path, reinterpret_cast<char *>(a[2]), static_cast<size_t>(a[3]));
+#ifdef SYS_open
+    case SYS_open:
+      if (!board_path(AT_FDCWD, a[0])) return real();
+      return open_any(AT_FDCWD, reinterpret_cast<const char *>(a[0]), static_cast<int>(a[1]),
+                      static_cast<mode_t>(a[2]), false, true);
+#endif
+    default:
+      return real();
+  }
+}
+
 
 // Extended attributes: sysfs nodes have none (ls -l asks for ACLs).
 static int xattr_path(const char *path, bool follow) {

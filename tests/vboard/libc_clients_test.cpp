@@ -18,6 +18,7 @@ using vboard_test::temp_dir;
 
 constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kBusybox[] = "/usr/bin/busybox";
+constexpr char kNode[] = "/usr/bin/node";
 
 class Clients : public ::testing::Test {
  protected:
@@ -138,6 +139,28 @@ TEST_F(Clients, StreamsOnBoardFilesNameTheirDescriptors) {
                  print d, v })"});
   ASSERT_EQ(awk.status, 0) << awk.err;
   EXPECT_EQ(awk.out, "out 1\n");
+}
+
+// libuv makes its statx calls through syscall(): Node's fs.statSync,
+// lstatSync and realpathSync see the tree, a missing pin is ENOENT, and a
+// real file still reaches the kernel.
+TEST_F(Clients, NodesOwnSystemCallsSeeTheTree) {
+  ASSERT_EQ(python("open('/sys/class/gpio/export', 'w').write('4')").status, 0);
+  const outcome o = run_on_board({kNode, "-e", R"(
+const fs = require("fs");
+const s = fs.statSync("/sys/class/gpio/gpio4/value");
+console.log(s.isFile(), s.mode.toString(8), fs.lstatSync("/sys/class/gpio/gpio4").isSymbolicLink());
+console.log(fs.realpathSync("/sys/class/gpio/gpio4/"));
+try { fs.statSync("/sys/class/gpio/gpio5"); } catch (e) { console.log(e.code); }
+console.log(fs.statSync(process.execPath).isFile());
+)"},
+                                 env(), false);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out,
+            "true 100644 true\n"
+            "/sys/devices/platform/soc/20200000.gpio/gpiochip0/gpio/gpio4\n"
+            "ENOENT\n"
+            "true\n");
 }
 
 }  // namespace
