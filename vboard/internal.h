@@ -657,7 +657,8 @@ routed v_ioctl(int fd, unsigned long request, void *arg);
 // Stat of a virtual path or descriptor: 0, -1 with errno, or 1 when real.
 int v_stat_path(int dirfd, const char *path, struct stat &st, bool follow);
 int v_stat_fd(int fd, struct stat &st);
-int v_access(int dirfd, const char *path, int mode);
+// `effective`: as faccessat with AT_EACCESS, the effective user's rights.
+int v_access(int dirfd, const char *path, int mode, bool effective = false);
 // dup/dup2/dup3/F_DUPFD: runs `real` (which returns the new descriptor)
 // under the lock, so the new descriptor shares the virtual file; keeps
 // the standard streams in step when one of 0-2 changes.

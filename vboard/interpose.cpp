@@ -749,7 +749,7 @@ int access(const char *path, int mode) noexcept {
   return r != 1 ? r : real_access_fn()(path, mode);
 }
 int faccessat(int dirfd, const char *path, int mode, int flags) noexcept {
-  const int r = v_access(dirfd, path, mode);
+  const int r = v_access(dirfd, path, mode, (flags & AT_EACCESS) != 0);
   return r != 1 ? r : real_faccessat_fn()(dirfd, path, mode, flags);
 }
 
