@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -170,27 +172,77 @@ class gone_file final : public file {
 
 // ----- stdio over virtual descriptors
 
-ssize_t cookie_read(void *c, char *buf, size_t n) {
-  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(c));
-  return read(fd, buf, n);
+// A stream over a board descriptor. stdio answers -1 to fileno for a
+// cookie stream, so the board keeps which descriptor each of its streams
+// stands on (a program started with a board file as standard output asks
+// fileno(stdout) before it writes). Guarded by its own mutex, never held
+// while the board is entered.
+struct stream_cookie {
+  int fd;
+  FILE *fp;
+};
+std::mutex streams_mutex;
+std::vector<stream_cookie *> &board_streams() {
+  static std::vector<stream_cookie *> v;
+  return v;
 }
+std::atomic<int> board_stream_count{0};
+
+int cookie_fd(void *c) { return static_cast<stream_cookie *>(c)->fd; }
+
+void forget_stream(void *c) {
+  auto *cookie = static_cast<stream_cookie *>(c);
+  {
+    std::lock_guard<std::mutex> g(streams_mutex);
+    auto &v = board_streams();
+    const auto it = std::find(v.begin(), v.end(), cookie);
+    if (it != v.end()) {
+      v.erase(it);
+      board_stream_count.fetch_sub(1, std::memory_order_relaxed);
+    }
+  }
+  delete cookie;
+}
+
+// fopencookie over `fd`, remembered for fileno; null with errno on failure.
+FILE *open_stream(int fd, const char *mode, const cookie_io_functions_t &io) {
+  auto *cookie = new (std::nothrow) stream_cookie{fd, nullptr};
+  if (cookie == nullptr) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  FILE *fp = fopencookie(cookie, mode, io);
+  if (fp == nullptr) {
+    delete cookie;
+    return nullptr;
+  }
+  cookie->fp = fp;
+  std::lock_guard<std::mutex> g(streams_mutex);
+  board_streams().push_back(cookie);
+  board_stream_count.fetch_add(1, std::memory_order_relaxed);
+  return fp;
+}
+
+ssize_t cookie_read(void *c, char *buf, size_t n) { return read(cookie_fd(c), buf, n); }
 ssize_t cookie_write(void *c, const char *buf, size_t n) {
-  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(c));
-  const ssize_t r = write(fd, buf, n);
+  const ssize_t r = write(cookie_fd(c), buf, n);
   return r < 0 ? -1 : r;
 }
 int cookie_seek(void *c, off64_t *pos, int whence) {
-  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(c));
-  const off_t r = lseek(fd, static_cast<off_t>(*pos), whence);
+  const off_t r = lseek(cookie_fd(c), static_cast<off_t>(*pos), whence);
   if (r < 0) return -1;
   *pos = r;
   return 0;
 }
 int cookie_close(void *c) {
-  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(c));
+  const int fd = cookie_fd(c);
+  forget_stream(c);
   return close(fd);
 }
-int cookie_keep_open(void *) { return 0; }
+int cookie_keep_open(void *c) {
+  forget_stream(c);
+  return 0;
+}
 
 const char *stream_mode(int flags) {
   const int acc = flags & O_ACCMODE;
@@ -206,9 +258,10 @@ void adopt_std_streams() {
   for (int fd = 0; fd < 3; ++fd) {
     const auto d = lookup(fd);
     // Only libc's own stream for the descriptor is replaced, once.
-    if (!d || *streams[fd] == nullptr || fileno(*streams[fd]) != fd) continue;
-    FILE *fp =
-        fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), stream_mode(d->flags), io);
+    if (!d || *streams[fd] == nullptr || stream_fd(*streams[fd]) != -2 ||
+        fileno(*streams[fd]) != fd)
+      continue;
+    FILE *fp = open_stream(fd, stream_mode(d->flags), io);
     if (fp == nullptr) continue;
     // Standard error stays unbuffered; the others keep stdio's buffering,
     // so a line is still one write, as it is on a real descriptor.
@@ -229,10 +282,9 @@ void retarget_std_stream(int fd, bool is_virtual, int flags) {
   FILE **const streams[] = {&stdin, &stdout, &stderr};
   FILE **s = streams[fd];
   if (is_virtual && saved_std[fd] == nullptr) {
-    if (*s == nullptr || fileno(*s) != fd) return;  // not libc's own stream
+    if (*s == nullptr || stream_fd(*s) != -2 || fileno(*s) != fd) return;  // not libc's own
     static const cookie_io_functions_t io{cookie_read, cookie_write, cookie_seek, cookie_keep_open};
-    FILE *fp =
-        fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), stream_mode(flags), io);
+    FILE *fp = open_stream(fd, stream_mode(flags), io);
     if (fp == nullptr) return;
     if (fd == 2) setvbuf(fp, nullptr, _IONBF, 0);
     saved_std[fd] = *s;
@@ -653,11 +705,18 @@ int v_stat_fd(int fd, struct stat &st) {
   return 0;
 }
 
-int v_access(int dirfd, const char *path, int mode) {
+int v_access(int dirfd, const char *path, int mode, bool effective) {
   struct stat st {};
   const int r = v_stat_path(dirfd, path, st, true);
   if (r != 0) return r;
   if (mode == F_OK) return 0;
+  // Root reads and writes any file, and executes one with any execute bit
+  // or a folder, as the kernel lets a caller with CAP_DAC_OVERRIDE;
+  // opening a file the node cannot serve (a read of export) still fails.
+  if ((effective ? geteuid() : getuid()) == 0) {
+    const bool can_exec = S_ISDIR(st.st_mode) || (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+    return (mode & X_OK) != 0 && !can_exec ? fail(EACCES) : 0;
+  }
   // The owner's bits decide, as for a user in the board's gpio group.
   if (((mode & R_OK) && !(st.st_mode & S_IRUSR)) || ((mode & W_OK) && !(st.st_mode & S_IWUSR)) ||
       ((mode & X_OK) && !(st.st_mode & S_IXUSR))) {
@@ -733,8 +792,17 @@ void forget_range(unsigned int first, unsigned int last) {
 }
 
 FILE *stream_over(int fd, const char *mode) {
-  const cookie_io_functions_t io{cookie_read, cookie_write, cookie_seek, cookie_close};
-  return fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), mode, io);
+  static const cookie_io_functions_t io{cookie_read, cookie_write, cookie_seek, cookie_close};
+  return open_stream(fd, mode, io);
+}
+
+int stream_fd(FILE *fp) {
+  if (board_stream_count.load(std::memory_order_relaxed) == 0 || fp == nullptr) return -2;
+  std::lock_guard<std::mutex> g(streams_mutex);
+  for (const stream_cookie *c : board_streams()) {
+    if (c->fp == fp) return c->fd;
+  }
+  return -2;
 }
 
 FILE *fopen_virtual(const char *path, const char *mode, bool &handled) {

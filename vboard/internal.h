@@ -577,6 +577,7 @@ std::string chardev_describe();
 int real_open(const char *path, int flags, mode_t mode);
 ssize_t real_read(int fd, void *buf, std::size_t n);
 ssize_t real_write(int fd, const void *buf, std::size_t n);
+ssize_t real_pread(int fd, void *buf, std::size_t n, off_t off);
 int real_close(int fd);
 int real_fstat(int fd, struct stat *st);
 
@@ -670,7 +671,8 @@ routed v_ioctl(int fd, unsigned long request, void *arg);
 // Stat of a virtual path or descriptor: 0, -1 with errno, or 1 when real.
 int v_stat_path(int dirfd, const char *path, struct stat &st, bool follow);
 int v_stat_fd(int fd, struct stat &st);
-int v_access(int dirfd, const char *path, int mode);
+// `effective`: as faccessat with AT_EACCESS, the effective user's rights.
+int v_access(int dirfd, const char *path, int mode, bool effective = false);
 // dup/dup2/dup3/F_DUPFD: runs `real` (which returns the new descriptor)
 // under the lock, so the new descriptor shares the virtual file; keeps
 // the standard streams in step when one of 0-2 changes.
@@ -691,5 +693,8 @@ bool is_virtual(int fd);
 FILE *fopen_virtual(const char *path, const char *mode, bool &handled);
 // A stream over a virtual descriptor that goes through the board.
 FILE *stream_over(int fd, const char *mode);
+// The board descriptor under a stream the board made, or -2 for any
+// other stream (cheap while the board has made none).
+int stream_fd(FILE *fp);
 
 }  // namespace vboard

@@ -15,6 +15,8 @@
 #include <sys/epoll.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
@@ -81,8 +83,25 @@ using access_t = int (*)(const char *, int);
 using faccessat_t = int (*)(int, const char *, int, int);
 using fopen_t = FILE *(*)(const char *, const char *);
 using fdopen_t = FILE *(*)(int, const char *);
+using fileno_t = int (*)(FILE *);
+using syscall_t = long (*)(long, ...);
 using cfr_t = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int);
 using readv_t = ssize_t (*)(int, const struct iovec *, int);
+using preadv_t = ssize_t (*)(int, const struct iovec *, int, off_t);
+using preadv64_t = ssize_t (*)(int, const struct iovec *, int, off64_t);
+using preadv2_t = ssize_t (*)(int, const struct iovec *, int, off_t, int);
+using preadv64v2_t = ssize_t (*)(int, const struct iovec *, int, off64_t, int);
+using statfs_t = int (*)(const char *, struct statfs *);
+using statfs64_t = int (*)(const char *, struct statfs64 *);
+using fstatfs_t = int (*)(int, struct statfs *);
+using fstatfs64_t = int (*)(int, struct statfs64 *);
+using statvfs_t = int (*)(const char *, struct statvfs *);
+using statvfs64_t = int (*)(const char *, struct statvfs64 *);
+using fstatvfs_t = int (*)(int, struct statvfs *);
+using fstatvfs64_t = int (*)(int, struct statvfs64 *);
+using sendfile_t = ssize_t (*)(int, int, off_t *, size_t);
+using sendfile64_t = ssize_t (*)(int, int, off64_t *, size_t);
+using splice_t = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int);
 using close_range_t = int (*)(unsigned int, unsigned int, int);
 using closefrom_t = void (*)(int);
 using opendir_t = DIR *(*)(const char *);
@@ -152,9 +171,31 @@ VBOARD_REAL(faccessat, faccessat_t)
 VBOARD_REAL(fopen, fopen_t)
 VBOARD_REAL(fopen64, fopen_t)
 VBOARD_REAL(fdopen, fdopen_t)
+VBOARD_REAL(fileno, fileno_t)
+VBOARD_REAL(syscall, syscall_t)
+VBOARD_REAL(fileno_unlocked, fileno_t)
 VBOARD_REAL(copy_file_range, cfr_t)
 VBOARD_REAL(readv, readv_t)
 VBOARD_REAL(writev, readv_t)
+VBOARD_REAL(preadv, preadv_t)
+VBOARD_REAL(pwritev, preadv_t)
+VBOARD_REAL(preadv64, preadv64_t)
+VBOARD_REAL(pwritev64, preadv64_t)
+VBOARD_REAL(preadv2, preadv2_t)
+VBOARD_REAL(pwritev2, preadv2_t)
+VBOARD_REAL(preadv64v2, preadv64v2_t)
+VBOARD_REAL(pwritev64v2, preadv64v2_t)
+VBOARD_REAL(statfs, statfs_t)
+VBOARD_REAL(statfs64, statfs64_t)
+VBOARD_REAL(fstatfs, fstatfs_t)
+VBOARD_REAL(fstatfs64, fstatfs64_t)
+VBOARD_REAL(statvfs, statvfs_t)
+VBOARD_REAL(statvfs64, statvfs64_t)
+VBOARD_REAL(fstatvfs, fstatvfs_t)
+VBOARD_REAL(fstatvfs64, fstatvfs64_t)
+VBOARD_REAL(sendfile, sendfile_t)
+VBOARD_REAL(sendfile64, sendfile64_t)
+VBOARD_REAL(splice, splice_t)
 VBOARD_REAL(close_range, close_range_t)
 VBOARD_REAL(closefrom, closefrom_t)
 VBOARD_REAL(opendir, opendir_t)
@@ -254,6 +295,213 @@ mode_t mode_arg(int flags, va_list ap) {
   return 0;
 }
 
+// ----- copies and vectors
+
+// What a board descriptor is, for the calls that move data between files.
+enum class board_kind { real, regular, other };
+
+board_kind kind_of(int fd, struct stat *st_out = nullptr) {
+  if (!maybe_virtual(fd)) return board_kind::real;
+  struct stat st {};
+  if (v_stat_fd(fd, st) != 0) return board_kind::real;
+  if (st_out != nullptr) *st_out = st;
+  return S_ISREG(st.st_mode) ? board_kind::regular : board_kind::other;
+}
+
+// The kernel's answer for a file without splice support (the devices in
+// /dev, directories): EINVAL.
+int unspliceable(board_kind k) { return k == board_kind::other ? EINVAL : 0; }
+
+// Scatter/gather on a board file: one store or one read, as the kernel
+// makes a single call of it for sysfs. `at` as for pread, null for the
+// descriptor's own offset.
+routed vector_transfer(int fd, const struct iovec *iov, int count, const off_t *at, bool writing) {
+  if (!maybe_virtual(fd) || !is_virtual(fd)) return {false, 0};
+  if (count < 0 || count > IOV_MAX) return {true, fail(EINVAL)};
+  if (count > 0 && bad_address(iov)) return {true, fail(EFAULT)};
+  std::size_t total = 0;
+  for (int i = 0; i < count; ++i) {
+    if (iov[i].iov_len > static_cast<std::size_t>(SSIZE_MAX) - total) return {true, fail(EINVAL)};
+    total += iov[i].iov_len;
+  }
+  std::vector<char> buf(total);
+  if (writing) {
+    std::size_t pos = 0;
+    for (int i = 0; i < count; ++i) {
+      if (iov[i].iov_len == 0) continue;
+      if (bad_address(iov[i].iov_base)) return {true, fail(EFAULT)};
+      std::memcpy(buf.data() + pos, iov[i].iov_base, iov[i].iov_len);
+      pos += iov[i].iov_len;
+    }
+    return v_write(fd, buf.data(), total, at);
+  }
+  const auto r = v_read(fd, buf.data(), total, at);
+  if (!r.handled || r.result <= 0) return r;
+  std::size_t left = static_cast<std::size_t>(r.result), pos = 0;
+  for (int i = 0; i < count && left > 0; ++i) {
+    const std::size_t k = std::min(iov[i].iov_len, left);
+    if (k == 0) continue;
+    if (bad_address(iov[i].iov_base)) return {true, fail(EFAULT)};
+    std::memcpy(iov[i].iov_base, buf.data() + pos, k);
+    pos += k;
+    left -= k;
+  }
+  return r;
+}
+
+// preadv2/pwritev2 flags: sysfs takes the synchronous ones as no-ops and
+// refuses RWF_NOWAIT, as a file system without nowait support does.
+bool flags_allowed(int flags) {
+  return (flags & ~(RWF_HIPRI | RWF_DSYNC | RWF_SYNC | RWF_APPEND)) == 0;
+}
+
+// An offset of the 64-bit calls that off_t cannot hold: past any board
+// file's end on a 32-bit build, where the file reads as empty.
+template <typename Off>
+bool fits(Off off) {
+  return static_cast<Off>(static_cast<off_t>(off)) == off;
+}
+
+ssize_t real_read_at(int fd, void *buf, std::size_t n, const off64_t *at) {
+  if (at == nullptr) return real_read(fd, buf, n);
+  return real_pread64_fn()(fd, buf, n, *at);
+}
+
+ssize_t transfer(int fd, bool board, void *buf, std::size_t n, const off64_t *at, bool writing) {
+  if (!board) {
+    if (!writing) return real_read_at(fd, buf, n, at);
+    if (at == nullptr) return real_write(fd, buf, n);
+    return real_pwrite64_fn()(fd, buf, n, *at);
+  }
+  if (at != nullptr && !fits(*at)) return writing ? fail(EFBIG) : 0;
+  const off_t o = at != nullptr ? static_cast<off_t>(*at) : 0;
+  const auto r = writing ? v_write(fd, buf, n, at != nullptr ? &o : nullptr)
+                         : v_read(fd, buf, n, at != nullptr ? &o : nullptr);
+  return r.result;
+}
+
+// The copy behind sendfile and copy_file_range when a board file is one
+// end: a page at a time, as the kernel splices a sysfs attribute, so a
+// store reaches the file as one write per page. The descriptors' own
+// offsets move unless an offset is given; bytes read but not taken by the
+// writer are given back to a reader without an offset.
+ssize_t copy_pages(int out, bool out_board, off64_t *out_off, int in, bool in_board,
+                   off64_t *in_off, std::size_t count) {
+  char buf[4096];
+  std::size_t done = 0;
+  int err = 0;
+  while (done < count) {
+    const std::size_t want = std::min(count - done, sizeof buf);
+    const ssize_t got = transfer(in, in_board, buf, want, in_off, false);
+    if (got <= 0) {
+      if (got < 0) err = errno;
+      break;
+    }
+    const ssize_t put = transfer(out, out_board, buf, static_cast<std::size_t>(got), out_off, true);
+    const ssize_t taken = put > 0 ? put : 0;
+    if (put < 0) err = errno;
+    if (in_off != nullptr) *in_off += taken;
+    if (out_off != nullptr) *out_off += taken;
+    if (taken < got && in_off == nullptr) lseek64(in, taken - got, SEEK_CUR);
+    done += static_cast<std::size_t>(taken);
+    if (taken < got) break;
+  }
+  if (done == 0 && err != 0) return fail(err);
+  return static_cast<ssize_t>(done);
+}
+
+template <typename Off>
+ssize_t sendfile_any(int out, int in, Off *offset, std::size_t count, bool &handled) {
+  const board_kind ik = kind_of(in), ok = kind_of(out);
+  handled = ik != board_kind::real || ok != board_kind::real;
+  if (!handled) return 0;
+  if (const int e = unspliceable(ik) ? unspliceable(ik) : unspliceable(ok)) return fail(e);
+  if (offset != nullptr && bad_address(offset)) return fail(EFAULT);
+  off64_t at = offset != nullptr ? static_cast<off64_t>(*offset) : 0;
+  if (at < 0) return fail(EINVAL);
+  const ssize_t r = copy_pages(out, ok != board_kind::real, nullptr, in, ik != board_kind::real,
+                               offset != nullptr ? &at : nullptr, count);
+  if (offset != nullptr) *offset = static_cast<Off>(at);
+  return r;
+}
+
+bool is_pipe(int fd) {
+  struct stat st {};
+  return real_fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+// ----- the file systems of the tree
+
+constexpr long kSysfsMagic = 0x62656572;
+constexpr long kTmpfsMagic = 0x01021994;
+// statfs marks its f_flags as filled with this bit; statvfs drops it.
+constexpr long kStValid = 0x0020;
+
+// What statfs says of a board node: sysfs (mounted nosuid, nodev, noexec)
+// for the GPIO tree; for the devices, devtmpfs, which reports itself as
+// tmpfs: the machine's own /dev gives the figures.
+void board_fs(const struct stat &st, struct statfs &out) {
+  std::memset(&out, 0, sizeof out);
+  if (S_ISCHR(st.st_mode) && real_statfs_fn()("/dev", &out) == 0) {
+    out.f_type = kTmpfsMagic;
+    return;
+  }
+  std::memset(&out, 0, sizeof out);
+  const long page = sysconf(_SC_PAGESIZE);
+  out.f_type = S_ISCHR(st.st_mode) ? kTmpfsMagic : kSysfsMagic;
+  out.f_bsize = page > 0 ? page : 4096;
+  out.f_frsize = out.f_bsize;
+  out.f_namelen = NAME_MAX;
+  out.f_flags = kStValid | ST_NOSUID | ST_RELATIME | (S_ISCHR(st.st_mode) ? 0 : ST_NODEV | ST_NOEXEC);
+}
+
+// 0 and `out` filled, -1 with errno, or 1 when real.
+int fs_path(const char *path, struct statfs &out) {
+  struct stat st {};
+  const int r = v_stat_path(AT_FDCWD, path, st, true);
+  if (r == 0) board_fs(st, out);
+  return r;
+}
+int fs_fd(int fd, struct statfs &out) {
+  struct stat st {};
+  const int r = v_stat_fd(fd, st);
+  if (r == 0) board_fs(st, out);
+  return r;
+}
+
+template <typename Out>
+void copy_statfs(const struct statfs &in, Out &out) {
+  std::memset(&out, 0, sizeof out);
+  out.f_type = in.f_type;
+  out.f_bsize = in.f_bsize;
+  out.f_blocks = in.f_blocks;
+  out.f_bfree = in.f_bfree;
+  out.f_bavail = in.f_bavail;
+  out.f_files = in.f_files;
+  out.f_ffree = in.f_ffree;
+  out.f_fsid = in.f_fsid;
+  out.f_namelen = in.f_namelen;
+  out.f_frsize = in.f_frsize;
+  out.f_flags = in.f_flags;
+}
+
+// statvfs as libc derives it from statfs.
+template <typename Out>
+void to_statvfs(const struct statfs &in, Out &out) {
+  std::memset(&out, 0, sizeof out);
+  out.f_bsize = static_cast<unsigned long>(in.f_bsize);
+  out.f_frsize = static_cast<unsigned long>(in.f_frsize != 0 ? in.f_frsize : in.f_bsize);
+  out.f_blocks = in.f_blocks;
+  out.f_bfree = in.f_bfree;
+  out.f_bavail = in.f_bavail;
+  out.f_files = in.f_files;
+  out.f_ffree = in.f_ffree;
+  out.f_favail = in.f_ffree;
+  std::memcpy(&out.f_fsid, &in.f_fsid, std::min(sizeof out.f_fsid, sizeof in.f_fsid));
+  out.f_flag = static_cast<unsigned long>(in.f_flags & ~kStValid);
+  out.f_namemax = static_cast<unsigned long>(in.f_namelen);
+}
+
 }  // namespace
 
 int real_open(const char *path, int flags, mode_t mode) {
@@ -267,6 +515,9 @@ ssize_t real_read(int fd, void *buf, std::size_t n) {
 ssize_t real_write(int fd, const void *buf, std::size_t n) {
   if (auto f = real_write_fn()) return f(fd, buf, n);
   return syscall(SYS_write, fd, buf, n);
+}
+ssize_t real_pread(int fd, void *buf, std::size_t n, off_t off) {
+  return real_pread_fn()(fd, buf, n, off);
 }
 int real_close(int fd) {
   if (auto f = real_close_fn()) return f(fd);
@@ -498,42 +749,190 @@ int access(const char *path, int mode) noexcept {
   return r != 1 ? r : real_access_fn()(path, mode);
 }
 int faccessat(int dirfd, const char *path, int mode, int flags) noexcept {
-  const int r = v_access(dirfd, path, mode);
+  const int r = v_access(dirfd, path, mode, (flags & AT_EACCESS) != 0);
   return r != 1 ? r : real_faccessat_fn()(dirfd, path, mode, flags);
 }
 
-// Scatter/gather on a virtual file: one store or one read, as the kernel
-// makes a single call of it for sysfs.
 ssize_t readv(int fd, const struct iovec *iov, int count) {
-  if (maybe_virtual(fd) && count >= 0) {
-    std::size_t total = 0;
-    for (int i = 0; i < count; ++i) total += iov[i].iov_len;
-    std::vector<char> buf(total);
-    const auto r = v_read(fd, buf.data(), total, nullptr);
-    if (r.handled) {
-      std::size_t left = r.result > 0 ? static_cast<std::size_t>(r.result) : 0, at = 0;
-      for (int i = 0; i < count && left > 0; ++i) {
-        const std::size_t k = iov[i].iov_len < left ? iov[i].iov_len : left;
-        std::memcpy(iov[i].iov_base, buf.data() + at, k);
-        at += k;
-        left -= k;
-      }
-      return r.result;
-    }
-  }
-  return real_readv_fn()(fd, iov, count);
+  const auto r = vector_transfer(fd, iov, count, nullptr, false);
+  return r.handled ? r.result : real_readv_fn()(fd, iov, count);
 }
 ssize_t writev(int fd, const struct iovec *iov, int count) {
-  if (maybe_virtual(fd) && count >= 0) {
-    std::vector<char> buf;
-    for (int i = 0; i < count; ++i) {
-      const char *p = static_cast<const char *>(iov[i].iov_base);
-      buf.insert(buf.end(), p, p + iov[i].iov_len);
-    }
-    const auto r = v_write(fd, buf.data(), buf.size(), nullptr);
-    if (r.handled) return r.result;
+  const auto r = vector_transfer(fd, iov, count, nullptr, true);
+  return r.handled ? r.result : real_writev_fn()(fd, iov, count);
+}
+ssize_t preadv(int fd, const struct iovec *iov, int count, off_t off) {
+  if (maybe_virtual(fd) && off < 0 && is_virtual(fd)) return fail(EINVAL);
+  const auto r = vector_transfer(fd, iov, count, &off, false);
+  return r.handled ? r.result : real_preadv_fn()(fd, iov, count, off);
+}
+ssize_t pwritev(int fd, const struct iovec *iov, int count, off_t off) {
+  if (maybe_virtual(fd) && off < 0 && is_virtual(fd)) return fail(EINVAL);
+  const auto r = vector_transfer(fd, iov, count, &off, true);
+  return r.handled ? r.result : real_pwritev_fn()(fd, iov, count, off);
+}
+ssize_t preadv64(int fd, const struct iovec *iov, int count, off64_t off) {
+  if (maybe_virtual(fd) && (off < 0 || !fits(off)) && is_virtual(fd))
+    return off < 0 ? fail(EINVAL) : 0;
+  const off_t o = static_cast<off_t>(off);
+  const auto r = vector_transfer(fd, iov, count, &o, false);
+  return r.handled ? r.result : real_preadv64_fn()(fd, iov, count, off);
+}
+ssize_t pwritev64(int fd, const struct iovec *iov, int count, off64_t off) {
+  if (maybe_virtual(fd) && (off < 0 || !fits(off)) && is_virtual(fd))
+    return fail(off < 0 ? EINVAL : EFBIG);
+  const off_t o = static_cast<off_t>(off);
+  const auto r = vector_transfer(fd, iov, count, &o, true);
+  return r.handled ? r.result : real_pwritev64_fn()(fd, iov, count, off);
+}
+// An offset of -1 is the descriptor's own, as for readv and writev.
+ssize_t preadv2(int fd, const struct iovec *iov, int count, off_t off, int flags) {
+  if (maybe_virtual(fd) && is_virtual(fd)) {
+    if (!flags_allowed(flags)) return fail(EOPNOTSUPP);
+    if (off < -1) return fail(EINVAL);
+    return vector_transfer(fd, iov, count, off == -1 ? nullptr : &off, false).result;
   }
-  return real_writev_fn()(fd, iov, count);
+  return real_preadv2_fn()(fd, iov, count, off, flags);
+}
+ssize_t pwritev2(int fd, const struct iovec *iov, int count, off_t off, int flags) {
+  if (maybe_virtual(fd) && is_virtual(fd)) {
+    if (!flags_allowed(flags)) return fail(EOPNOTSUPP);
+    if (off < -1) return fail(EINVAL);
+    return vector_transfer(fd, iov, count, off == -1 ? nullptr : &off, true).result;
+  }
+  return real_pwritev2_fn()(fd, iov, count, off, flags);
+}
+ssize_t preadv64v2(int fd, const struct iovec *iov, int count, off64_t off, int flags) {
+  if (maybe_virtual(fd) && is_virtual(fd)) {
+    if (!flags_allowed(flags)) return fail(EOPNOTSUPP);
+    if (off < -1) return fail(EINVAL);
+    if (!fits(off)) return 0;
+    const off_t o = static_cast<off_t>(off);
+    return vector_transfer(fd, iov, count, off == -1 ? nullptr : &o, false).result;
+  }
+  return real_preadv64v2_fn()(fd, iov, count, off, flags);
+}
+ssize_t pwritev64v2(int fd, const struct iovec *iov, int count, off64_t off, int flags) {
+  if (maybe_virtual(fd) && is_virtual(fd)) {
+    if (!flags_allowed(flags)) return fail(EOPNOTSUPP);
+    if (off < -1) return fail(EINVAL);
+    if (!fits(off)) return fail(EFBIG);
+    const off_t o = static_cast<off_t>(off);
+    return vector_transfer(fd, iov, count, off == -1 ? nullptr : &o, true).result;
+  }
+  return real_pwritev64v2_fn()(fd, iov, count, off, flags);
+}
+
+// sysfs attributes splice (sendfile works out of them and into them); the
+// devices in /dev do not.
+ssize_t sendfile(int out, int in, off_t *offset, size_t count) noexcept {
+  bool handled = false;
+  const ssize_t r = sendfile_any(out, in, offset, count, handled);
+  return handled ? r : real_sendfile_fn()(out, in, offset, count);
+}
+ssize_t sendfile64(int out, int in, off64_t *offset, size_t count) noexcept {
+  bool handled = false;
+  const ssize_t r = sendfile_any(out, in, offset, count, handled);
+  return handled ? r : real_sendfile64_fn()(out, in, offset, count);
+}
+
+// splice moves between a board file and a pipe, one page at most per call.
+ssize_t splice(int in, off64_t *in_off, int out, off64_t *out_off, size_t len,
+               unsigned int flags) {
+  const board_kind ik = kind_of(in), ok = kind_of(out);
+  if (ik == board_kind::real && ok == board_kind::real)
+    return real_splice_fn()(in, in_off, out, out_off, len, flags);
+  if (const int e = unspliceable(ik) ? unspliceable(ik) : unspliceable(ok)) return fail(e);
+  // One end must be a pipe, and a pipe has no offset.
+  const bool from_board = ik != board_kind::real;
+  const int pipe_end = from_board ? out : in;
+  if (!is_pipe(pipe_end)) return fail(EINVAL);
+  if ((from_board ? out_off : in_off) != nullptr) return fail(ESPIPE);
+  off64_t *board_off = from_board ? in_off : out_off;
+  if (board_off != nullptr && (bad_address(board_off) || *board_off < 0))
+    return fail(bad_address(board_off) ? EFAULT : EINVAL);
+  return copy_pages(out, ok != board_kind::real, out_off, in, from_board, in_off,
+                    std::min<std::size_t>(len, 4096));
+}
+
+// Between two board files the kernel splices (same file system); between
+// a board file and any other file system it refuses with EXDEV, as it does
+// for sysfs on kernels since 5.19; devices and directories are refused
+// as for any file that is not regular.
+ssize_t copy_file_range(int in, off64_t *in_off, int out, off64_t *out_off, size_t n,
+                        unsigned int flags) {
+  struct stat ist {}, ost {};
+  const board_kind ik = kind_of(in, &ist), ok = kind_of(out, &ost);
+  if (ik == board_kind::real && ok == board_kind::real)
+    return real_copy_file_range_fn()(in, in_off, out, out_off, n, flags);
+  if (flags != 0) return fail(EINVAL);
+  for (const auto &[k, st] : {std::pair{ik, &ist}, std::pair{ok, &ost}}) {
+    if (k == board_kind::other) return fail(S_ISDIR(st->st_mode) ? EISDIR : EINVAL);
+  }
+  if (ik == board_kind::real || ok == board_kind::real) {
+    // The real end's own checks come first in the kernel; a bad
+    // descriptor is EBADF, not EXDEV.
+    struct stat st {};
+    if (real_fstat(ik == board_kind::real ? in : out, &st) != 0) return -1;
+    if (S_ISDIR(st.st_mode)) return fail(EISDIR);
+    if (!S_ISREG(st.st_mode)) return fail(EINVAL);
+    return fail(EXDEV);
+  }
+  off64_t start = in_off != nullptr ? *in_off : lseek64(in, 0, SEEK_CUR);
+  if (start < 0 || (out_off != nullptr && *out_off < 0)) return fail(EINVAL);
+  // Clamped to the source's size, as the kernel does before splicing.
+  const off64_t size = ist.st_size;
+  const std::size_t room = start >= size ? 0 : static_cast<std::size_t>(size - start);
+  return copy_pages(out, true, out_off, in, true, in_off, std::min(n, room));
+}
+
+int statfs(const char *path, struct statfs *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_path(path, fs);
+  if (r == 0) copy_statfs(fs, *out);
+  return r != 1 ? r : real_statfs_fn()(path, out);
+}
+int statfs64(const char *path, struct statfs64 *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_path(path, fs);
+  if (r == 0) copy_statfs(fs, *out);
+  return r != 1 ? r : real_statfs64_fn()(path, out);
+}
+int fstatfs(int fd, struct statfs *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_fd(fd, fs);
+  if (r == 0) copy_statfs(fs, *out);
+  return r != 1 ? r : real_fstatfs_fn()(fd, out);
+}
+int fstatfs64(int fd, struct statfs64 *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_fd(fd, fs);
+  if (r == 0) copy_statfs(fs, *out);
+  return r != 1 ? r : real_fstatfs64_fn()(fd, out);
+}
+int statvfs(const char *path, struct statvfs *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_path(path, fs);
+  if (r == 0) to_statvfs(fs, *out);
+  return r != 1 ? r : real_statvfs_fn()(path, out);
+}
+int statvfs64(const char *path, struct statvfs64 *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_path(path, fs);
+  if (r == 0) to_statvfs(fs, *out);
+  return r != 1 ? r : real_statvfs64_fn()(path, out);
+}
+int fstatvfs(int fd, struct statvfs *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_fd(fd, fs);
+  if (r == 0) to_statvfs(fs, *out);
+  return r != 1 ? r : real_fstatvfs_fn()(fd, out);
+}
+int fstatvfs64(int fd, struct statvfs64 *out) noexcept {
+  struct statfs fs {};
+  const int r = fs_fd(fd, fs);
+  if (r == 0) to_statvfs(fs, *out);
+  return r != 1 ? r : real_fstatvfs64_fn()(fd, out);
 }
 
 int close_range(unsigned int first, unsigned int last, int flags) noexcept {
@@ -544,16 +943,6 @@ int close_range(unsigned int first, unsigned int last, int flags) noexcept {
 void closefrom(int lowfd) noexcept {
   real_closefrom_fn()(lowfd);
   if (lowfd >= 0) forget_range(static_cast<unsigned int>(lowfd), ~0U);
-}
-
-ssize_t copy_file_range(int in, off64_t *in_off, int out, off64_t *out_off, size_t n,
-                        unsigned int flags) {
-  if ((maybe_virtual(in) || maybe_virtual(out)) && (is_virtual(in) || is_virtual(out))) {
-    // Like a kernel file system without this support: callers fall back
-    // to read and write, which the board serves.
-    return fail(EINVAL);
-  }
-  return real_copy_file_range_fn()(in, in_off, out, out_off, n, flags);
 }
 
 FILE *fopen(const char *path, const char *mode) {
@@ -576,6 +965,16 @@ FILE *fdopen(int fd, const char *mode) noexcept {
   // libc's own streams would read the stand-in descriptor directly.
   if (maybe_virtual(fd) && is_virtual(fd)) return stream_over(fd, mode);
   return real_fdopen_fn()(fd, mode);
+}
+
+// The descriptor under a board stream, which stdio does not know.
+int fileno(FILE *fp) noexcept {
+  const int fd = stream_fd(fp);
+  return fd != -2 ? fd : real_fileno_fn()(fp);
+}
+int fileno_unlocked(FILE *fp) noexcept {
+  const int fd = stream_fd(fp);
+  return fd != -2 ? fd : real_fileno_unlocked_fn()(fp);
 }
 
 // ----- directories
@@ -867,6 +1266,58 @@ int statx(int dirfd, const char *path, int flags, unsigned int mask, struct stat
   if (r == 0) fill_statx(st, *out);
   return r != 1 ? r : real_statx_fn()(dirfd, path, flags, mask, out);
 }
+
+// Runtimes that make their own system calls through syscall() (libuv's
+// statx, so Node's fs.stat and fs.realpath) reach the board for the file
+// system numbers when the path or descriptor is the board's; every other
+// call goes to the C library's syscall unchanged, with all six arguments.
+long syscall(long number, ...) noexcept {
+  va_list ap;
+  va_start(ap, number);
+  long a[6];
+  for (long &x : a) x = va_arg(ap, long);
+  va_end(ap);
+  const auto real = [&] { return real_syscall_fn()(number, a[0], a[1], a[2], a[3], a[4], a[5]); };
+  const auto board_path = [](long dirfd, long path) {
+    std::string full, norm;
+    return virtual_path(static_cast<int>(dirfd), reinterpret_cast<const char *>(path), full) &&
+           provider_for(full.c_str(), norm) != nullptr;
+  };
+  const int dirfd = static_cast<int>(a[0]);
+  const auto *path = reinterpret_cast<const char *>(a[1]);
+  switch (number) {
+    case SYS_statx:
+      if (!board_path(a[0], a[1])) return real();
+      return statx(dirfd, path, static_cast<int>(a[2]), static_cast<unsigned int>(a[3]),
+                   reinterpret_cast<struct statx *>(a[4]));
+    case SYS_openat:
+      if (!board_path(a[0], a[1])) return real();
+      return open_any(dirfd, path, static_cast<int>(a[2]), static_cast<mode_t>(a[3]), true, true);
+#ifdef SYS_newfstatat
+    case SYS_newfstatat:
+      if (!board_path(a[0], a[1])) return real();
+      return fstatat(dirfd, path, reinterpret_cast<struct stat *>(a[2]), static_cast<int>(a[3]));
+#endif
+#ifdef SYS_fstatat64
+    case SYS_fstatat64:
+      if (!board_path(a[0], a[1])) return real();
+      return fstatat64(dirfd, path, reinterpret_cast<struct stat64 *>(a[2]),
+                       static_cast<int>(a[3]));
+#endif
+    case SYS_readlinkat:
+      if (!board_path(a[0], a[1])) return real();
+      return readlinkat(dirfd, path, reinterpret_cast<char *>(a[2]), static_cast<size_t>(a[3]));
+#ifdef SYS_open
+    case SYS_open:
+      if (!board_path(AT_FDCWD, a[0])) return real();
+      return open_any(AT_FDCWD, reinterpret_cast<const char *>(a[0]), static_cast<int>(a[1]),
+                      static_cast<mode_t>(a[2]), false, true);
+#endif
+    default:
+      return real();
+  }
+}
+
 
 // Extended attributes: sysfs nodes have none (ls -l asks for ACLs).
 static int xattr_path(const char *path, bool follow) {

@@ -17,7 +17,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -400,12 +399,12 @@ const char *file_kind(mode_t mode) {
 
 // The board magic at the start of the object, read without mapping it (a
 // file shorter than a board would fault when touched through a mapping).
-// preadv: pread itself is one of the board's entry points, which would
-// take the lock this process is taking.
+// libc's own pread: the board's entry points would take the lock this
+// process is taking.
 bool starts_as_board(int fd) {
   std::uint32_t magic = 0;
-  iovec v{&magic, sizeof magic};
-  return preadv(fd, &v, 1, 0) == static_cast<ssize_t>(sizeof magic) && magic == kBoardMagic;
+  return real_pread(fd, &magic, sizeof magic, 0) == static_cast<ssize_t>(sizeof magic) &&
+         magic == kBoardMagic;
 }
 
 // Why the object open on `fd` (described by `st`) is not one this user's

@@ -1,0 +1,166 @@
+// The C library's less common routes into the board, under programs
+// nobody here wrote: Python's standard library copying and stat'ing board
+// files, busybox reading and writing them. Each test has its own board,
+// named by a file in its own folder.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "run.h"
+
+namespace {
+
+using vboard_test::outcome;
+using vboard_test::run_on_board;
+using vboard_test::temp_dir;
+
+constexpr char kPython[] = "/usr/bin/python3";
+constexpr char kBusybox[] = "/usr/bin/busybox";
+constexpr char kNode[] = "/usr/bin/node";
+
+class Clients : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!vboard_test::host_programs_usable())
+      GTEST_SKIP() << "python3 and busybox are native programs; this board library is built for "
+                      "the target";
+  }
+  std::map<std::string, std::string> env() const {
+    // Python's unbuffered mode would store print's "4" and "\n" apart.
+    return {{"VBOARD_BOARD", dir / "board"}, {"LC_ALL", "C"}, {"PYTHONUNBUFFERED", ""}};
+  }
+  outcome python(const std::string &script, const std::vector<std::string> &args = {}) {
+    std::vector<std::string> argv{kPython, "-c", script};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_on_board(argv, env(), false);
+  }
+  outcome busybox(const std::vector<std::string> &args) {
+    std::vector<std::string> argv{kBusybox};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_on_board(argv, env(), false);
+  }
+  temp_dir dir;
+};
+
+// shutil.copy and os.sendfile splice out of a board file and into one;
+// the vector calls read and store as one access; where the kernel cannot
+// splice (a device, another file system for copy_file_range) the error is
+// the kernel's, never an empty success.
+TEST_F(Clients, CopiesAndVectorsMoveTheBytesOrFailAsTheKernelDoes) {
+  const std::string copy = dir / "direction.copy", src = dir / "out.txt";
+  const outcome o = python(
+      R"(
+import errno, os, shutil, sys
+def err(f):
+    try:
+        return f()
+    except OSError as e:
+        return errno.errorcode[e.errno]
+open("/sys/class/gpio/export", "w").write("4")
+shutil.copy("/sys/class/gpio/gpio4/direction", sys.argv[1])
+print("shutil", repr(open(sys.argv[1]).read()))
+open(sys.argv[2], "w").write("out")
+src = os.open(sys.argv[2], os.O_RDONLY)
+d = os.open("/sys/class/gpio/gpio4/direction", os.O_WRONLY)
+print("into", os.sendfile(d, src, None, 100), open("/sys/class/gpio/gpio4/direction").read().strip())
+w = os.open("/sys/class/gpio/gpio4/value", os.O_WRONLY)
+print("pwritev", os.pwritev(w, [b"1", b"\n"], 0))
+v = os.open("/sys/class/gpio/gpio4/value", os.O_RDONLY)
+a, b = bytearray(1), bytearray(3)
+print("preadv", os.preadv(v, [a, b], 0), bytes(a + b))
+print("preadv2", os.preadv(v, [b], -1, os.RWF_HIPRI), err(lambda: os.preadv(v, [b], 0, os.RWF_NOWAIT)))
+out = os.open(sys.argv[1], os.O_WRONLY | os.O_TRUNC)
+print("out of", os.sendfile(out, v, 0, 100), os.sendfile(out, v, 2, 100))
+print("cfr", err(lambda: os.copy_file_range(v, out, 100)))
+r, p = os.pipe()
+print("splice", os.splice(v, p, 100, offset_src=0), os.read(r, 10))
+print("spidev", err(lambda: os.sendfile(out, os.open("/dev/spidev0.0", os.O_RDWR), None, 3)))
+)",
+      {copy, src});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out,
+            "shutil 'in\\n'\n"
+            "into 3 out\n"
+            "pwritev 2\n"
+            "preadv 2 b'1\\n\\x00\\x00'\n"
+            "preadv2 2 ENOTSUP\n"
+            "out of 2 0\n"
+            "cfr EXDEV\n"
+            "splice 2 b'1\\n'\n"
+            "spidev EINVAL\n");
+  EXPECT_EQ(vboard_test::read_file(copy), "1\n");
+
+  // busybox cat copies with sendfile; the pin is exported on the board.
+  const outcome cat = busybox({"cat", "/sys/class/gpio/gpio4/value", "/sys/class/gpio/gpio4/direction"});
+  EXPECT_EQ(cat.status, 0) << cat.err;
+  EXPECT_EQ(cat.out, "1\nout\n");
+}
+
+// statfs and statvfs of the tree: sysfs for the GPIO folders and files,
+// devtmpfs (which says tmpfs) for the devices, ENOENT for a pin not
+// exported, whether asked by path or by descriptor.
+TEST_F(Clients, TheTreeIsOnSysfsAndTheDevicesOnDevtmpfs) {
+  const outcome fs = busybox({"stat", "-f", "-c", "%t %T", "/sys/class/gpio/export",
+                              "/sys/class/gpio", "/dev/spidev0.0", "/dev/gpiochip0",
+                              "/sys/class/gpio/gpio4"});
+  EXPECT_NE(fs.status, 0);
+  EXPECT_EQ(fs.out, "62656572 sysfs\n62656572 sysfs\n1021994 tmpfs\n1021994 tmpfs\n");
+  EXPECT_NE(fs.err.find("No such file or directory"), std::string::npos) << fs.err;
+
+  const outcome py = python(R"(
+import os
+v = os.fstatvfs(os.open("/sys/class/gpio/export", os.O_WRONLY))
+print(v.f_bsize, v.f_blocks, v.f_namemax, v.f_flag & (os.ST_NOSUID | os.ST_NOEXEC | os.ST_RDONLY))
+print(os.statvfs("/dev/spidev0.0").f_namemax)
+)");
+  ASSERT_EQ(py.status, 0) << py.err;
+  EXPECT_EQ(py.out, "4096 0 255 " + std::to_string(0x2 | 0x8) + "\n255\n");
+}
+
+// A program started with a board file as standard output writes to it
+// through the descriptor stdio names (Python asks fileno(stdout) before it
+// makes sys.stdout); busybox awk's redirections are fileno(fopen()).
+TEST_F(Clients, StreamsOnBoardFilesNameTheirDescriptors) {
+  const outcome py = run_on_board(
+      {"/bin/sh", "-c",
+       std::string(kPython) +
+           " -c 'import sys; print(4); print(sys.stdout.fileno(), file=sys.stderr)'"
+           " > /sys/class/gpio/export"},
+      env(), false);
+  ASSERT_EQ(py.status, 0) << py.err;
+  EXPECT_EQ(py.err, "1\n");
+
+  const outcome awk = busybox(
+      {"awk", R"(BEGIN { print "out" > "/sys/class/gpio/gpio4/direction"; close("/sys/class/gpio/gpio4/direction")
+                 print "1" > "/sys/class/gpio/gpio4/value"; close("/sys/class/gpio/gpio4/value")
+                 getline d < "/sys/class/gpio/gpio4/direction"; getline v < "/sys/class/gpio/gpio4/value"
+                 print d, v })"});
+  ASSERT_EQ(awk.status, 0) << awk.err;
+  EXPECT_EQ(awk.out, "out 1\n");
+}
+
+// libuv makes its statx calls through syscall(): Node's fs.statSync,
+// lstatSync and realpathSync see the tree, a missing pin is ENOENT, and a
+// real file still reaches the kernel.
+TEST_F(Clients, NodesOwnSystemCallsSeeTheTree) {
+  ASSERT_EQ(python("open('/sys/class/gpio/export', 'w').write('4')").status, 0);
+  const outcome o = run_on_board({kNode, "-e", R"(
+const fs = require("fs");
+const s = fs.statSync("/sys/class/gpio/gpio4/value");
+console.log(s.isFile(), s.mode.toString(8), fs.lstatSync("/sys/class/gpio/gpio4").isSymbolicLink());
+console.log(fs.realpathSync("/sys/class/gpio/gpio4/"));
+try { fs.statSync("/sys/class/gpio/gpio5"); } catch (e) { console.log(e.code); }
+console.log(fs.statSync(process.execPath).isFile());
+)"},
+                                 env(), false);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out,
+            "true 100644 true\n"
+            "/sys/devices/platform/soc/20200000.gpio/gpiochip0/gpio/gpio4\n"
+            "ENOENT\n"
+            "true\n");
+}
+
+}  // namespace
