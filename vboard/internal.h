@@ -146,6 +146,10 @@ void fill_stat(struct stat &st, const char *path, mode_t mode, off_t size = 4096
 
 // Collapses "//", "/./" and "dir/.." and drops a trailing slash.
 std::string normalise(const char *path);
+// normalise as the kernel's path walk resolves: ".." after a board link
+// is the parent of the link's target. Takes the lock when the path has
+// a "..", so never call it with the lock held on such a path.
+std::string walk_path(const char *path);
 
 // ---------------------------------------------------------------------------
 // The shared board object (state.cpp)

@@ -163,4 +163,22 @@ console.log(fs.statSync(process.execPath).isFile());
             "true\n");
 }
 
+// ".." after a pin's link is the parent of the link's target, the chip's
+// gpio folder, as the kernel's path walk takes it; a ".." after a folder
+// stays lexical.
+TEST_F(Clients, DotDotAfterAPinsLinkLeavesTheLinksTarget) {
+  ASSERT_EQ(python("open('/sys/class/gpio/export', 'w').write('4')").status, 0);
+  const outcome ls = busybox({"ls", "/sys/class/gpio/gpio4/..", "/sys/class/gpio/gpio4/../../../.."});
+  ASSERT_EQ(ls.status, 0) << ls.err;
+  EXPECT_EQ(ls.out,
+            "/sys/class/gpio/gpio4/..:\ngpio4\n\n/sys/class/gpio/gpio4/../../../..:\n20200000.gpio\n");
+  const outcome py = python(R"(
+import os
+print(open("/sys/class/gpio/gpio4/../gpio4/direction").read().strip())
+print(os.path.isdir("/sys/class/gpio/gpio4/../../gpio"), sorted(os.listdir("/sys/class/gpio/../gpio")))
+)");
+  ASSERT_EQ(py.status, 0) << py.err;
+  EXPECT_EQ(py.out, "in\nTrue ['export', 'gpio4', 'gpiochip0', 'unexport']\n");
+}
+
 }  // namespace
