@@ -181,4 +181,27 @@ print(os.path.isdir("/sys/class/gpio/gpio4/../../gpio"), sorted(os.listdir("/sys
   EXPECT_EQ(py.out, "in\nTrue ['export', 'gpio4', 'gpiochip0', 'unexport']\n");
 }
 
+// epoll(7): an add to a set another thread already waits on wakes the
+// waiter, which reports the new descriptor's edge (a value file reports
+// one at once) well before its five seconds.
+TEST_F(Clients, AnEpollAddWakesAThreadAlreadyWaiting) {
+  const outcome o = python(R"(
+import os, select, threading, time
+open("/sys/class/gpio/export", "w").write("23")
+open("/sys/class/gpio/gpio23/edge", "w").write("both")
+ep = select.epoll()
+got = []
+waiter = threading.Thread(target=lambda: got.append(ep.poll(5)))
+waiter.start()
+time.sleep(0.2)
+fd = os.open("/sys/class/gpio/gpio23/value", os.O_RDONLY)
+start = time.monotonic()
+ep.register(fd, select.EPOLLPRI | select.EPOLLET)
+waiter.join()
+print(got == [[(fd, select.EPOLLPRI | select.EPOLLERR)]], time.monotonic() - start < 4)
+)");
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "True True\n");
+}
+
 }  // namespace
