@@ -115,7 +115,7 @@ const provider *find_provider(const char *path, std::string &norm) {
     candidate = pi == pre.size() || std::strstr(path, "/.") != nullptr;
   }
   if (!candidate) return nullptr;
-  norm = normalise(path);
+  norm = walk_path(path);
   for (std::size_t i = t.count; i-- > 0;) {
     if (norm.starts_with(t.items[i].prefix)) return &t.items[i];
   }
@@ -438,6 +438,44 @@ std::string normalise(const char *path) {
     out += part;
   }
   return out;
+}
+
+namespace {
+// The target of a board link at `path` (normalised), or false for a path
+// that is no board link. Takes the lock.
+bool board_link(const std::string &path, std::string &target) {
+  const auto &t = providers();
+  for (std::size_t i = t.count; i-- > 0;) {
+    if (!path.starts_with(t.items[i].prefix)) continue;
+    if (t.items[i].readlink == nullptr) return false;
+    board_lock lock;
+    ensure_ready();
+    return t.items[i].readlink(path.c_str(), target) == 0;
+  }
+  return false;
+}
+}  // namespace
+
+std::string walk_path(const char *path) {
+  if (path == nullptr || std::strstr(path, "/..") == nullptr) return normalise(path);
+  std::string done;
+  for (auto part : config::split(path, '/')) {
+    if (part.empty() || part == ".") continue;
+    if (part != "..") {
+      done += '/';
+      done += part;
+      continue;
+    }
+    std::string target;
+    if (!done.empty() && board_link(done, target)) {
+      done = normalise(target[0] == '/' ? target.c_str()
+                                        : (done.substr(0, done.rfind('/')) + "/" + target).c_str());
+      if (done == "/") done.clear();
+    }
+    const auto slash = done.rfind('/');
+    done = slash == std::string::npos ? "" : done.substr(0, slash);
+  }
+  return done.empty() ? std::string(1, '/') : done;
 }
 
 bool configure_devices(bool restore) {

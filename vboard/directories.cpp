@@ -155,7 +155,7 @@ bool is_board_dir(void *dir) {
 
 bool dir_may_be_virtual(const char *path) {
   if (path == nullptr || path[0] != '/') return false;
-  const std::string norm = normalise(path);
+  const std::string norm = walk_path(path);
   for (std::size_t i = 0; i < provider_count(); ++i) {
     const std::string_view prefix(provider_at(i).prefix);
     // Under a prefix, or one of its parents (where the board adds names).
@@ -168,7 +168,7 @@ bool dir_may_be_virtual(const char *path) {
 void *dir_open(const char *path, bool &handled) {
   handled = false;
   if (!dir_may_be_virtual(path)) return nullptr;
-  return make_dir(normalise(path), -1, handled);
+  return make_dir(walk_path(path), -1, handled);
 }
 
 void *dir_from_fd(int fd, bool &handled) {

@@ -146,6 +146,10 @@ void fill_stat(struct stat &st, const char *path, mode_t mode, off_t size = 4096
 
 // Collapses "//", "/./" and "dir/.." and drops a trailing slash.
 std::string normalise(const char *path);
+// normalise as the kernel's path walk resolves: ".." after a board link
+// is the parent of the link's target. Takes the lock when the path has
+// a "..", so never call it with the lock held on such a path.
+std::string walk_path(const char *path);
 
 // ---------------------------------------------------------------------------
 // The shared board object (state.cpp)
@@ -625,6 +629,10 @@ int v_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev);
 // epoll_wait over an epoll set with virtual registrations: the count, -1
 // with errno, or -2 when the set has none.
 int v_epoll_wait(int epfd, struct epoll_event *events, int max, std::int64_t timeout_ns);
+// Takes the board's own wake-ups (an add to a set another thread waits
+// on) out of `n` events the kernel reported; `woken` when there was one.
+// The events left.
+int epoll_drop_wakes(int epfd, struct epoll_event *events, int n, bool &woken);
 
 }  // namespace vboard
 

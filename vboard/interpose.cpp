@@ -173,6 +173,10 @@ VBOARD_REAL(fopen64, fopen_t)
 VBOARD_REAL(fdopen, fdopen_t)
 VBOARD_REAL(fileno, fileno_t)
 VBOARD_REAL(syscall, syscall_t)
+// The board's own lock calls syscall() (futex) with the lock held: find
+// the real one when the library loads, not under the lock, where the
+// loader's own lock would be taken inside the board's.
+__attribute__((constructor(101))) void resolve_syscall_early() { (void)real_syscall_fn(); }
 VBOARD_REAL(fileno_unlocked, fileno_t)
 VBOARD_REAL(copy_file_range, cfr_t)
 VBOARD_REAL(readv, readv_t)
@@ -535,6 +539,9 @@ int real_closedir(DIR *d) { return real_closedir_fn()(d); }
 int real_poll(struct pollfd *fds, nfds_t n, int timeout) { return real_poll_fn()(fds, n, timeout); }
 int real_epoll_wait(int epfd, struct epoll_event *ev, int max, int timeout) {
   return real_epoll_wait_fn()(epfd, ev, max, timeout);
+}
+int real_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev) {
+  return real_epoll_ctl_fn()(epfd, op, fd, ev);
 }
 
 int real_fstat(int fd, struct stat *st) {
@@ -1388,13 +1395,33 @@ int epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev) noexcept {
   const int r = v_epoll_ctl(epfd, op, fd, ev);
   return r != 1 ? r : real_epoll_ctl_fn()(epfd, op, fd, ev);
 }
+// A wait on a set with no board descriptor is the kernel's; when the
+// board's wake-up ends it (another thread added one), the wait goes on
+// through the board for what is left of the time.
+static int epoll_any(int epfd, struct epoll_event *ev, int max, int timeout,
+                     const sigset_t *mask, bool pwait) {
+  const std::int64_t deadline =
+      timeout < 0 ? -1 : static_cast<std::int64_t>(monotonic_ns()) + ms_to_ns(timeout);
+  while (true) {
+    std::int64_t left_ns = -1;
+    if (deadline >= 0)
+      left_ns = std::max<std::int64_t>(0, deadline - static_cast<std::int64_t>(monotonic_ns()));
+    const int r = pwait ? with_mask(mask, [&] { return v_epoll_wait(epfd, ev, max, left_ns); })
+                        : v_epoll_wait(epfd, ev, max, left_ns);
+    if (r != -2) return r;
+    const int ms = left_ns < 0 ? -1 : static_cast<int>((left_ns + 999999) / 1000000);
+    const int k = pwait ? real_epoll_pwait_fn()(epfd, ev, max, ms, mask)
+                        : real_epoll_wait_fn()(epfd, ev, max, ms);
+    bool woken = false;
+    const int kept = epoll_drop_wakes(epfd, ev, k, woken);
+    if (kept > 0 || !woken) return kept;
+  }
+}
 int epoll_wait(int epfd, struct epoll_event *ev, int max, int timeout) {
-  const int r = v_epoll_wait(epfd, ev, max, ms_to_ns(timeout));
-  return r != -2 ? r : real_epoll_wait_fn()(epfd, ev, max, timeout);
+  return epoll_any(epfd, ev, max, timeout, nullptr, false);
 }
 int epoll_pwait(int epfd, struct epoll_event *ev, int max, int timeout, const sigset_t *mask) {
-  const int r = with_mask(mask, [&] { return v_epoll_wait(epfd, ev, max, ms_to_ns(timeout)); });
-  return r != -2 ? r : real_epoll_pwait_fn()(epfd, ev, max, timeout, mask);
+  return epoll_any(epfd, ev, max, timeout, mask, true);
 }
 
 }  // extern "C"

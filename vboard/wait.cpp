@@ -6,10 +6,12 @@
 // milliseconds meanwhile.
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <map>
@@ -21,6 +23,7 @@ namespace vboard {
 
 int real_poll(struct pollfd *fds, nfds_t n, int timeout);
 int real_epoll_wait(int epfd, struct epoll_event *ev, int max, int timeout);
+int real_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev);
 
 namespace {
 
@@ -51,6 +54,39 @@ struct registration {
 std::map<int, std::map<int, registration>> &epolls() {
   static std::map<int, std::map<int, registration>> sets;
   return sets;
+}
+
+// A thread already waiting in the kernel's epoll_wait on a set that had
+// no board descriptor would sleep through an add (epoll(7) wakes it): each
+// set a board descriptor joins also holds an eventfd of the board's, rung
+// by every add and change; its reports are taken out before the caller
+// sees them, and the wait goes on with the board's part.
+constexpr std::uint64_t kWakeTag = 0x76626f6172647776ULL;
+std::atomic<bool> any_waker{false};
+
+std::map<int, int> &wakers() {
+  static std::map<int, int> m;
+  return m;
+}
+
+// Lock held.
+void ring(int epfd) {
+  auto &w = wakers();
+  auto it = w.find(epfd);
+  if (it == w.end()) {
+    const int efd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (efd < 0) return;
+    it = w.emplace(epfd, efd).first;
+    any_waker.store(true, std::memory_order_relaxed);
+  }
+  // Added again each time: the set's number may have been closed and
+  // reused since (EEXIST otherwise, harmless).
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kWakeTag;
+  (void)real_epoll_ctl(epfd, EPOLL_CTL_ADD, it->second, &ev);
+  const std::uint64_t one = 1;
+  (void)real_write(it->second, &one, sizeof one);
 }
 
 // Events of `f` that `events` asks for (errors and hang-ups always).
@@ -132,11 +168,13 @@ int v_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev) {
       if (ev == nullptr) return fail(EFAULT);
       if (it != set.end()) return fail(EEXIST);
       set[fd] = registration{ev->events, ev->data, f};
+      ring(epfd);
       return 0;
     case EPOLL_CTL_MOD:
       if (ev == nullptr) return fail(EFAULT);
       if (it == set.end()) return fail(ENOENT);
       it->second = registration{ev->events, ev->data, f};
+      ring(epfd);
       return 0;
     case EPOLL_CTL_DEL:
       if (it == set.end()) return fail(ENOENT);
@@ -145,6 +183,25 @@ int v_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev) {
     default:
       return fail(EINVAL);
   }
+}
+
+int epoll_drop_wakes(int epfd, struct epoll_event *events, int n, bool &woken) {
+  if (n <= 0 || !any_waker.load(std::memory_order_relaxed)) return n;
+  int kept = 0;
+  for (int i = 0; i < n; ++i) {
+    if (events[i].data.u64 == kWakeTag) {
+      woken = true;
+      continue;
+    }
+    events[kept++] = events[i];
+  }
+  if (woken) {
+    board_lock lock;
+    const auto it = wakers().find(epfd);
+    std::uint64_t count = 0;
+    if (it != wakers().end()) (void)real_read(it->second, &count, sizeof count);
+  }
+  return kept;
 }
 
 int v_epoll_wait(int epfd, struct epoll_event *events, int max, std::int64_t timeout_ns) {
@@ -185,7 +242,8 @@ int v_epoll_wait(int epfd, struct epoll_event *events, int max, std::int64_t tim
     if (count < max) {
       const int r = real_epoll_wait(epfd, events + count, max - count, wait_ms);
       if (r < 0) return count > 0 ? count : -1;
-      count += r;
+      bool woken = false;
+      count += epoll_drop_wakes(epfd, events + count, r, woken);
     }
     if (count > 0 || left(deadline) == 0) return count;
   }
