@@ -75,8 +75,10 @@ peer_call() {
 }
 
 # expect WHAT ACTUAL PATTERN: ACTUAL must match the extended regex PATTERN.
+# The text goes in as a here-string: piped from printf, grep -q's early exit
+# would kill printf with SIGPIPE and pipefail would call a match a failure.
 expect() {
-  if ! printf '%s\n' "$2" | grep -Eq -- "$3"; then
+  if ! grep -Eq -- "$3" <<<"$2"; then
     printf '%s\n' "$2" >&2
     fail "$1: expected output matching '$3'"
   fi
