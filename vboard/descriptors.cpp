@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -542,11 +544,16 @@ void adopt_inherited() {
     const std::string path(t.substr(colon + 1));
     std::string norm;
     const provider *prov = find_provider(path.c_str(), norm);
-    if (prov == nullptr) continue;
+    // A descriptor a device's request handed out has no path to open
+    // again: it answers ENODEV rather than read as the empty stand-in.
+    const bool handed_out = path.starts_with("anon_inode:");
+    if (prov == nullptr && !handed_out) continue;
+    if (handed_out) norm = path;
     auto d = std::make_shared<desc>();
     std::unique_ptr<file> f;
     // Re-opened without O_CREAT/O_TRUNC: the open already happened.
-    if (prov->open(norm.c_str(), flags & ~(O_CREAT | O_EXCL | O_TRUNC), f) != 0 || !f) {
+    if (handed_out || prov->open(norm.c_str(), flags & ~(O_CREAT | O_EXCL | O_TRUNC), f) != 0 ||
+        !f) {
       f = std::make_unique<gone_file>();
     }
     d->f = std::move(f);
@@ -614,8 +621,54 @@ bool names_directory(const char *path) {
   return (p.size() > 1 && p.back() == '/') || p.ends_with("/.") || p.ends_with("/..");
 }
 
+namespace {
+
+// The descriptor a path names through the kernel's magic links
+// ("/dev/stdin", "/dev/fd/N", "/proc/self/fd/N", "/proc/PID/fd/N" of this
+// process), or -1.
+int named_descriptor(std::string_view p) {
+  if (p == "/dev/stdin") return 0;
+  if (p == "/dev/stdout") return 1;
+  if (p == "/dev/stderr") return 2;
+  const std::string own = "/proc/" + std::to_string(getpid()) + "/fd/";
+  for (std::string_view dir : {std::string_view("/dev/fd/"), std::string_view("/proc/self/fd/"),
+                               std::string_view("/proc/thread-self/fd/"), std::string_view(own)}) {
+    if (!p.starts_with(dir)) continue;
+    long n = 0;
+    return config::parse_long(p.substr(dir.size()), n) && n >= 0 && n <= INT_MAX
+               ? static_cast<int>(n)
+               : -1;
+  }
+  return -1;
+}
+
+}  // namespace
+
+// Through a magic link the kernel opens the descriptor's own file anew:
+// for a board descriptor, its path on the board (a request's descriptor
+// has none: ENXIO, as for any anonymous file). False when `path` names no
+// board descriptor.
+bool named_board_file(const char *path, std::string &out) {
+  if (path == nullptr || path[0] != '/') return false;
+  const int fd = named_descriptor(path);
+  if (fd < 0 || !maybe_virtual(fd)) return false;
+  board_lock lock;
+  ensure_ready();
+  const auto d = lookup(fd);
+  if (!d) return false;
+  out = d->path;
+  return true;
+}
+
 int open_virtual(int dirfd, const char *path, int flags) {
   std::string full, norm;
+  if (named_board_file(path, full)) {
+    const provider *prov = find_provider(full.c_str(), norm);
+    if (prov == nullptr) return fail(ENXIO);
+    const int r = open_locked(prov, norm, flags, false);
+    if (r >= 0 && r <= 2) retarget_std_stream(r, true, flags);
+    return r;
+  }
   if (!virtual_path(dirfd, path, full)) return -2;
   const provider *prov = find_provider(full.c_str(), norm);
   if (prov == nullptr) return -2;
@@ -704,6 +757,10 @@ routed v_seek(int fd, off_t off, int whence) {
 }
 
 routed v_ioctl(int fd, unsigned long request, void *arg) {
+  // The kernel answers these for any file before its driver sees them;
+  // they are the descriptor's, which the stand-in carries.
+  if (request == FIOCLEX || request == FIONCLEX || request == FIONBIO || request == FIOASYNC)
+    return {false, 0};
   if (!maybe_virtual(fd)) return {false, 0};
   board_lock lock;
   ensure_ready();
@@ -719,6 +776,13 @@ routed v_ioctl(int fd, unsigned long request, void *arg) {
 
 int v_stat_path(int dirfd, const char *path, struct stat &st, bool follow) {
   std::string full, norm;
+  if (follow && named_board_file(path, full)) {
+    board_lock lock;
+    ensure_ready();
+    const provider *prov = find_provider(full.c_str(), norm);
+    const int r = prov != nullptr ? prov->stat(norm.c_str(), st, true) : 1;
+    return r < 0 ? fail(-r) : r;
+  }
   if (!virtual_path(dirfd, path, full)) return 1;
   const provider *prov = find_provider(full.c_str(), norm);
   if (prov == nullptr) return 1;
@@ -845,7 +909,15 @@ int stream_fd(FILE *fp) {
 
 FILE *fopen_virtual(const char *path, const char *mode, bool &handled) {
   handled = false;
-  std::string norm;
+  std::string named, norm;
+  if (named_board_file(path, named)) {
+    if (find_provider(named.c_str(), norm) == nullptr) {
+      handled = true;
+      errno = ENXIO;
+      return nullptr;
+    }
+    path = named.c_str();
+  }
   const provider *prov = find_provider(path, norm);
   int flags = 0;
   if (prov == nullptr || !mode_flags(mode, flags)) return nullptr;

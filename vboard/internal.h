@@ -583,6 +583,7 @@ ssize_t real_read(int fd, void *buf, std::size_t n);
 ssize_t real_write(int fd, const void *buf, std::size_t n);
 ssize_t real_pread(int fd, void *buf, std::size_t n, off_t off);
 int real_close(int fd);
+void *real_mmap(void *addr, std::size_t len, int prot, int flags, int fd, off_t off);
 int real_fstat(int fd, struct stat *st);
 
 // Sets errno and returns -1.

@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/epoll.h>
+#include <sys/mman.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -173,6 +174,10 @@ VBOARD_REAL(fopen64, fopen_t)
 VBOARD_REAL(fdopen, fdopen_t)
 VBOARD_REAL(fileno, fileno_t)
 VBOARD_REAL(syscall, syscall_t)
+using mmap_t = void *(*)(void *, size_t, int, int, int, off_t);
+using mmap64_t = void *(*)(void *, size_t, int, int, int, off64_t);
+VBOARD_REAL(mmap, mmap_t)
+VBOARD_REAL(mmap64, mmap64_t)
 // The board's own lock calls syscall() (futex) with the lock held: find
 // the real one when the library loads, not under the lock, where the
 // loader's own lock would be taken inside the board's.
@@ -243,11 +248,11 @@ int real_dup3_any(int oldfd, int newfd, int flags) { return real_dup3_fn()(oldfd
 int real_open_any(int dirfd, const char *path, int flags, mode_t mode, bool at, bool large) {
   if (at) {
     auto f = large ? real_openat64_fn() : real_openat_fn();
-    if (f == nullptr) return static_cast<int>(syscall(SYS_openat, dirfd, path, flags, mode));
+    if (f == nullptr) return static_cast<int>(real_syscall_fn()(SYS_openat, dirfd, path, flags, mode));
     return f(dirfd, path, flags, mode);
   }
   auto f = large ? real_open64_fn() : real_open_fn();
-  if (f == nullptr) return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+  if (f == nullptr) return static_cast<int>(real_syscall_fn()(SYS_openat, AT_FDCWD, path, flags, mode));
   return f(path, flags, mode);
 }
 
@@ -510,24 +515,27 @@ void to_statvfs(const struct statfs &in, Out &out) {
 
 int real_open(const char *path, int flags, mode_t mode) {
   if (auto f = real_open_fn()) return f(path, flags, mode);
-  return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+  return static_cast<int>(real_syscall_fn()(SYS_openat, AT_FDCWD, path, flags, mode));
 }
 ssize_t real_read(int fd, void *buf, std::size_t n) {
   if (auto f = real_read_fn()) return f(fd, buf, n);
-  return syscall(SYS_read, fd, buf, n);
+  return real_syscall_fn()(SYS_read, fd, buf, n);
 }
 ssize_t real_write(int fd, const void *buf, std::size_t n) {
   if (auto f = real_write_fn()) return f(fd, buf, n);
-  return syscall(SYS_write, fd, buf, n);
+  return real_syscall_fn()(SYS_write, fd, buf, n);
 }
 ssize_t real_pread(int fd, void *buf, std::size_t n, off_t off) {
   return real_pread_fn()(fd, buf, n, off);
 }
 int real_close(int fd) {
   if (auto f = real_close_fn()) return f(fd);
-  return static_cast<int>(syscall(SYS_close, fd));
+  return static_cast<int>(real_syscall_fn()(SYS_close, fd));
 }
 DIR *real_opendir(const char *path) { return real_opendir_fn()(path); }
+void *real_mmap(void *addr, std::size_t len, int prot, int flags, int fd, off_t off) {
+  return real_mmap_fn()(addr, len, prot, flags, fd, off);
+}
 DIR *real_fdopendir(int fd) { return real_fdopendir_fn()(fd); }
 struct dirent *real_readdir(DIR *d) {
   return real_readdir_fn()(d);
@@ -1290,9 +1298,35 @@ long syscall(long number, ...) noexcept {
     return virtual_path(static_cast<int>(dirfd), reinterpret_cast<const char *>(path), full) &&
            provider_for(full.c_str(), norm) != nullptr;
   };
+  // A descriptor call on a board descriptor: as the C library's call would
+  // go, else it would reach the empty stand-in and succeed on nothing.
+  const auto board_fd = [&] {
+    const int fd = static_cast<int>(a[0]);
+    return maybe_virtual(fd) && is_virtual(fd);
+  };
   const int dirfd = static_cast<int>(a[0]);
   const auto *path = reinterpret_cast<const char *>(a[1]);
+  const auto *buf = reinterpret_cast<void *>(a[1]);
+  const auto n = static_cast<size_t>(a[2]);
   switch (number) {
+    case SYS_read:
+      return board_fd() ? read(dirfd, const_cast<void *>(buf), n) : real();
+    case SYS_write:
+      return board_fd() ? write(dirfd, buf, n) : real();
+    case SYS_close:
+      return board_fd() ? close(dirfd) : real();
+    case SYS_lseek:
+      return board_fd() ? lseek(dirfd, static_cast<off_t>(a[1]), static_cast<int>(a[2])) : real();
+    case SYS_ioctl:
+      return board_fd() ? ioctl(dirfd, static_cast<unsigned long>(a[1]), a[2]) : real();
+#if __SIZEOF_LONG__ == 8
+    // On 32-bit builds the offset comes in two halves, placed by the ABI.
+    case SYS_pread64:
+      return board_fd() ? pread(dirfd, const_cast<void *>(buf), n, static_cast<off_t>(a[3]))
+                        : real();
+    case SYS_pwrite64:
+      return board_fd() ? pwrite(dirfd, buf, n, static_cast<off_t>(a[3])) : real();
+#endif
     case SYS_statx:
       if (!board_path(a[0], a[1])) return real();
       return statx(dirfd, path, static_cast<int>(a[2]), static_cast<unsigned int>(a[3]),
@@ -1325,6 +1359,27 @@ long syscall(long number, ...) noexcept {
   }
 }
 
+
+// Mapping: sysfs attributes, spidev and the GPIO character device have
+// no mmap routine, so the kernel answers ENODEV; the stand-in would map
+// an empty file and succeed.
+static bool maps_board_file(int flags, int fd) {
+  return (flags & MAP_ANONYMOUS) == 0 && maybe_virtual(fd) && is_virtual(fd);
+}
+void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) noexcept {
+  if (maps_board_file(flags, fd)) {
+    errno = ENODEV;
+    return MAP_FAILED;
+  }
+  return real_mmap_fn()(addr, len, prot, flags, fd, off);
+}
+void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off64_t off) noexcept {
+  if (maps_board_file(flags, fd)) {
+    errno = ENODEV;
+    return MAP_FAILED;
+  }
+  return real_mmap64_fn()(addr, len, prot, flags, fd, off);
+}
 
 // Extended attributes: sysfs nodes have none (ls -l asks for ACLs).
 static int xattr_path(const char *path, bool follow) {

@@ -503,7 +503,7 @@ shared_board *map_object() {
     why = detail;
   }
   if (why == nullptr) {
-    void *p = mmap(nullptr, sizeof(shared_board), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *p = real_mmap(nullptr, sizeof(shared_board), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) {
       why = "it cannot be mapped";
     } else {

@@ -13,6 +13,8 @@
 #include <stdlib.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -201,7 +203,9 @@ TEST_F(EntryPoints, EveryReadWriteAndSeekReachesTheFile) {
   EXPECT_EQ(mode, 0);
 }
 
-TEST_F(EntryPoints, PointersNoProcessMapsGiveEfaultAsTheKernelDoes) {
+// What would otherwise reach the stand-in descriptor and succeed on nothing:
+// pointers no process maps, a mapping, the program's own syscall().
+TEST_F(EntryPoints, CallsTheBoardCannotServeFailAsTheKernelsDo) {
   Fd v(open(kValue, O_RDWR));
   Fd spi(open("/dev/spidev0.0", O_RDWR));
   ASSERT_GE(v.fd, 0);
@@ -228,6 +232,20 @@ TEST_F(EntryPoints, PointersNoProcessMapsGiveEfaultAsTheKernelDoes) {
   // The process goes on, and so does the board.
   char level[2] = {};
   EXPECT_EQ(pread(v.fd, level, sizeof level, 0), 2);
+
+  // None of the three has an mmap routine.
+  Fd chip(open("/dev/gpiochip0", O_RDWR));
+  for (int fd : {v.fd, spi.fd, chip.fd}) {
+    EXPECT_EQ(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0), MAP_FAILED);
+    EXPECT_EQ(errno, ENODEV);
+  }
+  // A runtime's own system calls on a board descriptor reach the board.
+  EXPECT_EQ(syscall(SYS_lseek, v.fd, 0, SEEK_SET), 0);
+  EXPECT_EQ(syscall(SYS_read, v.fd, level, sizeof level), 2);
+  EXPECT_EQ(std::string(level, 2), "0\n");
+  std::uint8_t mode = 0xff;
+  EXPECT_EQ(syscall(SYS_ioctl, spi.fd, SPI_IOC_RD_MODE, &mode), 0);
+  EXPECT_EQ(mode, 0);
 }
 
 TEST_F(EntryPoints, DuplicatesAndBulkClosesFollowTheDescriptor) {
