@@ -158,6 +158,10 @@ TEST_P(ShellSession, DirectionValueAndActiveLowAcrossProcesses) {
   EXPECT_EQ(out("cat /sys/class/gpio/gpio22/value"), "1\n");
   // Line 23 is jumpered to 22: it reads the line as it is.
   EXPECT_EQ(out("cat /sys/class/gpio/gpio23/value"), "1\n");
+  // The descriptor's magic links open its file anew, as the kernel's do.
+  EXPECT_EQ(out("cat /dev/stdin < /sys/class/gpio/gpio23/value; exec 3< /sys/class/gpio/gpio22/"
+                "direction; cat /dev/fd/3 /proc/self/fd/3"),
+            "1\nout\nout\n");
 
   // active_low turns over what value reads and writes, not the line.
   out("echo 1 > /sys/class/gpio/gpio22/active_low");
