@@ -610,6 +610,12 @@ bool virtual_path(int dirfd, const char *path, std::string &out) {
 bool maybe_virtual(int fd) { return fd >= 0 && virtual_fds.load(std::memory_order_relaxed) != 0; }
 
 bool is_virtual(int fd) {
+  if (inherited_adopted()) {
+    // The table is this process's own: the board's shared lock is not
+    // needed to look into it, and checks before an access stay cheap.
+    process_lock lock;
+    return lookup(fd) != nullptr;
+  }
   board_lock lock;
   ensure_ready();
   return lookup(fd) != nullptr;

@@ -369,28 +369,6 @@ line_state state_of(int line) {
   return s;
 }
 
-gpioline_info line_info_v1(int line) {
-  const line_state s = state_of(line);
-  gpioline_info info{};
-  info.line_offset = static_cast<std::uint32_t>(line);
-  std::snprintf(info.name, sizeof info.name, "GPIO%d", line);
-  if (s.consumer != nullptr) std::snprintf(info.consumer, sizeof info.consumer, "%.31s", s.consumer);
-  const std::pair<std::uint64_t, std::uint32_t> map[] = {
-      {GPIO_V2_LINE_FLAG_USED, GPIOLINE_FLAG_KERNEL},
-      {kOut, GPIOLINE_FLAG_IS_OUT},
-      {kLow, GPIOLINE_FLAG_ACTIVE_LOW},
-      {kDrain, GPIOLINE_FLAG_OPEN_DRAIN},
-      {kSource, GPIOLINE_FLAG_OPEN_SOURCE},
-      {GPIO_V2_LINE_FLAG_BIAS_PULL_UP, GPIOLINE_FLAG_BIAS_PULL_UP},
-      {GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN, GPIOLINE_FLAG_BIAS_PULL_DOWN},
-      {GPIO_V2_LINE_FLAG_BIAS_DISABLED, GPIOLINE_FLAG_BIAS_DISABLE},
-  };
-  for (const auto &[v2, v1] : map) {
-    if ((s.flags & v2) != 0) info.flags |= v1;
-  }
-  return info;
-}
-
 gpio_v2_line_info line_info_v2(int line) {
   const line_state s = state_of(line);
   gpio_v2_line_info info{};
@@ -402,6 +380,30 @@ gpio_v2_line_info line_info_v2(int line) {
     info.num_attrs = 1;
     info.attrs[0].id = GPIO_V2_LINE_ATTR_ID_DEBOUNCE;
     info.attrs[0].debounce_period_us = s.debounce_us;
+  }
+  return info;
+}
+
+// The first interface's terms for the same: its flags are the second's,
+// named otherwise.
+gpioline_info line_info_v1(int line) {
+  const gpio_v2_line_info v2 = line_info_v2(line);
+  gpioline_info info{};
+  info.line_offset = v2.offset;
+  std::memcpy(info.name, v2.name, sizeof info.name);
+  std::memcpy(info.consumer, v2.consumer, sizeof info.consumer);
+  const std::pair<std::uint64_t, std::uint32_t> map[] = {
+      {GPIO_V2_LINE_FLAG_USED, GPIOLINE_FLAG_KERNEL},
+      {kOut, GPIOLINE_FLAG_IS_OUT},
+      {kLow, GPIOLINE_FLAG_ACTIVE_LOW},
+      {kDrain, GPIOLINE_FLAG_OPEN_DRAIN},
+      {kSource, GPIOLINE_FLAG_OPEN_SOURCE},
+      {GPIO_V2_LINE_FLAG_BIAS_PULL_UP, GPIOLINE_FLAG_BIAS_PULL_UP},
+      {GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN, GPIOLINE_FLAG_BIAS_PULL_DOWN},
+      {GPIO_V2_LINE_FLAG_BIAS_DISABLED, GPIOLINE_FLAG_BIAS_DISABLE},
+  };
+  for (const auto &[flag2, flag1] : map) {
+    if ((v2.flags & flag2) != 0) info.flags |= flag1;
   }
   return info;
 }

@@ -297,6 +297,23 @@ recording &cached(int ch) {
   return table[ch];
 }
 
+// Loads channel ch's recording for the input `in` into this process's
+// copy. Returns why it cannot be replayed, or "" (the copy then holds it).
+std::string reload(int ch, const shared_input &in) {
+  recording &r = cached(ch);
+  r = recording{};
+  r.path = in.path;
+  r.column = in.column;
+  r.start_ns = in.start_ns;
+  r.tried = true;
+  std::string why = load(r);
+  if (!why.empty()) {
+    r.t.clear();
+    r.v.clear();
+  }
+  return why;
+}
+
 // This process's copy of channel ch's recording for the input set now,
 // loaded when the setting is new to it; null when it cannot be (said once).
 const recording *recording_for(int ch, const shared_input &in) {
@@ -304,15 +321,8 @@ const recording *recording_for(int ch, const shared_input &in) {
   if (r.tried && r.start_ns == in.start_ns && r.path == in.path && r.column == in.column) {
     return r.t.empty() ? nullptr : &r;
   }
-  r = recording{};
-  r.path = in.path;
-  r.column = in.column;
-  r.start_ns = in.start_ns;
-  r.tried = true;
-  const std::string why = load(r);
+  const std::string why = reload(ch, in);
   if (!why.empty()) {
-    r.t.clear();
-    r.v.clear();
     char var[16];
     std::snprintf(var, sizeof var, "VBOARD_CH%d", ch);
     const std::string value = "replay:file=" + r.path + ",column=" + r.column;
@@ -456,16 +466,7 @@ void configure_inputs(config::reader &r) {
     if (in.kind == replay) {
       // Read here, so a file that cannot be replayed is refused up front;
       // every other process loads its own copy when it first converts.
-      recording &rec = cached(ch);
-      rec = recording{};
-      rec.path = set.path;
-      rec.column = set.column;
-      rec.start_ns = set.start_ns;
-      rec.tried = true;
-      const std::string why = load(rec);
-      if (!why.empty()) {
-        rec.t.clear();
-        rec.v.clear();
+      if (const std::string why = reload(ch, set); !why.empty()) {
         r.bad(name, v, why.c_str());
         continue;
       }

@@ -361,9 +361,22 @@ class board_lock {
   board_lock &operator=(const board_lock &) = delete;
 };
 
+// Holds this process's part of the board lock alone: enough for what is
+// the process's own (its descriptor table), and never waits on another
+// process.
+class process_lock {
+ public:
+  process_lock();
+  ~process_lock();
+  process_lock(const process_lock &) = delete;
+  process_lock &operator=(const process_lock &) = delete;
+};
+
 // Attaches the board on first use, configures it and adopts inherited
 // descriptors. Lock held.
 void ensure_ready();
+// True once the descriptors inherited through exec were taken up.
+bool inherited_adopted();
 
 // The chip model, working on the shared board's chip lines. Lock held.
 mcp3008_model &chip();

@@ -371,6 +371,21 @@ bool fits(Off off) {
   return static_cast<Off>(static_cast<off_t>(off)) == off;
 }
 
+// The positioned vector calls on a board descriptor. `flags` is given for
+// the "2" forms, where an offset of -1 is the descriptor's own, as for
+// readv and writev. An offset past what off_t holds reads nothing and
+// writes nothing (EFBIG), as the kernel's own limit does.
+template <bool Writing, typename Off>
+routed vector_at(int fd, const struct iovec *iov, int count, Off off, const int *flags) {
+  if (!maybe_virtual(fd) || !is_virtual(fd)) return {false, 0};
+  if (flags != nullptr && !flags_allowed(*flags)) return {true, fail(EOPNOTSUPP)};
+  if (flags != nullptr && off == -1) return vector_transfer(fd, iov, count, nullptr, Writing);
+  if (off < 0) return {true, fail(EINVAL)};
+  if (!fits(off)) return {true, Writing ? fail(EFBIG) : 0};
+  const off_t at = static_cast<off_t>(off);
+  return vector_transfer(fd, iov, count, &at, Writing);
+}
+
 ssize_t real_read_at(int fd, void *buf, std::size_t n, const off64_t *at) {
   if (at == nullptr) return real_read(fd, buf, n);
   return real_pread64_fn()(fd, buf, n, *at);
@@ -777,65 +792,36 @@ ssize_t writev(int fd, const struct iovec *iov, int count) {
   return r.handled ? r.result : real_writev_fn()(fd, iov, count);
 }
 ssize_t preadv(int fd, const struct iovec *iov, int count, off_t off) {
-  if (maybe_virtual(fd) && off < 0 && is_virtual(fd)) return fail(EINVAL);
-  const auto r = vector_transfer(fd, iov, count, &off, false);
+  const auto r = vector_at<false>(fd, iov, count, off, nullptr);
   return r.handled ? r.result : real_preadv_fn()(fd, iov, count, off);
 }
 ssize_t pwritev(int fd, const struct iovec *iov, int count, off_t off) {
-  if (maybe_virtual(fd) && off < 0 && is_virtual(fd)) return fail(EINVAL);
-  const auto r = vector_transfer(fd, iov, count, &off, true);
+  const auto r = vector_at<true>(fd, iov, count, off, nullptr);
   return r.handled ? r.result : real_pwritev_fn()(fd, iov, count, off);
 }
 ssize_t preadv64(int fd, const struct iovec *iov, int count, off64_t off) {
-  if (maybe_virtual(fd) && (off < 0 || !fits(off)) && is_virtual(fd))
-    return off < 0 ? fail(EINVAL) : 0;
-  const off_t o = static_cast<off_t>(off);
-  const auto r = vector_transfer(fd, iov, count, &o, false);
+  const auto r = vector_at<false>(fd, iov, count, off, nullptr);
   return r.handled ? r.result : real_preadv64_fn()(fd, iov, count, off);
 }
 ssize_t pwritev64(int fd, const struct iovec *iov, int count, off64_t off) {
-  if (maybe_virtual(fd) && (off < 0 || !fits(off)) && is_virtual(fd))
-    return fail(off < 0 ? EINVAL : EFBIG);
-  const off_t o = static_cast<off_t>(off);
-  const auto r = vector_transfer(fd, iov, count, &o, true);
+  const auto r = vector_at<true>(fd, iov, count, off, nullptr);
   return r.handled ? r.result : real_pwritev64_fn()(fd, iov, count, off);
 }
-// An offset of -1 is the descriptor's own, as for readv and writev.
 ssize_t preadv2(int fd, const struct iovec *iov, int count, off_t off, int flags) {
-  if (maybe_virtual(fd) && is_virtual(fd)) {
-    if (!flags_allowed(flags)) return fail(EOPNOTSUPP);
-    if (off < -1) return fail(EINVAL);
-    return vector_transfer(fd, iov, count, off == -1 ? nullptr : &off, false).result;
-  }
-  return real_preadv2_fn()(fd, iov, count, off, flags);
+  const auto r = vector_at<false>(fd, iov, count, off, &flags);
+  return r.handled ? r.result : real_preadv2_fn()(fd, iov, count, off, flags);
 }
 ssize_t pwritev2(int fd, const struct iovec *iov, int count, off_t off, int flags) {
-  if (maybe_virtual(fd) && is_virtual(fd)) {
-    if (!flags_allowed(flags)) return fail(EOPNOTSUPP);
-    if (off < -1) return fail(EINVAL);
-    return vector_transfer(fd, iov, count, off == -1 ? nullptr : &off, true).result;
-  }
-  return real_pwritev2_fn()(fd, iov, count, off, flags);
+  const auto r = vector_at<true>(fd, iov, count, off, &flags);
+  return r.handled ? r.result : real_pwritev2_fn()(fd, iov, count, off, flags);
 }
 ssize_t preadv64v2(int fd, const struct iovec *iov, int count, off64_t off, int flags) {
-  if (maybe_virtual(fd) && is_virtual(fd)) {
-    if (!flags_allowed(flags)) return fail(EOPNOTSUPP);
-    if (off < -1) return fail(EINVAL);
-    if (!fits(off)) return 0;
-    const off_t o = static_cast<off_t>(off);
-    return vector_transfer(fd, iov, count, off == -1 ? nullptr : &o, false).result;
-  }
-  return real_preadv64v2_fn()(fd, iov, count, off, flags);
+  const auto r = vector_at<false>(fd, iov, count, off, &flags);
+  return r.handled ? r.result : real_preadv64v2_fn()(fd, iov, count, off, flags);
 }
 ssize_t pwritev64v2(int fd, const struct iovec *iov, int count, off64_t off, int flags) {
-  if (maybe_virtual(fd) && is_virtual(fd)) {
-    if (!flags_allowed(flags)) return fail(EOPNOTSUPP);
-    if (off < -1) return fail(EINVAL);
-    if (!fits(off)) return fail(EFBIG);
-    const off_t o = static_cast<off_t>(off);
-    return vector_transfer(fd, iov, count, off == -1 ? nullptr : &o, true).result;
-  }
-  return real_pwritev64v2_fn()(fd, iov, count, off, flags);
+  const auto r = vector_at<true>(fd, iov, count, off, &flags);
+  return r.handled ? r.result : real_pwritev64v2_fn()(fd, iov, count, off, flags);
 }
 
 // sysfs attributes splice (sendfile works out of them and into them); the

@@ -67,7 +67,7 @@ constexpr std::uint32_t kPowerOnSpeed = 125000000;  // the device tree's spi-max
 // constructor whatever order the dynamic initialisers run in.
 std::mutex process_mutex;
 bool configured = false;
-bool adoption_pending = true;
+std::atomic<bool> adoption_pending{true};
 shared_board *attached = nullptr;
 bool shared_object = false;  // false: private memory, no other process
 char board_label[256] = "private";
@@ -595,6 +595,17 @@ int board_object_fd() {
   return fd;
 }
 const char *board_name() { return board_label; }
+
+process_lock::process_lock() {
+  signals_enter();
+  process_mutex.lock();
+}
+process_lock::~process_lock() {
+  process_mutex.unlock();
+  signals_leave();
+}
+
+bool inherited_adopted() { return !adoption_pending.load(std::memory_order_acquire); }
 
 board_lock::board_lock() {
   signals_enter();
