@@ -14,13 +14,6 @@ constexpr int kLastMsbFirst = 10;  // B0
 constexpr int kLastLsbFirst = 19;  // B9 again
 constexpr std::uint8_t kToldFast = 1, kToldDroop = 2;
 
-// The lines may live where another process writes them at any time: a
-// count used as a shift or a bound is read once, and bounded where used.
-template <typename T>
-T read_once(const T &field) {
-  return *static_cast<const volatile T *>(&field);
-}
-
 mcp3008_model::clock clock_hook = nullptr;
 mcp3008_model::violation report_hook = nullptr;
 }  // namespace
@@ -124,7 +117,7 @@ void mcp3008_model::set_clk(bool level) {
         break;
       case phase::command: {
         s_->command = ((s_->command << 1) | (s_->din != 0 ? 1U : 0U)) & 15U;
-        const std::int32_t had = read_once(s_->command_bits);
+        const std::int32_t had = shared_read(s_->command_bits);
         const std::int32_t bits = (had >= 0 && had < 4 ? had : 3) + 1;
         s_->command_bits = bits;
         if (bits == 4) go(phase::sample);
@@ -153,7 +146,7 @@ void mcp3008_model::set_clk(bool level) {
     case phase::output: {
       // Past the LSB-first repeat the chip shifts out zeros; the count
       // stops there so it never wraps, however long the frame.
-      int at = read_once(s_->out_index);
+      int at = shared_read(s_->out_index);
       if (at < kNullEdge || at > kLastLsbFirst) {
         at = kLastLsbFirst + 1;
       } else {

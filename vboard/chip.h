@@ -11,6 +11,14 @@
 
 namespace vboard {
 
+// A field of the shared board object (the chip's lines among them), read
+// once: another process may write it at any time, so what is checked must
+// be what is used.
+template <typename T>
+T shared_read(const T &field) {
+  return *static_cast<const volatile T *>(&field);
+}
+
 // Everything the chip remembers between clock edges, as plain fixed-size
 // fields: the board keeps it in the shared board object, so that every
 // process clocking the chip clocks the same one.

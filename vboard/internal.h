@@ -302,13 +302,9 @@ struct shared_board {
 
 // Another process may write the shared object at any time (the lock keeps
 // only the well-behaved ones out), so a field is never trusted as an index,
-// size or loop bound: it is read once, and what is used is what was
-// checked. A hostile writer then gets wrong answers at worst, never a
-// fault or a hang.
-template <typename T>
-T shared_read(const T &field) {
-  return *static_cast<const volatile T *>(&field);
-}
+// size or loop bound: it is read once (shared_read, chip.h), and what is
+// used is what was checked. A hostile writer then gets wrong answers at
+// worst, never a fault or a hang.
 // The pin count, 0 to kMaxPins, and the number of the first pin, 0 to
 // 4096, as read now.
 inline int pin_count(const shared_board &b) {

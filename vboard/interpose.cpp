@@ -470,7 +470,7 @@ void board_fs(const struct stat &st, struct statfs &out) {
     out.f_type = kTmpfsMagic;
     return;
   }
-  std::memset(&out, 0, sizeof out);
+  std::memset(&out, 0, sizeof out);  // a failed statfs may have left some
   const long page = sysconf(_SC_PAGESIZE);
   out.f_type = S_ISCHR(st.st_mode) ? kTmpfsMagic : kSysfsMagic;
   out.f_bsize = page > 0 ? page : 4096;

@@ -497,6 +497,7 @@ shared_board *map_object() {
     if (ftruncate(fd, sizeof(shared_board)) != 0) why = "it cannot be sized";
   } else if (!starts_as_board(fd)) {
     why = "it is not a board";
+    refused = refusal::foreign;
   } else if (st.st_size != static_cast<off_t>(sizeof(shared_board))) {
     std::snprintf(detail, sizeof detail, "it is %lld bytes, this board library uses %zu",
                   static_cast<long long>(st.st_size), sizeof(shared_board));
@@ -512,6 +513,7 @@ shared_board *map_object() {
         power_on(*b);
       } else if (b->magic != kBoardMagic) {
         why = "it is not a board";
+        refused = refusal::foreign;
       } else if (b->layout != kBoardLayout) {
         std::snprintf(detail, sizeof detail,
                       "it has layout %u, made by another version of the board (this one uses %u)",
@@ -532,8 +534,8 @@ shared_board *map_object() {
     }
   }
   if (why != nullptr) {
-    refused =
-        why == std::string_view("it is not a board") ? refusal::foreign : refusal::replaceable;
+    // Anything else refused is a board of this user's a reset may replace.
+    if (refused == refusal::none) refused = refusal::replaceable;
   } else {
     object_dev = st.st_dev;
     object_ino = st.st_ino;
