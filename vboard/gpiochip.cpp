@@ -140,11 +140,12 @@ off_t lock_offset(int slot) {
 
 // A description of the board object that holds no lock, to look with.
 int looking_fd() {
-  static int fd = -1;
+  static std::atomic<int> fd{-1};
   static const shared_board *on = nullptr;
   if (on != &board()) {
-    if (fd >= 0) real_close(fd);
+    close_kept(fd);
     fd = board_object_fd();
+    if (fd >= 0) keep_fd(fd);
     on = &board();
   }
   return fd;
@@ -460,16 +461,18 @@ class request_file final : public file {
         pid_(getpid()),
         on_(&board()),
         kind_(board().requests[slot].kind),
-        serial_(board().requests[slot].serial) {}
+        serial_(board().requests[slot].serial) {
+    if (lock_fd_ >= 0) keep_fd(lock_fd_);
+  }
   ~request_file() override {
     if (pid_ != getpid()) {
       // A copy a child inherited through fork: the request is its parent's.
-      if (lock_fd_ >= 0) real_close(lock_fd_);
+      close_kept(lock_fd_);
       return;
     }
     if (exiting) return;
     if (live()) release(slot_);
-    if (lock_fd_ >= 0) real_close(lock_fd_);
+    close_kept(lock_fd_);
   }
   request_file(const request_file &) = delete;
   request_file &operator=(const request_file &) = delete;
@@ -638,7 +641,7 @@ class request_file final : public file {
   shared_line_request &record() const { return board().requests[slot_]; }
 
   int slot_;
-  int lock_fd_;
+  std::atomic<int> lock_fd_;
   pid_t pid_;
   const shared_board *on_;
   std::uint32_t kind_;

@@ -53,6 +53,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -324,6 +325,18 @@ const char *board_name();
 // A new descriptor (close-on-exec) on the shared board's object, for locks
 // the kernel drops when a process ends; -1 on the private board. Lock held.
 int board_object_fd();
+// The board's own descriptors (those of board_object_fd) are kept out of
+// the program's reach: keep_fd guards the one `owner` holds, close_kept
+// closes it and sets `owner` to -1. kept_fd tells whether `fd` is one;
+// make_way moves a kept `fd` to another number before the program puts a
+// file there (false when it cannot); close_around_kept closes [first,
+// last] with `real` (close_range) passing over kept descriptors.
+void keep_fd(std::atomic<int> &owner);
+void close_kept(std::atomic<int> &owner);
+bool kept_fd(int fd);
+bool make_way(int fd);
+using close_range_fn = int (*)(unsigned int, unsigned int, int);
+int close_around_kept(unsigned int first, unsigned int last, int flags, close_range_fn real);
 // An open-file-description lock on the byte at `at` of `fd`: `cmd` is
 // F_OFD_SETLK (returns 0 or -1) or F_OFD_GETLK (returns the type that
 // would conflict, F_UNLCK for none, or -1). Straight to the kernel: fcntl

@@ -668,6 +668,10 @@ ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t off) {
 }
 
 int close(int fd) {
+  if (kept_fd(fd)) {
+    errno = EBADF;  // the board's own: never the program's to close
+    return -1;
+  }
   const auto r = v_close(fd);
   if (!r.handled) return real_close(fd);
   if (fd <= 2) {
@@ -695,11 +699,22 @@ int dup(int fd) noexcept {
   if (!maybe_virtual(fd)) return real_dup_fn()(fd);
   return dup_virtual(fd, -1, 0, real_dup_any, false);
 }
+// A dup2 or dup3 onto a number the board keeps moves the board's
+// descriptor away first; the kernel would only fail for a bad `oldfd`.
+static bool clear_target(int oldfd, int newfd) {
+  if (oldfd == newfd || !kept_fd(newfd) || kept_fd(oldfd)) return true;
+  if (real_fcntl_fn()(oldfd, F_GETFD) < 0) return false;  // errno EBADF
+  if (make_way(newfd)) return true;
+  errno = EMFILE;
+  return false;
+}
 int dup2(int oldfd, int newfd) noexcept {
+  if (!clear_target(oldfd, newfd)) return -1;
   if (!maybe_virtual(oldfd) && !maybe_virtual(newfd)) return real_dup2_fn()(oldfd, newfd);
   return dup_virtual(oldfd, newfd, 0, real_dup2_any, true);
 }
 int dup3(int oldfd, int newfd, int flags) noexcept {
+  if (!clear_target(oldfd, newfd)) return -1;
   if (!maybe_virtual(oldfd) && !maybe_virtual(newfd)) return real_dup3_fn()(oldfd, newfd, flags);
   return dup_virtual(oldfd, newfd, flags, real_dup3_any, true);
 }
@@ -937,13 +952,16 @@ int fstatvfs64(int fd, struct statvfs64 *out) noexcept {
 }
 
 int close_range(unsigned int first, unsigned int last, int flags) noexcept {
-  const int r = real_close_range_fn()(first, last, flags);
-  if (r == 0 && (flags & CLOSE_RANGE_CLOEXEC) == 0 && first <= last) forget_range(first, last);
+  if (first > last) return real_close_range_fn()(first, last, flags);  // EINVAL
+  const int r = close_around_kept(first, last, flags, real_close_range_fn());
+  if (r == 0 && (flags & CLOSE_RANGE_CLOEXEC) == 0) forget_range(first, last);
   return r;
 }
 void closefrom(int lowfd) noexcept {
-  real_closefrom_fn()(lowfd);
-  if (lowfd >= 0) forget_range(static_cast<unsigned int>(lowfd), ~0U);
+  if (lowfd < 0) return real_closefrom_fn()(lowfd);
+  if (close_around_kept(static_cast<unsigned int>(lowfd), ~0U, 0, real_close_range_fn()) != 0)
+    real_closefrom_fn()(lowfd);  // no close_range in this kernel
+  forget_range(static_cast<unsigned int>(lowfd), ~0U);
 }
 
 FILE *fopen(const char *path, const char *mode) {

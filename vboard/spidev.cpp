@@ -147,7 +147,7 @@ spi_state &state_storage() {
 // have ended without closing), the rate goes back.
 struct holders {
   pid_t pid = 0;                     // the process the holds below are of
-  int lock_fd = -1;                  // this process's own description of the board object
+  std::atomic<int> lock_fd{-1};      // this process's own description of the board object
   const shared_board *on = nullptr;  // the board lock_fd is of
   bool exiting = false;
 };
@@ -170,10 +170,11 @@ int lock_fd() {
       for (auto &d : state_storage().devices) d.holds = 0;
     }
     if (h.pid == 0) (void)std::atexit(at_exit);
-    if (h.lock_fd >= 0) real_close(h.lock_fd);
+    close_kept(h.lock_fd);
     h.pid = me;
     h.on = &board();
     h.lock_fd = board_object_fd();
+    if (h.lock_fd >= 0) keep_fd(h.lock_fd);
   }
   return h.lock_fd;
 }

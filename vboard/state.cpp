@@ -15,11 +15,13 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -126,16 +128,19 @@ constexpr std::uint64_t kSliceNs = 10 * 1000 * 1000;
 constexpr std::uint64_t kStoppedAfterNs = 20 * 1000 * 1000;
 constexpr std::uint64_t kHeldTooLongNs = 2000ULL * 1000 * 1000;
 
-std::uint32_t my_ticket = 0;  // 0: none yet
-int ticket_fd = -1;           // the descriptor whose lock keeps the ticket
+std::uint32_t my_ticket = 0;    // 0: none yet
+std::atomic<int> ticket_fd{-1};  // the descriptor whose lock keeps the ticket
 
 // Takes a ticket for this process on `b`. Lock not held: the ticket is
 // what the lock word names. Returns false when no lock can be taken on the
 // object (the process then still uses the board, and a waiter can only tell
 // that it stopped, not that it died).
 bool take_ticket(shared_board &b) {
-  if (ticket_fd < 0) ticket_fd = board_object_fd();
-  if (ticket_fd < 0) return false;
+  if (ticket_fd < 0) {
+    ticket_fd = board_object_fd();
+    if (ticket_fd < 0) return false;
+    keep_fd(ticket_fd);
+  }
   for (int tries = 0; tries < 64; ++tries) {
     const std::uint32_t t =
         (atom(b.ticket_seq).fetch_add(1, std::memory_order_relaxed) + 1) & kTicketMask;
@@ -151,8 +156,7 @@ bool take_ticket(shared_board &b) {
 }
 
 void drop_ticket() {
-  if (ticket_fd >= 0) real_close(ticket_fd);
-  ticket_fd = -1;
+  close_kept(ticket_fd);
   my_ticket = 0;
 }
 
@@ -584,9 +588,51 @@ int ofd_lock_byte(int fd, off_t at, short type, int cmd) {
   return cmd == F_OFD_GETLK ? l.l_type : 0;
 }
 
+// ----- The board's own descriptors
+//
+// The board keeps descriptors of its object open for its locks. The
+// program never opened them, so as on a kernel it can neither close them
+// nor take their numbers from under the board: they live above the numbers
+// programs use (shells keep theirs from 10 and at 255), a close of one
+// fails with EBADF, a bulk close passes over them, and a dup2 onto one
+// moves the board's descriptor elsewhere first.
+namespace {
+constexpr int kKeptMax = 64;
+std::atomic<std::atomic<int> *> kept[kKeptMax];
+std::atomic<int> kept_top{0};  // entries in use are below this
+
+long raw_fcntl(int fd, int cmd, long arg) {
+#ifdef SYS_fcntl64
+  return syscall(SYS_fcntl64, fd, cmd, arg);
+#else
+  return syscall(SYS_fcntl, fd, cmd, arg);
+#endif
+}
+
+// A copy of `fd` at the high end of the descriptor table, or -1.
+int high_copy(int fd) {
+  static const int floor = [] {
+    rlimit r {};
+    const rlim_t top = getrlimit(RLIMIT_NOFILE, &r) == 0 ? r.rlim_cur : 1024;
+    return static_cast<int>(std::min<rlim_t>(top, 1024) * 7 / 8);
+  }();
+  return static_cast<int>(raw_fcntl(fd, F_DUPFD_CLOEXEC, floor));
+}
+
+std::atomic<int> *kept_slot(int fd) {
+  if (fd < 0) return nullptr;
+  const int top = kept_top.load(std::memory_order_acquire);
+  for (int i = 0; i < top; ++i) {
+    std::atomic<int> *owner = kept[i].load(std::memory_order_acquire);
+    if (owner != nullptr && owner->load(std::memory_order_relaxed) == fd) return owner;
+  }
+  return nullptr;
+}
+}  // namespace
+
 int board_object_fd() {
   if (!shared_object) return -1;
-  const int fd = real_open(board_path, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
+  int fd = real_open(board_path, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
   if (fd < 0) return -1;
   // Only the object this process maps: not one that took its name since.
   struct stat st {};
@@ -594,7 +640,69 @@ int board_object_fd() {
     real_close(fd);
     return -1;
   }
+  if (const int high = high_copy(fd); high >= 0) {
+    real_close(fd);
+    fd = high;
+  }
   return fd;
+}
+
+void keep_fd(std::atomic<int> &owner) {
+  for (int i = 0; i < kKeptMax; ++i) {
+    std::atomic<int> *none = nullptr;
+    if (kept[i].compare_exchange_strong(none, &owner, std::memory_order_acq_rel)) {
+      int top = kept_top.load(std::memory_order_relaxed);
+      while (top <= i && !kept_top.compare_exchange_weak(top, i + 1, std::memory_order_release)) {
+      }
+      return;
+    }
+  }
+  // A full table leaves the descriptor unguarded, not the board broken.
+}
+
+void close_kept(std::atomic<int> &owner) {
+  for (auto &k : kept) {
+    std::atomic<int> *mine = &owner;
+    if (k.compare_exchange_strong(mine, nullptr, std::memory_order_acq_rel)) break;
+  }
+  const int fd = owner.exchange(-1);
+  if (fd >= 0) real_close(fd);
+}
+
+bool kept_fd(int fd) { return kept_slot(fd) != nullptr; }
+
+bool make_way(int fd) {
+  std::atomic<int> *owner = kept_slot(fd);
+  if (owner == nullptr) return true;
+  const int moved = high_copy(fd);
+  if (moved < 0) return false;
+  owner->store(moved);
+  real_close(fd);
+  return true;
+}
+
+int close_around_kept(unsigned int first, unsigned int last, int flags, close_range_fn real) {
+  unsigned int from = first;
+  int result = 0;
+  for (;;) {
+    // The lowest kept descriptor in [from, last].
+    unsigned int next = last;
+    bool found = false;
+    const int top = kept_top.load(std::memory_order_acquire);
+    for (int i = 0; i < top; ++i) {
+      std::atomic<int> *owner = kept[i].load(std::memory_order_acquire);
+      const int fd = owner != nullptr ? owner->load(std::memory_order_relaxed) : -1;
+      if (fd >= 0 && static_cast<unsigned int>(fd) >= from &&
+          static_cast<unsigned int>(fd) <= next) {
+        next = static_cast<unsigned int>(fd);
+        found = true;
+      }
+    }
+    if (!found) return real(from, last, flags) == 0 ? result : -1;
+    if (next > from && real(from, next - 1, flags) != 0) result = -1;
+    if (next == last) return result;
+    from = next + 1;
+  }
 }
 const char *board_name() { return board_label; }
 

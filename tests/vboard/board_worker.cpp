@@ -30,6 +30,14 @@
 //                                             SPI settings and messages),
 //                                             whatever each answers; exits
 //                                             0 unless it faults
+//   board_worker sweep PIN                    closes and overwrites every
+//                                             descriptor number as a
+//                                             daemon might (close, dup2,
+//                                             close_range, closefrom) and
+//                                             checks that the board's own
+//                                             descriptors of its object
+//                                             (VBOARD_BOARD) stay open and
+//                                             the board keeps working
 //
 // Exits 0 when every result was the expected one, else 1 after saying
 // what went wrong.
@@ -40,6 +48,7 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/select.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -50,6 +59,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -312,6 +322,47 @@ int churn(long count, const std::string &ready) {
   return 0;
 }
 
+// This process's descriptors of the board object.
+std::vector<int> object_fds() {
+  struct stat board {};
+  std::vector<int> fds;
+  if (stat(std::getenv("VBOARD_BOARD"), &board) != 0) return fds;
+  for (int fd = 3; fd < 1024; ++fd) {
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_dev == board.st_dev && st.st_ino == board.st_ino)
+      fds.push_back(fd);
+  }
+  return fds;
+}
+
+int sweep(int number) {
+  if (pin(1, number) != 0) return 1;
+  const std::vector<int> kept = object_fds();
+  if (kept.empty()) {
+    std::fprintf(stderr, "no descriptor of the board object\n");
+    return 1;
+  }
+  for (int fd : kept) {
+    if (close(fd) != -1 || errno != EBADF) {
+      std::fprintf(stderr, "close(%d) of the board's own: %s\n", fd, std::strerror(errno));
+      return 1;
+    }
+    if (dup2(0, fd) != fd || close(fd) != 0) {
+      std::fprintf(stderr, "dup2 onto %d: %s\n", fd, std::strerror(errno));
+      return 1;
+    }
+  }
+  if (close_range(3, ~0U, 0) != 0) std::fprintf(stderr, "close_range: %s\n", std::strerror(errno));
+  closefrom(3);
+  const std::vector<int> after = object_fds();
+  if (after.size() != kept.size()) {
+    std::fprintf(stderr, "%zu descriptors of the board object before, %zu after\n", kept.size(),
+                 after.size());
+    return 1;
+  }
+  return pin(1, number);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -339,9 +390,10 @@ int main(int argc, char **argv) {
   if (mode == "watch" && argc == 7)
     return watch(argv[2], argv[3], argv[4], std::atoi(argv[5]), argv[6]);
   if (mode == "churn" && argc == 4) return churn(std::atol(argv[2]), argv[3]);
+  if (mode == "sweep" && argc == 3) return sweep(std::atoi(argv[2]));
   std::fprintf(stderr,
                "usage: board_worker spi COUNT CHANNEL EXPECTED | pin COUNT PIN | export PIN |\n"
                "       write PATH TEXT | signals COUNT PIN | watch PIN EDGE HOW MS READY |\n"
-               "       churn COUNT READY\n");
+               "       churn COUNT READY | sweep PIN\n");
   return 2;
 }

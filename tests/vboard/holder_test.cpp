@@ -93,6 +93,14 @@ TEST_F(Holder, AStoppedOrDeadHolderLosesTheLockAndOthersGoOn) {
   }
 }
 
+// A program that closes or reuses every descriptor number (a daemon, a
+// shell's `exec 3<`) never closes the descriptors whose locks keep its
+// ticket, so nobody takes its lock from under it.
+TEST_F(Holder, TheBoardsOwnDescriptorsAreOutOfAProgramsReach) {
+  const Outcome o = worker({"sweep", "24"});
+  EXPECT_EQ(o.status, 0) << o.err;
+}
+
 TEST_F(Holder, AProgramStoppedAtRandomNeverHoldsUpTheBoard) {
   if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "no host shell under the emulator";
   // The modelled access time is spent at every access: a stop lands in it
