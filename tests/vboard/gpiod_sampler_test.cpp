@@ -5,35 +5,22 @@
 
 #include <map>
 #include <string>
-#include <vector>
 
 #include "run.h"
-#include "support/trace.hpp"
 #include "support/process.hpp"
+#include "support/trace.hpp"
 
 namespace {
 
 using vboard_test::outcome;
 using vboard_test::run_on_board;
-using vboard_test::temp_dir;
 
-class GpiodSampler : public ::testing::TestWithParam<const char *> {
- protected:
-  void SetUp() override {
-    if (!vboard_test::host_programs_usable())
-      GTEST_SKIP() << "gpiod_sampler is built for this machine only";
-  }
-  std::map<std::string, std::string> env(std::map<std::string, std::string> more = {}) const {
-    more["VBOARD_BOARD"] = dir / "board";
-    more["VBOARD_TRACE"] = dir / "trace";
-    return more;
-  }
-  temp_dir dir;
-};
+class GpiodSampler : public vboard_test::host_board_test,
+                     public ::testing::WithParamInterface<const char *> {};
 
 TEST_P(GpiodSampler, ReadsChannelZeroFiftyTimesThroughTheLineHandlesAlone) {
   // Every other channel elsewhere: a frame that selected one would show it.
-  std::map<std::string, std::string> inputs{{"VBOARD_CH0", "300"}};
+  std::map<std::string, std::string> inputs{{"VBOARD_CH0", "300"}, {"VBOARD_TRACE", dir / "trace"}};
   for (int ch = 1; ch < 8; ++ch) inputs["VBOARD_CH" + std::to_string(ch)] = std::to_string(1000 + ch);
   // The base moves the sysfs numbers only; the chip's offsets stay.
   inputs["VBOARD_GPIO_BASE"] = GetParam();
@@ -62,7 +49,7 @@ TEST_P(GpiodSampler, ReadsChannelZeroFiftyTimesThroughTheLineHandlesAlone) {
 INSTANTIATE_TEST_SUITE_P(Base, GpiodSampler, ::testing::Values("0", "512"));
 
 TEST_F(GpiodSampler, ALineExportedThroughSysfsIsBusyAndTheRunFails) {
-  ASSERT_EQ(run_on_board({"sh", "-c", "echo 17 > /sys/class/gpio/export"}, env(), false).status, 0);
+  ASSERT_EQ(run({"sh", "-c", "echo 17 > /sys/class/gpio/export"}).status, 0);
   const outcome o = run_on_board({GPIOD_SAMPLER_PATH}, env(), true);
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.out, "");

@@ -4,7 +4,6 @@
 // named by a file in its own folder.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -13,35 +12,17 @@
 namespace {
 
 using vboard_test::outcome;
-using vboard_test::run_on_board;
-using vboard_test::temp_dir;
 
 constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kBusybox[] = "/usr/bin/busybox";
-constexpr char kNode[] = "/usr/bin/node";
 
-class Clients : public ::testing::Test {
+class Clients : public vboard_test::host_board_test {
  protected:
-  void SetUp() override {
-    if (!vboard_test::host_programs_usable())
-      GTEST_SKIP() << "python3 and busybox are native programs; this board library is built for "
-                      "the target";
-  }
-  std::map<std::string, std::string> env() const {
+  outcome python(const std::string &script, std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {kPython, "-c", script});
     // Python's unbuffered mode would store print's "4" and "\n" apart.
-    return {{"VBOARD_BOARD", dir / "board"}, {"LC_ALL", "C"}, {"PYTHONUNBUFFERED", ""}};
+    return run(args, {{"PYTHONUNBUFFERED", ""}});
   }
-  outcome python(const std::string &script, const std::vector<std::string> &args = {}) {
-    std::vector<std::string> argv{kPython, "-c", script};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_on_board(argv, env(), false);
-  }
-  outcome busybox(const std::vector<std::string> &args) {
-    std::vector<std::string> argv{kBusybox};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_on_board(argv, env(), false);
-  }
-  temp_dir dir;
 };
 
 // shutil.copy and os.sendfile splice out of a board file and into one;
@@ -93,7 +74,7 @@ print("spidev", err(lambda: os.sendfile(out, os.open("/dev/spidev0.0", os.O_RDWR
   EXPECT_EQ(vboard_test::read_file(copy), "1\n");
 
   // busybox cat copies with sendfile; the pin is exported on the board.
-  const outcome cat = busybox({"cat", "/sys/class/gpio/gpio4/value", "/sys/class/gpio/gpio4/direction"});
+  const outcome cat = run({kBusybox, "cat", "/sys/class/gpio/gpio4/value", "/sys/class/gpio/gpio4/direction"});
   EXPECT_EQ(cat.status, 0) << cat.err;
   EXPECT_EQ(cat.out, "1\nout\n");
 }
@@ -102,9 +83,9 @@ print("spidev", err(lambda: os.sendfile(out, os.open("/dev/spidev0.0", os.O_RDWR
 // devtmpfs (which says tmpfs) for the devices, ENOENT for a pin not
 // exported, whether asked by path or by descriptor.
 TEST_F(Clients, TheTreeIsOnSysfsAndTheDevicesOnDevtmpfs) {
-  const outcome fs = busybox({"stat", "-f", "-c", "%t %T", "/sys/class/gpio/export",
-                              "/sys/class/gpio", "/dev/spidev0.0", "/dev/gpiochip0",
-                              "/sys/class/gpio/gpio4"});
+  const outcome fs = run({kBusybox, "stat", "-f", "-c", "%t %T", "/sys/class/gpio/export",
+                          "/sys/class/gpio", "/dev/spidev0.0", "/dev/gpiochip0",
+                          "/sys/class/gpio/gpio4"});
   EXPECT_NE(fs.status, 0);
   EXPECT_EQ(fs.out, "62656572 sysfs\n62656572 sysfs\n1021994 tmpfs\n1021994 tmpfs\n");
   EXPECT_NE(fs.err.find("No such file or directory"), std::string::npos) << fs.err;
@@ -124,15 +105,15 @@ print(os.statvfs("/dev/spidev0.0").f_namemax)
 // through the descriptor stdio names (Python asks fileno(stdout) before it
 // makes sys.stdout); busybox awk's redirections are fileno(fopen()).
 TEST_F(Clients, StreamsOnBoardFilesNameTheirDescriptors) {
-  std::string line = kPython;
-  line += " -c 'import sys; print(4); print(sys.stdout.fileno(), file=sys.stderr)'";
-  line += " > /sys/class/gpio/export";
-  const outcome py = run_on_board({"/bin/sh", "-c", line}, env(), false);
+  const std::string line = std::string(kPython) +
+                           " -c 'import sys; print(4); print(sys.stdout.fileno(), file=sys.stderr)'"
+                           " > /sys/class/gpio/export";
+  const outcome py = run({"/bin/sh", "-c", line}, {{"PYTHONUNBUFFERED", ""}});
   ASSERT_EQ(py.status, 0) << py.err;
   EXPECT_EQ(py.err, "1\n");
 
-  const outcome awk = busybox(
-      {"awk", R"(BEGIN { print "out" > "/sys/class/gpio/gpio4/direction"; close("/sys/class/gpio/gpio4/direction")
+  const outcome awk = run(
+      {kBusybox, "awk", R"(BEGIN { print "out" > "/sys/class/gpio/gpio4/direction"; close("/sys/class/gpio/gpio4/direction")
                  print "1" > "/sys/class/gpio/gpio4/value"; close("/sys/class/gpio/gpio4/value")
                  getline d < "/sys/class/gpio/gpio4/direction"; getline v < "/sys/class/gpio/gpio4/value"
                  print d, v })"});
@@ -142,32 +123,27 @@ TEST_F(Clients, StreamsOnBoardFilesNameTheirDescriptors) {
 
 // libuv makes its statx calls through syscall(): Node's fs.statSync,
 // lstatSync and realpathSync see the tree, a missing pin is ENOENT, and a
-// real file still reaches the kernel.
-TEST_F(Clients, NodesOwnSystemCallsSeeTheTree) {
+// real file still reaches the kernel. ".." after a pin's link is the
+// parent of the link's target, the chip's gpio folder, as the kernel's path
+// walk takes it; a ".." after a folder stays lexical.
+TEST_F(Clients, NodesOwnSystemCallsAndDotDotWalkTheTreeAsTheKernelDoes) {
   ASSERT_EQ(python("open('/sys/class/gpio/export', 'w').write('4')").status, 0);
-  const outcome o = run_on_board({kNode, "-e", R"(
+  const outcome o = run({"/usr/bin/node", "-e", R"(
 const fs = require("fs");
 const s = fs.statSync("/sys/class/gpio/gpio4/value");
 console.log(s.isFile(), s.mode.toString(8), fs.lstatSync("/sys/class/gpio/gpio4").isSymbolicLink());
 console.log(fs.realpathSync("/sys/class/gpio/gpio4/"));
 try { fs.statSync("/sys/class/gpio/gpio5"); } catch (e) { console.log(e.code); }
 console.log(fs.statSync(process.execPath).isFile());
-)"},
-                                 env(), false);
+)"});
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out,
             "true 100644 true\n"
             "/sys/devices/platform/soc/20200000.gpio/gpiochip0/gpio/gpio4\n"
             "ENOENT\n"
             "true\n");
-}
 
-// ".." after a pin's link is the parent of the link's target, the chip's
-// gpio folder, as the kernel's path walk takes it; a ".." after a folder
-// stays lexical.
-TEST_F(Clients, DotDotAfterAPinsLinkLeavesTheLinksTarget) {
-  ASSERT_EQ(python("open('/sys/class/gpio/export', 'w').write('4')").status, 0);
-  const outcome ls = busybox({"ls", "/sys/class/gpio/gpio4/..", "/sys/class/gpio/gpio4/../../../.."});
+  const outcome ls = run({kBusybox, "ls", "/sys/class/gpio/gpio4/..", "/sys/class/gpio/gpio4/../../../.."});
   ASSERT_EQ(ls.status, 0) << ls.err;
   EXPECT_EQ(ls.out,
             "/sys/class/gpio/gpio4/..:\ngpio4\n\n/sys/class/gpio/gpio4/../../../..:\n20200000.gpio\n");

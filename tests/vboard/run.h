@@ -1,10 +1,12 @@
 #pragma once
 // Runs a program under the virtual board and collects what it printed.
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/temp_dir.hpp"
@@ -67,5 +69,34 @@ outcome run_plain(const std::vector<std::string> &argv,
                   const std::map<std::string, std::string> &env);
 
 std::string read_file(const std::string &path);
+
+// A test with a board of its own, named by a file in its own folder. Every
+// program it starts is on that board, where a jumper wires line 22 to line
+// 23, so one process's output is another's input.
+class board_test : public ::testing::Test {
+ protected:
+  std::map<std::string, std::string> env(std::map<std::string, std::string> more = {}) const {
+    more["VBOARD_BOARD"] = dir / "board";
+    more.emplace("VBOARD_JUMPERS", "22:23");
+    more.emplace("LC_ALL", "C");
+    return more;
+  }
+  temp_dir dir;
+};
+
+// The same for the distribution's programs, which are native: skipped
+// where the board library is built for the target.
+class host_board_test : public board_test {
+ protected:
+  void SetUp() override {
+    if (!host_programs_usable())
+      GTEST_SKIP() << "the distribution's programs are native; this board library is built for "
+                      "the target";
+  }
+  outcome run(const std::vector<std::string> &argv,
+              std::map<std::string, std::string> more = {}) const {
+    return run_on_board(argv, env(std::move(more)), false);
+  }
+};
 
 }  // namespace vboard_test

@@ -21,7 +21,6 @@ namespace {
 using vboard_test::outcome;
 using vboard_test::run_on_board;
 using vboard_test::running;
-using vboard_test::temp_dir;
 
 constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kPin22[] = "../../devices/platform/soc/20200000.gpio/gpiochip0/gpio/gpio22";
@@ -44,33 +43,16 @@ std::string sorted_lines(const std::string &text) {
   return out;
 }
 
-class Board : public ::testing::Test {
- protected:
-  // Every program of a test is on the test's board; the jumper wires line
-  // 22 to line 23, so an input can follow another process's output.
-  std::map<std::string, std::string> env(std::map<std::string, std::string> more = {}) const {
-    more["VBOARD_BOARD"] = dir / "board";
-    more.emplace("VBOARD_JUMPERS", "22:23");
-    more.emplace("LC_ALL", "C");
-    return more;
-  }
-  temp_dir dir;
-};
+using Board = vboard_test::board_test;
 
 // ---------------------------------------------------------------------------
 // Shell sessions: each step is a process of its own, as a user's commands
 // are.
 
-class ShellSession : public Board, public ::testing::WithParamInterface<const char *> {
+class ShellSession : public vboard_test::host_board_test,
+                     public ::testing::WithParamInterface<const char *> {
  protected:
-  void SetUp() override {
-    if (!vboard_test::host_programs_usable())
-      GTEST_SKIP()
-          << "bash and dash are native programs; this board library is built for the target";
-  }
-  outcome sh(const std::string &script) {
-    return run_on_board({GetParam(), "-c", script}, env(), false);
-  }
+  outcome sh(const std::string &script) { return run({GetParam(), "-c", script}); }
   // The step's standard output; the step must succeed.
   std::string out(const std::string &script) {
     const outcome o = sh(script);
@@ -217,14 +199,10 @@ INSTANTIATE_TEST_SUITE_P(Shells, ShellSession, ::testing::Values("bash", "dash")
 // ---------------------------------------------------------------------------
 // python3-periphery's sysfs GPIO class: GPIO(line, direction).
 
-class PeripheryGpio : public Board {
+class PeripheryGpio : public vboard_test::host_board_test {
  protected:
-  void SetUp() override {
-    if (!vboard_test::host_programs_usable())
-      GTEST_SKIP() << "python3 is a native program; this board library is built for the target";
-  }
   outcome python(const std::string &script, std::map<std::string, std::string> more = {}) {
-    return run_on_board({kPython, "-c", script}, env(std::move(more)), false);
+    return run({kPython, "-c", script}, std::move(more));
   }
 };
 
