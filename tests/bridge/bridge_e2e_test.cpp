@@ -8,11 +8,10 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <peer.hpp>
@@ -120,16 +119,17 @@ TEST_F(BridgeE2E, ResumePacketIsRefusedAndServingGoesOn) {
   EXPECT_EQ(peer.finish(), 0);
 }
 
-// A message that comes before the call is read is cleared with the call's
-// start, so the test sends it only once the server says rfcomm is running.
-bool wait_for_file(const std::filesystem::path &file) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (!std::filesystem::exists(file)) {
-    if (std::chrono::steady_clock::now() > give_up) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// Waits up to `limit` for `test` to hold.
+bool within(std::chrono::seconds limit, const std::function<bool()> &test) {
+  for (const auto until = std::chrono::steady_clock::now() + limit; !test();
+       std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+    if (std::chrono::steady_clock::now() > until) return false;
   }
   return true;
 }
+
+// A message that comes before the call is read is cleared with the call's
+// start, so the test sends it only once the server says rfcomm is running.
 
 TEST_F(BridgeE2E, AbortOrInterruptWhileRfcommRunsIsAnsweredAbort) {
   const adckit::test::TempDir dir("bridge-e2e");
@@ -140,7 +140,7 @@ TEST_F(BridgeE2E, AbortOrInterruptWhileRfcommRunsIsAnsweredAbort) {
     std::filesystem::remove(ready);
     std::string error;
     ASSERT_TRUE(peer.send(expr("rfcomm[500]"), error)) << error;
-    ASSERT_TRUE(wait_for_file(ready));
+    ASSERT_TRUE(within(std::chrono::seconds(120), [&] { return std::filesystem::exists(ready); }));
     ASSERT_TRUE(peer.message(message));
     EXPECT_EQ(answer_text(peer.await()), "Abort[]") << "message " << message;
     // The flag is cleared before the next call.
@@ -223,75 +223,67 @@ TEST_F(BridgeE2E, AdcServerWritesTimedRowsOfAllEightChannels) {
   EXPECT_EQ(peer.finish(), 0);
 }
 
+// linkpeer with `args`, then `server` on the board, as linkpeer starts it
+// (with its own environment, which it passes on).
+adckit::test::Program linkpeer_serving(std::vector<std::string> args, const char *server,
+                                       std::map<std::string, std::string> env = {}) {
+  const adckit::test::Command c = adckit::test::command({.argv = {server}, .board = true});
+  args.insert(args.begin(), LINKPEER_PATH);
+  args.push_back("--");
+  args.insert(args.end(), c.argv.begin(), c.argv.end());
+  for (const auto &[name, value] : c.env) {
+    if (value) env[name] = *value;
+  }
+  return {.argv = args, .env = env};
+}
+
 // A kernel killed in the middle of a long scan list: the server notices
 // within a row, stops scanning and ends, instead of scanning on unread.
 TEST_F(BridgeE2E, AdcServerEndsSoonAfterItsKernelIsKilled) {
   adckit::test::TempDir dir("adckit-adc-orphan");
   const std::string trace = dir / "trace";
-  const adckit::test::Command server =
-      adckit::test::command({.argv = {ADC_SERVER_PATH}, .board = true});
-  std::vector<std::string> argv{LINKPEER_PATH, "-q", "-e", "SPIDevMcp3008[100000, 1000000]", "--"};
-  argv.insert(argv.end(), server.argv.begin(), server.argv.end());
-  std::map<std::string, std::string> env{{"VBOARD_TRACE", trace}};
-  for (const auto &[name, value] : server.env) {
-    if (value) env[name] = *value;
-  }
   // The orphaned server comes to this process, to be waited for here; an
   // emulator that does not pass the request on leaves only its state to see.
   const bool reaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
-  std::string error;
-  const pid_t peer = adckit::test::start({.argv = argv, .env = env}, &error);
-  ASSERT_GT(peer, 0) << error;
+  const pid_t peer = adckit::test::start(linkpeer_serving(
+      {"-q", "-e", "SPIDevMcp3008[100000, 1000000]"}, ADC_SERVER_PATH, {{"VBOARD_TRACE", trace}}));
+  ASSERT_GT(peer, 0);
 
   // A second row scanned (eight transfers each, after a few settings) shows
   // the list under way; the trace names the server's process.  Rows a
   // second apart: a server that only learnt of the kernel's end once its
   // output buffer filled would scan on for minutes.
   pid_t scanner = -1;
-  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-       scanner < 0 && std::chrono::steady_clock::now() < deadline;
-       std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+  ASSERT_TRUE(within(std::chrono::seconds(120), [&] {
     int transfers = 0;
-    pid_t pid = -1;
     for (const auto &e : adckit::test::read_trace(trace)) {
-      if (e.op != "ioctl" || e.file != "/dev/spidev0.0") continue;
-      pid = static_cast<pid_t>(e.pid);
-      ++transfers;
+      if (e.op == "ioctl" && e.file == "/dev/spidev0.0" && ++transfers >= 24) {
+        scanner = static_cast<pid_t>(e.pid);
+      }
     }
-    if (transfers >= 24) scanner = pid;
-  }
-  ASSERT_GT(scanner, 0) << "the scan list never got under way";
+    return scanner > 0;
+  })) << "the scan list never got under way";
 
   ASSERT_EQ(::kill(peer, SIGKILL), 0);
   ASSERT_EQ(adckit::test::wait_exit(peer), 128 + SIGKILL);
-  const auto killed = std::chrono::steady_clock::now();
   // Far less than the day the list would take; bounded, not timed.
   int status = 0;
-  const auto ended = [&] {
+  const bool ended = within(std::chrono::seconds(60), [&] {
     if (reaper) return ::waitpid(scanner, &status, WNOHANG) == scanner;
     std::ifstream stat("/proc/" + std::to_string(scanner) + "/stat");
     std::string pid, name, state;
     return !(stat >> pid >> name >> state) || state == "Z";  // gone, or dead and not yet reaped
-  };
-  bool done = false;
-  while (!(done = ended()) &&
-         std::chrono::steady_clock::now() - killed < std::chrono::seconds(60)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  });
+  if (!ended) ::kill(scanner, SIGKILL);
+  if (reaper) {
+    if (!ended) ::waitpid(scanner, &status, 0);
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
   }
-  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - killed);
-  if (!done) {
-    ::kill(scanner, SIGKILL);
-    if (reaper) ::waitpid(scanner, &status, 0);
-  }
-  if (reaper) ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-  ASSERT_TRUE(done) << "the server still scanned a minute after its kernel was killed";
+  ASSERT_TRUE(ended) << "the server still scanned a minute after its kernel was killed";
   // The serving run ended on the broken link.
   if (reaper) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "wait status " << status;
   }
-  std::printf("adc_server ended %lld ms after its kernel was killed\n",
-              static_cast<long long>(took.count()));
 }
 
 TEST_F(BridgeE2E, MissingDeviceIsReportedByBothServers) {
@@ -307,21 +299,12 @@ TEST_F(BridgeE2E, MissingDeviceIsReportedByBothServers) {
 
 // The linkpeer program itself, as a user would run it.
 TEST_F(BridgeE2E, LinkpeerProgramServesATypedSession) {
-  std::vector<std::string> command{LINKPEER_PATH};
+  std::vector<std::string> args{"--timeout", "120"};
   for (const char *line :
        {"rfcomm[3]", "rfcomm[1, 2]", ":raw CallPacket[0, {1, 2}]", "rfcomm[6]"}) {
-    command.insert(command.end(), {"-e", line});
+    args.insert(args.end(), {"-e", line});
   }
-  command.insert(command.end(), {"--timeout", "120", "--"});
-  const adckit::test::Command server =
-      adckit::test::command({.argv = {RFCOMM_SERVER_PATH}, .board = true});
-  command.insert(command.end(), server.argv.begin(), server.argv.end());
-  // linkpeer passes its environment on to the server it starts.
-  std::map<std::string, std::string> env;
-  for (const auto &[name, value] : server.env) {
-    if (value) env[name] = *value;
-  }
-  const adckit::test::Outcome run = adckit::test::run({.argv = command, .env = env});
+  const adckit::test::Outcome run = adckit::test::run(linkpeer_serving(args, RFCOMM_SERVER_PATH));
   const std::string text = run.out + run.err;
   // rfcomm[1, 2] fits no pattern, so linkpeer reports it and exits 1; the
   // same list sent raw reaches the program and is answered $Failed.

@@ -4,12 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,100 +91,64 @@ TEST(LinkpeerCli, UsageAndStartErrorsExitWithTwo) {
 
 namespace {
 
-// The processes `pid` started, as the kernel lists them.
-std::vector<pid_t> children(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-  std::vector<pid_t> out;
-  for (pid_t child = 0; file >> child;) out.push_back(child);
-  return out;
-}
-
-// The entries of a folder.
-std::vector<std::filesystem::path> entries(const std::filesystem::path& dir) {
-  std::vector<std::filesystem::path> out;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path());
-  return out;
-}
-
-// Waits for `pid` to end, up to `limit`; its raw wait status, or -1.
-int waitFor(pid_t pid, std::chrono::seconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  int status = 0;
-  while (std::chrono::steady_clock::now() < deadline) {
-    pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid) return status;
-    if (done < 0 && errno != EINTR) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// Waits up to a minute for `test` to hold.
+bool within_a_minute(const std::function<bool()>& test) {
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1); !test();
+       std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+    if (std::chrono::steady_clock::now() > until) return false;
   }
-  return -1;
+  return true;
 }
 
-// Orphans of the programs a test starts come to this process, so one that
-// linkpeer left behind is seen (and ended) here rather than lost.
-class Subreaper {
- public:
-  Subreaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
-  ~Subreaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 0); }
-};
+// Sends `sig` to `pid`: whether it then died of that signal, within a
+// minute.
+bool dies_of(pid_t pid, int sig) {
+  int status = 0;
+  return ::kill(pid, sig) == 0 &&
+         within_a_minute([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }) &&
+         WIFSIGNALED(status) && WTERMSIG(status) == sig;
+}
 
 }  // namespace
 
 // Ended by a signal, linkpeer ends the program it started, reaps it, removes
-// its temporary folder and dies of the same signal, as a shell expects.
-TEST(LinkpeerCli, EndingSignalsEndTheProgramAndRemoveTheTemporaryFolder) {
-  Subreaper subreaper;
+// its temporary folder (or the socket it listens on) and dies of the same
+// signal, as a shell expects.
+TEST(LinkpeerCli, EndingSignalsEndTheProgramAndRemoveWhatLinkpeerMade) {
+  // Orphans come to this process, so one that linkpeer left is seen here.
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(strsignal(sig));
     adckit::test::TempDir tmp("adckit-linkpeer-signal");
     std::vector<std::string> argv{LINKPEER_PATH};
     for (auto& w : withSample({"-q", "-e", ":sleep 600000"})) argv.push_back(w);
-    std::string error;
-    pid_t peer = adckit::test::start({.argv = argv, .env = {{"TMPDIR", tmp.path().string()}}}, &error);
-    ASSERT_GT(peer, 0) << error;
-    // Until the program runs and the folder is made.
+    const pid_t peer =
+        adckit::test::start({.argv = argv, .env = {{"TMPDIR", tmp.path().string()}}});
+    ASSERT_GT(peer, 0);
+    // Until the program runs (the kernel lists it) and the folder is made.
+    const std::string task = "/proc/" + std::to_string(peer) + "/task/" + std::to_string(peer);
     pid_t server = -1;
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-         std::chrono::steady_clock::now() < deadline;
-         std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-      auto started = children(peer);
-      if (!started.empty() && !entries(tmp.path()).empty()) {
-        server = started.front();
-        break;
-      }
-    }
-    ASSERT_GT(server, 0) << "linkpeer started nothing";
-    ASSERT_EQ(entries(tmp.path()).front().filename().string().rfind("linkpeer-", 0), 0U);
+    ASSERT_TRUE(within_a_minute([&] {
+      std::ifstream(task + "/children") >> server;
+      return server > 0 && !std::filesystem::is_empty(tmp.path());
+    })) << "linkpeer started nothing";
+    const auto made = std::filesystem::directory_iterator(tmp.path())->path().filename().string();
+    ASSERT_EQ(made.rfind("linkpeer-", 0), 0U) << made;
 
-    ASSERT_EQ(::kill(peer, sig), 0);
-    int status = waitFor(peer, std::chrono::seconds(60));
-    ASSERT_NE(status, -1) << "linkpeer still runs";
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "wait status " << status;
-    EXPECT_TRUE(entries(tmp.path()).empty()) << entries(tmp.path()).front();
+    EXPECT_TRUE(dies_of(peer, sig));
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
     // Reaped by linkpeer: neither running nor left as a zombie.
-    EXPECT_EQ(::kill(server, 0), -1);
-    if (::kill(server, 0) == 0) {
-      ::kill(server, SIGKILL);
-      waitFor(server, std::chrono::seconds(60));
-    }
+    EXPECT_NE(::kill(server, 0), 0);
+    if (::kill(server, 0) == 0) dies_of(server, SIGKILL);
   }
-}
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 
-// A peer listening on a Unix socket removes it when a signal ends the wait.
-TEST(LinkpeerCli, EndingSignalRemovesTheSocketItListensOn) {
   adckit::test::TempDir tmp("adckit-linkpeer-listen");
   const std::string socket = tmp / "link";
-  std::string error;
-  pid_t peer = adckit::test::start({.argv = {LINKPEER_PATH, "--listen", socket}}, &error);
-  ASSERT_GT(peer, 0) << error;
-  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-       !std::filesystem::exists(socket) && std::chrono::steady_clock::now() < deadline;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(std::filesystem::exists(socket));
-  ASSERT_EQ(::kill(peer, SIGTERM), 0);
-  int status = waitFor(peer, std::chrono::seconds(60));
-  ASSERT_NE(status, -1) << "linkpeer still runs";
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "wait status " << status;
+  const pid_t peer = adckit::test::start({.argv = {LINKPEER_PATH, "--listen", socket}});
+  ASSERT_GT(peer, 0);
+  ASSERT_TRUE(within_a_minute([&] { return std::filesystem::exists(socket); }));
+  EXPECT_TRUE(dies_of(peer, SIGTERM));
   EXPECT_FALSE(std::filesystem::exists(socket));
 }
 

@@ -1,16 +1,12 @@
 // adcread as a user runs it, on the virtual board.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <future>
 #include <map>
 #include <regex>
 #include <string>
@@ -19,6 +15,7 @@
 
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
+#include "support/trace.hpp"
 
 namespace {
 
@@ -117,123 +114,33 @@ TEST_F(AdcreadE2E, BadArgumentsShowTheUsage) {
 }
 
 TEST_F(AdcreadE2E, VoltsReplaceOrJoinTheCodesInBothForms) {
-  const auto plain = run({"--channels", "3", "--vref", "3.3"}, codes());
-  EXPECT_EQ(plain.status, 0) << plain.err;
-  EXPECT_TRUE(std::regex_match(plain.out,
-                               std::regex(R"(\S+Z  ch0=0\.0000V  ch1=3\.2968V  ch2=1\.9400V\n)")))
-      << plain.out;
-
-  const auto both = run({"--channels", "2", "--vref", "3.3", "--codes"}, codes());
-  EXPECT_TRUE(std::regex_match(both.out,
-                               std::regex(R"(\S+Z  ch0=0 \(0\.0000V\)  ch1=1023 \(3\.2968V\)\n)")))
-      << both.out;
-
-  // A small reference gets the decimals a tenth of its LSB needs.
-  const auto csv = run({"--channels", "3", "--vref", "0.1", "--csv"}, codes());
-  EXPECT_TRUE(std::regex_match(
-      csv.out,
-      std::regex(
-          R"(time,ch0_V,ch1_V,ch2_V,failed_exchanges\n\d+\.\d{9},0\.000000,0\.099902,0\.058789,0\n)")))
-      << csv.out;
-
-  auto board = codes();
-  board["VBOARD_SPIDEV_FAIL_TRANSFERS"] = "6:-1:EIO";
-  const auto lost = run({"--channels", "2", "--vref", "3.3", "--codes", "--csv"}, board);
-  EXPECT_TRUE(std::regex_match(
-      lost.out,
-      std::regex(R"(time,ch0,ch0_V,ch1,ch1_V,failed_exchanges\n\d+\.\d{9},,,1023,3\.2968,6\n)")))
-      << lost.out;
+  auto failing = codes();
+  failing["VBOARD_SPIDEV_FAIL_TRANSFERS"] = "6:-1:EIO";
+  const struct {
+    std::vector<std::string> args;
+    std::map<std::string, std::string> board;
+    const char *out;
+  } cases[] = {
+      {{"--channels", "3", "--vref", "3.3"},
+       codes(),
+       R"(\S+Z  ch0=0\.0000V  ch1=3\.2968V  ch2=1\.9400V\n)"},
+      {{"--channels", "2", "--vref", "3.3", "--codes"},
+       codes(),
+       R"(\S+Z  ch0=0 \(0\.0000V\)  ch1=1023 \(3\.2968V\)\n)"},
+      // A small reference gets the decimals a tenth of its LSB needs.
+      {{"--channels", "3", "--vref", "0.1", "--csv"},
+       codes(),
+       R"(time,ch0_V,ch1_V,ch2_V,failed_exchanges\n\d+\.\d{9},0\.000000,0\.099902,0\.058789,0\n)"},
+      // A lost reading leaves both its columns empty.
+      {{"--channels", "2", "--vref", "3.3", "--codes", "--csv"},
+       failing,
+       R"(time,ch0,ch0_V,ch1,ch1_V,failed_exchanges\n\d+\.\d{9},,,1023,3\.2968,6\n)"}};
+  for (const auto &c : cases) {
+    const auto r = run(c.args, c.board);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::regex_match(r.out, std::regex(c.out))) << r.out;
+  }
 }
-
-// adcread started with its output on a pipe, read line by line while it
-// runs.
-class Streaming {
- public:
-  pid_t pid() const { return pid_; }
-  explicit Streaming(const adckit::test::Program &program) {
-    const auto cmd = adckit::test::command(program);
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    err_path_ = dir_ / "stderr";
-    pid_ = fork();
-    if (pid_ == 0) {
-      for (const auto &[name, value] : cmd.env) {
-        if (value) {
-          setenv(name.c_str(), value->c_str(), 1);
-        } else {
-          unsetenv(name.c_str());
-        }
-      }
-      const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (dup2(out[1], 1) < 0 || err < 0 || dup2(err, 2) < 0) _exit(127);
-      std::vector<char *> argv;
-      for (const auto &a : cmd.argv) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execvp(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    fd_ = out[0];
-  }
-  ~Streaming() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      (void)waitpid(pid_, nullptr, 0);
-    }
-    if (fd_ >= 0) close(fd_);
-  }
-  Streaming(const Streaming &) = delete;
-  Streaming &operator=(const Streaming &) = delete;
-
-  // The next line, or "" at the end of the output or after `limit`.
-  std::string line(std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (true) {
-      if (const auto nl = buf_.find('\n'); nl != std::string::npos) {
-        std::string l = buf_.substr(0, nl);
-        buf_.erase(0, nl + 1);
-        return l;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          until - std::chrono::steady_clock::now());
-      pollfd p{fd_, POLLIN, 0};
-      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return "";
-      char chunk[4096];
-      const ssize_t n = read(fd_, chunk, sizeof chunk);
-      if (n <= 0) return "";
-      buf_.append(chunk, static_cast<std::size_t>(n));
-    }
-  }
-  // Interrupts it and collects its exit status and standard error.
-  int interrupt(std::string &err) {
-    kill(pid_, SIGINT);
-    int status = 0;
-    (void)waitpid(pid_, &status, 0);
-    pid_ = -1;
-    for (std::string l; !(l = line(std::chrono::seconds(5))).empty();) buf_rest_.push_back(l);
-    err = slurp(err_path_);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  const std::vector<std::string> &rest() const { return buf_rest_; }
-
- private:
-  static std::string slurp(const std::string &path) {
-    std::string text;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return text;
-    char chunk[4096];
-    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) text.append(chunk, n);
-    close(fd);
-    return text;
-  }
-
-  adckit::test::TempDir dir_{"adcread-stream"};
-  std::string err_path_;
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  std::string buf_;
-  std::vector<std::string> buf_rest_;
-};
 
 std::int64_t row_time_ns(const std::string &row) {
   const auto dot = row.find('.');
@@ -241,36 +148,57 @@ std::int64_t row_time_ns(const std::string &row) {
 }
 
 // adcread scanning at 20 Hz is stopped for a second (as a loaded machine
-// or Ctrl-Z would): the scans it could not make are counted and skipped,
-// and the scans after it are back on the grid set by the first scan, not
-// shifted by the stall.
+// or Ctrl-Z would), then interrupted: the scans it could not make are
+// counted and skipped, and the scans after it are back on the grid set by
+// the first scan, not shifted by the stall. Its trace tells the test how
+// far it got, and its process.
 TEST_F(AdcreadE2E, RateKeepsItsGridAndCountsTheScansABusyBoardMadeLate) {
   adckit::test::TempDir dir("adcread-rate");
-  const std::string board = dir / "board";
-  Streaming reader(
-      {.argv = {ADCREAD_PATH, "--channels", "2", "--rate", "20", "--scans", "0", "--csv"},
-       .env = {{"VBOARD_BOARD", board}, {"VBOARD_CH1", "700"}},
-       .unset = {"VBOARD_*", "LD_PRELOAD"},
-       .board = true});
-  ASSERT_EQ(reader.line(), "time,ch0,ch1,failed_exchanges");
-  std::vector<std::string> rows;
-  for (int i = 0; i < 4; ++i) rows.push_back(reader.line());
-
-  ASSERT_EQ(kill(reader.pid(), SIGSTOP), 0);
+  const std::string trace = dir / "trace";
+  auto adcread = std::async(std::launch::async, [&] {
+    return adckit::test::run(
+        {.argv = {ADCREAD_PATH, "--channels", "2", "--rate", "20", "--scans", "0", "--csv"},
+         .env = {{"VBOARD_BOARD", dir / "board"}, {"VBOARD_CH1", "700"}, {"VBOARD_TRACE", trace}},
+         .unset = {"VBOARD_*", "LD_PRELOAD"},
+         .board = true},
+        {}, std::chrono::minutes(2));
+  });
+  pid_t pid = -1;
+  const auto transfers = [&](std::size_t at_least) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (std::size_t seen = 0; std::chrono::steady_clock::now() < until; seen = 0) {
+      for (const auto &e : adckit::test::read_trace(trace)) {
+        if (e.op != "ioctl") continue;
+        pid = static_cast<pid_t>(e.pid);
+        ++seen;
+      }
+      if (seen >= at_least) return seen;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return std::size_t{0};
+  };
+  // Some four scans of two channels each after the device's settings.
+  const std::size_t before = transfers(16);
+  ASSERT_GT(before, 0U) << "adcread never got scanning";
+  ASSERT_EQ(kill(pid, SIGSTOP), 0);
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  ASSERT_EQ(kill(reader.pid(), SIGCONT), 0);
-  for (int i = 0; i < 4; ++i) rows.push_back(reader.line());
-  std::string err;
-  const int status = reader.interrupt(err);
-  for (const auto &r : reader.rest()) rows.push_back(r);
-  EXPECT_EQ(status, 128 + SIGINT);
+  ASSERT_EQ(kill(pid, SIGCONT), 0);
+  EXPECT_GT(transfers(before + 8), 0U);
+  ASSERT_EQ(kill(pid, SIGINT), 0);
+  const auto r = adcread.get();
+  EXPECT_EQ(r.status, 128 + SIGINT) << r.err;
 
-  for (const auto &r : rows)
-    ASSERT_TRUE(std::regex_match(r, std::regex(R"(\d+\.\d{9},0,700,0)"))) << r;
+  auto rows = adckit::test::lines(r.out);
+  ASSERT_FALSE(rows.empty());
+  EXPECT_EQ(rows.front(), "time,ch0,ch1,failed_exchanges");
+  rows.erase(rows.begin());
+  for (const auto &row : rows) {
+    ASSERT_TRUE(std::regex_match(row, std::regex(R"(\d+\.\d{9},0,700,0)"))) << row;
+  }
   std::smatch m;
   ASSERT_TRUE(std::regex_search(
-      err, m, std::regex(R"(adcread: (\d+) scans at 20 Hz, (\d+) late \(skipped\)\n)")))
-      << err;
+      r.err, m, std::regex(R"(adcread: (\d+) scans at 20 Hz, (\d+) late \(skipped\)\n)")))
+      << r.err;
   EXPECT_EQ(std::stoul(m[1]), rows.size());
   const long late = std::stol(m[2]);
   EXPECT_GE(late, 15) << "a one-second stall at 20 Hz";
@@ -282,13 +210,12 @@ TEST_F(AdcreadE2E, RateKeepsItsGridAndCountsTheScansABusyBoardMadeLate) {
   const std::int64_t t0 = row_time_ns(rows.front());
   int off = 0;
   std::int64_t last_slot = 0;
-  for (const auto &r : rows) {
-    const std::int64_t d = row_time_ns(r) - t0;
-    const std::int64_t slot = (d + kPeriod / 2) / kPeriod;
-    if (std::llabs(d - slot * kPeriod) > kNear) ++off;
-    last_slot = slot;
+  for (const auto &row : rows) {
+    const std::int64_t d = row_time_ns(row) - t0;
+    last_slot = (d + kPeriod / 2) / kPeriod;
+    if (std::llabs(d - last_slot * kPeriod) > kNear) ++off;
   }
-  EXPECT_LE(off, 1) << err;
+  EXPECT_LE(off, 1) << r.err;
   const long unscanned = static_cast<long>(last_slot + 1) - static_cast<long>(rows.size());
   EXPECT_GE(late, unscanned);
   EXPECT_LE(late, unscanned + 2);

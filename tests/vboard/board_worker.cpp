@@ -23,13 +23,10 @@
 //                                             wait said: "edge LEVEL" (the
 //                                             level read at offset 0
 //                                             after it) or "timeout"
-//   board_worker churn COUNT READY            creates the file READY once
-//                                             on the board, then COUNT
-//                                             times goes through every kind
-//                                             of access (pins, listings,
-//                                             SPI settings and messages),
-//                                             whatever each answers; exits
-//                                             0 unless it faults
+//   board_worker churn COUNT READY            creates READY once on the
+//                                             board, then makes every kind
+//                                             of access COUNT times, its
+//                                             answers ignored
 //   board_worker sweep PIN                    closes and overwrites every
 //                                             descriptor number as a
 //                                             daemon might (close, dup2,
@@ -59,6 +56,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -230,21 +228,18 @@ void write_from_handler(int) {
 // A handler that writes a pin while the program is inside the board with
 // the same pin: on a kernel write(2) may be called from a handler.
 int signals(long count, int number) {
-  const std::string n = std::to_string(number);
-  if (store("/sys/class/gpio/export", n) != 0 ||
-      store("/sys/class/gpio/gpio" + n + "/direction", "out") != 0) {
-    std::fprintf(stderr, "signals: cannot export %s\n", n.c_str());
-    return 1;
-  }
-  value_fd = open(("/sys/class/gpio/gpio" + n + "/value").c_str(), O_RDWR);
-  if (value_fd < 0 || signal(SIGALRM, write_from_handler) == SIG_ERR) return 1;
+  const std::string n = std::to_string(number), dir = "/sys/class/gpio/gpio" + n;
   struct sigaction asked {};
-  if (sigaction(SIGALRM, nullptr, &asked) != 0 || asked.sa_handler != write_from_handler) {
-    std::fprintf(stderr, "signals: sigaction does not give back the program's handler\n");
+  if (store("/sys/class/gpio/export", n) != 0 || store(dir + "/direction", "out") != 0 ||
+      (value_fd = open((dir + "/value").c_str(), O_RDWR)) < 0 ||
+      signal(SIGALRM, write_from_handler) == SIG_ERR || sigaction(SIGALRM, nullptr, &asked) != 0 ||
+      asked.sa_handler != write_from_handler) {
+    std::fprintf(stderr, "signals: no pin %s, or sigaction hides the program's handler\n",
+                 n.c_str());
     return 1;
   }
-  const itimerval every{{0, 200}, {0, 200}};
-  setitimer(ITIMER_REAL, &every, nullptr);
+  itimerval timer{{0, 200}, {0, 200}};
+  setitimer(ITIMER_REAL, &timer, nullptr);
   char buf[4];
   for (long i = 0; i < count; ++i) {
     if (pread(value_fd, buf, sizeof buf, 0) != 2) {
@@ -252,48 +247,34 @@ int signals(long count, int number) {
       return 1;
     }
   }
-  const itimerval off{};
-  setitimer(ITIMER_REAL, &off, nullptr);
-  close(value_fd);
-  store("/sys/class/gpio/unexport", n);
-  if (handled == 0) {
-    std::fprintf(stderr, "signals: the handler never wrote\n");
-    return 1;
-  }
-  return 0;
+  timer = {};
+  setitimer(ITIMER_REAL, &timer, nullptr);
+  if (handled == 0) std::fprintf(stderr, "signals: the handler never wrote\n");
+  return handled == 0 ? 1 : 0;
 }
 
 // Every kind of access, its answers ignored: for a board whose object
 // another process scribbles over, where only faults and hangs count.
 int churn(long count, const std::string &ready) {
-  const int r = open(ready.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-  if (r < 0) return 1;
-  close(r);
+  if (close(open(ready.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644)) != 0) return 1;
   const std::string g = "/sys/class/gpio/";
+  char buf[64];
   for (long i = 0; i < count; ++i) {
-    const std::string n = std::to_string(i % 60);
-    const std::string dir = g + "gpio" + n;
+    const std::string n = std::to_string(i % 60), dir = g + "gpio" + n;
     (void)store(g + "export", n);
     (void)store(dir + "/direction", (i & 1) != 0 ? "high" : "in");
-    (void)store(dir + "/active_low", "1");
-    (void)store(dir + "/edge", "both");
-    (void)store(dir + "/value", "1");
-    char buf[64];
-    for (const char *leaf : {"/value", "/direction", "/edge", "/active_low"}) {
-      const int fd = open((dir + leaf).c_str(), O_RDONLY);
-      if (fd >= 0) {
-        (void)!read(fd, buf, sizeof buf);
-        pollfd p{fd, POLLPRI, 0};
-        (void)poll(&p, 1, 0);
-        close(fd);
-      }
+    for (const auto &[leaf, text] :
+         {std::pair{"/active_low", "1"}, {"/edge", "both"}, {"/value", "1"}}) {
+      (void)store(dir + leaf, text);
     }
-    for (const char *leaf : {"gpiochip0/base", "gpiochip0/ngpio", "gpiochip512/ngpio"}) {
-      const int fd = open((g + leaf).c_str(), O_RDONLY);
-      if (fd >= 0) {
-        (void)!read(fd, buf, sizeof buf);
-        close(fd);
-      }
+    for (const std::string &path :
+         {dir + "/value", dir + "/direction", dir + "/edge", dir + "/active_low",
+          g + "gpiochip0/base", g + "gpiochip0/ngpio", g + "gpiochip512/ngpio"}) {
+      const int fd = open(path.c_str(), O_RDONLY);
+      pollfd p{fd, POLLPRI, 0};
+      (void)!read(fd, buf, sizeof buf);
+      (void)poll(&p, 1, 0);
+      close(fd);
     }
     if (DIR *d = opendir(g.c_str())) {
       while (readdir(d) != nullptr) {
@@ -302,22 +283,20 @@ int churn(long count, const std::string &ready) {
     }
     (void)store(g + "unexport", n);
     const int fd = open("/dev/spidev0.0", O_RDWR);
-    if (fd >= 0) {
-      std::uint8_t bits = 0, mode = 0;
-      std::uint32_t hz = 0;
-      (void)ioctl(fd, SPI_IOC_RD_BITS_PER_WORD, &bits);
-      (void)ioctl(fd, SPI_IOC_RD_MODE, &mode);
-      (void)ioctl(fd, SPI_IOC_RD_MAX_SPEED_HZ, &hz);
-      unsigned char tx[64] = {0x01, 0x80, 0}, rx[64] = {};
-      spi_ioc_transfer x{};
-      x.tx_buf = reinterpret_cast<unsigned long>(tx);
-      x.rx_buf = reinterpret_cast<unsigned long>(rx);
-      x.len = static_cast<std::uint32_t>(1 + i % 64);
-      (void)ioctl(fd, SPI_IOC_MESSAGE(1), &x);
-      (void)!write(fd, tx, 3);
-      (void)!read(fd, rx, 3);
-      close(fd);
-    }
+    std::uint8_t bits = 0, mode = 0;
+    std::uint32_t hz = 0;
+    (void)ioctl(fd, SPI_IOC_RD_BITS_PER_WORD, &bits);
+    (void)ioctl(fd, SPI_IOC_RD_MODE, &mode);
+    (void)ioctl(fd, SPI_IOC_RD_MAX_SPEED_HZ, &hz);
+    unsigned char tx[64] = {0x01, 0x80, 0}, rx[64] = {};
+    spi_ioc_transfer x{};
+    x.tx_buf = reinterpret_cast<unsigned long>(tx);
+    x.rx_buf = reinterpret_cast<unsigned long>(rx);
+    x.len = static_cast<std::uint32_t>(1 + i % 64);
+    (void)ioctl(fd, SPI_IOC_MESSAGE(1), &x);
+    (void)!write(fd, tx, 3);
+    (void)!read(fd, rx, 3);
+    close(fd);
   }
   return 0;
 }

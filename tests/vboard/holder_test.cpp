@@ -15,30 +15,33 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "internal.h"
 #include "run.h"
 #include "support/process.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 using adckit::test::Outcome;
 using adckit::test::Program;
-using vboard_test::temp_dir;
 
 constexpr auto kBound = 5s;  // far above the tens of milliseconds a takeover takes
 
 class Holder : public ::testing::Test {
  protected:
-  Outcome worker(const std::vector<std::string> &args,
-                 std::map<std::string, std::string> extra = {}) {
-    Program p{{BOARD_WORKER_PATH}, {{"VBOARD_BOARD", board}}, {}, true};
-    p.argv.insert(p.argv.end(), args.begin(), args.end());
-    for (auto &[k, v] : extra) p.env[k] = v;
-    return adckit::test::run(p, {}, kBound);
+  Program on_board(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
+    args.insert(args.begin(), BOARD_WORKER_PATH);
+    env["VBOARD_BOARD"] = board;
+    return {.argv = args, .env = env, .board = true};
+  }
+  Outcome worker(const std::vector<std::string> &args) {
+    return adckit::test::run(on_board(args), {}, kBound);
   }
   // A process that takes the lock the way the board does (a ticket held
   // by a lock on its byte, then the lock word) and then stops or ends,
@@ -70,7 +73,7 @@ class Holder : public ::testing::Test {
     close(ready[0]);
     return pid;
   }
-  temp_dir dir;
+  adckit::test::TempDir dir{"vboard"};
   std::string board = dir / "board";
 };
 
@@ -80,10 +83,8 @@ TEST_F(Holder, AStoppedOrDeadHolderLosesTheLockAndOthersGoOn) {
     const pid_t holder = hold_lock_then(stop);
     int status = 0;
     ASSERT_EQ(waitpid(holder, &status, stop ? WUNTRACED : 0), holder);
-    const auto t0 = std::chrono::steady_clock::now();
     const Outcome o = worker({"pin", "3", "22"});
     EXPECT_EQ(o.status, 0) << (stop ? "stopped" : "dead") << " holder: " << o.err;
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, kBound);
     if (stop) {
       // Resumed, it finds the lock no longer its own and leaves it be.
       kill(holder, SIGCONT);
@@ -105,11 +106,9 @@ TEST_F(Holder, AProgramStoppedAtRandomNeverHoldsUpTheBoard) {
   if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "no host shell under the emulator";
   // The modelled access time is spent at every access: a stop lands in it
   // or in a board call, never in a wait of the board's own.
-  Program loop{{"sh", "-c", "while :; do echo 10 > /sys/class/gpio/export; done"},
-               {{"VBOARD_BOARD", board}, {"VBOARD_ACCESS_NS", "2000000:2000000"}},
-               {},
-               true,
-               true};
+  Program loop = on_board({}, {{"VBOARD_ACCESS_NS", "2000000:2000000"}});
+  loop.argv = {"sh", "-c", "while :; do echo 10 > /sys/class/gpio/export; done"};
+  loop.host = true;
   const pid_t pid = adckit::test::start(loop);
   ASSERT_GT(pid, 0);
   for (int round = 0; round < 5; ++round) {
@@ -125,30 +124,24 @@ TEST_F(Holder, AProgramStoppedAtRandomNeverHoldsUpTheBoard) {
   adckit::test::wait_exit(pid);
 }
 
-TEST_F(Holder, ATraceNobodyReadsHoldsUpItsWriterAlone) {
+// A trace reader that opens and never reads: the writer fills the pipe,
+// then waits in its own write, and another program goes on. A signal
+// handler may use the board while its program is inside it.
+TEST_F(Holder, ATraceNobodyReadsOrASignalHandlerHoldsUpNoOne) {
   const std::string fifo = dir / "trace";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  // A reader that opens and never reads: the writer fills the pipe, then
-  // waits in its own write.
   const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
-  Program writer{{BOARD_WORKER_PATH, "pin", "100000", "22"},
-                 {{"VBOARD_BOARD", board}, {"VBOARD_TRACE", fifo}},
-                 {},
-                 true};
-  const pid_t pid = adckit::test::start(writer);
+  const pid_t pid =
+      adckit::test::start(on_board({"pin", "100000", "22"}, {{"VBOARD_TRACE", fifo}}));
   ASSERT_GT(pid, 0);
   std::this_thread::sleep_for(300ms);
-  const Outcome o = worker({"pin", "20", "23"});
-  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(worker({"pin", "20", "23"}).status, 0) << "beside a trace nobody reads";
   kill(pid, SIGKILL);
   adckit::test::wait_exit(pid);
   close(reader);
-}
 
-TEST_F(Holder, ASignalHandlerWritesAPinWhileItsProgramIsInsideTheBoard) {
-  const Outcome o = worker({"signals", "200000", "24"});
-  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(worker({"signals", "200000", "24"}).status, 0) << "with a signal handler";
 }
 
 }  // namespace

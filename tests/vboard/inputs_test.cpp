@@ -156,80 +156,61 @@ TEST_F(Inputs, AnotherProgramOnTheBoardReadsTheReplay) {
 
 TEST_F(Inputs, WhatCannotBeReplayedIsRefusedNamingTheLine) {
   adckit::test::TempDir dir("inputs-bad");
-  const std::map<std::string, std::string> files{
-      {"missing", "No such file or directory"},
-      {"empty.csv", "line 1: the file is empty"},
-      {"header.csv", "line 1: the header does not begin with 'time'"},
-      {"nocolumn.csv", "line 1: no column ch0 or ch0_V"},
-      {"number.csv", "line 3: '5x' is no code"},
-      {"time.csv", "line 4: the time goes back"},
-      {"short.csv", "line 2: 2 fields where the header has 3"},
-      {"clock.csv", "line 2: 'noon' is no time in seconds"},
-      {"none.csv", "line 3: no reading in column ch0"}};
-  write(dir, "empty.csv", "");
-  write(dir, "header.csv", "when,ch0\n1,2\n");
-  write(dir, "nocolumn.csv", "time,ch1\n1,2\n");
-  write(dir, "number.csv", "time,ch0,ch1\n1,2,3\n2,5x,3\n");
-  write(dir, "time.csv", "time,ch0\n1,2\n3,4\n2,5\n");
-  write(dir, "short.csv", "time,ch0,ch1\n1,2\n");
-  write(dir, "clock.csv", "time,ch0\nnoon,2\n");
-  write(dir, "none.csv", "time,ch0,ch1\n1,,3\n2,,3\n");
-  for (const auto &[name, why] : files) {
+  const struct {
+    const char *name, *text, *why;
+  } files[] = {{"missing", nullptr, "No such file or directory"},
+               {"empty.csv", "", "line 1: the file is empty"},
+               {"header.csv", "when,ch0\n1,2\n", "line 1: the header does not begin with 'time'"},
+               {"nocolumn.csv", "time,ch1\n1,2\n", "line 1: no column ch0 or ch0_V"},
+               {"number.csv", "time,ch0,ch1\n1,2,3\n2,5x,3\n", "line 3: '5x' is no code"},
+               {"time.csv", "time,ch0\n1,2\n3,4\n2,5\n", "line 4: the time goes back"},
+               {"short.csv", "time,ch0,ch1\n1,2\n", "line 2: 2 fields where the header has 3"},
+               {"clock.csv", "time,ch0\nnoon,2\n", "line 2: 'noon' is no time in seconds"},
+               {"none.csv", "time,ch0,ch1\n1,,3\n2,,3\n", "line 3: no reading in column ch0"}};
+  for (const auto &f : files) {
+    const std::string value =
+        "replay:file=" + (f.text ? write(dir, f.name, f.text) : dir / f.name) + ",column=ch0";
     std::string err;
-    const std::string value = "replay:file=" + (dir / name) + ",column=ch0";
-    EXPECT_EQ(reset_with({{"VBOARD_CH4", value}}, &err), -1) << name;
+    EXPECT_EQ(reset_with({{"VBOARD_CH4", value}}, &err), -1) << f.name;
     EXPECT_NE(err.find("vboard: ignoring VBOARD_CH4=" + value), std::string::npos) << err;
-    EXPECT_NE(err.find(why), std::string::npos) << err;
-    EXPECT_EQ(vboard_channel_code(4), 0) << name;  // the default stays
-  }
-  // A form without its file or column, or with a column too long to keep.
-  for (const char *bad :
-       {"replay:column=ch0", "replay:file=/x.csv", "replay:file=/x.csv,column=",
-        "replay:file=/x.csv,column=a_very_long_name", "replay:file=/x.csv,column=ch0,twice"}) {
-    EXPECT_EQ(reset_with({{"VBOARD_CH4", bad}}), -1) << bad;
+    EXPECT_NE(err.find(f.why), std::string::npos) << err;
+    EXPECT_EQ(vboard_channel_code(4), 0) << f.name;  // the default stays
   }
 }
 
-double mean(const std::vector<int> &v) {
-  double s = 0;
-  for (int x : v) s += x;
-  return s / static_cast<double>(v.size());
-}
-
-double spread(const std::vector<int> &v) {
-  const double m = mean(v);
-  double s = 0;
-  for (int x : v) s += (x - m) * (x - m);
-  return std::sqrt(s / static_cast<double>(v.size() - 1));
-}
-
-std::vector<int> conversions(int channel, int n) {
+std::vector<int> conversions(int channel) {
   std::vector<int> v;
-  for (int i = 0; i < n; ++i) v.push_back(vboard_channel_code(channel));
+  for (int i = 0; i < 4000; ++i) v.push_back(vboard_channel_code(channel));
   return v;
 }
 
+// The readings centre on `mean` with a spread of `lsb`: a code stands for
+// its step, and rounding down to a code adds 1/12 LSB^2 to the variance.
 // Bounds are some six standard errors wide at 4000 conversions; with a
 // seed the draws are the same every run anyway.
+void expect_spread(const std::vector<int> &v, double mean, double lsb) {
+  double sum = 0, squares = 0;
+  for (int x : v) sum += x;
+  const double m = sum / static_cast<double>(v.size());
+  for (int x : v) squares += (x - m) * (x - m);
+  EXPECT_NEAR(m, mean, 0.2);
+  EXPECT_NEAR(std::sqrt(squares / static_cast<double>(v.size() - 1)),
+              std::sqrt(lsb * lsb + 1.0 / 12), 0.2);
+}
+
 TEST_F(Inputs, NoiseWithASeedRepeatsAndHasTheAskedSpread) {
   ASSERT_EQ(reset_with({{"VBOARD_CH2", "512,noise=2,seed=7"}}), 0);
-  const auto first = conversions(2, 4000);
+  const auto first = conversions(2);
+  expect_spread(first, 512.0, 2);
   ASSERT_EQ(reset_with({}), 0);
-  EXPECT_EQ(conversions(2, 4000), first);
-  // A code stands for its step: the readings centre on it. Rounding down
-  // to a code adds 1/12 LSB^2 to the variance.
-  EXPECT_NEAR(mean(first), 512.0, 0.2);
-  EXPECT_NEAR(spread(first), std::sqrt(4.0 + 1.0 / 12), 0.2);
-
+  EXPECT_EQ(conversions(2), first);
   ASSERT_EQ(reset_with({{"VBOARD_CH2", "512,noise=2,seed=8"}}), 0);
-  EXPECT_NE(conversions(2, 4000), first);
+  EXPECT_NE(conversions(2), first);
 
   // In volts, on a voltage: 5 mV at 3.3 V is 1.55 LSB; 1.65 V is the
   // bottom of code 512's step, so half the readings fall to 511.
   ASSERT_EQ(reset_with({{"VBOARD_CH6", "1.65V,noise=5mV,seed=3"}}), 0);
-  const auto volts = conversions(6, 4000);
-  EXPECT_NEAR(mean(volts), 511.5, 0.2);
-  EXPECT_NEAR(spread(volts), std::sqrt(std::pow(0.005 * 1024 / 3.3, 2) + 1.0 / 12), 0.2);
+  expect_spread(conversions(6), 511.5, 0.005 * 1024 / 3.3);
 
   // Any form takes it; a replay of one steady value shows the noise alone.
   adckit::test::TempDir dir("inputs-noise");
@@ -238,19 +219,20 @@ TEST_F(Inputs, NoiseWithASeedRepeatsAndHasTheAskedSpread) {
                         {"VBOARD_CH2", "ramp:from=0,to=1023,period=2,noise=3"},
                         {"VBOARD_CH6", "sine:amp=0.5V,offset=1V,freq=1,noise=1,seed=2"}}),
             0);
-  const auto replayed = conversions(1, 4000);
-  EXPECT_NEAR(mean(replayed), 300.0, 0.2);
-  EXPECT_NEAR(spread(replayed), std::sqrt(std::pow(0.004 * 1024 / 3.3, 2) + 1.0 / 12), 0.2);
+  expect_spread(conversions(1), 300.0, 0.004 * 1024 / 3.3);
 }
 
 // NaN and infinities are refused however they would arise, rather than
-// read as 0 or 1023.
-TEST_F(Inputs, LevelsWithoutAFiniteValueAreRefused) {
+// read as 0 or 1023, and so is a replay without its file or column, or
+// with a column too long to keep.
+TEST_F(Inputs, LevelsWithoutAFiniteValueOrAReplayWithoutItsSourceAreRefused) {
   for (const char *bad :
-       {"nan", "infV", "1e308V", "sine:amp=1e308,offset=1e308,freq=1",
-        "sine:amp=1,offset=1,freq=1e308", "sine:amp=1V,freq=1,phase=1e300",
-        "ramp:from=-1e308,to=1e308,period=1", "ramp:to=1,period=1e-320", "512,noise=1e300",
-        "512,noise=-1", "512,noise=nan", "512,seed=-1", "512,noise"}) {
+       {"replay:column=ch0", "replay:file=/x.csv", "replay:file=/x.csv,column=",
+        "replay:file=/x.csv,column=a_very_long_name", "replay:file=/x.csv,column=ch0,twice", "nan",
+        "infV", "1e308V", "sine:amp=1e308,offset=1e308,freq=1", "sine:amp=1,offset=1,freq=1e308",
+        "sine:amp=1V,freq=1,phase=1e300", "ramp:from=-1e308,to=1e308,period=1",
+        "ramp:to=1,period=1e-320", "512,noise=1e300", "512,noise=-1", "512,noise=nan",
+        "512,seed=-1", "512,noise"}) {
     std::string err;
     EXPECT_EQ(reset_with({{"VBOARD_CH0", bad}}, &err), -1) << bad;
     EXPECT_NE(err.find(std::string("vboard: ignoring VBOARD_CH0=") + bad + " (malformed;"),
