@@ -151,19 +151,36 @@ void bind(int fd, std::shared_ptr<desc> d) {
   release(std::move(old), 0, 0);
 }
 
-// A stand-in descriptor: a memfd named after the virtual file, so that a
-// program started with exec finds out what its inherited descriptors are
-// (shells open redirections before they exec the command).
+// Stand-in descriptors. Each is a copy of one empty memfd, so an open
+// costs the kernel no more than reserving a number, and a close no more
+// than releasing it; what a stand-in stands for is this process's table.
+// One the program exec starts will hold gets, just before the exec, a
+// memfd of its own named after its file (tag, flags, path; a handed-out
+// file's token after '#'), which the new program's board adopts (shells
+// open redirections before they exec the command).
 constexpr char kStandInTag[] = "vboard:";
+constexpr char kPlaceholder[] = "vboard:placeholder";
+std::atomic<int> placeholder{-1};
 
-int stand_in(const std::string &path, int flags) {
-  char name[240];
-  std::snprintf(name, sizeof name, "%s%x:%s", kStandInTag, static_cast<unsigned>(flags),
-                path.c_str());
-  const int fd = memfd_create(name, (flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0U);
-  if (fd >= 0) return fd;
-  return real_open("/dev/null", O_RDWR | (flags & O_CLOEXEC), 0);
+// Lock held.
+int stand_in(int flags) {
+  if (placeholder < 0) {
+    int fd = memfd_create(kPlaceholder, MFD_CLOEXEC);
+    if (fd < 0) fd = real_open("/dev/null", O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (const int high = high_copy(fd); high >= 0) {
+      real_close(fd);
+      fd = high;
+    }
+    placeholder = fd;
+    keep_fd(placeholder);
+  }
+  const long fd = raw_fcntl(placeholder, (flags & O_CLOEXEC) != 0 ? F_DUPFD_CLOEXEC : F_DUPFD, 0);
+  return static_cast<int>(fd);
 }
+
+constexpr std::size_t kMaxAdopters = 4;
+std::atomic<adopt_fn> adopters[kMaxAdopters];
 
 // A file whose node went away between exec and adoption.
 class gone_file final : public file {
@@ -350,7 +367,7 @@ int open_locked(const provider *prov, const std::string &path, int flags, bool d
   if (err == 0) {
     // A real descriptor stands in for the virtual file, so numbers never
     // collide with real files and dup/fcntl/select keep working on it.
-    fd = stand_in(path, flags);
+    fd = stand_in(flags);
     if (fd < 0) {
       err = errno;
     } else {
@@ -504,7 +521,7 @@ void clear_device_faults() {
 }
 
 int add_descriptor(std::unique_ptr<file> f, const std::string &path, int flags) {
-  const int fd = stand_in(path, flags);
+  const int fd = stand_in(flags);
   if (fd < 0) return -errno;
   auto d = std::make_shared<desc>();
   d->f = std::move(f);
@@ -536,26 +553,45 @@ void adopt_inherited() {
     t.remove_prefix(memfd.size());
     if (t.ends_with(deleted)) t.remove_suffix(deleted.size());
     if (!t.starts_with(kStandInTag)) continue;
+    // A stand-in that was not named before the exec (a spawn's copy the
+    // board did not see): what it stood for is lost, so it answers ENODEV
+    // rather than read as the empty file it is.
+    const bool unnamed = t == kPlaceholder;
     t.remove_prefix(sizeof kStandInTag - 1);
     const auto colon = t.find(':');
-    if (colon == std::string_view::npos) continue;
+    if (colon == std::string_view::npos && !unnamed) continue;
     const int flags =
-        static_cast<int>(std::strtoul(std::string(t.substr(0, colon)).c_str(), nullptr, 16));
-    const std::string path(t.substr(colon + 1));
+        unnamed ? O_RDWR
+                : static_cast<int>(
+                      std::strtoul(std::string(t.substr(0, colon)).c_str(), nullptr, 16));
+    std::string path(unnamed ? std::string_view("anon_inode:[vboard]") : t.substr(colon + 1));
     std::string norm;
-    const provider *prov = find_provider(path.c_str(), norm);
     // A descriptor a device's request handed out has no path to open
-    // again: it answers ENODEV rather than read as the empty stand-in.
+    // again: its device takes it up from its token, or it answers ENODEV.
     const bool handed_out = path.starts_with("anon_inode:");
+    const provider *prov = handed_out ? nullptr : find_provider(path.c_str(), norm);
     if (prov == nullptr && !handed_out) continue;
-    if (handed_out) norm = path;
+    std::string_view token;
+    if (handed_out) {
+      if (const auto hash = path.find('#'); hash != std::string::npos) {
+        token = std::string_view(path).substr(hash + 1);
+        norm = path.substr(0, hash);
+      } else {
+        norm = path;
+      }
+    }
     auto d = std::make_shared<desc>();
     std::unique_ptr<file> f;
-    // Re-opened without O_CREAT/O_TRUNC: the open already happened.
-    if (handed_out || prov->open(norm.c_str(), flags & ~(O_CREAT | O_EXCL | O_TRUNC), f) != 0 ||
-        !f) {
-      f = std::make_unique<gone_file>();
+    if (handed_out) {
+      for (std::size_t i = 0; i < kMaxAdopters && !token.empty() && !f; ++i) {
+        const adopt_fn fn = adopters[i].load();
+        if (fn != nullptr && fn(token, f) != 0) f.reset();
+      }
+    } else if (prov->open(norm.c_str(), flags & ~(O_CREAT | O_EXCL | O_TRUNC), f) != 0) {
+      // Re-opened without O_CREAT/O_TRUNC: the open already happened.
+      f.reset();
     }
+    if (!f) f = std::make_unique<gone_file>();
     d->f = std::move(f);
     d->path = norm;
     d->flags = flags;
@@ -563,6 +599,46 @@ void adopt_inherited() {
   }
   closedir(dir);
   adopt_std_streams();
+}
+
+bool add_adopter(adopt_fn fn) {
+  for (auto &a : adopters) {
+    adopt_fn none = nullptr;
+    if (a.compare_exchange_strong(none, fn)) return true;
+  }
+  return false;
+}
+
+void before_exec(bool all) {
+  process_lock lock;
+  auto &t = fds();
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    desc *d = t[i].get();
+    if (d == nullptr) continue;
+    const int fd = static_cast<int>(i);
+    const long fd_flags = raw_fcntl(fd, F_GETFD, 0);
+    if (fd_flags < 0 || (!all && (fd_flags & FD_CLOEXEC) != 0)) continue;
+    char name[250];
+    int len = std::snprintf(name, sizeof name, "%s%x:%s", kStandInTag,
+                            static_cast<unsigned>(d->flags), d->path.c_str());
+    if (len < 0 || static_cast<std::size_t>(len) >= sizeof name - 2) continue;
+    char token[64];
+    if (const int n = d->f->exec_token(token, sizeof token);
+        n > 0 && static_cast<std::size_t>(len + 1 + n) < sizeof name) {
+      std::snprintf(name + len, sizeof name - static_cast<std::size_t>(len), "#%s", token);
+    }
+    const int named = memfd_create(name, (fd_flags & FD_CLOEXEC) != 0 ? MFD_CLOEXEC : 0U);
+    if (named < 0) continue;
+    (void)syscall(SYS_dup3, named, fd, (fd_flags & FD_CLOEXEC) != 0 ? O_CLOEXEC : 0);
+    real_close(named);
+  }
+}
+
+void after_exec() {
+  process_lock lock;
+  for (const auto &d : fds()) {
+    if (d) d->f->exec_failed();
+  }
 }
 
 // The first descriptor call after load adopts; see virtual_fds.
@@ -636,7 +712,7 @@ int named_descriptor(std::string_view p) {
   if (p == "/dev/stdin") return 0;
   if (p == "/dev/stdout") return 1;
   if (p == "/dev/stderr") return 2;
-  const std::string own = "/proc/" + std::to_string(getpid()) + "/fd/";
+  const std::string own = "/proc/" + std::to_string(own_pid()) + "/fd/";
   for (std::string_view dir : {std::string_view("/dev/fd/"), std::string_view("/proc/self/fd/"),
                                std::string_view("/proc/thread-self/fd/"), std::string_view(own)}) {
     if (!p.starts_with(dir)) continue;
@@ -691,10 +767,7 @@ bool read_must_wait(int fd, std::uint32_t &seq) {
   ensure_ready();
   auto d = lookup(fd);
   if (!d || !d->f->read_waits()) return false;
-  // O_NONBLOCK set later with fcntl lives on the stand-in only; fcntl
-  // itself goes through the board, so ask the kernel directly.
-  const long fl = syscall(SYS_fcntl, fd, F_GETFL);
-  if (fl < 0 || (fl & O_NONBLOCK) != 0 || (d->flags & O_NONBLOCK) != 0) return false;
+  if ((d->flags & O_NONBLOCK) != 0) return false;
   if ((d->f->poll_mask() & (POLLIN | POLLERR | POLLHUP)) != 0) return false;
   seq = edge_sequence();
   return true;
@@ -763,15 +836,27 @@ routed v_seek(int fd, off_t off, int whence) {
 }
 
 routed v_ioctl(int fd, unsigned long request, void *arg) {
-  // The kernel answers these for any file before its driver sees them;
-  // they are the descriptor's, which the stand-in carries.
-  if (request == FIOCLEX || request == FIONCLEX || request == FIONBIO || request == FIOASYNC)
-    return {false, 0};
+  // The kernel answers these for any file before its driver sees them:
+  // close-on-exec is the descriptor's, which the stand-in carries; the
+  // other two set status flags of the open file (see fcntl_virtual).
+  if (request == FIOCLEX || request == FIONCLEX) return {false, 0};
   if (!maybe_virtual(fd)) return {false, 0};
+  const bool flag_request = request == FIONBIO || request == FIOASYNC;
+  int on = 0;
+  if (flag_request && !is_virtual(fd)) return {false, 0};
+  if (flag_request) {
+    if (bad_address(arg)) return {true, fail(EFAULT)};
+    std::memcpy(&on, arg, sizeof on);
+  }
   board_lock lock;
   ensure_ready();
   auto d = lookup(fd);
   if (!d) return {false, 0};
+  if (flag_request) {
+    const int flag = request == FIONBIO ? O_NONBLOCK : O_ASYNC;
+    d->flags = on != 0 ? d->flags | flag : d->flags & ~flag;
+    return {true, 0};
+  }
   trace_note note;
   const int r = d->f->ioctl(request, arg, note);
   const int err = r < 0 ? -r : 0;
@@ -871,7 +956,16 @@ int fcntl_virtual(int fd, int cmd, void *arg, fcntl_fn real) {
   auto d = lookup(fd);
   if (d && cmd == F_GETFL) {
     // The stand-in descriptor is opened read-write; report the file's mode.
-    return d->flags & (O_ACCMODE | O_APPEND | O_NONBLOCK);
+    return d->flags & (O_ACCMODE | O_APPEND | O_NONBLOCK | O_ASYNC);
+  }
+  if (d && cmd == F_SETFL) {
+    // Status flags belong to the open file, which its dups share; the
+    // stand-ins share one file among all of them, so they are kept here.
+    const int asked = static_cast<int>(reinterpret_cast<std::intptr_t>(arg));
+    if ((asked & O_DIRECT) != 0) return fail(EINVAL);  // sysfs and these devices have no direct I/O
+    constexpr int kSettable = O_APPEND | O_NONBLOCK | O_ASYNC | O_NOATIME;
+    d->flags = (d->flags & ~kSettable) | (asked & kSettable);
+    return 0;
   }
   const int r = real(fd, cmd, arg);
   if (d && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) && r >= 0 && r != fd) {

@@ -458,21 +458,19 @@ class request_file final : public file {
   request_file(int slot, int lock_fd)
       : slot_(slot),
         lock_fd_(lock_fd),
-        pid_(getpid()),
         on_(&board()),
         kind_(board().requests[slot].kind),
         serial_(board().requests[slot].serial) {
     if (lock_fd_ >= 0) keep_fd(lock_fd_);
   }
+  // The lines go with the last descriptor of the request, in whichever
+  // process holds it: a copy inherited through fork or exec shares the
+  // open of the board object whose lock marks the request as held.
   ~request_file() override {
-    if (pid_ != getpid()) {
-      // A copy a child inherited through fork: the request is its parent's.
-      close_kept(lock_fd_);
-      return;
-    }
-    if (exiting) return;
-    if (live()) release(slot_);
+    if (exiting) return;  // the kernel closes the rest, and the lock goes
+    const bool shared = lock_fd_ >= 0;
     close_kept(lock_fd_);
+    if (live() && (!shared || !owner_alive(slot_))) release(slot_);
   }
   request_file(const request_file &) = delete;
   request_file &operator=(const request_file &) = delete;
@@ -576,6 +574,18 @@ class request_file final : public file {
 
   void stat(struct stat &st) const override { anon_stat(st, anon_name(kind_)); }
 
+  // Survives exec when the board is shared: the open of the board object
+  // that holds the request's lock goes with it (see adopt_request).
+  int exec_token(char *buf, std::size_t n) override {
+    const int lock = lock_fd_;
+    if (lock < 0 || !live() || raw_fcntl(lock, F_SETFD, 0) != 0) return 0;
+    const int len = std::snprintf(buf, n, "%d.%u.%d", slot_, serial_, lock);
+    return len > 0 && static_cast<std::size_t>(len) < n ? len : 0;
+  }
+  void exec_failed() override {
+    if (const int lock = lock_fd_; lock >= 0) (void)raw_fcntl(lock, F_SETFD, FD_CLOEXEC);
+  }
+
  private:
   int ioctl_v2(unsigned long request, void *arg, trace_note &note) {
     shared_line_request &r = record();
@@ -642,7 +652,6 @@ class request_file final : public file {
 
   int slot_;
   std::atomic<int> lock_fd_;
-  pid_t pid_;
   const shared_board *on_;
   std::uint32_t kind_;
   std::uint32_t serial_;
@@ -677,7 +686,7 @@ int take_slot(const std::uint32_t *lines, std::uint32_t n, std::uint32_t kind, c
   shared_line_request &r = b.requests[slot];
   r = shared_line_request{};
   r.kind = kind;
-  r.pid = static_cast<std::uint32_t>(getpid());
+  r.pid = static_cast<std::uint32_t>(own_pid());
   r.serial = static_cast<std::uint32_t>(monotonic_ns()) ^ r.pid;
   r.num_lines = n;
   r.capacity = kV1Events;
@@ -688,6 +697,28 @@ int take_slot(const std::uint32_t *lines, std::uint32_t n, std::uint32_t kind, c
     info_changed(static_cast<int>(lines[i]), GPIO_V2_LINE_CHANGED_REQUESTED);
   }
   return slot;
+}
+
+// A request's descriptor a program kept across exec (see
+// request_file::exec_token): "SLOT.SERIAL.LOCKFD".
+int adopt_request(std::string_view token, std::unique_ptr<file> &out) {
+  char text[64];
+  if (token.size() >= sizeof text) return 1;
+  std::memcpy(text, token.data(), token.size());
+  text[token.size()] = '\0';
+  int slot = -1, lock = -1, used = 0;
+  unsigned serial = 0;
+  if (std::sscanf(text, "%d.%u.%d%n", &slot, &serial, &lock, &used) != 3 ||
+      static_cast<std::size_t>(used) != token.size() || !is_board_object(lock))
+    return 1;
+  if (slot < 0 || slot >= kLineRequests || board().requests[slot].kind == 0 ||
+      board().requests[slot].serial != serial) {
+    real_close(lock);  // the request is gone: its lock must not linger here
+    return 1;
+  }
+  (void)raw_fcntl(lock, F_SETFD, FD_CLOEXEC);
+  out = std::make_unique<request_file>(slot, lock);
+  return 0;
 }
 
 // The descriptor for the request in `slot`, written to `fd_field` of the
@@ -1020,7 +1051,8 @@ int bus_list(const char *path, std::vector<dir_entry> &out) {
 const bool registered =
     add_provider(
         {kPrefix, chip_open, chip_stat, nullptr, chip_list, nullptr, chip_reset, nullptr}) &&
-    add_provider({kBus, bus_open, bus_stat, nullptr, bus_list, nullptr, nullptr, nullptr});
+    add_provider({kBus, bus_open, bus_stat, nullptr, bus_list, nullptr, nullptr, nullptr}) &&
+    add_adopter(adopt_request);
 
 }  // namespace
 

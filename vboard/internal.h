@@ -101,7 +101,21 @@ class file {
   // poll_mask() reports POLLIN (or POLLERR): the core waits for the edge
   // with the lock released, then reads. Default: false.
   virtual bool read_waits() const { return false; }
+  // A file with no path (one a device's request handed out) that can live
+  // on in the program exec starts writes a token for its device's adopter
+  // (add_adopter) into `buf` and readies itself to survive the exec; it
+  // returns the token's length, or 0 when it cannot survive (the program
+  // then finds a descriptor that answers ENODEV). exec_failed undoes the
+  // readying. No allocation: it may run in a child of vfork.
+  virtual int exec_token(char * /*buf*/, std::size_t /*n*/) { return 0; }
+  virtual void exec_failed() {}
 };
+
+// Takes up, in a program exec started, a file that exec_token wrote
+// `token` for: 0 with `out` set, 1 when the token is not the adopter's,
+// or -errno. Lock held.
+using adopt_fn = int (*)(std::string_view token, std::unique_ptr<file> &out);
+bool add_adopter(adopt_fn fn);
 
 // One name in a virtual directory listing; `type` is a DT_* value.
 struct dir_entry {
@@ -325,6 +339,11 @@ const char *board_name();
 // A new descriptor (close-on-exec) on the shared board's object, for locks
 // the kernel drops when a process ends; -1 on the private board. Lock held.
 int board_object_fd();
+// True when `fd` is open on the shared board's object. Lock held.
+bool is_board_object(int fd);
+// This process's id, kept from the board's attach and renewed in a child
+// of fork: libc asks the kernel each time, and accesses ask often.
+pid_t own_pid();
 // The board's own descriptors (those of board_object_fd) are kept out of
 // the program's reach: keep_fd guards the one `owner` holds, close_kept
 // closes it and sets `owner` to -1. kept_fd tells whether `fd` is one;
@@ -332,6 +351,10 @@ int board_object_fd();
 // file there (false when it cannot); close_around_kept closes [first,
 // last] with `real` (close_range) passing over kept descriptors.
 void keep_fd(std::atomic<int> &owner);
+// A close-on-exec copy of `fd` at the high end of the descriptor table, or -1.
+int high_copy(int fd);
+// fcntl straight to the kernel: fcntl itself goes through the board.
+long raw_fcntl(int fd, int cmd, long arg);
 void close_kept(std::atomic<int> &owner);
 bool kept_fd(int fd);
 bool make_way(int fd);
@@ -715,6 +738,13 @@ int fcntl_virtual(int fd, int cmd, void *arg, fcntl_fn real);
 // The standard stream of descriptor 0-2 that closed stops going through
 // the board.
 void after_close(int fd);
+// Before an exec, or a spawn whose child inherits descriptors (`all`:
+// file actions may copy close-on-exec ones too): each board descriptor
+// that the new program will hold gets a stand-in of its own that names
+// its file, for the new program's board to adopt. after_exec undoes what
+// it must when the exec failed or the spawn is done. No allocation.
+void before_exec(bool all);
+void after_exec();
 // Descriptors closed in bulk stop being virtual.
 void forget_range(unsigned int first, unsigned int last);
 // True when `fd` is a virtual descriptor (takes the lock).

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <sys/epoll.h>
 #include <sys/mman.h>
@@ -23,6 +24,8 @@
 #include <sys/uio.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+
+#include <alloca.h>
 
 #include <algorithm>
 #include <atomic>
@@ -207,6 +210,24 @@ VBOARD_REAL(sendfile64, sendfile64_t)
 VBOARD_REAL(splice, splice_t)
 VBOARD_REAL(close_range, close_range_t)
 VBOARD_REAL(closefrom, closefrom_t)
+using execve_t = int (*)(const char *, char *const[], char *const[]);
+using execv_t = int (*)(const char *, char *const[]);
+using fexecve_t = int (*)(int, char *const[], char *const[]);
+using execveat_t = int (*)(int, const char *, char *const[], char *const[], int);
+using spawn_t = int (*)(pid_t *, const char *, const posix_spawn_file_actions_t *,
+                        const posix_spawnattr_t *, char *const[], char *const[]);
+using system_t = int (*)(const char *);
+using popen_t = FILE *(*)(const char *, const char *);
+VBOARD_REAL(execve, execve_t)
+VBOARD_REAL(execv, execv_t)
+VBOARD_REAL(execvp, execv_t)
+VBOARD_REAL(execvpe, execve_t)
+VBOARD_REAL(fexecve, fexecve_t)
+VBOARD_REAL(execveat, execveat_t)
+VBOARD_REAL(posix_spawn, spawn_t)
+VBOARD_REAL(posix_spawnp, spawn_t)
+VBOARD_REAL(system, system_t)
+VBOARD_REAL(popen, popen_t)
 VBOARD_REAL(opendir, opendir_t)
 VBOARD_REAL(fdopendir, fdopendir_t)
 VBOARD_REAL(readdir, readdir_t)
@@ -1481,6 +1502,114 @@ int epoll_wait(int epfd, struct epoll_event *ev, int max, int timeout) {
 }
 int epoll_pwait(int epfd, struct epoll_event *ev, int max, int timeout, const sigset_t *mask) {
   return epoll_any(epfd, ev, max, timeout, mask, true);
+}
+
+// ----- Starting programs
+//
+// A program started by exec, a spawn, system or popen finds the board
+// descriptors it inherits named, so its own board takes them up (see
+// before_exec). libc's exec family and spawns reach the kernel through
+// its internal calls, so each is stood in for here.
+
+extern "C++" {
+namespace {
+// Runs `start` with the board's descriptors named for the new program;
+// what the start leaves in this process (a failed exec, a spawn's return)
+// gets the descriptors back as they were. Keeps start's errno.
+template <typename Start>
+auto starting(bool all, Start start) {
+  if (maybe_virtual(0)) before_exec(all);
+  const auto r = start();
+  const int err = errno;
+  if (maybe_virtual(0)) after_exec();
+  errno = err;
+  return r;
+}
+
+template <typename Real>
+Real or_enosys(Real fn) {
+  if (fn == nullptr) errno = ENOSYS;
+  return fn;
+}
+
+// execl's arguments, counted (with the terminating null) from `ap`.
+std::size_t count_args(va_list ap) {
+  va_list c;
+  va_copy(c, ap);
+  std::size_t n = 1;
+  while (va_arg(c, char *) != nullptr) ++n;
+  va_end(c);
+  return n + 1;
+}
+void fill_args(char **argv, const char *arg, va_list ap, std::size_t n) {
+  argv[0] = const_cast<char *>(arg);
+  for (std::size_t i = 1; i < n; ++i) argv[i] = va_arg(ap, char *);
+}
+}  // namespace
+}  // extern "C++"
+
+int execve(const char *path, char *const argv[], char *const envp[]) {
+  return starting(false, [&] { return real_execve_fn()(path, argv, envp); });
+}
+int execv(const char *path, char *const argv[]) {
+  return starting(false, [&] { return real_execv_fn()(path, argv); });
+}
+int execvp(const char *file, char *const argv[]) {
+  return starting(false, [&] { return real_execvp_fn()(file, argv); });
+}
+int execvpe(const char *file, char *const argv[], char *const envp[]) {
+  auto real = or_enosys(real_execvpe_fn());
+  return real == nullptr ? -1 : starting(false, [&] { return real(file, argv, envp); });
+}
+int fexecve(int fd, char *const argv[], char *const envp[]) {
+  return starting(false, [&] { return real_fexecve_fn()(fd, argv, envp); });
+}
+int execveat(int dirfd, const char *path, char *const argv[], char *const envp[], int flags) {
+  auto real = or_enosys(real_execveat_fn());
+  return real == nullptr ? -1 : starting(false, [&] { return real(dirfd, path, argv, envp, flags); });
+}
+int execl(const char *path, const char *arg, ...) {
+  va_list ap;
+  va_start(ap, arg);
+  const std::size_t n = count_args(ap);
+  auto **argv = static_cast<char **>(alloca(n * sizeof(char *)));
+  fill_args(argv, arg, ap, n);
+  va_end(ap);
+  return execv(path, argv);
+}
+int execlp(const char *file, const char *arg, ...) {
+  va_list ap;
+  va_start(ap, arg);
+  const std::size_t n = count_args(ap);
+  auto **argv = static_cast<char **>(alloca(n * sizeof(char *)));
+  fill_args(argv, arg, ap, n);
+  va_end(ap);
+  return execvp(file, argv);
+}
+int execle(const char *path, const char *arg, ...) {
+  va_list ap;
+  va_start(ap, arg);
+  const std::size_t n = count_args(ap);
+  auto **argv = static_cast<char **>(alloca(n * sizeof(char *)));
+  fill_args(argv, arg, ap, n);
+  char *const *envp = va_arg(ap, char *const *);
+  va_end(ap);
+  return execve(path, argv, envp);
+}
+int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
+                const posix_spawnattr_t *attr, char *const argv[], char *const envp[]) {
+  return starting(true, [&] { return real_posix_spawn_fn()(pid, path, actions, attr, argv, envp); });
+}
+int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,
+                 const posix_spawnattr_t *attr, char *const argv[], char *const envp[]) {
+  return starting(true,
+                  [&] { return real_posix_spawnp_fn()(pid, file, actions, attr, argv, envp); });
+}
+int system(const char *command) {
+  return starting(false, [&] { return real_system_fn()(command); });
+}
+FILE *popen(const char *command, const char *type) {
+  return starting(false, [&] { return real_popen_fn()(command, type); });
 }
 
 }  // extern "C"

@@ -163,7 +163,7 @@ void at_exit();
 // not let go of its parent's locks) and when the board changed. Lock held.
 int lock_fd() {
   holders &h = held();
-  const pid_t me = getpid();
+  const pid_t me = own_pid();
   if (h.pid != me || h.on != &board()) {
     // The files a child inherited through fork are its parent's opens.
     if (h.pid != me) {
@@ -223,7 +223,7 @@ void drop_holds(device &d, int n) {
 // leave the board alone.
 void at_exit() {
   holders &h = held();
-  if (h.pid != getpid()) return;
+  if (h.pid != own_pid()) return;
   board_lock lock;
   for (auto &d : state_storage().devices) drop_holds(d, d.holds);
   h.exiting = true;
@@ -539,12 +539,12 @@ class spidev_file final : public file {
     rx_.resize(bufsiz);
     if (device *d = alive()) {
       take_hold(*d);
-      pid_ = getpid();
+      pid_ = own_pid();
     }
   }
   ~spidev_file() override {
     // A copy a child inherited through fork is its parent's open.
-    if (pid_ != getpid() || held().exiting) return;
+    if (pid_ != own_pid() || held().exiting) return;
     device *d = alive();
     if (d != nullptr && d->holds > 0) drop_holds(*d, 1);
   }

@@ -478,6 +478,15 @@ shared_board *map_object() {
   struct stat st {};
   const char *why = nullptr;
   char detail[160] = "";
+  // One process creates and checks the object while the others wait: a
+  // look at its contents between another's sizing and its power-on would
+  // find no board there. Creating takes microseconds; a file whose lock
+  // someone keeps (it may not even be this user's) is looked at after 2 s
+  // all the same.
+  for (int waited_ms = 0; flock(fd, LOCK_EX | LOCK_NB) != 0 && waited_ms < 2000; ++waited_ms) {
+    const timespec ms{0, 1000 * 1000};
+    nanosleep(&ms, nullptr);
+  }
   if (real_fstat(fd, &st) != 0) {
     refused = refusal::unopened;
     unopened_errno = errno;
@@ -486,18 +495,12 @@ shared_board *map_object() {
     why = not_ours(fd, st, detail);
   }
   if (why != nullptr) {
+    flock(fd, LOCK_UN);
     real_close(fd);
     refuse(why);
     return nullptr;
   }
-  // One process creates and checks the object while the others wait.
-  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-  }
-  // Looked at again under the file lock: another process may have sized
-  // it since.
-  if (real_fstat(fd, &st) != 0) {
-    why = "it cannot be examined";
-  } else if (st.st_size == 0) {
+  if (st.st_size == 0) {
     if (ftruncate(fd, sizeof(shared_board)) != 0) why = "it cannot be sized";
   } else if (!starts_as_board(fd)) {
     why = "it is not a board";
@@ -596,11 +599,6 @@ int ofd_lock_byte(int fd, off_t at, short type, int cmd) {
 // programs use (shells keep theirs from 10 and at 255), a close of one
 // fails with EBADF, a bulk close passes over them, and a dup2 onto one
 // moves the board's descriptor elsewhere first.
-namespace {
-constexpr int kKeptMax = 64;
-std::atomic<std::atomic<int> *> kept[kKeptMax];
-std::atomic<int> kept_top{0};  // entries in use are below this
-
 long raw_fcntl(int fd, int cmd, long arg) {
 #ifdef SYS_fcntl64
   return syscall(SYS_fcntl64, fd, cmd, arg);
@@ -609,7 +607,6 @@ long raw_fcntl(int fd, int cmd, long arg) {
 #endif
 }
 
-// A copy of `fd` at the high end of the descriptor table, or -1.
 int high_copy(int fd) {
   static const int floor = [] {
     rlimit r {};
@@ -618,6 +615,11 @@ int high_copy(int fd) {
   }();
   return static_cast<int>(raw_fcntl(fd, F_DUPFD_CLOEXEC, floor));
 }
+
+namespace {
+constexpr int kKeptMax = 64;
+std::atomic<std::atomic<int> *> kept[kKeptMax];
+std::atomic<int> kept_top{0};  // entries in use are below this
 
 std::atomic<int> *kept_slot(int fd) {
   if (fd < 0) return nullptr;
@@ -629,6 +631,12 @@ std::atomic<int> *kept_slot(int fd) {
   return nullptr;
 }
 }  // namespace
+
+bool is_board_object(int fd) {
+  struct stat st {};
+  return shared_object && fd >= 0 && real_fstat(fd, &st) == 0 && st.st_dev == object_dev &&
+         st.st_ino == object_ino;
+}
 
 int board_object_fd() {
   if (!shared_object) return -1;
@@ -705,6 +713,7 @@ int close_around_kept(unsigned int first, unsigned int last, int flags, close_ra
   }
 }
 const char *board_name() { return board_label; }
+pid_t own_pid() { return my_pid != 0 ? static_cast<pid_t>(my_pid) : getpid(); }
 
 process_lock::process_lock() {
   signals_enter();

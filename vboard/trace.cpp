@@ -175,7 +175,7 @@ void trace(int op, const char *file, unsigned long request, std::uint64_t bytes,
   e.seq = t.seq++;
   e.time_ns = now_ns();
   e.op = op;
-  e.pid = static_cast<int>(getpid());
+  e.pid = static_cast<int>(own_pid());
   std::snprintf(e.file, sizeof e.file, "%s", file != nullptr ? file : "");
   e.request = request;
   e.bytes = bytes;
