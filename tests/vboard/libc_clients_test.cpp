@@ -179,4 +179,35 @@ print(got == [[(fd, select.EPOLLPRI | select.EPOLLERR)]], time.monotonic() - sta
   EXPECT_EQ(o.out, "True True\n");
 }
 
+// A spawned program gets the board files its file actions hand it, even
+// close-on-exec ones (Python's are), and system's shell those it inherits;
+// status flags are the open file's, shared by its copies; many programs
+// starting at once on a new board all find it made.
+TEST_F(Clients, SpawnsAndSystemCarryBoardFilesAndFlagsAreTheOpenFiles) {
+  const outcome o = python(R"(
+import fcntl, os, subprocess, sys
+open("/sys/class/gpio/export", "w").write("5")
+open("/sys/class/gpio/gpio5/direction", "w").write("high")
+fd = os.open("/sys/class/gpio/gpio5/value", os.O_RDONLY)
+r, w = os.pipe()
+pid = os.posix_spawn("/bin/cat", ["cat"], os.environ,
+                     file_actions=[(os.POSIX_SPAWN_DUP2, fd, 0), (os.POSIX_SPAWN_DUP2, w, 1)])
+os.close(w)
+print("spawn", os.read(r, 64), os.waitpid(pid, 0)[1])
+os.set_inheritable(fd, True)
+os.lseek(fd, 0, 0)
+print("system", os.system("read v <&%d; test $v = 1" % fd))
+copy = os.dup(fd)
+fcntl.fcntl(fd, fcntl.F_SETFL, os.O_NONBLOCK)
+print("flags", os.get_blocking(copy), os.get_blocking(fd))
+board = dict(os.environ, VBOARD_BOARD=sys.argv[1])
+starts = [subprocess.Popen(["/bin/ls", "/sys/class/gpio"], env=board,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) for _ in range(8)]
+print("refused", sum(len(p.communicate()[1]) for p in starts))
+)",
+                           {dir / "fresh"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "spawn b'1\\n' 0\nsystem 0\nflags False False\nrefused 0\n") << o.err;
+}
+
 }  // namespace
