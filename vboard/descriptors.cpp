@@ -807,8 +807,6 @@ routed v_seek(int fd, off_t off, int whence) {
   ensure_ready();
   auto d = lookup(fd);
   if (!d) return {false, 0};
-  struct stat st {};
-  d->f->stat(st);
   off_t base = 0;
   int err = 0;
   switch (whence) {
@@ -818,9 +816,12 @@ routed v_seek(int fd, off_t off, int whence) {
     case SEEK_CUR:
       base = d->offset;
       break;
-    case SEEK_END:
+    case SEEK_END: {
+      struct stat st {};
+      d->f->stat(st);
       base = st.st_size;
       break;
+    }
     default:
       err = EINVAL;
       break;

@@ -3,6 +3,7 @@
 // appended to it as one line per event (shared by every process that
 // names the same file).
 #include <fcntl.h>
+#include <link.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -21,9 +22,12 @@
 namespace vboard {
 namespace {
 
+constexpr std::size_t kDefaultLimit = 262144;
+
 struct trace_state {
   std::vector<vboard_event> events;
-  std::size_t limit = 262144;
+  std::size_t limit = kDefaultLimit;
+  bool limit_set = false;
   std::size_t dropped = 0;
   std::uint64_t seq = 0;
   int fd = -1;
@@ -138,16 +142,53 @@ int open_output(const char *path, int flags, char (&why)[160]) {
   return fd;
 }
 
+// True when the program itself was linked with the board library, so it
+// can read the in-memory trace through the control calls: the libraries
+// its dynamic section needs name it. A program the board is only
+// preloaded into never reads that trace.
+int find_board_library(dl_phdr_info *info, std::size_t, void *found) {
+  const ElfW(Dyn) *dyn = nullptr;
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    if (info->dlpi_phdr[i].p_type == PT_DYNAMIC) {
+      dyn = reinterpret_cast<const ElfW(Dyn) *>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
+    }
+  }
+  if (dyn == nullptr) return 1;
+  ElfW(Addr) strtab = 0;
+  for (const ElfW(Dyn) *d = dyn; d->d_tag != DT_NULL; ++d) {
+    if (d->d_tag == DT_STRTAB) strtab = d->d_un.d_ptr;
+  }
+  // The loader may or may not have relocated the entry in place.
+  if (strtab != 0 && strtab < info->dlpi_addr) strtab += info->dlpi_addr;
+  for (const ElfW(Dyn) *d = dyn; strtab != 0 && d->d_tag != DT_NULL; ++d) {
+    if (d->d_tag != DT_NEEDED) continue;
+    const char *name = reinterpret_cast<const char *>(strtab + d->d_un.d_val);
+    if (std::strncmp(name, "libvboard.so", 12) == 0) *static_cast<bool *>(found) = true;
+  }
+  return 1;  // the first object is the program: stop there
+}
+
+bool program_links_board() {
+  bool found = false;
+  dl_iterate_phdr(find_board_library, &found);
+  return found;
+}
+
 }  // namespace
 
 void configure_trace(config::reader &r) {
   trace_state &t = log();
   if (const char *v = r.get("VBOARD_TRACE_LIMIT")) {
     long n = 0;
-    if (config::parse_long(v, n) && n >= 0)
+    if (config::parse_long(v, n) && n >= 0) {
       t.limit = static_cast<std::size_t>(n);
-    else
+      t.limit_set = true;
+    } else {
       r.bad("VBOARD_TRACE_LIMIT", v, "a count of events, 0 or more");
+    }
+  } else if (!t.limit_set) {
+    static const bool linked = program_links_board();
+    t.limit = linked ? kDefaultLimit : 0;
   }
   if (const char *v = r.get("VBOARD_TRACE")) {
     if (t.fd < 0) {
@@ -171,19 +212,27 @@ void clear_trace() {
 void trace(int op, const char *file, unsigned long request, std::uint64_t bytes, const void *data,
            std::size_t data_len, std::int64_t result, int err) {
   trace_state &t = log();
+  t.pending.spend_ns += access_cost(op, file);
+  const bool kept = t.events.size() < t.limit;
+  if (!kept && t.fd < 0) {
+    // Nobody will see the event: it only takes its number.
+    ++t.seq;
+    ++t.dropped;
+    return;
+  }
   vboard_event e{};
   e.seq = t.seq++;
   e.time_ns = now_ns();
   e.op = op;
   e.pid = static_cast<int>(own_pid());
-  std::snprintf(e.file, sizeof e.file, "%s", file != nullptr ? file : "");
+  if (file != nullptr) std::memcpy(e.file, file, strnlen(file, sizeof e.file - 1));
   e.request = request;
   e.bytes = bytes;
   e.result = result;
   e.err = err;
   e.data_len = static_cast<std::uint32_t>(data_len < sizeof e.data ? data_len : sizeof e.data);
   if (e.data_len != 0 && data != nullptr) std::memcpy(e.data, data, e.data_len);
-  if (t.events.size() < t.limit) {
+  if (kept) {
     t.events.push_back(e);
   } else {
     ++t.dropped;
@@ -192,7 +241,6 @@ void trace(int op, const char *file, unsigned long request, std::uint64_t bytes,
     t.pending.fd = t.fd;
     t.pending.lines += format_event(e);
   }
-  t.pending.spend_ns += access_cost(op, e.file);
 }
 
 after_access take_after_access() {
