@@ -76,6 +76,8 @@ std::string format_event(const vboard_event &e) {
   return line;
 }
 
+}  // namespace
+
 // Opens a file the board writes for its user (the trace), without letting
 // another user steer the write elsewhere, whatever the system's
 // fs.protected_* settings: a symbolic link is followed only when it is
@@ -137,8 +139,6 @@ int open_output(const char *path, int flags, char (&why)[160]) {
   if (fl >= 0) (void)syscall(SYS_fcntl, fd, F_SETFL, fl & ~static_cast<long>(O_NONBLOCK));
   return fd;
 }
-
-}  // namespace
 
 void configure_trace(config::reader &r) {
   trace_state &t = log();
@@ -216,6 +216,7 @@ void after_access::run() {
       done += static_cast<std::size_t>(w);
     }
   }
+  capture_flush();
   spend(spend_ns);
 }
 

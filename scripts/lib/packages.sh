@@ -12,7 +12,7 @@ adckit_packages_tests=(
   util-linux clang libclang-rt-14-dev
   dpkg-dev file gcovr lintian help2man
   spi-tools python3 python3-spidev python3-periphery gpiod python3-libgpiod libgpiod-dev
-  bash dash coreutils findutils busybox nodejs
+  bash dash coreutils findutils busybox nodejs sigrok-cli
 )
 
 adckit_install_packages() {
