@@ -123,22 +123,28 @@ std::string header(const layout &l) {
   return h;
 }
 
-// The end of a capture that reached its limit: recording stops, every
-// signal unknown from then on, as a viewer shows a dump switched off.
-std::string dump_off(const layout &l, std::uint64_t t) {
-  std::string s = "#";
-  s += std::to_string(t);
-  s += "\n$dumpoff\n";
-  auto unknown = [&s](std::uint32_t signal) {
-    s += 'x';
+// A $dumpoff block (every signal unknown: the end of a capture at its
+// limit, or changes lost) or a $dumpon block (every signal at `levels`).
+std::string dump_block(const layout &l, const char *keyword, const std::uint8_t *levels) {
+  std::string s = keyword;
+  s += '\n';
+  auto put = [&](std::uint32_t signal) {
+    s += levels != nullptr && levels[signal] <= 2 ? "x01"[levels[signal]] : 'x';
     s += identifier(signal);
     s += '\n';
   };
-  for (std::uint32_t w = 0; w < kCaptureWires; ++w) unknown(w);
+  for (std::uint32_t w = 0; w < kCaptureWires; ++w) put(w);
   for (int line = 0; line < l.count; ++line) {
-    if (!wired(l.wiring, line)) unknown(kCaptureWires + static_cast<std::uint32_t>(line));
+    if (!wired(l.wiring, line)) put(kCaptureWires + static_cast<std::uint32_t>(line));
   }
   s += "$end\n";
+  return s;
+}
+
+std::string stamp_line(std::uint64_t t) {
+  std::string s = "#";
+  s += std::to_string(t);
+  s += '\n';
   return s;
 }
 
@@ -170,15 +176,18 @@ std::uint64_t last_time_in(int fd) {
 }
 
 // True once the capture ends with its end mark (nothing goes after it):
-// the file's last line closes a $dumpoff, which no other line does.
-bool ended(const capture_state &c, int fd, bool regular, std::uint64_t size) {
+// the last block of the file is a $dumpoff. Changes lost leave one too,
+// but a $dumpon after it.
+bool ended(const capture_state &c, int fd, bool regular, std::uint64_t size,
+           std::size_t mark_size) {
   if (!regular) return c.ended;
-  static constexpr char mark[] = "\n$end\n";
-  char tail[sizeof mark - 1];
-  if (size < sizeof tail) return false;
-  return real_pread(fd, tail, sizeof tail, static_cast<off_t>(size - sizeof tail)) ==
-             static_cast<ssize_t>(sizeof tail) &&
-         std::memcmp(tail, mark, sizeof tail) == 0;
+  std::string tail(mark_size + 16, '\0');
+  const std::uint64_t from = size > tail.size() ? size - tail.size() : 0;
+  const ssize_t n = real_pread(fd, tail.data(), tail.size(), static_cast<off_t>(from));
+  if (n <= 0) return false;
+  tail.resize(static_cast<std::size_t>(n));
+  const auto at = tail.rfind("$dump");
+  return at != std::string::npos && tail.compare(at, 8, "$dumpoff") == 0;
 }
 
 bool write_all(int fd, const std::string &text) {
@@ -201,6 +210,7 @@ bool drain_once(capture_state &c, int fd) {
   layout l;
   std::uint32_t lost = 0;
   std::uint64_t last = 0;
+  std::uint8_t levels[kCaptureLevels];
   struct stat st {};
   const bool have_stat = real_fstat(fd, &st) == 0;
   const bool regular = have_stat && S_ISREG(st.st_mode);
@@ -219,6 +229,7 @@ bool drain_once(capture_state &c, int fd) {
     lost = s.lost;
     s.lost = 0;
     last = s.last_ns;
+    std::memcpy(levels, s.level, sizeof levels);
     const shared_board &b = board();
     l.wiring = wiring();
     l.count = pin_count(b);
@@ -239,18 +250,12 @@ bool drain_once(capture_state &c, int fd) {
 
   std::string text;
   if (new_file) text = header(l);
-  if (lost != 0) {
-    // The changes missing are said where they went missing, not hidden.
-    text += "$comment ";
-    text += std::to_string(lost);
-    text += " changes lost here: the board's capture buffer was full $end\n";
-    if (!c.told_lost) {
+  if (lost != 0 && !c.told_lost) {
       c.told_lost = true;
       tell("vboard: the capture %s lost %" PRIu32
            " changes: more than %d changed before they were written out (a very long spidev "
            "message, or a writer held up)\n",
            c.path.c_str(), lost, kCaptureRing);
-    }
   }
   std::uint64_t at = 0;
   bool first = true;
@@ -260,19 +265,26 @@ bool drain_once(capture_state &c, int fd) {
     // at the time already reached.
     if (first || ch.time_ns > at) {
       at = ch.time_ns;
-      text += '#';
-      text += std::to_string(at);
-      text += '\n';
+      text += stamp_line(at);
       first = false;
     }
     text += "x01"[ch.value];
     text += identifier(ch.signal);
     text += '\n';
   }
+  if (lost != 0) {
+    // The changes lost came after those above: the lines are unknown
+    // from there until the levels they left, at the time of the last.
+    if (first) text += stamp_line(at = last);
+    text += dump_block(l, "$dumpoff", nullptr);
+    if (last > at) text += stamp_line(last);
+    text += dump_block(l, "$dumpon", levels);
+  }
 
   const std::uint64_t size = regular ? static_cast<std::uint64_t>(st.st_size) : c.written;
-  if (ended(c, fd, regular, size)) return true;
-  const std::string end = dump_off(l, batch.empty() ? last : batch.front().time_ns);
+  const std::string end = stamp_line(batch.empty() ? last : batch.front().time_ns) +
+                          dump_block(l, "$dumpoff", nullptr);
+  if (ended(c, fd, regular, size, end.size())) return true;
   const std::uint64_t room = c.limit > end.size() ? c.limit - end.size() : 0;
   bool ending = false;
   if (size + text.size() > room) {
@@ -322,6 +334,17 @@ int capture_fd(capture_state &c) {
 }
 
 }  // namespace
+
+const char *capture_damage(const shared_capture &c) {
+  if (c.head - c.tail > static_cast<std::uint32_t>(kCaptureRing)) return "the capture is invalid";
+  for (const std::uint8_t v : c.level) {
+    if (v > 2) return "the capture is invalid";
+  }
+  for (const shared_change &ch : c.ring) {
+    if (ch.signal >= kCaptureLevels || ch.value > 2) return "the capture is invalid";
+  }
+  return nullptr;
+}
 
 void configure_capture(config::reader &r) {
   capture_state &c = cap();

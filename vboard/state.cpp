@@ -309,6 +309,7 @@ const char *damage(const shared_board &b) {
     }
   }
   if (const char *why = chardev_damage(b)) return why;
+  if (const char *why = capture_damage(b.capture)) return why;
   return nullptr;
 }
 

@@ -4,7 +4,9 @@
 // codes in them are the inputs that were set; a shell session of separate
 // processes, programs running at once and the size limit each leave one
 // valid, time-ordered file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <map>
@@ -34,6 +36,7 @@ struct dump {
   };
   std::vector<change> changes;
   bool ended = false;  // a $dumpoff closes it
+  int resumed = 0;     // $dumpon blocks: changes lost before each
   // The levels one signal took, in order.
   std::string levels(const std::string &name) const {
     std::string out;
@@ -74,6 +77,9 @@ dump parse(const std::string &text) {
       }
     } else if (word == "$dumpoff") {
       in_dumpoff = d.ended = true;
+    } else if (word == "$dumpon") {
+      d.ended = false;
+      ++d.resumed;
     } else if (word == "$end") {
       in_dumpoff = false;
     } else if (word[0] == '#') {
@@ -199,17 +205,23 @@ TEST_F(Capture, EachModeIsDrawnAsItsClockAndPhase) {
 }
 
 // Every command its own process, one of them a spidev program, another
-// the jumpered input: one header, times that grow, every level in order.
+// the jumpered input, all started by `vboard run --capture` with a file
+// named relative to a directory the session leaves: one header, times that
+// grow, every level in order.
 TEST_F(Capture, AShellSessionOfSeparateProcessesGivesOneOrderedFile) {
   if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "the shell is native";
   const std::string g = "/sys/class/gpio";
-  const auto r = on_board(
-      {"sh", "-c",
-       "echo 22 > " + g + "/export && echo 23 > " + g + "/export && echo out > " + g +
-           "/gpio22/direction && for v in 1 0 1; do echo $v > " + g + "/gpio22/value; done && " +
-           ADCREAD_PATH + " --channels 1 > /dev/null && cat " + g + "/gpio23/value && echo 0 > " +
-           g + "/gpio22/value && echo 23 > " + g + "/unexport"},
-      {{"VBOARD_CH0", "640"}}, false);
+  const std::string session =
+      "cd / && echo 22 > " + g + "/export && echo 23 > " + g + "/export && echo out > " + g +
+      "/gpio22/direction && for v in 1 0 1; do echo $v > " + g + "/gpio22/value; done && " +
+      ADCREAD_PATH + " --channels 1 > /dev/null && cat " + g + "/gpio23/value && echo 0 > " + g +
+      "/gpio22/value && echo 23 > " + g + "/unexport";
+  const auto r = adckit::test::run(
+      {.argv = {"sh", "-c",
+                "cd " + dir.path() + " && " + VBOARD_LAUNCHER +
+                    " run --capture capture.vcd VBOARD_CH0=640 -- sh -c '" + session + "'"},
+       .env = env(),
+       .host = true});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "1\n");
   const dump d = captured();
@@ -241,6 +253,54 @@ TEST_F(Capture, ProgramsAtOnceAppendInTimeOrder) {
   std::vector<int> expected;
   for (int i = 0; i < 40; ++i) expected.insert(expected.end(), {5, 1000});
   EXPECT_EQ(codes_of_frames(decode(file(), "miso")), expected);
+}
+
+// Another writer holding the capture (as one stopped in the middle of a
+// write would): programs go on, what they change waits on the board, and
+// the next writer puts it out in order; what did not fit in the wait is
+// told, in the file and on standard error.
+TEST_F(Capture, AWriterHeldUpBlocksNobodyAndWhatOverflowsIsTold) {
+  const int held = open(file().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(held, 0);
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_len = 1;
+  auto hold = [&](short type) {
+    lock.l_type = type;
+    ASSERT_EQ(fcntl(held, F_OFD_SETLK, &lock), 0);
+  };
+  auto adcread = [&](const char *code, std::vector<std::string> more = {}) {
+    std::vector<std::string> argv{ADCREAD_PATH, "--channels", "1"};
+    argv.insert(argv.end(), more.begin(), more.end());
+    return on_board(argv, {{"VBOARD_CH0", code}});
+  };
+  hold(F_WRLCK);
+  EXPECT_EQ(adcread("11").status, 0);
+  EXPECT_EQ(vboard_test::read_file(file()), "");
+  hold(F_UNLCK);
+  EXPECT_EQ(adcread("22").status, 0);
+  ASSERT_TRUE(captured().valid) << captured().why;
+  EXPECT_EQ(codes_of_frames(decode(file(), "miso")), (std::vector<int>{11, 22}));
+
+  hold(F_WRLCK);
+  EXPECT_EQ(adcread("44", {"--scans", "400", "--interval", "0"}).status, 0);
+  hold(F_UNLCK);
+  const auto r = adcread("33");
+  EXPECT_NE(r.err.find("changes: more than 16384 changed before they were written out"),
+            std::string::npos)
+      << r.err;
+  close(held);
+  const dump d = captured();
+  ASSERT_TRUE(d.valid) << d.why;
+  EXPECT_EQ(d.resumed, 1);
+  EXPECT_FALSE(d.ended);
+  // Frames before the loss, and the last one after it (the one cut by the
+  // loss leaves a word or two between).
+  const auto miso = decode(file(), "miso");
+  ASSERT_GT(miso.size(), 300U);
+  const auto codes = codes_of_frames(miso);
+  EXPECT_EQ(std::vector<int>(codes.begin() + 2, codes.begin() + 100), std::vector<int>(98, 44));
+  EXPECT_EQ(codes_of_frames({miso.end() - 3, miso.end()}), (std::vector<int>{33}));
 }
 
 // The limit ends the dump properly, says so once for the whole session,
