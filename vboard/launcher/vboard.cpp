@@ -1,7 +1,7 @@
 // vboard: runs programs on the virtual board, and looks at or powers off
 // the board itself.
 //
-//   vboard run [--board NAME] [--strict] [VAR=VALUE ...] -- PROGRAM ARGS...
+//   vboard run [--board NAME] [--strict] [--capture FILE] [VAR=VALUE ...] -- PROGRAM ARGS...
 //   vboard show [--board NAME]
 //   vboard reset [--board NAME]
 //
@@ -48,8 +48,8 @@ constexpr const char *kUsage =
     "Options:\n"
     "  --board NAME  the board to use: a name (default \"default\"), a path, or private\n"
     "  --strict      the board models the target's limits (VBOARD_STRICT=1)\n"
-    "  --capture FILE  records the board's lines into FILE as a Value Change Dump, for a\n"
-    "                waveform viewer or sigrok-cli (VBOARD_CAPTURE=FILE)\n"
+    "  --capture FILE  records the board's lines into FILE as a Value Change Dump,\n"
+    "                  for a waveform viewer or sigrok-cli (VBOARD_CAPTURE=FILE)\n"
     "  -h, --help    show this text\n"
     "  --version     show the version\n"
     "\n"
