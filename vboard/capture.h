@@ -6,7 +6,7 @@
 // object, stamped with board time that never goes backwards; it is written
 // out after the lock by a capturing process that holds the capture file's
 // own lock (an open-file-description lock, tried, never waited for). So
-// the processes of a shell session append to one file in time order, and a
+// the separate processes a shell runs append to one file in time order, and a
 // capture nobody manages to write holds up no program: its ring fills and
 // the changes it could not take are counted and told.
 //

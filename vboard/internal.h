@@ -13,6 +13,7 @@
 //   wait.cpp        poll, select and epoll on virtual descriptors
 //   faults.cpp      faults on paths (open fails, node missing)
 //   trace.cpp       the trace of accesses
+//   capture.cpp     the lines as a Value Change Dump (capture.h)
 //   strict.cpp      the strict profile: the target's limits, told as notes
 //   show.cpp        the board described as `vboard show` prints it
 //   gpio.cpp, spidev.cpp  the device handlers; chip.cpp the MCP3008

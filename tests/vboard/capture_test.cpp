@@ -1,7 +1,7 @@
 // The board's capture (VBOARD_CAPTURE) as others read it: sigrok-cli's
 // VCD input and SPI decoder find in it the frames the chip exchanged, for
 // a bit-banged conversion and for spidev messages in every mode, and the
-// codes in them are the inputs that were set; a shell session of separate
+// codes in them are the inputs that were set; a shell running separate
 // processes, programs running at once and the size limit each leave one
 // valid, time-ordered file.
 #include <fcntl.h>
@@ -206,12 +206,12 @@ TEST_F(Capture, EachModeIsDrawnAsItsClockAndPhase) {
 
 // Every command its own process, one of them a spidev program, another
 // the jumpered input, all started by `vboard run --capture` with a file
-// named relative to a directory the session leaves: one header, times that
+// named relative to a directory the shell leaves: one header, times that
 // grow, every level in order.
-TEST_F(Capture, AShellSessionOfSeparateProcessesGivesOneOrderedFile) {
+TEST_F(Capture, AShellsSeparateProcessesGiveOneOrderedFile) {
   if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "the shell is native";
   const std::string g = "/sys/class/gpio";
-  const std::string session =
+  const std::string commands =
       "cd / && echo 22 > " + g + "/export && echo 23 > " + g + "/export && echo out > " + g +
       "/gpio22/direction && for v in 1 0 1; do echo $v > " + g + "/gpio22/value; done && " +
       ADCREAD_PATH + " --channels 1 > /dev/null && cat " + g + "/gpio23/value && echo 0 > " + g +
@@ -219,7 +219,7 @@ TEST_F(Capture, AShellSessionOfSeparateProcessesGivesOneOrderedFile) {
   const auto r = adckit::test::run(
       {.argv = {"sh", "-c",
                 "cd " + dir.path() + " && " + VBOARD_LAUNCHER +
-                    " run --capture capture.vcd VBOARD_CH0=640 -- sh -c '" + session + "'"},
+                    " run --capture capture.vcd VBOARD_CH0=640 -- sh -c '" + commands + "'"},
        .env = env(),
        .host = true});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -303,7 +303,7 @@ TEST_F(Capture, AWriterHeldUpBlocksNobodyAndWhatOverflowsIsTold) {
   EXPECT_EQ(codes_of_frames({miso.end() - 3, miso.end()}), (std::vector<int>{33}));
 }
 
-// The limit ends the dump properly, says so once for the whole session,
+// The limit ends the dump properly, says so once for all the programs,
 // and the file stays readable.
 TEST_F(Capture, TheLimitEndsTheFileOnceAndKeepsItValid) {
   if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "the shell is native";
