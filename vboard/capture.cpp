@@ -251,11 +251,11 @@ bool drain_once(capture_state &c, int fd) {
   std::string text;
   if (new_file) text = header(l);
   if (lost != 0 && !c.told_lost) {
-      c.told_lost = true;
-      tell("vboard: the capture %s lost %" PRIu32
-           " changes: more than %d changed before they were written out (a very long spidev "
-           "message, or a writer held up)\n",
-           c.path.c_str(), lost, kCaptureRing);
+    c.told_lost = true;
+    tell("vboard: the capture %s lost %" PRIu32
+         " changes: more than %d changed before they were written out (a very long spidev "
+         "message, or a writer held up)\n",
+         c.path.c_str(), lost, kCaptureRing);
   }
   std::uint64_t at = 0;
   bool first = true;
@@ -282,8 +282,8 @@ bool drain_once(capture_state &c, int fd) {
   }
 
   const std::uint64_t size = regular ? static_cast<std::uint64_t>(st.st_size) : c.written;
-  const std::string end = stamp_line(batch.empty() ? last : batch.front().time_ns) +
-                          dump_block(l, "$dumpoff", nullptr);
+  const std::string end =
+      stamp_line(batch.empty() ? last : batch.front().time_ns) + dump_block(l, "$dumpoff", nullptr);
   if (ended(c, fd, regular, size, end.size())) return true;
   const std::uint64_t room = c.limit > end.size() ? c.limit - end.size() : 0;
   bool ending = false;

@@ -22,8 +22,8 @@ namespace config {
 class reader;
 }
 
-constexpr int kCaptureRing = 16384;  // changes waiting to be written
-constexpr int kCaptureWires = 4;     // the chip's lines come first: CLK, DIN, DOUT, CS
+constexpr int kCaptureRing = 16384;   // changes waiting to be written
+constexpr int kCaptureWires = 4;      // the chip's lines come first: CLK, DIN, DOUT, CS
 constexpr int kCaptureLevels = 1032;  // the wires, then a level a GPIO line (1024), padded
 
 struct shared_change {
@@ -33,9 +33,9 @@ struct shared_change {
 };
 
 struct shared_capture {
-  std::uint32_t head;     // changes recorded so far (wraps)
-  std::uint32_t tail;     // changes taken out for writing so far (wraps)
-  std::uint32_t lost;     // changes a full ring could not take, not yet told
+  std::uint32_t head;  // changes recorded so far (wraps)
+  std::uint32_t tail;  // changes taken out for writing so far (wraps)
+  std::uint32_t lost;  // changes a full ring could not take, not yet told
   std::uint32_t reserved;
   std::uint64_t last_ns;    // the latest time given to a change
   std::uint64_t offset_ns;  // capture time minus board time

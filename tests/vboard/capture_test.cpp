@@ -53,7 +53,8 @@ dump parse(const std::string &text) {
     } else if (w[0] == '#') {
       if (std::stoll(w.substr(1)) <= t) d.why = w + " after #" + std::to_string(t);
       t = std::stoll(w.substr(1));
-    } else if (t < 0 || w.size() < 2 || w.find_first_of("01x") != 0 || !name_of.count(w.substr(1))) {
+    } else if (t < 0 || w.size() < 2 || w.find_first_of("01x") != 0 ||
+               !name_of.count(w.substr(1))) {
       d.why = "unexpected " + w;
     } else if (!off) {
       d.levels[name_of[w.substr(1)]] += w[0];
