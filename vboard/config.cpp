@@ -112,6 +112,7 @@ bool configure_core(bool restore) {
   configure_inputs(r);
   configure_wiring(r);
   configure_trace(r);
+  configure_capture(r);
   configure_timing(r);
   configure_path_faults(r);
   configure_strict(r);

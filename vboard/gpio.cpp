@@ -736,6 +736,7 @@ void pins_changed() {
   }
   if (chardev_pins_changed()) notified = true;
   if (notified) notify_edges();
+  capture_lines();
 }
 
 bool gpio_line_level(int line) { return line_level(line); }

@@ -13,6 +13,7 @@
 //   wait.cpp        poll, select and epoll on virtual descriptors
 //   faults.cpp      faults on paths (open fails, node missing)
 //   trace.cpp       the trace of accesses
+//   capture.cpp     the lines as a Value Change Dump (capture.h)
 //   strict.cpp      the strict profile: the target's limits, told as notes
 //   show.cpp        the board described as `vboard show` prints it
 //   gpio.cpp, spidev.cpp  the device handlers; chip.cpp the MCP3008
@@ -62,6 +63,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capture.h"
 #include "chip.h"
 #include "vboard.h"
 
@@ -180,7 +182,7 @@ std::string walk_path(const char *path);
 constexpr std::uint32_t kBoardMagic = 0x56424f41;  // "VBOA"
 // Raised whenever a field below changes place, size or meaning: a board
 // object of another layout is refused, never read.
-constexpr std::uint32_t kBoardLayout = 5;
+constexpr std::uint32_t kBoardLayout = 6;
 constexpr int kMaxPins = 1024;
 // A process's ticket t is the lock on byte kTicketBase + t of the board
 // object (see state.cpp); past the object's end, so it covers no field.
@@ -313,6 +315,7 @@ struct shared_board {
   shared_info_change info_changes[kInfoChanges];  // the last ones, by seq
   std::uint32_t ticket_seq;  // the last ticket handed out
   std::uint32_t reserved_end;
+  shared_capture capture;  // capture.h
 };
 
 // Another process may write the shared object at any time (the lock keeps
@@ -546,6 +549,11 @@ void trace(int op, const char *file, unsigned long request, std::uint64_t bytes,
            std::size_t data_len, std::int64_t result, int err);
 // Reads VBOARD_TRACE and VBOARD_TRACE_LIMIT. Lock held.
 void configure_trace(config::reader &r);
+// Opens a file the board writes for its user (the trace, the capture)
+// with `flags` added (O_APPEND, O_TRUNC), never through another user's link
+// or into another user's FIFO. The descriptor, or -errno with `why`
+// saying what was found.
+int open_output(const char *path, int flags, char (&why)[160]);
 // The access cost model (timing.cpp): VBOARD_ACCESS_NS, and the time an
 // access to the sysfs tree takes (0 for any other), which trace() adds to
 // what is spent once the lock is released; spend() spins it away.

@@ -463,7 +463,10 @@ class bus {
       t_ = now > last ? now : last;
     }
   }
-  ~bus() { chip().release_time(); }
+  ~bus() {
+    wires_.mark();
+    chip().release_time();
+  }
   bus(const bus &) = delete;
   bus &operator=(const bus &) = delete;
 
@@ -475,11 +478,13 @@ class bus {
   void select() {
     mcp3008_model &c = chip();
     edge();
+    wires_.wait(half_ns_);  // chip select is drawn apart from the clock's edges
     c.set_clk(cpol_);
     if (use_cs_) c.set_cs(cs_active_);
   }
   void deselect() {
     edge();
+    wires_.wait(half_ns_);
     if (use_cs_) chip().set_cs(!cs_active_);
   }
 
@@ -518,16 +523,20 @@ class bus {
   }
 
  private:
+  // The capture draws what changed since the last edge at the edge's time.
   void edge() {
+    wires_.mark();
     if (timed_) chip().force_time(static_cast<std::uint64_t>(t_));
   }
   void advance(double ns) {
+    wires_.wait(ns);
     if (timed_) t_ += ns;
   }
 
   bool cpol_, cpha_, lsb_, cs_active_, use_cs_, loop_, timed_, late_;
   double t_ = 0;
   double half_ns_ = 0;
+  capture_clock wires_;
 };
 
 class spidev_file final : public file {

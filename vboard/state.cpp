@@ -58,7 +58,9 @@ static_assert(offsetof(shared_board, requests) % 8 == 0);
 static_assert(sizeof(shared_board) == offsetof(shared_board, pins) + 12 * kMaxPins +
                                           64 * kSpidevSlots + 2 * kMaxPins +
                                           sizeof(shared_line_request) * kLineRequests + 8 +
-                                          24 * kInfoChanges + 8);
+                                          24 * kInfoChanges + 8 + sizeof(shared_capture));
+static_assert(sizeof(shared_capture) == 48 + kCaptureLevels + 16 * kCaptureRing);
+static_assert(offsetof(shared_board, capture) % 8 == 0);
 static_assert(std::atomic_ref<std::uint32_t>::required_alignment <= alignof(std::uint32_t));
 
 namespace {
@@ -307,6 +309,7 @@ const char *damage(const shared_board &b) {
     }
   }
   if (const char *why = chardev_damage(b)) return why;
+  if (const char *why = capture_damage(b.capture)) return why;
   return nullptr;
 }
 

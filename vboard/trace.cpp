@@ -80,6 +80,8 @@ std::string format_event(const vboard_event &e) {
   return line;
 }
 
+}  // namespace
+
 // Opens a file the board writes for its user (the trace), without letting
 // another user steer the write elsewhere, whatever the system's
 // fs.protected_* settings: a symbolic link is followed only when it is
@@ -141,6 +143,8 @@ int open_output(const char *path, int flags, char (&why)[160]) {
   if (fl >= 0) (void)syscall(SYS_fcntl, fd, F_SETFL, fl & ~static_cast<long>(O_NONBLOCK));
   return fd;
 }
+
+namespace {
 
 // True when the program itself was linked with the board library, so it
 // can read the in-memory trace through the control calls: the libraries
@@ -264,6 +268,7 @@ void after_access::run() {
       done += static_cast<std::size_t>(w);
     }
   }
+  capture_flush();
   spend(spend_ns);
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "run.h"
 
 namespace {
@@ -124,9 +125,12 @@ TEST_F(SharedBoard, ABoardOfAnotherLayoutOrDamagedIsRefusedWithAMessage) {
   other_layout[4] = static_cast<char>(other_layout[4] + 1);  // the layout number
   std::string wrong_size = good;
   wrong_size[8] = static_cast<char>(wrong_size[8] ^ 8);  // the size field, layout unchanged
-  std::string bad_pin = good;
-  // The last pins and the spidev settings hold bytes no board writes.
-  for (std::size_t i = bad_pin.size() - 2000; i < bad_pin.size(); ++i) bad_pin[i] = 7;
+  // The line requests and info changes before the capture, and the
+  // capture's ring at the end, hold bytes no board writes.
+  std::string bad_pin = good, bad_capture = good;
+  const std::size_t capture_at = good.size() - sizeof(vboard::shared_capture);
+  for (std::size_t i = capture_at - 2000; i < capture_at; ++i) bad_pin[i] = 7;
+  for (std::size_t i = good.size() - 2000; i < good.size(); ++i) bad_capture[i] = 7;
   const std::vector<damaged> cases = {
       {"short", good.substr(0, 100), "bytes, this board library uses"},
       {"not a board", std::string(good.size(), 'x'), "it is not a board"},
@@ -134,6 +138,7 @@ TEST_F(SharedBoard, ABoardOfAnotherLayoutOrDamagedIsRefusedWithAMessage) {
       {"wrong size field", wrong_size,
        "it says it is " + std::to_string(good.size() ^ 8) + " bytes, where a board of layout"},
       {"damaged", bad_pin, "invalid"},
+      {"damaged capture", bad_capture, "the capture is invalid"},
   };
   for (const auto &c : cases) {
     write_object(dir / "board", c.bytes);

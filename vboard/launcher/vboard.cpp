@@ -1,7 +1,7 @@
 // vboard: runs programs on the virtual board, and looks at or powers off
 // the board itself.
 //
-//   vboard run [--board NAME] [--strict] [VAR=VALUE ...] -- PROGRAM ARGS...
+//   vboard run [--board NAME] [--strict] [--capture FILE] [VAR=VALUE ...] -- PROGRAM ARGS...
 //   vboard show [--board NAME]
 //   vboard reset [--board NAME]
 //
@@ -32,7 +32,8 @@ namespace {
 
 // Also the source of the manual page (help2man), so it is written as one.
 constexpr const char *kUsage =
-    "Usage: vboard run [--board NAME] [--strict] [VAR=VALUE ...] -- PROGRAM [ARGS...]\n"
+    "Usage: vboard run [--board NAME] [--strict] [--capture FILE] [VAR=VALUE ...] -- PROGRAM "
+    "[ARGS...]\n"
     "  or:  vboard show [--board NAME]\n"
     "  or:  vboard reset [--board NAME]\n"
     "Run unmodified programs on the virtual board, a PC's stand-in for the target\n"
@@ -47,6 +48,8 @@ constexpr const char *kUsage =
     "Options:\n"
     "  --board NAME  the board to use: a name (default \"default\"), a path, or private\n"
     "  --strict      the board models the target's limits (VBOARD_STRICT=1)\n"
+    "  --capture FILE  records the board's lines into FILE as a Value Change Dump,\n"
+    "                  for a waveform viewer or sigrok-cli (VBOARD_CAPTURE=FILE)\n"
     "  -h, --help    show this text\n"
     "  --version     show the version\n"
     "\n"
@@ -57,6 +60,8 @@ constexpr const char *kUsage =
     "  vboard run VBOARD_CH0=512 -- gpiosampler\n"
     "\n"
     "  vboard run -- adcread --channels 4\n"
+    "\n"
+    "  vboard run --capture adc.vcd -- adcread --channels 1\n"
     "\n"
     "  vboard show\n";
 
@@ -218,6 +223,18 @@ int run(int argc, char **argv) {
     }
     if (a == "--strict") {
       setenv("VBOARD_STRICT", "1", 1);
+      continue;
+    }
+    if (a == "--capture" || a.starts_with("--capture=")) {
+      std::string file = a.size() > 9 ? a.substr(10) : i + 1 < argc ? argv[++i] : "";
+      if (file.empty()) return usage_error("--capture needs a file");
+      // Absolute, so that every program of the run appends to the one file
+      // wherever it changes directory to.
+      if (file[0] != '/') {
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd) != nullptr) file = std::string(cwd) + "/" + file;
+      }
+      setenv("VBOARD_CAPTURE", file.c_str(), 1);
       continue;
     }
     const auto eq = a.find('=');
