@@ -441,6 +441,12 @@ routed v_transfer(int fd, std::conditional_t<Writing, const void *, void *> buf,
 // For the rest of the board
 
 std::string normalise(const char *path) {
+  // Most paths programs open are normal already: one copy, no parts.
+  const std::string_view p(path);
+  if (p.size() > 1 && p.front() == '/' && p.back() != '/' && p.find("//") == p.npos &&
+      p.find("/./") == p.npos && p.find("/../") == p.npos && !p.ends_with("/.") &&
+      !p.ends_with("/.."))
+    return std::string(p);
   std::vector<std::string_view> parts;
   for (auto part : config::split(path, '/')) {
     if (part.empty() || part == ".") continue;

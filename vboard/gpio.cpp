@@ -244,15 +244,43 @@ int exported_line(std::string_view name) {
 }
 
 // Classifies a path free of links (canonical), without following any.
+// The non-empty parts of a path, without allocating: every open walks
+// its path part by part. Deeper paths than any node of the tree are
+// marked too deep.
+template <std::size_t N>
+class path_parts {
+ public:
+  explicit path_parts(std::string_view path, bool keep_empty = false) {
+    while (true) {
+      const auto slash = path.find('/');
+      const std::string_view part = path.substr(0, slash);
+      if (!part.empty() || keep_empty) {
+        if (n_ == N) {
+          too_deep_ = true;
+          return;
+        }
+        parts_[n_++] = part;
+      }
+      if (slash == std::string_view::npos) return;
+      path.remove_prefix(slash + 1);
+    }
+  }
+  std::size_t size() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  bool too_deep() const { return too_deep_; }
+  std::string_view operator[](std::size_t i) const { return parts_[i]; }
+
+ private:
+  std::string_view parts_[N];
+  std::size_t n_ = 0;
+  bool too_deep_ = false;
+};
+
 where classify(std::string_view path) {
-  std::vector<std::string_view> parts;
-  std::string_view rest;
   if (path.starts_with(kClass) &&
       (path.size() == sizeof kClass - 1 || path[sizeof kClass - 1] == '/')) {
-    rest = path.substr(sizeof kClass - 1);
-    for (auto p : config::split(rest, '/')) {
-      if (!p.empty()) parts.push_back(p);
-    }
+    const path_parts<4> parts(path.substr(sizeof kClass - 1));
+    if (parts.too_deep()) return {};
     if (parts.empty()) return {node::class_root};
     if (parts.size() != 1) return {};
     if (parts[0] == "export") return {node::export_file};
@@ -265,9 +293,8 @@ where classify(std::string_view path) {
   if (!path.starts_with(kSoc) || (path.size() > sizeof kSoc - 1 && path[sizeof kSoc - 1] != '/')) {
     return {};
   }
-  for (auto p : config::split(path.substr(sizeof kSoc - 1), '/')) {
-    if (!p.empty()) parts.push_back(p);
-  }
+  const path_parts<8> parts(path.substr(sizeof kSoc - 1));
+  if (parts.too_deep()) return {};
   if (parts.empty()) return {node::soc};
   if (parts[0] != kDevName) return {};
   if (parts.size() == 1) return {node::controller};
@@ -325,7 +352,9 @@ where resolve(const std::string &path, bool follow, std::string &canonical) {
   for (int hops = 0; hops < 8; ++hops) {
     // Find the first link on the way (the prefix roots hold none).
     std::string walked;
-    const auto parts = config::split(at, '/');
+    walked.reserve(at.size());
+    const path_parts<32> parts(at, true);
+    if (parts.too_deep()) return {};
     bool relinked = false;
     for (std::size_t i = 1; i < parts.size(); ++i) {
       walked += '/';
