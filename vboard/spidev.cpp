@@ -580,7 +580,32 @@ class spidev_file final : public file {
     device *d = alive();
     if (d == nullptr) return -ESHUTDOWN;
     if (_IOC_TYPE(request) != SPI_IOC_MAGIC) return -ENOTTY;
-    shared_spidev &set = d->settings();
+    const int r = setting(*d, request, arg, note);
+    if (r != kNotASetting) {
+      // Every setting the driver takes goes through the SPI core's setup,
+      // which ends with the chip select released: a frame a message kept
+      // open with cs_change is over, and the next message starts afresh.
+      if (r == 0 && _IOC_DIR(request) == _IOC_WRITE) release_chip_select(*d);
+      return r;
+    }
+    if (_IOC_NR(request) != kMessageNr || _IOC_DIR(request) != _IOC_WRITE) return -ENOTTY;
+    return message(*d, request, arg, note);
+  }
+
+  void stat(struct stat &st) const override { fill_stat(st, path_.c_str(), S_IFCHR | 0660, 0); }
+
+ private:
+  static constexpr int kNotASetting = 1;
+
+  static void release_chip_select(device &d) {
+    const std::uint32_t mode = shared_read(d.settings().mode);
+    bus(mode, strict_profile()).deselect();
+  }
+
+  // A request that reads or writes a setting: 0 or -errno; kNotASetting
+  // for any other request.
+  int setting(device &d, unsigned long request, void *arg, trace_note &note) {
+    shared_spidev &set = d.settings();
     switch (request) {
       case SPI_IOC_RD_MODE:
         return put<std::uint8_t>(arg, static_cast<std::uint8_t>(set.mode & kUserModeMask), note);
@@ -649,13 +674,9 @@ class spidev_file final : public file {
       default:
         break;
     }
-    if (_IOC_NR(request) != kMessageNr || _IOC_DIR(request) != _IOC_WRITE) return -ENOTTY;
-    return message(*d, request, arg, note);
+    return kNotASetting;
   }
 
-  void stat(struct stat &st) const override { fill_stat(st, path_.c_str(), S_IFCHR | 0660, 0); }
-
- private:
   template <typename T>
   static int put(void *arg, T value, trace_note &note) {
     if (bad_address(arg)) return -EFAULT;
