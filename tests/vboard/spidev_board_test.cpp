@@ -367,6 +367,39 @@ TEST_F(StrictSpidev, TheTargetControllerRefusesLsbFirstAndLoopback) {
   EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_MODE, &byte), 0);
 }
 
+// The target's chip selects are GPIOs, active low: SPI_CS_HIGH is taken but
+// never read back, and the chip stays selected by a low line.
+TEST_F(StrictSpidev, GpioChipSelectsHideCsHighAndKeepTheirPolarity) {
+  for (const bool wide : {false, true}) {
+    std::uint32_t mode = SPI_MODE_3 | SPI_CS_HIGH;
+    if (wide) {
+      ASSERT_EQ(ioctl(fd_, SPI_IOC_WR_MODE32, &mode), 0);
+    } else {
+      std::uint8_t byte = static_cast<std::uint8_t>(mode);
+      ASSERT_EQ(ioctl(fd_, SPI_IOC_WR_MODE, &byte), 0);
+    }
+    std::uint8_t byte = 0xff;
+    std::uint32_t word = 0xffffffff;
+    EXPECT_EQ(ioctl(fd_, SPI_IOC_RD_MODE, &byte), 0);
+    EXPECT_EQ(byte, SPI_MODE_3);
+    EXPECT_EQ(ioctl(fd_, SPI_IOC_RD_MODE32, &word), 0);
+    EXPECT_EQ(word, static_cast<std::uint32_t>(SPI_MODE_3));
+    EXPECT_EQ(frame_at(1000000), 602) << (wide ? "MODE32" : "MODE");
+  }
+  EXPECT_TRUE(notes().empty());
+
+  // A controller that drives its own chip selects inverts the line: the
+  // chip, selected by a low line, then sees no frame.
+  unsetenv("VBOARD_STRICT");
+  reopen();
+  std::uint8_t byte = SPI_MODE_0 | SPI_CS_HIGH;
+  ASSERT_EQ(ioctl(fd_, SPI_IOC_WR_MODE, &byte), 0);
+  byte = 0;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_RD_MODE, &byte), 0);
+  EXPECT_EQ(byte, SPI_CS_HIGH);
+  EXPECT_NE(frame_at(1000000), 602);
+}
+
 TEST_F(StrictSpidev, EachRecordTakesACacheLineOfTheMessageBuffer) {
   std::uint32_t hz = 1000000;  // the chip cannot follow the power-on rate
   ASSERT_EQ(ioctl(fd_, SPI_IOC_WR_MAX_SPEED_HZ, &hz), 0);
