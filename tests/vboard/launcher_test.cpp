@@ -59,9 +59,6 @@ TEST_F(Launcher, RunsAProgramOnANamedBoardThatShowAndResetThenSee) {
 // powered on, and the next program makes the object afresh.
 TEST_F(Launcher, AResetRemovesANamedBoardsObjectAndAProgramOnItRunsOn) {
   if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm here";
-  if (!vboard_test::host_programs_usable()) {
-    GTEST_SKIP() << "the shell is native; this board library is built for the target";
-  }
   const std::string name = "reset-test-" + std::to_string(getpid());
   const std::string object = "/dev/shm/vboard-" + std::to_string(getuid()) + "-" + name;
   struct cleanup {
@@ -77,18 +74,10 @@ TEST_F(Launcher, AResetRemovesANamedBoardsObjectAndAProgramOnItRunsOn) {
   ASSERT_EQ(o.status, 0) << o.err;
   ASSERT_TRUE(exists());
 
-  // The shell's builtins are its own accesses; its pauses run on a board
-  // of their own, so that they make no object.
   const std::string ready = dir / "ready", go = dir / "go";
-  const std::string script =
-      "read v < /sys/class/gpio/gpio12/value && echo before $v; : > " + ready +
-      "; n=0; while [ ! -e " + go +
-      " ] && [ $n -lt 3000 ]; do VBOARD_BOARD=private sleep 0.01; "
-      "n=$((n + 1)); done; read v < /sys/class/gpio/gpio12/value 2>/dev/null || echo after: no "
-      "pin; echo 12 > /sys/class/gpio/export && read d < /sys/class/gpio/gpio12/direction && echo "
-      "exported again: $d";
-  running attached({VBOARD_LAUNCHER, "run", "--board", name, "--", "sh", "-c", script}, {}, false,
-                   false);
+  running attached(
+      {VBOARD_LAUNCHER, "run", "--board", name, "--", BOARD_WORKER_PATH, "across", "12", ready, go},
+      {}, true, false);
   for (int i = 0; i < 3000 && !fs::exists(ready); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
