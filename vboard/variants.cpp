@@ -1,11 +1,12 @@
-// Entry points that programs built in other ways reach for the calls the
-// board already serves: the fortified variants a distribution's build
+// Entry points that programs built in other ways reach for calls the board
+// already serves: the fortified variants a distribution's build
 // (_FORTIFY_SOURCE) emits for pread, readlink and ppoll, the stat entry
 // points of programs built against a C library older than 2.33, and
 // formatted writes to a descriptor, which the C library makes through its
 // own inner write. Each one checks what the C library would check and
 // hands the call to the board's own entry point, which passes anything
-// that is not the board's on to the C library.
+// that is not the board's on to the C library. Also isfdtype and
+// fallocate, which the C library would answer from the stand-in.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/epoll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -239,6 +241,45 @@ int epoll_pwait2(int epfd, struct epoll_event *ev, int max, const struct timespe
     const int kept = vboard::epoll_drop_wakes(epfd, ev, k, woken);
     if (kept > 0 || !woken) return kept;
   }
+}
+
+// The C library tells a descriptor's kind from its inner fstat, which
+// would see the stand-in; the board's fstat sees the board's file.
+int isfdtype(int fd, int type) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return -1;
+  return (st.st_mode & S_IFMT) == static_cast<mode_t>(type) ? 1 : 0;
+}
+
+// sysfs and the devices have no room to allocate: EOPNOTSUPP, where the
+// stand-in, a memory file, would take it.
+int fallocate(int fd, int mode, off_t off, off_t len) {
+  if (vboard::maybe_virtual(fd) && vboard::is_virtual(fd)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  using fn = int (*)(int, int, off_t, off_t);
+  static std::atomic<void *> slot{nullptr};
+  auto real = next<fn>(slot, "fallocate");
+  if (real == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real(fd, mode, off, len);
+}
+int fallocate64(int fd, int mode, off64_t off, off64_t len) {
+  if (vboard::maybe_virtual(fd) && vboard::is_virtual(fd)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  using fn = int (*)(int, int, off64_t, off64_t);
+  static std::atomic<void *> slot{nullptr};
+  auto real = next<fn>(slot, "fallocate64");
+  if (real == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real(fd, mode, off, len);
 }
 
 // The effective user's rights, as the C library asks the kernel for them.

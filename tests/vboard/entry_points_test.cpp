@@ -16,6 +16,7 @@
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -572,6 +573,16 @@ TEST_F(EntryPoints, EveryVariantOfACallTheBoardServesReachesTheTree) {
   EXPECT_EQ(vboard_pin_level(22), 0);
   EXPECT_EQ(__pread64_chk(v.fd, buf, 2, 0, sizeof buf), 2);
   EXPECT_EQ(std::string(buf, 2), "0\n");
+
+  // A descriptor's kind is the board file's, and a board file has no room
+  // to allocate, where the stand-in would have both.
+  EXPECT_EQ(isfdtype(v.fd, S_IFREG), 1);
+  Fd spi(open("/dev/spidev0.0", O_RDWR));
+  EXPECT_EQ(isfdtype(spi.fd, S_IFCHR), 1);
+  EXPECT_EQ(fallocate(v.fd, 0, 0, 4096), -1);
+  EXPECT_EQ(errno, EOPNOTSUPP);
+  EXPECT_EQ(fallocate64(spi.fd, 0, 0, 4096), -1);
+  EXPECT_EQ(errno, EOPNOTSUPP);
 
   char target[PATH_MAX] = {};
   const ssize_t n = __readlink_chk(kPinDir, target, sizeof target, sizeof target);
