@@ -1171,6 +1171,10 @@ void fill_statx(const struct stat &st, struct statx &x) {
 }
 
 std::int64_t ms_to_ns(int ms) { return ms < 0 ? -1 : static_cast<std::int64_t>(ms) * 1000000; }
+// A time the kernel refuses with EINVAL.
+bool bad_time(const timespec *t) {
+  return t != nullptr && (t->tv_sec < 0 || t->tv_nsec < 0 || t->tv_nsec >= 1000000000);
+}
 std::int64_t ts_to_ns(const timespec *t) {
   if (t == nullptr) return -1;
   return static_cast<std::int64_t>(t->tv_sec) * 1000000000 + t->tv_nsec;
@@ -1450,6 +1454,7 @@ int __poll_chk(struct pollfd *fds, nfds_t n, int timeout, size_t fdslen) {
   return poll(fds, n, timeout);
 }
 int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *t, const sigset_t *mask) {
+  if (bad_time(t)) return fail(EINVAL);  // else a wait without end
   bool handled = false;
   int r = 0;
   if (n > 0) {
@@ -1458,6 +1463,9 @@ int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *t, const sigset_t
   return handled ? r : real_ppoll_fn()(fds, n, t, mask);
 }
 int select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *t) {
+  // The kernel carries whole seconds out of tv_usec but refuses a negative
+  // time, which would otherwise wait without end.
+  if (t != nullptr && (t->tv_sec < 0 || t->tv_usec < 0)) return fail(EINVAL);
   bool handled = false;
   const std::int64_t ns =
       t == nullptr ? -1 : static_cast<std::int64_t>(t->tv_sec) * 1000000000 + t->tv_usec * 1000;
@@ -1466,6 +1474,7 @@ int select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *t) {
 }
 int pselect(int n, fd_set *r, fd_set *w, fd_set *e, const struct timespec *t,
             const sigset_t *mask) {
+  if (bad_time(t)) return fail(EINVAL);
   bool handled = false;
   const int k = with_mask(mask, [&] { return select_any(n, r, w, e, ts_to_ns(t), handled); });
   return handled ? k : real_pselect_fn()(n, r, w, e, t, mask);

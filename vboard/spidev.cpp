@@ -80,6 +80,14 @@ void power_on_settings(shared_spidev &s) {
   s.speed_hz = kPowerOnSpeed;
 }
 
+// The target drives its chip selects as GPIOs, active low as the device
+// tree gives them: the SPI core then keeps SPI_CS_HIGH set for the line's
+// own polarity and spidev hides it from user space, so a program's
+// SPI_CS_HIGH neither reads back nor turns the chip select around.
+std::uint32_t wire_mode(std::uint32_t mode) {
+  return strict_profile() ? mode & ~static_cast<std::uint32_t>(SPI_CS_HIGH) : mode;
+}
+
 // One device as this process knows it; its settings live in the board, so
 // that every process sees what another set, as the driver keeps them.
 struct device {
@@ -589,12 +597,38 @@ class spidev_file final : public file {
     device *d = alive();
     if (d == nullptr) return -ESHUTDOWN;
     if (_IOC_TYPE(request) != SPI_IOC_MAGIC) return -ENOTTY;
-    shared_spidev &set = d->settings();
+    const int r = setting(*d, request, arg, note);
+    if (r != kNotASetting) {
+      // Every setting the driver takes goes through the SPI core's setup,
+      // which ends with the chip select released: a frame a message kept
+      // open with cs_change is over, and the next message starts afresh.
+      if (r == 0 && _IOC_DIR(request) == _IOC_WRITE) release_chip_select(*d);
+      return r;
+    }
+    if (_IOC_NR(request) != kMessageNr || _IOC_DIR(request) != _IOC_WRITE) return -ENOTTY;
+    return message(*d, request, arg, note);
+  }
+
+  void stat(struct stat &st) const override { fill_stat(st, path_.c_str(), S_IFCHR | 0660, 0); }
+
+ private:
+  static constexpr int kNotASetting = 1;
+
+  static void release_chip_select(device &d) {
+    const std::uint32_t mode = wire_mode(shared_read(d.settings().mode));
+    bus(mode, strict_profile()).deselect();
+  }
+
+  // A request that reads or writes a setting: 0 or -errno; kNotASetting
+  // for any other request.
+  int setting(device &d, unsigned long request, void *arg, trace_note &note) {
+    shared_spidev &set = d.settings();
     switch (request) {
       case SPI_IOC_RD_MODE:
-        return put<std::uint8_t>(arg, static_cast<std::uint8_t>(set.mode & kUserModeMask), note);
+        return put<std::uint8_t>(arg, static_cast<std::uint8_t>(wire_mode(set.mode) & kUserModeMask),
+                                 note);
       case SPI_IOC_RD_MODE32:
-        return put<std::uint32_t>(arg, set.mode & kUserModeMask, note);
+        return put<std::uint32_t>(arg, wire_mode(set.mode) & kUserModeMask, note);
       case SPI_IOC_RD_LSB_FIRST:
         return put<std::uint8_t>(arg, (set.mode & SPI_LSB_FIRST) != 0 ? 1 : 0, note);
       case SPI_IOC_RD_BITS_PER_WORD:
@@ -658,13 +692,9 @@ class spidev_file final : public file {
       default:
         break;
     }
-    if (_IOC_NR(request) != kMessageNr || _IOC_DIR(request) != _IOC_WRITE) return -ENOTTY;
-    return message(*d, request, arg, note);
+    return kNotASetting;
   }
 
-  void stat(struct stat &st) const override { fill_stat(st, path_.c_str(), S_IFCHR | 0660, 0); }
-
- private:
   template <typename T>
   static int put(void *arg, T value, trace_note &note) {
     if (bad_address(arg)) return -EFAULT;
@@ -825,7 +855,7 @@ class spidev_file final : public file {
                     static_cast<unsigned>(mode & SPI_MODE_X_MASK));
       strict_note(strict_kind::chip_spi_mode, path_.c_str(), why);
     }
-    bus wire(mode, strict);
+    bus wire(wire_mode(mode), strict);
     wire.rate(recs[0].speed_hz != 0 ? recs[0].speed_hz : speed);
     wire.select();
     tx_at = 0;

@@ -556,6 +556,31 @@ shared_board *map_object() {
   return b;
 }
 
+// A named board lives in shared memory until it is powered off: then its
+// object goes, so that none is left behind, and the next program on the
+// board makes it afresh. Programs still attached keep the old one, just
+// powered on, to themselves. Only the object this process maps goes, not
+// one another program made since; a board in a file stays with its file.
+// Returns false, after saying so, when the object stays.
+bool remove_named_object() {
+  if (!shared_object || board_is_file) return true;
+  constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  const int fd = real_open(board_path, kFlags, 0);
+  if (fd < 0) return true;  // gone already, or another's in its place
+  struct stat st {};
+  int err = 0;
+  if (real_fstat(fd, &st) == 0 && st.st_dev == object_dev && st.st_ino == object_ino &&
+      unlink(board_path) != 0 && errno != ENOENT) {
+    err = errno;
+  }
+  real_close(fd);
+  if (err == 0) return true;
+  tell("vboard: the board %s was powered off, but its object stays (%s)\n", board_label,
+       std::strerror(err));
+  errno = err;
+  return false;
+}
+
 void attach() {
   my_pid = static_cast<std::uint32_t>(getpid());
   refused = refusal::none;
@@ -975,6 +1000,7 @@ int vboard_power_cycle(void) {
   bool ok = configure_core(false);
   if (!configure_devices(false)) ok = false;
   pins_changed();
+  if (!remove_named_object()) return -1;
   return ok ? 0 : fail(EINVAL);
 }
 

@@ -12,7 +12,7 @@ adckit_packages_armv6=(g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user)
 adckit_packages_tests=(
   pkg-config googletest libgtest-dev libgmock-dev
   util-linux clang libclang-rt-14-dev
-  dpkg-dev file gcovr lintian help2man
+  dpkg-dev file gcovr lintian help2man binutils
   spi-tools python3 python3-spidev python3-periphery gpiod python3-libgpiod libgpiod-dev
   bash dash coreutils findutils busybox nodejs sigrok-cli
 )

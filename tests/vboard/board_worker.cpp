@@ -35,6 +35,13 @@
 //                                             descriptors of its object
 //                                             (VBOARD_BOARD) stay open and
 //                                             the board keeps working
+//   board_worker across PIN READY GO         reads PIN's value, creates
+//                                             READY, waits up to 30 s for
+//                                             GO, then prints what the
+//                                             board shows: "before V",
+//                                             "after: V" or "after: no
+//                                             pin", then exports PIN again
+//                                             and prints its direction
 //
 // Exits 0 when every result was the expected one, else 1 after saying
 // what went wrong.
@@ -344,6 +351,35 @@ int sweep(int number) {
 
 }  // namespace
 
+// The text of a board file, or "" when it cannot be read.
+std::string text_of(const std::string &path) {
+  char buf[64];
+  const int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return "";
+  const ssize_t n = read(fd, buf, sizeof buf);
+  close(fd);
+  std::string t(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+  while (!t.empty() && t.back() == '\n') t.pop_back();
+  return t;
+}
+
+// A program that stays on the board across what the test does meanwhile
+// (a reset), and says what it sees before and after.
+int across(const std::string &pin, const std::string &ready, const std::string &go) {
+  const std::string dir = "/sys/class/gpio/gpio" + pin;
+  std::printf("before %s\n", text_of(dir + "/value").c_str());
+  std::fflush(stdout);
+  if (close(open(ready.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644)) != 0) return 1;
+  struct stat st {};
+  for (int i = 0; i < 3000 && stat(go.c_str(), &st) != 0; ++i) usleep(10000);
+  const std::string after = text_of(dir + "/value");
+  std::printf("after: %s\n", after.empty() ? "no pin" : after.c_str());
+  const int e = store("/sys/class/gpio/export", pin);
+  std::printf("exported again: %s\n",
+              e == 0 ? text_of(dir + "/direction").c_str() : std::strerror(e));
+  return 0;
+}
+
 int main(int argc, char **argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "spi" && argc == 5) {
@@ -370,9 +406,10 @@ int main(int argc, char **argv) {
     return watch(argv[2], argv[3], argv[4], std::atoi(argv[5]), argv[6]);
   if (mode == "churn" && argc == 4) return churn(std::atol(argv[2]), argv[3]);
   if (mode == "sweep" && argc == 3) return sweep(std::atoi(argv[2]));
+  if (mode == "across" && argc == 5) return across(argv[2], argv[3], argv[4]);
   std::fprintf(stderr,
                "usage: board_worker spi COUNT CHANNEL EXPECTED | pin COUNT PIN | export PIN |\n"
                "       write PATH TEXT | signals COUNT PIN | watch PIN EDGE HOW MS READY |\n"
-               "       churn COUNT READY | sweep PIN\n");
+               "       churn COUNT READY | sweep PIN | across PIN READY GO\n");
   return 2;
 }

@@ -16,6 +16,7 @@
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -41,6 +42,22 @@ int __openat64_2(int, const char *, int);
 ssize_t __read_chk(int, void *, size_t, size_t);
 int __poll_chk(struct pollfd *, nfds_t, int, size_t);
 char *__realpath_chk(const char *, char *, size_t);
+// Those of pread, readlink and ppoll, and the stat entry points programs
+// built against a C library older than 2.33 call.
+ssize_t __pread_chk(int, void *, size_t, off_t, size_t);
+ssize_t __pread64_chk(int, void *, size_t, off64_t, size_t);
+ssize_t __readlink_chk(const char *, char *, size_t, size_t);
+ssize_t __readlinkat_chk(int, const char *, char *, size_t, size_t);
+int __ppoll_chk(struct pollfd *, nfds_t, const struct timespec *, const sigset_t *, size_t);
+int __dprintf_chk(int, int, const char *, ...);
+int __xstat(int, const char *, struct stat *);
+int __lxstat(int, const char *, struct stat *);
+int __fxstat(int, int, struct stat *);
+int __fxstatat(int, int, const char *, struct stat *, int);
+int __xstat64(int, const char *, struct stat64 *);
+int __lxstat64(int, const char *, struct stat64 *);
+int __fxstat64(int, int, struct stat64 *);
+int __fxstatat64(int, int, const char *, struct stat64 *, int);
 }
 
 namespace {
@@ -499,6 +516,115 @@ TEST_F(EntryPoints, EveryWaitSeesTheValueFilesEvents) {
     drain(v.fd);
     EXPECT_EQ(epoll_pwait(ep.fd, &got, 1, 0, nullptr), 0);
     ASSERT_EQ(epoll_ctl(ep.fd, EPOLL_CTL_DEL, v.fd, nullptr), 0);
+  }
+}
+
+// The entry points other builds of a program reach for the same calls:
+// fortified ones, those of older C libraries, formatted writes, the
+// effective user's access, a listing from a folder's descriptor, and a
+// wait with a time in nanoseconds. Each must reach the tree.
+TEST_F(EntryPoints, EveryVariantOfACallTheBoardServesReachesTheTree) {
+#if defined(__x86_64__)
+  constexpr int kStatVersion = 1;
+#elif defined(__arm__) || defined(__i386__)
+  constexpr int kStatVersion = 3;
+#else
+  constexpr int kStatVersion = 0;
+#endif
+  struct stat st {};
+  struct stat64 st64 {};
+  ASSERT_EQ(__xstat(kStatVersion, kPinDir, &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  ASSERT_EQ(__lxstat(kStatVersion, kPinDir, &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(__xstat64(kStatVersion, kValue, &st64), 0);
+  EXPECT_TRUE(S_ISREG(st64.st_mode));
+  ASSERT_EQ(__lxstat64(kStatVersion, kPinDir, &st64), 0);
+  EXPECT_TRUE(S_ISLNK(st64.st_mode));
+  ASSERT_EQ(__fxstatat(kStatVersion, AT_FDCWD, kPinDir, &st, AT_SYMLINK_NOFOLLOW), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(__fxstatat64(kStatVersion, AT_FDCWD, kPinDir, &st64, 0), 0);
+  EXPECT_TRUE(S_ISDIR(st64.st_mode));
+  EXPECT_EQ(__xstat(kStatVersion + 7, kPinDir, &st), -1);
+  EXPECT_EQ(errno, EINVAL);
+
+  Fd v(open(kValue, O_RDWR));
+  ASSERT_GE(v.fd, 0);
+  ASSERT_EQ(__fxstat(kStatVersion, v.fd, &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_size, 4096);
+  ASSERT_EQ(__fxstat64(kStatVersion, v.fd, &st64), 0);
+  EXPECT_EQ(st64.st_size, 4096);
+
+  // Formatted writes are one store each, refused as a write is; reads at
+  // an offset see them.
+  Fd d(open(kDirection, O_WRONLY));
+  EXPECT_EQ(dprintf(d.fd, "%s", "sideways"), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(dprintf(v.fd, "%d\n", 1), -1) << "an input's value";
+  EXPECT_EQ(errno, EPERM);
+  EXPECT_EQ(dprintf(d.fd, "%s\n", "out"), 4);
+  EXPECT_EQ(dprintf(v.fd, "%d\n", 1), 2);
+  EXPECT_EQ(vboard_pin_level(22), 1);
+  char buf[8] = {};
+  EXPECT_EQ(__pread_chk(v.fd, buf, 2, 0, sizeof buf), 2);
+  EXPECT_EQ(std::string(buf, 2), "1\n");
+  EXPECT_EQ(__dprintf_chk(v.fd, 1, "%s", "0"), 1);
+  EXPECT_EQ(vboard_pin_level(22), 0);
+  EXPECT_EQ(__pread64_chk(v.fd, buf, 2, 0, sizeof buf), 2);
+  EXPECT_EQ(std::string(buf, 2), "0\n");
+
+  // A descriptor's kind is the board file's, and a board file has no room
+  // to allocate, where the stand-in would have both.
+  EXPECT_EQ(isfdtype(v.fd, S_IFREG), 1);
+  Fd spi(open("/dev/spidev0.0", O_RDWR));
+  EXPECT_EQ(isfdtype(spi.fd, S_IFCHR), 1);
+  EXPECT_EQ(fallocate(v.fd, 0, 0, 4096), -1);
+  EXPECT_EQ(errno, EOPNOTSUPP);
+  EXPECT_EQ(fallocate64(spi.fd, 0, 0, 4096), -1);
+  EXPECT_EQ(errno, EOPNOTSUPP);
+
+  char target[PATH_MAX] = {};
+  const ssize_t n = __readlink_chk(kPinDir, target, sizeof target, sizeof target);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(target, static_cast<std::size_t>(n)), kPinTarget);
+  EXPECT_EQ(__readlinkat_chk(AT_FDCWD, kPinDir, target, sizeof target, sizeof target), n);
+
+  EXPECT_EQ(euidaccess(kValue, R_OK | W_OK), 0);
+  EXPECT_EQ(eaccess("/sys/class/gpio/gpio23/value", F_OK), -1);
+  EXPECT_EQ(errno, ENOENT);
+
+  dirent **list = nullptr;
+  const int count = scandirat(AT_FDCWD, kPinDir, &list, nullptr, alphasort);
+  ASSERT_EQ(count, 7);
+  EXPECT_STREQ(list[6]->d_name, "value");
+  for (int i = 0; i < count; ++i) free(list[i]);
+  free(list);
+
+  // A value file not read since it was opened reports an event.
+  {
+    Fd fresh(open(kValue, O_RDONLY));
+    pollfd p{fresh.fd, POLLPRI, 0};
+    timespec zero{0, 0};
+    EXPECT_EQ(__ppoll_chk(&p, 1, &zero, nullptr, sizeof p), 1);
+    EXPECT_EQ(p.revents, POLLPRI | POLLERR);
+  }
+  {
+    Fd fresh(open(kValue, O_RDONLY));
+    Fd ep(epoll_create1(EPOLL_CLOEXEC));
+    epoll_event ev{};
+    ev.events = EPOLLPRI;
+    ev.data.fd = fresh.fd;
+    ASSERT_EQ(epoll_ctl(ep.fd, EPOLL_CTL_ADD, fresh.fd, &ev), 0);
+    epoll_event got{};
+    timespec zero{0, 0};
+    EXPECT_EQ(epoll_pwait2(ep.fd, &got, 1, &zero, nullptr), 1);
+    EXPECT_EQ(got.data.fd, fresh.fd);
+    EXPECT_EQ(pread(fresh.fd, buf, sizeof buf, 0), 2);
+    EXPECT_EQ(epoll_pwait2(ep.fd, &got, 1, &zero, nullptr), 0);
+    timespec bad{0, 1000000000};
+    EXPECT_EQ(epoll_pwait2(ep.fd, &got, 1, &bad, nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
   }
 }
 

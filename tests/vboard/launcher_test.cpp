@@ -2,10 +2,14 @@
 // spelling out the preload, shows the board and powers it off, and finds
 // the board library in an installed tree.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "run.h"
 
@@ -14,6 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using vboard_test::outcome;
 using vboard_test::run_plain;
+using vboard_test::running;
 using vboard_test::temp_dir;
 
 class Launcher : public ::testing::Test {
@@ -47,6 +52,57 @@ TEST_F(Launcher, RunsAProgramOnANamedBoardThatShowAndResetThenSee) {
   o = vboard({"show", "--board", board()});
   EXPECT_NE(o.out.find("no pin exported"), std::string::npos) << o.out;
   EXPECT_NE(o.out.find("CH3 0 LSB: code 0 now"), std::string::npos) << o.out;
+}
+
+// A named board's object lives in shared memory until the reset, which
+// removes it; a program still on the board runs on, on a board just
+// powered on, and the next program makes the object afresh.
+TEST_F(Launcher, AResetRemovesANamedBoardsObjectAndAProgramOnItRunsOn) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm here";
+  const std::string name = "reset-test-" + std::to_string(getpid());
+  const std::string object = "/dev/shm/vboard-" + std::to_string(getuid()) + "-" + name;
+  struct cleanup {
+    std::string path;
+    ~cleanup() { (void)unlink(path.c_str()); }
+  } removed{object};
+  const auto exists = [&] {
+    struct stat st {};
+    return lstat(object.c_str(), &st) == 0;
+  };
+
+  outcome o = vboard({"run", "--board", name, "--", BOARD_WORKER_PATH, "export", "12"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  ASSERT_TRUE(exists());
+
+  const std::string ready = dir / "ready", go = dir / "go";
+  running attached(
+      {VBOARD_LAUNCHER, "run", "--board", name, "--", BOARD_WORKER_PATH, "across", "12", ready, go},
+      {}, true, false);
+  for (int i = 0; i < 3000 && !fs::exists(ready); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(fs::exists(ready));
+
+  o = vboard({"reset", "--board", name});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "board " + name + " powered off and on\n");
+  EXPECT_FALSE(exists());
+  std::ofstream(go).flush();
+  o = attached.wait();
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "before 1\nafter: no pin\nexported again: in\n") << o.err;
+  EXPECT_FALSE(exists());
+
+  // Made afresh by the next program, and removed by the next reset: no
+  // object is left behind.
+  o = vboard({"run", "--board", name, "--", BOARD_WORKER_PATH, "pin", "2", "12"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_TRUE(exists());
+  EXPECT_EQ(vboard({"reset", "--board", name}).status, 0);
+  EXPECT_FALSE(exists());
+  for (const auto &entry : fs::directory_iterator("/dev/shm")) {
+    EXPECT_EQ(entry.path().filename().string().find(name), std::string::npos) << entry.path();
+  }
 }
 
 TEST_F(Launcher, SaysWhatIsWrongWithItsArguments) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,19 @@ class SpidevBoard : public ::testing::Test {
     err_ = r < 0 ? errno : 0;
     return r;
   }
+  // A frame kept open by cs_change on the last record, then `between`,
+  // then a conversion of channel 1: its reading, or -1 when a message failed.
+  int reading_after_kept_frame(const std::function<void()> &between) {
+    std::array<unsigned char, 3> first{0x01, 0x80, 0x00};
+    std::vector<spi_ioc_transfer> recs;
+    for (auto &b : first) recs.push_back(record(&b, &b, 1));
+    recs.back().cs_change = 1;
+    if (message(recs) != 3 || reading(first.data()) != 602) return -1;
+    between();
+    std::array<unsigned char, 3> second{0x01, 0x90, 0x00};
+    if (message({record(second.data(), second.data(), 3)}) != 3) return -1;
+    return reading(second.data());
+  }
   int fd_ = -1;
   int err_ = 0;
 };
@@ -80,6 +94,37 @@ TEST_F(SpidevBoard, ChipSelectSpansTheWholeMessageUnlessARecordDropsIt) {
   ASSERT_EQ(message(recs), 6);
   EXPECT_EQ(reading(two.data()), 602);
   EXPECT_EQ(reading(two.data() + 3), 77);
+}
+
+TEST_F(SpidevBoard, EverySettingWrittenReleasesAChipSelectAMessageKept) {
+  // The second message continues the first frame: it reads no fresh
+  // conversion, though both messages went through.
+  const auto continues = [this](const std::function<void()> &between) {
+    const int r = reading_after_kept_frame(between);
+    EXPECT_GE(r, 0);
+    EXPECT_NE(r, 77);
+  };
+  continues([] {});
+
+  std::uint8_t mode = SPI_MODE_0, lsb = 0, bits = 8;
+  std::uint32_t mode32 = SPI_MODE_0, hz = 1000000;
+  const std::vector<std::pair<unsigned long, void *>> settings{{SPI_IOC_WR_MODE, &mode},
+                                                               {SPI_IOC_WR_MODE32, &mode32},
+                                                               {SPI_IOC_WR_LSB_FIRST, &lsb},
+                                                               {SPI_IOC_WR_BITS_PER_WORD, &bits},
+                                                               {SPI_IOC_WR_MAX_SPEED_HZ, &hz}};
+  for (const auto &[request, value] : settings) {
+    int r = -1;
+    EXPECT_EQ(reading_after_kept_frame([&] { r = ioctl(fd_, request, value); }), 77)
+        << std::hex << request;
+    EXPECT_EQ(r, 0);
+  }
+
+  // A setting refused before the core's setup leaves the frame open, as
+  // does reading one back.
+  std::uint8_t three_wire = SPI_3WIRE;
+  continues([&] { EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_MODE, &three_wire), -1); });
+  continues([&] { EXPECT_EQ(ioctl(fd_, SPI_IOC_RD_MODE, &mode), 0); });
 }
 
 TEST_F(SpidevBoard, RecordsAreCheckedBeforeAnythingMoves) {
@@ -320,6 +365,39 @@ TEST_F(StrictSpidev, TheTargetControllerRefusesLsbFirstAndLoopback) {
   EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_LSB_FIRST, &byte), 0);
   byte = SPI_LOOP;
   EXPECT_EQ(ioctl(fd_, SPI_IOC_WR_MODE, &byte), 0);
+}
+
+// The target's chip selects are GPIOs, active low: SPI_CS_HIGH is taken but
+// never read back, and the chip stays selected by a low line.
+TEST_F(StrictSpidev, GpioChipSelectsHideCsHighAndKeepTheirPolarity) {
+  for (const bool wide : {false, true}) {
+    std::uint32_t mode = SPI_MODE_3 | SPI_CS_HIGH;
+    if (wide) {
+      ASSERT_EQ(ioctl(fd_, SPI_IOC_WR_MODE32, &mode), 0);
+    } else {
+      std::uint8_t byte = static_cast<std::uint8_t>(mode);
+      ASSERT_EQ(ioctl(fd_, SPI_IOC_WR_MODE, &byte), 0);
+    }
+    std::uint8_t byte = 0xff;
+    std::uint32_t word = 0xffffffff;
+    EXPECT_EQ(ioctl(fd_, SPI_IOC_RD_MODE, &byte), 0);
+    EXPECT_EQ(byte, SPI_MODE_3);
+    EXPECT_EQ(ioctl(fd_, SPI_IOC_RD_MODE32, &word), 0);
+    EXPECT_EQ(word, static_cast<std::uint32_t>(SPI_MODE_3));
+    EXPECT_EQ(frame_at(1000000), 602) << (wide ? "MODE32" : "MODE");
+  }
+  EXPECT_TRUE(notes().empty());
+
+  // A controller that drives its own chip selects inverts the line: the
+  // chip, selected by a low line, then sees no frame.
+  unsetenv("VBOARD_STRICT");
+  reopen();
+  std::uint8_t byte = SPI_MODE_0 | SPI_CS_HIGH;
+  ASSERT_EQ(ioctl(fd_, SPI_IOC_WR_MODE, &byte), 0);
+  byte = 0;
+  EXPECT_EQ(ioctl(fd_, SPI_IOC_RD_MODE, &byte), 0);
+  EXPECT_EQ(byte, SPI_CS_HIGH);
+  EXPECT_NE(frame_at(1000000), 602);
 }
 
 TEST_F(StrictSpidev, EachRecordTakesACacheLineOfTheMessageBuffer) {
