@@ -26,6 +26,7 @@ constexpr const char *kWireNames[kCaptureWires] = {"CLK", "DIN", "DOUT", "CS"};
 
 struct capture_state {
   std::atomic<int> fd{-1};
+  std::atomic<int> holder_fd{-1};  // its lock says this process captures
   pid_t opener = 0;  // a forked child opens its own: the file lock is per open
   std::string path;
   std::uint64_t limit = kDefaultLimit;
@@ -44,6 +45,17 @@ std::atomic_ref<std::uint32_t> atom(std::uint32_t &w) { return std::atomic_ref<s
 
 shared_capture &shared() { return board().capture; }
 
+// The byte of the board object capturing processes hold a read lock on
+// (no ticket is 0).
+constexpr off_t kHolderByte = kTicketBase;
+
+// True when a process on the board still captures. Lock held.
+bool capturer_alive() {
+  if (cap().holder_fd >= 0) return true;  // this one
+  const int fd = looking_fd();
+  return fd >= 0 && ofd_lock_byte(fd, kHolderByte, F_WRLCK, F_OFD_GETLK) == F_RDLCK;
+}
+
 // The time for a change now: board time moved by the capture's offset,
 // later than every change already recorded.
 std::uint64_t stamp() {
@@ -60,6 +72,12 @@ void record(std::uint64_t t, std::uint32_t signal, std::uint32_t value) {
   if (t > s.last_ns) s.last_ns = t;
   const std::uint32_t head = s.head, tail = atom(s.tail).load(std::memory_order_relaxed);
   if (head - tail >= static_cast<std::uint32_t>(kCaptureRing)) {
+    if (!capturer_alive()) {
+      // Nobody will write these: the capture is over.
+      s.active = 0;
+      atom(s.tail).store(head, std::memory_order_release);
+      return;
+    }
     ++s.lost;
     return;
   }
@@ -373,6 +391,18 @@ void configure_capture(config::reader &r) {
   }
   if (c.fd < 0) return;
   shared_capture &s = shared();
+  if (c.holder_fd < 0) {
+    c.holder_fd = board_object_fd();
+    if (c.holder_fd >= 0) {
+      keep_fd(c.holder_fd);
+      (void)ofd_lock_byte(c.holder_fd, kHolderByte, F_RDLCK, F_OFD_SETLK);
+    }
+  }
+  if (s.active == 0) {
+    // Changes others recorded for a capture that ended are not this one's.
+    atom(s.tail).store(atom(s.head).load(std::memory_order_relaxed), std::memory_order_release);
+  }
+  s.active = 1;
   struct stat st {};
   if (real_fstat(c.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
     // A new file starts with every line as it stands.
@@ -389,7 +419,7 @@ void configure_capture(config::reader &r) {
   capture_lines();
 }
 
-bool capturing() { return cap().fd >= 0; }
+bool capturing() { return cap().fd >= 0 || (board_is_shared() && shared().active != 0); }
 
 void capture_lines() {
   if (!capturing()) return;

@@ -8,7 +8,11 @@
 // own lock (an open-file-description lock, tried, never waited for). So
 // the separate processes a shell runs append to one file in time order, and a
 // capture nobody manages to write holds up no program: its ring fills and
-// the changes it could not take are counted and told.
+// the changes it could not take are counted and told. While any process
+// on the board captures, every process records its changes, as a logic
+// analyzer sees every program's; a capturing process holds a lock on a
+// byte of the board object, so a ring left full by capturers that are gone
+// tells the others to stop recording.
 //
 // Signals: the chip's four lines (CLK, DIN, DOUT, CS, as the chip sees
 // them, whoever drives them: the GPIO lines wired to it or a spidev
@@ -36,7 +40,7 @@ struct shared_capture {
   std::uint32_t head;  // changes recorded so far (wraps)
   std::uint32_t tail;  // changes taken out for writing so far (wraps)
   std::uint32_t lost;  // changes a full ring could not take, not yet told
-  std::uint32_t reserved;
+  std::uint32_t active;  // nonzero while some process on the board captures
   std::uint64_t last_ns;    // the latest time given to a change
   std::uint64_t offset_ns;  // capture time minus board time
   std::uint64_t file_dev;   // the file whose header was written last
@@ -50,7 +54,8 @@ const char *capture_damage(const shared_capture &c);
 // Reads VBOARD_CAPTURE and VBOARD_CAPTURE_LIMIT; a new capture records
 // every line as it stands. Lock held.
 void configure_capture(config::reader &r);
-// True while this process records changes. Lock held.
+// True while this process records changes: it captures, or another
+// process on the board does. Lock held.
 bool capturing();
 // After pins or the chip's lines changed: records what changed, now.
 // Lock held.

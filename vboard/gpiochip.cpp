@@ -138,19 +138,6 @@ off_t lock_offset(int slot) {
   return static_cast<off_t>(at - base);
 }
 
-// A description of the board object that holds no lock, to look with.
-int looking_fd() {
-  static std::atomic<int> fd{-1};
-  static const shared_board *on = nullptr;
-  if (on != &board()) {
-    close_kept(fd);
-    fd = board_object_fd();
-    if (fd >= 0) keep_fd(fd);
-    on = &board();
-  }
-  return fd;
-}
-
 bool owner_alive(int slot) {
   const int fd = looking_fd();
   if (fd < 0) return true;  // the private board: only this process

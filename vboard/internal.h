@@ -342,6 +342,11 @@ const char *board_name();
 // A new descriptor (close-on-exec) on the shared board's object, for locks
 // the kernel drops when a process ends; -1 on the private board. Lock held.
 int board_object_fd();
+// True when the board is shared between processes (a named board).
+bool board_is_shared();
+// A descriptor of the board object that holds no lock, to look at others'
+// locks with; -1 on the private board. Lock held.
+int looking_fd();
 // True when `fd` is open on the shared board's object. Lock held.
 bool is_board_object(int fd);
 // This process's id, kept from the board's attach and renewed in a child

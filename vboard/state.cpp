@@ -741,6 +741,20 @@ int close_around_kept(unsigned int first, unsigned int last, int flags, close_ra
   }
 }
 const char *board_name() { return board_label; }
+bool board_is_shared() { return shared_object; }
+
+int looking_fd() {
+  static std::atomic<int> fd{-1};
+  static const shared_board *on = nullptr;
+  if (on != &board()) {
+    close_kept(fd);
+    fd = board_object_fd();
+    if (fd >= 0) keep_fd(fd);
+    on = &board();
+  }
+  return fd;
+}
+
 pid_t own_pid() { return my_pid != 0 ? static_cast<pid_t>(my_pid) : getpid(); }
 
 process_lock::process_lock() {

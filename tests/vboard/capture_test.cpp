@@ -171,6 +171,32 @@ TEST_F(Capture, AShellsSeparateProcessesGiveOneOrderedFile) {
   EXPECT_EQ(codes_of_frames(decode(file(), "miso")), (std::vector<int>{640}));
 }
 
+// As a logic analyzer on the board's pins, the capture sees what every
+// program on the board does, not only those started to capture: a
+// program started elsewhere toggles a line while a capturing one waits.
+TEST_F(Capture, ProgramsThatDoNotCaptureAreSeenToo) {
+  if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "the shell is native";
+  const std::string g = "/sys/class/gpio", go = dir / "go";
+  vboard_test::running capturer(
+      {"sh", "-c",
+       "cat " + g + "/gpiochip0/base > /dev/null; while [ ! -e " + go +
+           " ]; do sleep 0.01; done; cat " + g + "/gpio22/value"},
+      env({{"VBOARD_CAPTURE", file()}}), false);
+  for (int i = 0; i < 500 && vboard_test::read_file(file()).empty(); ++i) usleep(10000);
+  const outcome other = vboard_test::run_on_board(
+      {"sh", "-c",
+       "echo 22 > " + g + "/export && echo out > " + g + "/gpio22/direction && for v in 1 0 1; do echo $v > " +
+           g + "/gpio22/value; done && touch " + go},
+      env(), false);
+  ASSERT_EQ(other.status, 0) << other.err;
+  const outcome c = capturer.wait();
+  ASSERT_EQ(c.status, 0) << c.err;
+  EXPECT_EQ(c.out, "1\n");
+  const dump d = captured();
+  ASSERT_EQ(d.why, "");
+  EXPECT_EQ(d.levels.at("GPIO22"), "0101");
+}
+
 // Another writer holding the capture (as one stopped in the middle of a
 // write would): programs go on, what they change waits on the board, and
 // the next writer puts it out in order; what did not fit in the wait is
