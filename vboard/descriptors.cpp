@@ -718,6 +718,7 @@ int named_descriptor(std::string_view p) {
   if (p == "/dev/stdin") return 0;
   if (p == "/dev/stdout") return 1;
   if (p == "/dev/stderr") return 2;
+  if (!p.starts_with("/dev/fd/") && !p.starts_with("/proc/")) return -1;
   const std::string own = "/proc/" + std::to_string(own_pid()) + "/fd/";
   for (std::string_view dir : {std::string_view("/dev/fd/"), std::string_view("/proc/self/fd/"),
                                std::string_view("/proc/thread-self/fd/"), std::string_view(own)}) {

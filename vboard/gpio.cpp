@@ -347,7 +347,7 @@ std::string link_target(const where &w) {
 // Resolves `path` (normalised) as the kernel's path walk would: links
 // in the middle are followed, the last one only with `follow`. Fills
 // `canonical` with the path free of links. Returns the node or none.
-where resolve(const std::string &path, bool follow, std::string &canonical) {
+where resolve_walk(const std::string &path, bool follow, std::string &canonical) {
   std::string at = path;
   for (int hops = 0; hops < 8; ++hops) {
     // Find the first link on the way (the prefix roots hold none).
@@ -383,6 +383,41 @@ where resolve(const std::string &path, bool follow, std::string &canonical) {
     }
   }
   return {};
+}
+
+// The paths a program opens again and again (a value file in a loop), as
+// resolved last: an entry holds while the board, its numbering and the
+// export of the entry's line are as they were. Lock held.
+struct resolved {
+  std::string path, canonical;
+  bool follow = false;
+  where at;
+  const shared_board *on = nullptr;
+  int base = 0, count = 0;
+};
+constexpr std::size_t kResolvedKept = 8;
+resolved resolved_paths[kResolvedKept];
+std::size_t resolved_next = 0;
+
+bool still_holds(const resolved &r) {
+  const shared_board &b = board();
+  return r.on == &b && r.base == pin_base(b) && r.count == pin_count(b) &&
+         (r.at.line < 0 || (is_line(r.at.line) && b.pins[r.at.line].exported != 0));
+}
+
+where resolve(const std::string &path, bool follow, std::string &canonical) {
+  for (const resolved &r : resolved_paths) {
+    if (r.on != nullptr && r.follow == follow && r.path == path && still_holds(r)) {
+      canonical = r.canonical;
+      return r.at;
+    }
+  }
+  const where w = resolve_walk(path, follow, canonical);
+  if (w.kind != node::none) {
+    resolved &r = resolved_paths[resolved_next++ % kResolvedKept];
+    r = {path, canonical, follow, w, &board(), pin_base(board()), pin_count(board())};
+  }
+  return w;
 }
 
 std::string show(const where &w) {
