@@ -130,6 +130,14 @@ std::shared_ptr<desc> lookup(int fd) {
   return t[static_cast<std::size_t>(fd)];
 }
 
+// The same, for use under the lock alone: no count to move (the hot
+// paths' read, write and seek).
+desc *peek(int fd) {
+  auto &t = fds();
+  if (fd < 0 || static_cast<std::size_t>(fd) >= t.size()) return nullptr;
+  return t[static_cast<std::size_t>(fd)].get();
+}
+
 // The kernel releases an open file description when its last descriptor
 // goes; the trace shows "close" then, not for each dup'ed copy (shells move
 // redirections around with dup2 and close before anything is written).
@@ -412,8 +420,8 @@ routed v_transfer(int fd, std::conditional_t<Writing, const void *, void *> buf,
   {
     board_lock lock;
     ensure_ready();
-    auto d = lookup(fd);
-    if (!d) return {false, 0};
+    desc *d = peek(fd);
+    if (d == nullptr) return {false, 0};
     if ((d->flags & O_ACCMODE) != (Writing ? O_RDONLY : O_WRONLY)) {
       off_t positioned = at != nullptr ? *at : 0;
       off_t &off = at != nullptr ? positioned : d->offset;
@@ -696,11 +704,11 @@ bool is_virtual(int fd) {
     // The table is this process's own: the board's shared lock is not
     // needed to look into it, and checks before an access stay cheap.
     process_lock lock;
-    return lookup(fd) != nullptr;
+    return peek(fd) != nullptr;
   }
   board_lock lock;
   ensure_ready();
-  return lookup(fd) != nullptr;
+  return peek(fd) != nullptr;
 }
 
 bool names_directory(const char *path) {
@@ -770,6 +778,13 @@ namespace {
 // Whether a read of `fd` must wait first (see file::read_waits), and the
 // edge count to wait past. Takes the lock.
 bool read_must_wait(int fd, std::uint32_t &seq) {
+  if (inherited_adopted()) {
+    // Whether a file's reads wait is its own: this process's table tells,
+    // without the board's lock (most files never wait).
+    process_lock lock;
+    const desc *d = peek(fd);
+    if (d == nullptr || !d->f->read_waits()) return false;
+  }
   board_lock lock;
   ensure_ready();
   auto d = lookup(fd);
@@ -812,8 +827,8 @@ routed v_seek(int fd, off_t off, int whence) {
   if (!maybe_virtual(fd)) return {false, 0};
   board_lock lock;
   ensure_ready();
-  auto d = lookup(fd);
-  if (!d) return {false, 0};
+  desc *d = peek(fd);
+  if (d == nullptr) return {false, 0};
   off_t base = 0;
   int err = 0;
   switch (whence) {
