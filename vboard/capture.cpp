@@ -37,7 +37,7 @@ struct capture_state {
 };
 
 capture_state &cap() {
-  static capture_state c;
+  static capture_state &c = *new capture_state();
   return c;
 }
 
@@ -222,7 +222,8 @@ bool write_all(int fd, const std::string &text) {
 // Takes what waits in the ring and appends it to the file; false when
 // there was nothing. The caller holds the file's lock.
 bool drain_once(capture_state &c, int fd) {
-  static std::vector<shared_change> batch;  // sized once: nothing allocated under the lock
+  // Sized once: nothing allocated under the lock.
+  static std::vector<shared_change> &batch = *new std::vector<shared_change>();
   batch.reserve(kCaptureRing);
   batch.clear();
   layout l;

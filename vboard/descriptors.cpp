@@ -85,12 +85,15 @@ struct provider_table {
   std::size_t count = 0;
 };
 provider_table &providers() {
-  static provider_table t;
+  static provider_table &t = *new provider_table();
   return t;
 }
 
 std::vector<std::shared_ptr<desc>> &fds() {
-  static std::vector<std::shared_ptr<desc>> table;
+  // This and the board's other tables are never destroyed: a program's
+  // exit handlers (xargs closing its streams) and other libraries'
+  // destructors call into the board after static destructors have run.
+  static auto &table = *new std::vector<std::shared_ptr<desc>>();
   return table;
 }
 
@@ -210,7 +213,7 @@ struct stream_cookie {
 };
 std::mutex streams_mutex;
 std::vector<stream_cookie *> &board_streams() {
-  static std::vector<stream_cookie *> v;
+  static std::vector<stream_cookie *> &v = *new std::vector<stream_cookie *>();
   return v;
 }
 std::atomic<int> board_stream_count{0};

@@ -22,7 +22,7 @@ struct path_faults {
 };
 
 path_faults &faults() {
-  static path_faults f;
+  static path_faults &f = *new path_faults();
   return f;
 }
 

@@ -40,7 +40,7 @@ constexpr std::uint32_t kSpiCsClaimed = 1;
 // Pins whose value file reads empty (VBOARD_EMPTY_VALUE, a fault), by
 // kernel GPIO number.
 std::vector<int> &empty_pins() {
-  static std::vector<int> pins;
+  static std::vector<int> &pins = *new std::vector<int>();
   return pins;
 }
 

@@ -141,7 +141,7 @@ struct spi_state {
 };
 
 spi_state &state_storage() {
-  static spi_state s;
+  static spi_state &s = *new spi_state();
   return s;
 }
 
@@ -161,7 +161,7 @@ struct holders {
 };
 
 holders &held() {
-  static holders h;
+  static holders &h = *new holders();
   return h;
 }
 

@@ -25,7 +25,7 @@ struct strict_state {
 };
 
 strict_state &st() {
-  static strict_state s;
+  static strict_state &s = *new strict_state();
   return s;
 }
 

@@ -25,7 +25,7 @@ struct costs {
 };
 
 costs &cost() {
-  static costs c;
+  static costs &c = *new costs();
   return c;
 }
 

@@ -35,7 +35,7 @@ struct trace_state {
 };
 
 trace_state &log() {
-  static trace_state t;
+  static trace_state &t = *new trace_state();
   return t;
 }
 

@@ -52,7 +52,8 @@ struct registration {
 };
 
 std::map<int, std::map<int, registration>> &epolls() {
-  static std::map<int, std::map<int, registration>> sets;
+  using table = std::map<int, std::map<int, registration>>;
+  static table &sets = *new table();
   return sets;
 }
 
@@ -65,7 +66,7 @@ constexpr std::uint64_t kWakeTag = 0x76626f6172647776ULL;
 std::atomic<bool> any_waker{false};
 
 std::map<int, int> &wakers() {
-  static std::map<int, int> m;
+  static std::map<int, int> &m = *new std::map<int, int>();
   return m;
 }
 

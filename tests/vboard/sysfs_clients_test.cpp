@@ -144,6 +144,9 @@ TEST_P(ShellSession, DirectionValueAndActiveLowAcrossProcesses) {
   EXPECT_EQ(out("cat /dev/stdin < /sys/class/gpio/gpio23/value; exec 3< /sys/class/gpio/gpio22/"
                 "direction; cat /dev/fd/3 /proc/self/fd/3"),
             "1\nout\nout\n");
+  // xargs closes its streams from an exit handler, after the library's
+  // static destructors would have run.
+  EXPECT_EQ(out("xargs -a /sys/class/gpio/gpio22/direction echo read"), "read out\n");
 
   // active_low turns over what value reads and writes, not the line.
   out("echo 1 > /sys/class/gpio/gpio22/active_low");
