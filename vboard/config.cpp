@@ -27,8 +27,6 @@ void tell(const char *fmt, ...) {
   (void)!real_write(2, line, len);
 }
 
-void configure_wiring(config::reader &r);
-void configure_path_faults(config::reader &r);
 
 namespace config {
 

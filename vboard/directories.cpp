@@ -21,13 +21,6 @@
 
 namespace vboard {
 
-DIR *real_opendir(const char *path);
-DIR *real_fdopendir(int fd);
-struct dirent *real_readdir(DIR *d);
-struct dirent64 *real_readdir64(DIR *d);
-int real_closedir(DIR *d);
-ssize_t real_readlink_at(int dirfd, const char *path, char *buf, std::size_t size);
-
 namespace {
 
 // A stream the board made. Real names come first (from `real`), then

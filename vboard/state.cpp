@@ -37,11 +37,6 @@
 
 namespace vboard {
 
-void adopt_inherited();
-void adoption_done();
-bool register_provider(const provider &p);
-void configure_wiring(config::reader &r);
-
 // The layout is the same for every build that shares a board.
 static_assert(sizeof(shared_level) == 16);
 static_assert(sizeof(shared_input) == 424);

@@ -21,10 +21,6 @@
 
 namespace vboard {
 
-int real_poll(struct pollfd *fds, nfds_t n, int timeout);
-int real_epoll_wait(int epfd, struct epoll_event *ev, int max, int timeout);
-int real_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev);
-
 namespace {
 
 constexpr std::int64_t kSliceNs = 5 * 1000 * 1000;

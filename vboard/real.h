@@ -1,0 +1,53 @@
+#pragma once
+// The real libc entry points behind the interposed ones.
+// Part of internal.h: see there for where things live and the locking rule.
+#include <dirent.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "capture.h"
+#include "chip.h"
+#include "vboard.h"
+#include "gpio_sides.h"
+
+namespace vboard {
+
+// ---------------------------------------------------------------------------
+// Real libc entry points (resolved with dlsym(RTLD_NEXT), safe to call
+// before the library's constructors ran).
+int real_open(const char *path, int flags, mode_t mode);
+ssize_t real_read(int fd, void *buf, std::size_t n);
+ssize_t real_write(int fd, const void *buf, std::size_t n);
+ssize_t real_pread(int fd, void *buf, std::size_t n, off_t off);
+int real_close(int fd);
+void *real_mmap(void *addr, std::size_t len, int prot, int flags, int fd, off_t off);
+int real_fstat(int fd, struct stat *st);
+DIR *real_opendir(const char *path);
+DIR *real_fdopendir(int fd);
+struct dirent *real_readdir(DIR *d);
+struct dirent64 *real_readdir64(DIR *d);
+int real_closedir(DIR *d);
+ssize_t real_readlink_at(int dirfd, const char *path, char *buf, std::size_t size);
+int real_poll(struct pollfd *fds, nfds_t n, int timeout);
+int real_epoll_wait(int epfd, struct epoll_event *ev, int max, int timeout);
+int real_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev);
+
+// Sets errno and returns -1.
+int fail(int err);
+
+// True for a pointer the kernel would answer with EFAULT whatever the
+// process maps: null and the rest of the first page, which is never mapped.
+inline bool bad_address(const void *p) { return reinterpret_cast<std::uintptr_t>(p) < 4096; }
+
+}  // namespace vboard

@@ -1,0 +1,99 @@
+#pragma once
+// Faults on paths, the trace, the inputs and the strict profile.
+// Part of internal.h: see there for where things live and the locking rule.
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "capture.h"
+#include "chip.h"
+#include "vboard.h"
+#include "config.h"
+
+namespace vboard {
+
+// ---------------------------------------------------------------------------
+// Faults on paths (faults.cpp); handlers add their own through these.
+
+// Clears the path faults the core holds. Lock held.
+void clear_path_faults();
+// `path` fails to open with `err` (0 removes). Lock held.
+void set_open_fault(std::string_view path, int err);
+// `path` is missing (or present again). Lock held.
+void set_missing(std::string_view path, bool missing);
+// Reads a variable holding a "path:ERR[,...]" list of open faults, or a
+// "path[,...]" list of missing nodes, into the core's faults; `form` is
+// what a complaint says was expected. False when it was malformed (the
+// rest of the list is then ignored). Lock held.
+bool add_open_faults(config::reader &r, const char *name, const char *form);
+bool add_missing(config::reader &r, const char *name, const char *form);
+// Lookups on a normalised path. Lock held.
+bool is_missing(const std::string &path);
+int open_fault_for(const std::string &path);
+
+// ---------------------------------------------------------------------------
+// Trace (trace.cpp)
+
+// Appends one event to the trace (memory and VBOARD_TRACE file). Lock held.
+// The line goes to the VBOARD_TRACE file once the lock is released.
+void trace(int op, const char *file, unsigned long request, std::uint64_t bytes, const void *data,
+           std::size_t data_len, std::int64_t result, int err);
+// Reads VBOARD_TRACE and VBOARD_TRACE_LIMIT. Lock held.
+void configure_trace(config::reader &r);
+// The chip's wiring (VBOARD_PIN_*, VBOARD_DOUT_IDLE) and the path faults
+// (faults.cpp). Lock held.
+void configure_wiring(config::reader &r);
+void configure_path_faults(config::reader &r);
+// Opens a file the board writes for its user (the trace, the capture)
+// with `flags` added (O_APPEND, O_TRUNC), never through another user's link
+// or into another user's FIFO. The descriptor, or -errno with `why`
+// saying what was found.
+int open_output(const char *path, int flags, char (&why)[160]);
+// The access cost model (timing.cpp): VBOARD_ACCESS_NS, and the time an
+// access to the sysfs tree takes (0 for any other), which trace() adds to
+// what is spent once the lock is released; spend() spins it away.
+void configure_timing(config::reader &r);
+std::int64_t access_cost(int op, const char *file);
+void spend(std::int64_t ns);
+// Empties the in-memory trace. Lock held.
+void clear_trace();
+
+// ---------------------------------------------------------------------------
+// Inputs (inputs.cpp)
+
+// Reads VBOARD_VREF and VBOARD_CH0..7 into the board. Lock held.
+void configure_inputs(config::reader &r);
+
+// ---------------------------------------------------------------------------
+// The strict profile (strict.cpp)
+
+// Reads VBOARD_STRICT and VBOARD_VDD and sets the chip's limits. Lock held.
+void configure_strict(config::reader &r);
+// True with VBOARD_STRICT=1. Lock held.
+bool strict_profile();
+// The chip's supply voltage (VBOARD_VDD). Lock held.
+double supply_volts();
+// What the target would get wrong, one bit each.
+enum class strict_kind : unsigned {
+  chip_clock_fast,
+  chip_sample_droop,
+  chip_spi_mode,
+  controller_mode,
+  controller_buffer,
+};
+// Tells it: a note event in the trace naming `file`, with `why` (at most
+// 31 characters), and once per kind and process a line on standard error.
+// Lock held.
+void strict_note(strict_kind kind, const char *file, const char *why);
+
+}  // namespace vboard
