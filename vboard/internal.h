@@ -35,8 +35,9 @@
 //
 // Registration may come before or after the board's first use; a late
 // handler is configured when it registers and still gets the descriptors
-// the process inherited through exec (virtual files are backed by memfds
-// named after their path, so a new program image can recognise them).
+// the process inherited through exec (a board descriptor that exec or a
+// spawn carries is given a memfd named after its file just before, so a
+// new program image can recognise it).
 //
 // Locking, the one rule: every piece of board state, in this process or
 // shared with others, is touched only while holding the board lock
