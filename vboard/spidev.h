@@ -11,22 +11,9 @@
  * device, failing open, failing request, failing transfers) are declared in
  * vboard.h.
  *
- * The trace event of a message keeps the message's byte count in `bytes`
- * and, in `data`, the first 16 bytes sent followed by the first 16 bytes
- * received. A settings request keeps the value passed or read back.
- *
- * Environment, read at load and by vboard_spidev_reset() (a malformed value
- * is reported on standard error and its default kept):
- *   VBOARD_SPIDEV_DEVICES      /dev/spidevB.C[,...]: the devices that exist
- *                              (default /dev/spidev0.0)
- *   VBOARD_SPIDEV_READBACK_HZ  rate SPI_IOC_RD_MAX_SPEED_HZ reports instead of
- *                              the one written (0: the one written)
- *   VBOARD_SPIDEV_WORD_SIZES   n[,...]: word sizes the controller supports (8)
- *   VBOARD_SPIDEV_BUFSIZ       bytes each way one message may carry (4096)
- *   VBOARD_SPIDEV_SCRIBBLE     byte (e.g. 0xa5) left in the receive buffers of
- *                              a transfer failed by an injected fault
- *   VBOARD_SPIDEV_VANISH_AFTER device:N[,...]: the device goes away after N
- *                              more successful transfers (0: from the start)
+ * The VBOARD_SPIDEV_* variables, read at load and by vboard_spidev_reset(),
+ * and the trace lines of the devices are described once, in
+ * docs/board-reference.md.
  *
  * Error convention as in vboard.h: 0 on success, -1 with errno on failure.
  */

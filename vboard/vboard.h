@@ -9,7 +9,9 @@
  * program run under LD_PRELOAD (or the vboard launcher) is configured
  * through the VBOARD_* environment variables; a test that links the board
  * into its own process uses the calls below to change inputs, inject
- * faults and read the trace of accesses.
+ * faults and read the trace of accesses. Every variable, the input forms,
+ * the trace and capture formats and these calls are described in
+ * docs/board-reference.md.
  *
  * Error convention: every call returning int returns 0 on success and -1
  * with errno set (EINVAL for an argument out of range, or the errno of the

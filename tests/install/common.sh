@@ -84,12 +84,12 @@ expect() {
   fi
 }
 
-# readme_program FILE: writes the README's complete C program to FILE.
+# readme_program FILE: writes the complete C program of docs/adcscan-and-adcread.md to FILE.
 readme_program() {
   awk '/^```c$/ { block = "" ; inside = 1; next }
        inside && /^```$/ { if (block ~ /\/\* scan\.c:/) { printf "%s", block; exit } inside = 0; next }
-       inside { block = block $0 "\n" }' "$source_dir/README.md" >"$1"
-  grep -q 'get_mcp3008_channels' "$1" || fail "no scan.c program found in the README"
+       inside { block = block $0 "\n" }' "$source_dir/docs/adcscan-and-adcread.md" >"$1"
+  grep -q 'get_mcp3008_channels' "$1" || fail "no scan.c program found in docs/adcscan-and-adcread.md"
 }
 
 # check_layout PREFIX: every header under include/adckit/, the stand-in's
@@ -152,8 +152,8 @@ build_with_pkg_config() {
   }
 }
 
-# build_with_find_package_scan_only PREFIX SCAN DIR: only the README's
-# program, for a tree without the PC parts.
+# build_with_find_package_scan_only PREFIX SCAN DIR: only the C program of
+# docs/adcscan-and-adcread.md, for a tree without the PC parts.
 build_with_find_package_scan_only() {
   local prefix=$1 scan=$2 dir=$3
   mkdir -p "$dir/src"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The toolkit installed with `cmake --install` into a temporary prefix, and
 # programs built against it twice, with find_package(adckit) and with
-# pkg-config --static, then run: the README's C program and the bridge
+# pkg-config --static, then run: the C program of docs/adcscan-and-adcread.md and the bridge
 # examples on the installed virtual board, a C++ program linking it.
 #
 #   consumer_test.sh SETTINGS

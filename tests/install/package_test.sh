@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Debian packages of this build, made with cpack: their architecture,
-# dependencies and contents, and the README's C program built against them
+# dependencies and contents, and the C program of docs/adcscan-and-adcread.md built against them
 # unpacked into a scratch root (dpkg -x), with pkg-config --static and with
 # find_package(adckit), and run.  Natively the bridge examples and a C++
 # program are built and run against the unpacked root as well.
@@ -96,7 +96,7 @@ for program in $(printf '%s\n' "$runtime_files" | sed -n 's|^/usr/bin/||p'); do
   expect "adckit" "$runtime_files" "^/usr/share/man/man1/$program\.1\.gz$"
 done
 if command -v lintian >/dev/null; then
-  # Warnings are shown, not failed on: the README lists those left and why.
+  # Warnings are shown, not failed on: docs/building-and-installing.md lists those left and why.
   if ! lintian --fail-on error "$runtime" "$dev" >"$work/lintian.log" 2>&1; then
     cat "$work/lintian.log" >&2
     fail "lintian finds errors in the packages"
