@@ -694,7 +694,13 @@ int close(int fd) {
     return -1;
   }
   const auto r = v_close(fd);
-  if (!r.handled) return real_close(fd);
+  if (!r.handled) {
+    const int closed = real_close(fd);
+    const int err = errno;
+    epoll_closed(fd);
+    errno = err;
+    return closed;
+  }
   if (fd <= 2) {
     const int err = errno;
     after_close(fd);

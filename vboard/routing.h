@@ -63,6 +63,9 @@ int v_epoll_wait(int epfd, struct epoll_event *events, int max, std::int64_t tim
 // on) out of `n` events the kernel reported; `woken` when there was one.
 // The events left.
 int epoll_drop_wakes(int epfd, struct epoll_event *events, int n, bool &woken);
+// The program closed `epfd`: the eventfd the board added to it goes too,
+// and so do the board descriptors it held.
+void epoll_closed(int epfd);
 
 // ---------------------------------------------------------------------------
 // Descriptor routing (descriptors.cpp), for the libc entry points. Each

@@ -61,8 +61,11 @@ std::map<int, std::map<int, registration>> &epolls() {
 constexpr std::uint64_t kWakeTag = 0x76626f6172647776ULL;
 std::atomic<bool> any_waker{false};
 
-std::map<int, int> &wakers() {
-  static std::map<int, int> &m = *new std::map<int, int>();
+// The eventfds are the board's own descriptors (see keep_fd): a program
+// that closes every number it does not know, and opens a file that takes
+// one, must not find the board ringing into its file.
+std::map<int, std::atomic<int>> &wakers() {
+  static auto &m = *new std::map<int, std::atomic<int>>();
   return m;
 }
 
@@ -71,9 +74,14 @@ void ring(int epfd) {
   auto &w = wakers();
   auto it = w.find(epfd);
   if (it == w.end()) {
-    const int efd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    int efd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (efd < 0) return;
-    it = w.emplace(epfd, efd).first;
+    if (const int high = high_copy(efd); high >= 0) {
+      real_close(efd);
+      efd = high;
+    }
+    it = w.try_emplace(epfd, efd).first;
+    keep_fd(it->second);
     any_waker.store(true, std::memory_order_relaxed);
   }
   // Added again each time: the set's number may have been closed and
@@ -180,6 +188,19 @@ int v_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev) {
     default:
       return fail(EINVAL);
   }
+}
+
+void epoll_closed(int epfd) {
+  // Every set that ever held a board descriptor has a waker (see ring).
+  if (!any_waker.load(std::memory_order_relaxed)) return;
+  board_lock lock;
+  auto &w = wakers();
+  const auto it = w.find(epfd);
+  if (it == w.end()) return;
+  close_kept(it->second);
+  w.erase(it);
+  // A set made later under the same number starts empty.
+  epolls().erase(epfd);
 }
 
 int epoll_drop_wakes(int epfd, struct epoll_event *events, int n, bool &woken) {

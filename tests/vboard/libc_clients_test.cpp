@@ -210,4 +210,31 @@ print("refused", sum(len(p.communicate()[1]) for p in starts))
   EXPECT_EQ(o.out, "spawn b'1\\n' 0\nsystem 0\nflags False False\nrefused 0\n") << o.err;
 }
 
+// The eventfd the board adds to an epoll set is its own: a program that
+// closes every number and opens a file that takes the eventfd's old one
+// finds nothing written into it, and a set closed takes its waker and its
+// board descriptors with it (a new set under its number starts empty).
+TEST_F(Clients, EpollSetsLeaveNothingBehindAndRingIntoNoProgramsFile) {
+  const outcome o = python(R"(
+import os, select, sys
+open("/sys/class/gpio/export", "w").write("5")
+ep = select.epoll()
+ep.register(os.open("/sys/class/gpio/gpio5/value", os.O_RDONLY), select.EPOLLPRI)
+os.closerange(3, 1024)
+x = os.open(sys.argv[1] + ".x", os.O_RDWR | os.O_CREAT)
+again = select.epoll()
+c = os.open(sys.argv[1], os.O_RDWR | os.O_CREAT | os.O_TRUNC)
+v = os.open("/sys/class/gpio/gpio5/value", os.O_RDONLY)
+again.register(v, select.EPOLLPRI)
+print("file", os.path.getsize(sys.argv[1]))
+before = len(os.listdir("/proc/self/fd"))
+for i in range(50):
+    e = select.epoll(); e.register(v, select.EPOLLPRI); e.close()
+print("left", len(os.listdir("/proc/self/fd")) - before)
+)",
+                           {dir / "file"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "file 0\nleft 0\n") << o.err;
+}
+
 }  // namespace
