@@ -33,32 +33,24 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "internal.h"
+#include "next_symbol.h"
 
 extern "C" [[noreturn]] void __chk_fail(void);
 
 namespace vboard {
 namespace {
 
-// Resolved once, on first use. dlsym(RTLD_NEXT) does not call back into
-// the calls interposed here, so no recursion guard is needed for it; the
-// syscall fallbacks cover the case of a libc that cannot be found at all.
-template <typename F>
-F next(std::atomic<void *> &slot, const char *name) {
-  void *p = slot.load(std::memory_order_acquire);
-  if (p == nullptr) {
-    p = dlsym(RTLD_NEXT, name);
-    slot.store(p, std::memory_order_release);
-  }
-  return reinterpret_cast<F>(p);
-}
+// The syscall fallbacks cover the case of a libc that cannot be found at
+// all (see next_symbol).
 
 #define VBOARD_REAL(name, type)               \
   type real_##name##_fn() {                   \
     static std::atomic<void *> slot{nullptr}; \
-    return next<type>(slot, #name);           \
+    return next_symbol<type>(slot, #name);           \
   }
 
 using open_t = int (*)(const char *, int, ...);
@@ -929,53 +921,46 @@ ssize_t copy_file_range(int in, off64_t *in_off, int out, off64_t *out_off, size
   return copy_pages(out, true, out_off, in, true, in_off, std::min(n, room));
 }
 
-int statfs(const char *path, struct statfs *out) noexcept {
+// The tree's and the devices' file systems, as fs_path and fs_fd give
+// them, in the form each call returns; anything else is the kernel's.
+extern "C++" {
+template <typename Key, typename Out, typename Real>
+int board_fs(Key key, Out *out, Real real) {
   struct statfs fs {};
-  const int r = fs_path(path, fs);
-  if (r == 0) copy_statfs(fs, *out);
-  return r != 1 ? r : real_statfs_fn()(path, out);
+  int r = 0;
+  if constexpr (std::is_same_v<Key, int>) {
+    r = fs_fd(key, fs);
+  } else {
+    r = fs_path(key, fs);
+  }
+  if constexpr (std::is_same_v<Out, struct statfs> || std::is_same_v<Out, struct statfs64>) {
+    if (r == 0) copy_statfs(fs, *out);
+  } else {
+    if (r == 0) to_statvfs(fs, *out);
+  }
+  return r != 1 ? r : real(key, out);
+}
+}  // extern "C++"
+
+int statfs(const char *path, struct statfs *out) noexcept {
+  return board_fs(path, out, real_statfs_fn());
 }
 int statfs64(const char *path, struct statfs64 *out) noexcept {
-  struct statfs fs {};
-  const int r = fs_path(path, fs);
-  if (r == 0) copy_statfs(fs, *out);
-  return r != 1 ? r : real_statfs64_fn()(path, out);
+  return board_fs(path, out, real_statfs64_fn());
 }
-int fstatfs(int fd, struct statfs *out) noexcept {
-  struct statfs fs {};
-  const int r = fs_fd(fd, fs);
-  if (r == 0) copy_statfs(fs, *out);
-  return r != 1 ? r : real_fstatfs_fn()(fd, out);
-}
+int fstatfs(int fd, struct statfs *out) noexcept { return board_fs(fd, out, real_fstatfs_fn()); }
 int fstatfs64(int fd, struct statfs64 *out) noexcept {
-  struct statfs fs {};
-  const int r = fs_fd(fd, fs);
-  if (r == 0) copy_statfs(fs, *out);
-  return r != 1 ? r : real_fstatfs64_fn()(fd, out);
+  return board_fs(fd, out, real_fstatfs64_fn());
 }
 int statvfs(const char *path, struct statvfs *out) noexcept {
-  struct statfs fs {};
-  const int r = fs_path(path, fs);
-  if (r == 0) to_statvfs(fs, *out);
-  return r != 1 ? r : real_statvfs_fn()(path, out);
+  return board_fs(path, out, real_statvfs_fn());
 }
 int statvfs64(const char *path, struct statvfs64 *out) noexcept {
-  struct statfs fs {};
-  const int r = fs_path(path, fs);
-  if (r == 0) to_statvfs(fs, *out);
-  return r != 1 ? r : real_statvfs64_fn()(path, out);
+  return board_fs(path, out, real_statvfs64_fn());
 }
-int fstatvfs(int fd, struct statvfs *out) noexcept {
-  struct statfs fs {};
-  const int r = fs_fd(fd, fs);
-  if (r == 0) to_statvfs(fs, *out);
-  return r != 1 ? r : real_fstatvfs_fn()(fd, out);
-}
+int fstatvfs(int fd, struct statvfs *out) noexcept { return board_fs(fd, out, real_fstatvfs_fn()); }
 int fstatvfs64(int fd, struct statvfs64 *out) noexcept {
-  struct statfs fs {};
-  const int r = fs_fd(fd, fs);
-  if (r == 0) to_statvfs(fs, *out);
-  return r != 1 ? r : real_fstatvfs64_fn()(fd, out);
+  return board_fs(fd, out, real_fstatvfs64_fn());
 }
 
 int close_range(unsigned int first, unsigned int last, int flags) noexcept {

@@ -26,6 +26,8 @@
 #include <climits>
 #include <cstdint>
 
+#include "next_symbol.h"
+
 namespace vboard {
 bool maybe_virtual(int fd);
 bool is_virtual(int fd);
@@ -53,15 +55,7 @@ bool to32(const timespec &in, timespec32 &out) {
   return true;
 }
 
-template <typename F>
-F real(std::atomic<void *> &slot, const char *name) {
-  void *p = slot.load(std::memory_order_acquire);
-  if (p == nullptr) {
-    p = dlsym(RTLD_NEXT, name);
-    slot.store(p, std::memory_order_release);
-  }
-  return reinterpret_cast<F>(p);
-}
+using vboard::next_symbol;
 
 bool on_board(int fd) { return vboard::maybe_virtual(fd) && vboard::is_virtual(fd); }
 
@@ -139,7 +133,7 @@ int __ioctl_time64(int fd, unsigned long request, ...) {
   if (on_board(fd)) return board_ioctl(fd, request, arg);
   using fn = int (*)(int, unsigned long, ...);
   static std::atomic<void *> slot{nullptr};
-  auto next = real<fn>(slot, "__ioctl_time64");
+  auto next = next_symbol<fn>(slot, "__ioctl_time64");
   return next != nullptr ? next(fd, request, arg) : no_entry();
 #else
   return ioctl(fd, request, arg);
@@ -155,7 +149,7 @@ int __fcntl_time64(int fd, int cmd, ...) {
   if (on_board(fd)) return board_fcntl64(fd, cmd, arg);
   using fn = int (*)(int, int, ...);
   static std::atomic<void *> slot{nullptr};
-  auto next = real<fn>(slot, "__fcntl_time64");
+  auto next = next_symbol<fn>(slot, "__fcntl_time64");
   return next != nullptr ? next(fd, cmd, arg) : no_entry();
 #else
   return fcntl(fd, cmd, arg);
@@ -169,7 +163,7 @@ int __fstatat64_time64(int dirfd, const char *path, struct stat *st, int flags) 
   if (errno == ENOSYS) {
     using fn = int (*)(int, const char *, struct stat *, int);
     static std::atomic<void *> slot{nullptr};
-    auto next = real<fn>(slot, "__fstatat64_time64");
+    auto next = next_symbol<fn>(slot, "__fstatat64_time64");
     return next != nullptr ? next(dirfd, path, st, flags) : no_entry();
   }
 #endif

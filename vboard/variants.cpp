@@ -27,20 +27,13 @@
 #include <cstdint>
 
 #include "internal.h"
+#include "next_symbol.h"
 
 extern "C" [[noreturn]] void __chk_fail(void);
 
 namespace {
 
-template <typename F>
-F next(std::atomic<void *> &slot, const char *name) {
-  void *p = slot.load(std::memory_order_acquire);
-  if (p == nullptr) {
-    p = dlsym(RTLD_NEXT, name);
-    slot.store(p, std::memory_order_release);
-  }
-  return reinterpret_cast<F>(p);
-}
+using vboard::next_symbol;
 
 // The version the stat entry points of older C libraries were given for
 // the struct stat of this architecture (_STAT_VER); any other is EINVAL,
@@ -137,7 +130,7 @@ int vdprintf(int fd, const char *format, va_list ap) {
   if (!vboard::maybe_virtual(fd) || !vboard::is_virtual(fd)) {
     using fn = int (*)(int, const char *, va_list);
     static std::atomic<void *> slot{nullptr};
-    if (auto real = next<fn>(slot, "vdprintf")) return real(fd, format, ap);
+    if (auto real = next_symbol<fn>(slot, "vdprintf")) return real(fd, format, ap);
   }
   char *text = nullptr;
   const int n = vasprintf(&text, format, ap);
@@ -168,37 +161,31 @@ int __dprintf_chk(int fd, int, const char *format, ...) {
 
 // An absolute path, or one from the working directory, lists as scandir
 // lists it, the board's folders among them.
-int scandirat(int dirfd, const char *path, struct dirent ***list,
-              int (*keep)(const struct dirent *),
-              int (*order)(const struct dirent **, const struct dirent **)) {
-  if (path[0] == '/' || dirfd == AT_FDCWD) {
-    return scandir(path, list, keep, order);
-  }
-  using fn = int (*)(int, const char *, struct dirent ***, int (*)(const struct dirent *),
-                     int (*)(const struct dirent **, const struct dirent **));
+extern "C++" template <typename Ent>
+int scan_at(const char *name, int (*scan)(const char *, Ent ***, int (*)(const Ent *),
+                                           int (*)(const Ent **, const Ent **)),
+            int dirfd, const char *path, Ent ***list, int (*keep)(const Ent *),
+            int (*order)(const Ent **, const Ent **)) {
+  if (path[0] == '/' || dirfd == AT_FDCWD) return scan(path, list, keep, order);
+  using fn = int (*)(int, const char *, Ent ***, int (*)(const Ent *),
+                     int (*)(const Ent **, const Ent **));
   static std::atomic<void *> slot{nullptr};
-  auto real = next<fn>(slot, "scandirat");
+  auto real = next_symbol<fn>(slot, name);
   if (real == nullptr) {
     errno = ENOSYS;
     return -1;
   }
   return real(dirfd, path, list, keep, order);
 }
+int scandirat(int dirfd, const char *path, struct dirent ***list,
+              int (*keep)(const struct dirent *),
+              int (*order)(const struct dirent **, const struct dirent **)) {
+  return scan_at("scandirat", scandir, dirfd, path, list, keep, order);
+}
 int scandirat64(int dirfd, const char *path, struct dirent64 ***list,
                 int (*keep)(const struct dirent64 *),
                 int (*order)(const struct dirent64 **, const struct dirent64 **)) {
-  if (path[0] == '/' || dirfd == AT_FDCWD) {
-    return scandir64(path, list, keep, order);
-  }
-  using fn = int (*)(int, const char *, struct dirent64 ***, int (*)(const struct dirent64 *),
-                     int (*)(const struct dirent64 **, const struct dirent64 **));
-  static std::atomic<void *> slot{nullptr};
-  auto real = next<fn>(slot, "scandirat64");
-  if (real == nullptr) {
-    errno = ENOSYS;
-    return -1;
-  }
-  return real(dirfd, path, list, keep, order);
+  return scan_at("scandirat64", scandir64, dirfd, path, list, keep, order);
 }
 
 // As epoll_pwait, with the time in nanoseconds: a wait on a set with no
@@ -212,7 +199,7 @@ int epoll_pwait2(int epfd, struct epoll_event *ev, int max, const struct timespe
   }
   using fn = int (*)(int, struct epoll_event *, int, const struct timespec *, const sigset_t *);
   static std::atomic<void *> slot{nullptr};
-  auto real = next<fn>(slot, "epoll_pwait2");
+  auto real = next_symbol<fn>(slot, "epoll_pwait2");
   const std::int64_t deadline =
       t == nullptr ? -1
                    : static_cast<std::int64_t>(vboard::monotonic_ns()) +
@@ -260,7 +247,7 @@ int fallocate(int fd, int mode, off_t off, off_t len) {
   }
   using fn = int (*)(int, int, off_t, off_t);
   static std::atomic<void *> slot{nullptr};
-  auto real = next<fn>(slot, "fallocate");
+  auto real = next_symbol<fn>(slot, "fallocate");
   if (real == nullptr) {
     errno = ENOSYS;
     return -1;
@@ -274,7 +261,7 @@ int fallocate64(int fd, int mode, off64_t off, off64_t len) {
   }
   using fn = int (*)(int, int, off64_t, off64_t);
   static std::atomic<void *> slot{nullptr};
-  auto real = next<fn>(slot, "fallocate64");
+  auto real = next_symbol<fn>(slot, "fallocate64");
   if (real == nullptr) {
     errno = ENOSYS;
     return -1;

@@ -60,6 +60,8 @@ int __fxstat64(int, int, struct stat64 *);
 int __fxstatat64(int, int, const char *, struct stat64 *, int);
 }
 
+#include "exported_pin.h"
+
 namespace {
 
 constexpr char kClass[] = "/sys/class/gpio";
@@ -104,17 +106,7 @@ std::string value_through(int fd) {
   return v;
 }
 
-class EntryPoints : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(vboard_reset(), 0);
-    const int fd = open("/sys/class/gpio/export", O_WRONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, "22", 2), 2);
-    close(fd);
-  }
-  void TearDown() override { vboard_reset(); }
-};
+using EntryPoints = ExportedPin22;
 
 TEST_F(EntryPoints, EveryOpenReachesTheTree) {
   EXPECT_EQ(value_through(open(kValue, O_RDONLY)), "0\n");

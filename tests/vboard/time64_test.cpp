@@ -19,22 +19,14 @@
 
 static_assert(sizeof(time_t) == 8 && sizeof(off_t) == 8, "built with 64-bit time and offsets");
 
+#include "exported_pin.h"
+
 namespace {
 
 constexpr char kPinDir[] = "/sys/class/gpio/gpio22";
 constexpr char kValue[] = "/sys/class/gpio/gpio22/value";
 
-class Time64 : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(vboard_reset(), 0);
-    const int fd = open("/sys/class/gpio/export", O_WRONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, "22", 2), 2);
-    close(fd);
-  }
-  void TearDown() override { vboard_reset(); }
-};
+using Time64 = ExportedPin22;
 
 TEST_F(Time64, StatIoctlFcntlAndWaitsReachTheTree) {
   struct stat st {};
