@@ -56,15 +56,15 @@ bool is_board_object(int fd);
 // This process's id, kept from the board's attach and renewed in a child
 // of fork: libc asks the kernel each time, and accesses ask often.
 pid_t own_pid();
-// The board's own descriptors (those of board_object_fd) are kept out of
-// the program's reach: keep_fd guards the one `owner` holds, close_kept
+// The board's own descriptors (those of board_object_fd, the stand-ins'
+// memfd, epoll wakers, the capture) are kept out of the program's reach:
+// keep_fd moves the one `owner` holds to the top of the descriptor table
+// and guards it, close_kept
 // closes it and sets `owner` to -1. kept_fd tells whether `fd` is one;
 // make_way moves a kept `fd` to another number before the program puts a
 // file there (false when it cannot); close_around_kept closes [first,
 // last] with `real` (close_range) passing over kept descriptors.
 void keep_fd(std::atomic<int> &owner);
-// A close-on-exec copy of `fd` at the high end of the descriptor table, or -1.
-int high_copy(int fd);
 // fcntl straight to the kernel: fcntl itself goes through the board.
 long raw_fcntl(int fd, int cmd, long arg);
 void close_kept(std::atomic<int> &owner);

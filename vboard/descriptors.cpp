@@ -179,10 +179,6 @@ int stand_in(int flags) {
     int fd = memfd_create(kPlaceholder, MFD_CLOEXEC);
     if (fd < 0) fd = real_open("/dev/null", O_RDWR | O_CLOEXEC, 0);
     if (fd < 0) return -1;
-    if (const int high = high_copy(fd); high >= 0) {
-      real_close(fd);
-      fd = high;
-    }
     placeholder = fd;
     keep_fd(placeholder);
   }

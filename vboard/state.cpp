@@ -630,6 +630,14 @@ long raw_fcntl(int fd, int cmd, long arg) {
 #endif
 }
 
+
+namespace {
+constexpr int kKeptMax = 64;
+std::atomic<std::atomic<int> *> kept[kKeptMax];
+std::atomic<int> kept_top{0};  // entries in use are below this
+
+// A close-on-exec copy of `fd` at the high end of the descriptor table,
+// or -1.
 int high_copy(int fd) {
   static const int floor = [] {
     rlimit r {};
@@ -638,11 +646,6 @@ int high_copy(int fd) {
   }();
   return static_cast<int>(raw_fcntl(fd, F_DUPFD_CLOEXEC, floor));
 }
-
-namespace {
-constexpr int kKeptMax = 64;
-std::atomic<std::atomic<int> *> kept[kKeptMax];
-std::atomic<int> kept_top{0};  // entries in use are below this
 
 std::atomic<int> *kept_slot(int fd) {
   if (fd < 0) return nullptr;
@@ -663,7 +666,7 @@ bool is_board_object(int fd) {
 
 int board_object_fd() {
   if (!shared_object) return -1;
-  int fd = real_open(board_path, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
+  const int fd = real_open(board_path, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
   if (fd < 0) return -1;
   // Only the object this process maps: not one that took its name since.
   struct stat st {};
@@ -671,14 +674,17 @@ int board_object_fd() {
     real_close(fd);
     return -1;
   }
-  if (const int high = high_copy(fd); high >= 0) {
-    real_close(fd);
-    fd = high;
-  }
   return fd;
 }
 
 void keep_fd(std::atomic<int> &owner) {
+  // Moved up out of the program's way first.
+  if (const int fd = owner; fd >= 0) {
+    if (const int high = high_copy(fd); high >= 0) {
+      real_close(fd);
+      owner = high;
+    }
+  }
   for (int i = 0; i < kKeptMax; ++i) {
     std::atomic<int> *none = nullptr;
     if (kept[i].compare_exchange_strong(none, &owner, std::memory_order_acq_rel)) {

@@ -74,12 +74,8 @@ void ring(int epfd) {
   auto &w = wakers();
   auto it = w.find(epfd);
   if (it == w.end()) {
-    int efd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const int efd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (efd < 0) return;
-    if (const int high = high_copy(efd); high >= 0) {
-      real_close(efd);
-      efd = high;
-    }
     it = w.try_emplace(epfd, efd).first;
     keep_fd(it->second);
     any_waker.store(true, std::memory_order_relaxed);
