@@ -642,7 +642,7 @@ void before_exec(bool all) {
     }
     const int named = memfd_create(name, (fd_flags & FD_CLOEXEC) != 0 ? MFD_CLOEXEC : 0U);
     if (named < 0) continue;
-    (void)syscall(SYS_dup3, named, fd, (fd_flags & FD_CLOEXEC) != 0 ? O_CLOEXEC : 0);
+    (void)real_syscall(SYS_dup3, named, fd, (fd_flags & FD_CLOEXEC) != 0 ? O_CLOEXEC : 0);
     real_close(named);
   }
 }

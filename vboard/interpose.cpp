@@ -177,6 +177,11 @@ VBOARD_REAL(mmap64, mmap64_t)
 // the real one when the library loads, not under the lock, where the
 // loader's own lock would be taken inside the board's.
 __attribute__((constructor(101))) void resolve_syscall_early() { (void)real_syscall_fn(); }
+}  // namespace
+long real_syscall6(long number, long a, long b, long c, long d, long e, long f) {
+  return real_syscall_fn()(number, a, b, c, d, e, f);
+}
+namespace {
 VBOARD_REAL(fileno_unlocked, fileno_t)
 VBOARD_REAL(copy_file_range, cfr_t)
 VBOARD_REAL(readv, readv_t)

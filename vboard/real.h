@@ -33,6 +33,20 @@ ssize_t real_pread(int fd, void *buf, std::size_t n, off_t off);
 int real_close(int fd);
 void *real_mmap(void *addr, std::size_t len, int prot, int flags, int fd, off_t off);
 int real_fstat(int fd, struct stat *st);
+// The C library's syscall with all six arguments given: the board's own
+// syscall() reads six, which a shorter call from inside the board would
+// leave it reading past (sanitizers say so).
+long real_syscall6(long number, long a, long b, long c, long d, long e, long f);
+inline long syscall_arg(long v) { return v; }
+inline long syscall_arg(const void *p) {
+  return static_cast<long>(reinterpret_cast<std::intptr_t>(p));
+}
+template <typename... A>
+long real_syscall(long number, A... args) {
+  static_assert(sizeof...(A) <= 6);
+  const long v[6] = {syscall_arg(args)...};
+  return real_syscall6(number, v[0], v[1], v[2], v[3], v[4], v[5]);
+}
 DIR *real_opendir(const char *path);
 DIR *real_fdopendir(int fd);
 struct dirent *real_readdir(DIR *d);

@@ -95,7 +95,7 @@ void set_text(char (&field)[N], std::string_view text) {
 }
 
 long futex(std::uint32_t *word, int op, std::uint32_t val, const timespec *timeout) {
-  return syscall(SYS_futex, word, op, val, timeout, nullptr, 0);
+  return real_syscall(SYS_futex, word, op, val, timeout, nullptr, 0);
 }
 
 std::atomic_ref<std::uint32_t> atom(std::uint32_t &w) { return std::atomic_ref<std::uint32_t>(w); }
@@ -606,9 +606,9 @@ int ofd_lock_byte(int fd, off_t at, short type, int cmd) {
   l.l_start = at;
   l.l_len = 1;
 #ifdef SYS_fcntl64
-  const long r = syscall(SYS_fcntl64, fd, cmd, &l);
+  const long r = real_syscall(SYS_fcntl64, fd, cmd, &l);
 #else
-  const long r = syscall(SYS_fcntl, fd, cmd, &l);
+  const long r = real_syscall(SYS_fcntl, fd, cmd, &l);
 #endif
   if (r != 0) return -1;
   return cmd == F_OFD_GETLK ? l.l_type : 0;
@@ -624,9 +624,9 @@ int ofd_lock_byte(int fd, off_t at, short type, int cmd) {
 // moves the board's descriptor elsewhere first.
 long raw_fcntl(int fd, int cmd, long arg) {
 #ifdef SYS_fcntl64
-  return syscall(SYS_fcntl64, fd, cmd, arg);
+  return real_syscall(SYS_fcntl64, fd, cmd, arg);
 #else
-  return syscall(SYS_fcntl, fd, cmd, arg);
+  return real_syscall(SYS_fcntl, fd, cmd, arg);
 #endif
 }
 

@@ -139,8 +139,8 @@ int open_output(const char *path, int flags, char (&why)[160]) {
   }
   // Blocking again: the trace's writes keep their behaviour. fcntl itself
   // is one of the board's entry points.
-  const long fl = syscall(SYS_fcntl, fd, F_GETFL);
-  if (fl >= 0) (void)syscall(SYS_fcntl, fd, F_SETFL, fl & ~static_cast<long>(O_NONBLOCK));
+  const long fl = real_syscall(SYS_fcntl, fd, F_GETFL);
+  if (fl >= 0) (void)real_syscall(SYS_fcntl, fd, F_SETFL, fl & ~static_cast<long>(O_NONBLOCK));
   return fd;
 }
 
