@@ -74,6 +74,8 @@ class capture_clock {
   void mark();
   // Time passes on the wires.
   void wait(double ns) { t_ += ns; }
+  // Whether the lines are being recorded: every edge is then seen.
+  bool on() const { return on_; }
 
  private:
   bool on_;

@@ -186,6 +186,126 @@ void mcp3008_model::set_clk(bool level) {
 
 bool mcp3008_model::dout() const { return s_->driving != 0 ? s_->out != 0 : s_->idle != 0; }
 
+bool mcp3008_model::edges_timed() const {
+  return limits_.enabled && (forced_ || clock_hook != nullptr);
+}
+
+// The edges of set_clk without their timing, on the lines held in
+// registers: a message of a few bytes is some fifty edges, and each one
+// through set_clk reads and writes the shared object again. One copy per
+// mode, so that the order of the edges is fixed at compile time.
+template <bool Cpol, bool Cpha>
+std::uint32_t mcp3008_model::clock_word(std::uint32_t out, unsigned bits, bool lsb_first) {
+  mcp3008_lines &s = *s_;
+  const bool selected = s.cs == 0;
+  std::uint8_t clk = s.clk, din = s.din, driving = s.driving, bit_out = s.out;
+  const std::uint8_t idle = s.idle;
+  auto ph = static_cast<phase>(s.phase);
+  std::uint32_t command = s.command;
+  std::int32_t command_bits = s.command_bits, code = s.code, out_index = s.out_index,
+               decided = s.decided;
+  std::uint64_t sample_end = s.sample_end;
+
+  auto rise = [&]() __attribute__((always_inline)) {
+    switch (ph) {
+      case phase::wait_start:
+        if (din != 0) ph = phase::command;
+        break;
+      case phase::command: {
+        command = ((command << 1) | (din != 0 ? 1U : 0U)) & 15U;
+        command_bits = (command_bits >= 0 && command_bits < 4 ? command_bits : 3) + 1;
+        if (command_bits == 4) ph = phase::sample;
+        break;
+      }
+      case phase::sample:
+        ph = phase::sampling;
+        break;
+      default:
+        break;
+    }
+  };
+  auto fall = [&]() __attribute__((always_inline)) {
+    if (ph == phase::output) {
+      const int at =
+          out_index < kNullEdge || out_index > kLastLsbFirst ? kLastLsbFirst + 1 : out_index + 1;
+      out_index = at;
+      int bit = 0;
+      if (at <= kLastMsbFirst) {
+        const int b = kLastMsbFirst - at;
+        bit = (code >> b) & 1;
+        decided |= bit << b;
+      } else if (at <= kLastLsbFirst) {
+        bit = (decided >> (at - kLastMsbFirst)) & 1;
+      }
+      bit_out = bit != 0 ? 1 : 0;
+    } else if (ph == phase::sampling) {
+      code = convert((command & 8U) != 0, command & 7U);
+      ph = phase::output;
+      sample_end = 0;
+      decided = 0;
+      out_index = kNullEdge;
+      driving = 1;
+      bit_out = 0;
+    }
+  };
+  // As set_clk: a level the clock already has is no edge, and a chip not
+  // selected only sees the level change.
+  auto clock_to = [&](bool level) __attribute__((always_inline)) {
+    if (level == (clk != 0)) return;
+    clk = level ? 1 : 0;
+    if (!selected) return;
+    if (level) {
+      rise();
+    } else {
+      fall();
+    }
+  };
+  auto dout_now = [&]() __attribute__((always_inline)) {
+    return driving != 0 ? bit_out != 0 : idle != 0;
+  };
+
+  std::uint32_t in = 0;
+  for (unsigned k = 0; k < bits; ++k) {
+    const unsigned at = lsb_first ? k : bits - 1 - k;
+    const std::uint8_t level = ((out >> at) & 1U) != 0 ? 1 : 0;
+    bool sample = false;
+    if constexpr (!Cpha) {
+      din = level;
+      clock_to(!Cpol);
+      sample = dout_now();
+      clock_to(Cpol);
+    } else {
+      clock_to(!Cpol);
+      din = level;
+      clock_to(Cpol);
+      sample = dout_now();
+    }
+    in |= static_cast<std::uint32_t>(sample) << at;
+  }
+  s.clk = clk;
+  s.din = din;
+  s.driving = driving;
+  s.out = bit_out;
+  s.phase = static_cast<std::uint8_t>(ph);
+  s.command = command;
+  s.command_bits = command_bits;
+  s.code = code;
+  s.out_index = out_index;
+  s.decided = decided;
+  s.sample_end = sample_end;
+  return in;
+}
+
+std::uint32_t mcp3008_model::shift_word(std::uint32_t out, unsigned bits, bool lsb_first, bool cpol,
+                                        bool cpha) {
+  if (cpol) {
+    return cpha ? clock_word<true, true>(out, bits, lsb_first)
+                : clock_word<true, false>(out, bits, lsb_first);
+  }
+  return cpha ? clock_word<false, true>(out, bits, lsb_first)
+              : clock_word<false, false>(out, bits, lsb_first);
+}
+
 int mcp3008_model::convert(bool single, unsigned select) const {
   select &= 7U;
   double v = 0.0;

@@ -121,6 +121,19 @@ class mcp3008_model {
   // level while the chip leaves the line floating.
   bool dout() const;
 
+  // True when clock edges are timed against the limits: each edge then
+  // needs its own time, and only set_clk gives it one.
+  bool edges_timed() const;
+  // One word as an SPI master clocks it in the mode `cpol`/`cpha` with the
+  // chip select left as it is: for each bit, DIN set up before the edge
+  // the chip samples on, DOUT read on the master's sampling edge, the
+  // clock back at its idle level after the word. Leaves the lines and
+  // returns the bits exactly as that sequence of set_din, set_clk and
+  // dout calls would, bit k of `out` going out k-th from the end
+  // (`lsb_first`: first), but without walking the edges one call at a
+  // time. Only for untimed edges (see edges_timed).
+  std::uint32_t shift_word(std::uint32_t out, unsigned bits, bool lsb_first, bool cpol, bool cpha);
+
   void set_idle_level(bool level) { s_->idle = level ? 1 : 0; }
   // Returns to power-on: chip select high, clock and DIN low, no frame.
   void reset();
@@ -146,6 +159,8 @@ class mcp3008_model {
     output,      // shifting out null bit and result
   };
 
+  template <bool Cpol, bool Cpha>
+  std::uint32_t clock_word(std::uint32_t out, unsigned bits, bool lsb_first);
   std::uint64_t time_now() const;
   void check_period(std::uint64_t t);
 

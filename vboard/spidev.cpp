@@ -470,6 +470,9 @@ class bus {
       const std::uint64_t now = monotonic_ns(), last = chip().last_edge_ns();
       t_ = now > last ? now : last;
     }
+    // Nothing sees the single edges of a word unless they are timed or
+    // recorded: the chip then takes the word whole.
+    whole_words_ = !timed_ && !wires_.on() && !chip().edges_timed();
   }
   ~bus() {
     wires_.mark();
@@ -498,6 +501,10 @@ class bus {
 
   std::uint32_t word(std::uint32_t out, unsigned bits) {
     mcp3008_model &c = chip();
+    if (whole_words_) {
+      const std::uint32_t in = c.shift_word(out, bits, lsb_, cpol_, cpha_);
+      return loop_ ? out : in;
+    }
     std::uint32_t in = 0;
     for (unsigned k = 0; k < bits; ++k) {
       const unsigned bit = lsb_ ? k : bits - 1 - k;
@@ -542,6 +549,7 @@ class bus {
   }
 
   bool cpol_, cpha_, lsb_, cs_active_, use_cs_, loop_, timed_, late_;
+  bool whole_words_ = false;
   double t_ = 0;
   double half_ns_ = 0;
   capture_clock wires_;

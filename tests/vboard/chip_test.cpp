@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -275,6 +277,127 @@ TEST(Mcp3008Model, TimingLimitsGiveWrongBitsAndTellOncePerFrame) {
   EXPECT_EQ(code, 602);
   EXPECT_TRUE(reported.empty());
   mcp3008_model::set_hooks(nullptr, nullptr);
+}
+
+// An SPI master clocking one word edge by edge, as the board's bus does when
+// nothing times or records the edges: DIN set up before the edge the chip
+// samples on, DOUT read on the master's sampling edge.
+std::uint32_t word_by_edges(mcp3008_model &chip, std::uint32_t out, unsigned bits, bool lsb_first,
+                            bool cpol, bool cpha) {
+  std::uint32_t in = 0;
+  for (unsigned k = 0; k < bits; ++k) {
+    const unsigned at = lsb_first ? k : bits - 1 - k;
+    const bool level = ((out >> at) & 1U) != 0;
+    bool sample = false;
+    if (!cpha) {
+      chip.set_din(level);
+      chip.set_clk(!cpol);
+      sample = chip.dout();
+      chip.set_clk(cpol);
+    } else {
+      chip.set_clk(!cpol);
+      chip.set_din(level);
+      chip.set_clk(cpol);
+      sample = chip.dout();
+    }
+    in |= static_cast<std::uint32_t>(sample) << at;
+  }
+  return in;
+}
+
+// Words the way programs send them: converter commands at every alignment,
+// zeros to clock a result out, and bytes that are no command at all.
+std::uint32_t some_word(std::mt19937 &rng, unsigned bits) {
+  const std::uint32_t mask = bits == 32 ? 0xffffffffU : (1U << bits) - 1;
+  switch (rng() % 4) {
+    case 0:
+      return 0;
+    case 1: {
+      // Start bit, SGL/DIFF and channel somewhere in the word.
+      const std::uint32_t command = 0x10U | (rng() & 15U);
+      return (command << (rng() % 28)) & mask;
+    }
+    case 2:
+      return mask;
+    default:
+      return static_cast<std::uint32_t>(rng()) & mask;
+  }
+}
+
+// Lines left by whatever drove the chip before (a bit-banging program, a
+// damaged board object), fields out of range included.
+void scramble(std::mt19937 &rng, vboard::mcp3008_lines &l) {
+  l.clk = rng() & 1U;
+  l.din = rng() & 1U;
+  l.cs = rng() & 1U;
+  l.idle = rng() & 1U;
+  l.driving = rng() & 1U;
+  l.out = rng() & 1U;
+  l.phase = static_cast<std::uint8_t>(rng() % 8);
+  l.command = rng() % 20;
+  l.command_bits = static_cast<std::int32_t>(rng() % 8) - 2;
+  l.code = static_cast<std::int32_t>(rng() % 1100) - 30;
+  l.out_index = static_cast<std::int32_t>(rng() % 26) - 2;
+  l.decided = static_cast<std::int32_t>(rng() % 1100) - 30;
+  // Timing of a frame clocked under limits before: untimed edges keep it.
+  l.have_rise = rng() & 1U;
+  l.fast = rng() & 1U;
+  l.told = rng() & 3U;
+  l.last_rise = rng();
+  l.sample_end = rng();
+  l.last_edge = rng();
+}
+
+// Whole words through the chip must leave exactly what the same words
+// clocked edge by edge leave: the bits read back and every field of the
+// lines, over messages in every mode, word size and bit order, frames cut
+// short and frames running on across words and chip select changes.
+TEST(Mcp3008Model, WholeWordsAnswerAsTheirEdgesDo) {
+  inputs in;
+  for (int ch = 0; ch < 8; ++ch) in.lsb[static_cast<std::size_t>(ch)] = 97.5 + 113.25 * ch;
+  in.lsb[5] = 2000;  // saturates
+  in.lsb[6] = -4;    // reads 0
+  for (unsigned seed = 1; seed <= 300; ++seed) {
+    std::mt19937 rng(seed);
+    vboard::mcp3008_lines edge_lines{}, word_lines{};
+    mcp3008_model by_edges(in.source(), &edge_lines), by_words(in.source(), &word_lines);
+    by_edges.reset();
+    by_words.reset();
+    if (seed % 3 == 0) scramble(rng, edge_lines);
+    word_lines = edge_lines;
+    for (int step = 0; step < 300; ++step) {
+      const unsigned what = rng() % 16;
+      if (what == 0) {
+        const bool level = (rng() & 1U) != 0;
+        by_edges.set_cs(level);
+        by_words.set_cs(level);
+      } else if (what == 2 && seed % 3 == 0) {
+        scramble(rng, edge_lines);
+        word_lines = edge_lines;
+      } else if (what == 1) {
+        // Another master moves the clock or DIN between words.
+        const bool clk = (rng() & 1U) != 0, din = (rng() & 1U) != 0;
+        by_edges.set_clk(clk);
+        by_words.set_clk(clk);
+        by_edges.set_din(din);
+        by_words.set_din(din);
+      } else {
+        const bool cpol = (rng() & 1U) != 0, cpha = (rng() & 1U) != 0, lsb = rng() % 4 == 0;
+        const unsigned bits = rng() % 3 == 0 ? 1 + rng() % 32 : 8;
+        const std::uint32_t out = some_word(rng, bits);
+        const std::uint32_t want = word_by_edges(by_edges, out, bits, lsb, cpol, cpha);
+        const std::uint32_t got = by_words.shift_word(out, bits, lsb, cpol, cpha);
+        ASSERT_EQ(got, want) << "seed " << seed << " step " << step << " out 0x" << std::hex
+                             << out << std::dec << " bits " << bits << " mode "
+                             << (cpol ? 2 : 0) + (cpha ? 1 : 0) << (lsb ? " lsb-first" : "");
+      }
+      ASSERT_EQ(std::memcmp(&edge_lines, &word_lines, sizeof edge_lines), 0)
+          << "seed " << seed << " step " << step << ": phase " << int{edge_lines.phase} << "/"
+          << int{word_lines.phase} << " out_index " << edge_lines.out_index << "/"
+          << word_lines.out_index << " decided " << edge_lines.decided << "/"
+          << word_lines.decided << " command " << edge_lines.command << "/" << word_lines.command;
+    }
+  }
 }
 
 }  // namespace
