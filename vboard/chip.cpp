@@ -14,6 +14,16 @@ constexpr int kLastMsbFirst = 10;  // B0
 constexpr int kLastLsbFirst = 19;  // B9 again
 constexpr std::uint8_t kToldFast = 1, kToldDroop = 2;
 
+// The low `bits` bits of `v` in the opposite order (bits 1 to 32).
+std::uint32_t reversed(std::uint32_t v, unsigned bits) {
+  v = ((v >> 1) & 0x55555555U) | ((v & 0x55555555U) << 1);
+  v = ((v >> 2) & 0x33333333U) | ((v & 0x33333333U) << 2);
+  v = ((v >> 4) & 0x0f0f0f0fU) | ((v & 0x0f0f0f0fU) << 4);
+  v = ((v >> 8) & 0x00ff00ffU) | ((v & 0x00ff00ffU) << 8);
+  v = (v >> 16) | (v << 16);
+  return bits == 0 ? 0 : v >> (32 - bits);
+}
+
 mcp3008_model::clock clock_hook = nullptr;
 mcp3008_model::violation report_hook = nullptr;
 }  // namespace
@@ -264,10 +274,14 @@ std::uint32_t mcp3008_model::clock_word(std::uint32_t out, unsigned bits, bool l
     return driving != 0 ? bit_out != 0 : idle != 0;
   };
 
-  std::uint32_t in = 0;
-  for (unsigned k = 0; k < bits; ++k) {
-    const unsigned at = lsb_first ? k : bits - 1 - k;
-    const std::uint8_t level = ((out >> at) & 1U) != 0 ? 1 : 0;
+  // Bit j of `sent` is the j-th bit on the wire, and so of `got`.
+  const std::uint32_t sent = lsb_first ? out : reversed(out, bits);
+  std::uint32_t got = 0;
+  unsigned j = 0;
+  // A clock left at its active level (by a program driving the line) makes
+  // the first bit's leading edge no edge at all: that bit goes edge by edge.
+  if (bits != 0 && clk != (Cpol ? 1 : 0)) {
+    const std::uint8_t level = sent & 1U;
     bool sample = false;
     if constexpr (!Cpha) {
       din = level;
@@ -280,8 +294,65 @@ std::uint32_t mcp3008_model::clock_word(std::uint32_t out, unsigned bits, bool l
       clock_to(Cpol);
       sample = dout_now();
     }
-    in |= static_cast<std::uint32_t>(sample) << at;
+    got = sample ? 1U : 0U;
+    j = 1;
   }
+  if (j < bits) {
+    // From here each bit is one rising and one falling edge. A rising edge
+    // only moves the chip up to its sample clock and a falling one only acts
+    // from the sample clock on, so the rising edges are taken first, up to
+    // the one that starts the sample clock, then the falling edges.
+    constexpr bool rise_first = !Cpol;
+    constexpr bool sample_before_fall = !Cpol && !Cpha;  // mode 0
+    // The DIN level each rising edge takes: in mode 1 DIN changes after the
+    // rising edge, which takes the bit before.
+    const std::uint32_t taken = !Cpol && Cpha ? (sent << 1) | din : sent;
+    unsigned falls_from = bits;  // first falling edge that does anything
+    if (!selected) {
+      // Only the clock moves.
+    } else if (ph == phase::output) {
+      falls_from = j;
+    } else if (ph == phase::sampling) {
+      falls_from = j;
+    } else {
+      for (unsigned r = j; r < bits;) {
+        if (ph == phase::wait_start) {
+          // Leading zeros go by: the first high DIN is the start bit.
+          const std::uint32_t ahead = taken >> r;
+          const unsigned left = bits - r;
+          const std::uint32_t seen = left >= 32 ? ahead : ahead & ((1U << left) - 1);
+          if (seen == 0) break;
+          r += static_cast<unsigned>(__builtin_ctz(seen)) + 1;
+          ph = phase::command;
+        } else if (ph == phase::command) {
+          din = (taken >> r) & 1U;
+          rise();
+          ++r;
+        } else if (ph == phase::sample) {
+          ph = phase::sampling;
+          falls_from = rise_first ? r : r + 1;
+          break;
+        } else {
+          break;  // idle or damaged: no edge does anything
+        }
+      }
+    }
+    bool level = dout_now();
+    const unsigned quiet_end = falls_from < bits ? falls_from : bits;
+    if (level && quiet_end > j) {
+      const unsigned n = quiet_end - j;
+      got |= (n >= 32 ? 0xffffffffU : (1U << n) - 1) << j;
+    }
+    for (unsigned f = quiet_end; f < bits; ++f) {
+      const bool before = level;
+      fall();
+      level = dout_now();
+      got |= static_cast<std::uint32_t>(sample_before_fall ? before : level) << f;
+    }
+    clk = Cpol ? 1 : 0;
+    din = (sent >> (bits - 1)) & 1U;
+  }
+  const std::uint32_t in = lsb_first ? got : reversed(got, bits);
   s.clk = clk;
   s.din = din;
   s.driving = driving;

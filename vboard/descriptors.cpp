@@ -872,8 +872,10 @@ routed v_ioctl(int fd, unsigned long request, void *arg) {
   }
   board_lock lock;
   ensure_ready();
-  auto d = lookup(fd);
-  if (!d) return {false, 0};
+  // A request that hands out a descriptor takes a new number: the one
+  // asked on stays bound, so no count needs to hold it.
+  desc *d = peek(fd);
+  if (d == nullptr) return {false, 0};
   if (flag_request) {
     const int flag = request == FIONBIO ? O_NONBLOCK : O_ASYNC;
     d->flags = on != 0 ? d->flags | flag : d->flags & ~flag;

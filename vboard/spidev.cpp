@@ -411,14 +411,23 @@ device *find_device(spi_state &s, std::string_view path) {
   return nullptr;
 }
 
-void log_record(spi_state &s, const std::string &path, unsigned long request, std::uint64_t message,
-                std::uint32_t index, std::uint32_t count, const spi_ioc_transfer &xfer) {
+// The device path as a record holds it, cut to fit.
+struct record_name {
+  char text[VBOARD_TRACE_FILE] = {};
+  explicit record_name(const std::string &path) {
+    std::memcpy(text, path.data(), path.size() < sizeof text ? path.size() : sizeof text - 1);
+  }
+};
+
+void log_record(spi_state &s, const record_name &device, unsigned long request,
+                std::uint64_t message, std::uint32_t index, std::uint32_t count,
+                const spi_ioc_transfer &xfer) {
   vboard_spi_record &r = s.records[s.next_record % VBOARD_SPI_RECORDS];
   r.message = message;
   r.index = index;
   r.count = count;
   r.request = request;
-  (void)std::snprintf(r.device, sizeof r.device, "%s", path.c_str());
+  std::memcpy(r.device, device.text, sizeof r.device);
   r.xfer = xfer;
   ++s.next_record;
 }
@@ -481,8 +490,11 @@ class bus {
   bus(const bus &) = delete;
   bus &operator=(const bus &) = delete;
 
-  // The clock of the next words, as the controller gives the requested rate.
-  void rate(std::uint32_t hz) { half_ns_ = 1e9 / (2.0 * target_clock_hz(hz)); }
+  // The clock of the next words, as the controller gives the requested rate
+  // (only the timing and the capture look at it).
+  void rate(std::uint32_t hz) {
+    if (!whole_words_) half_ns_ = 1e9 / (2.0 * target_clock_hz(hz));
+  }
   // Time that passes with the clock idle (delays, chip select changes).
   void idle_ns(double ns) { advance(ns); }
 
@@ -760,7 +772,7 @@ class spidev_file final : public file {
     const std::uint64_t number = s.messages++;
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      log_record(s, path_, request, number, static_cast<std::uint32_t>(i),
+      log_record(s, name_, request, number, static_cast<std::uint32_t>(i),
                  static_cast<std::uint32_t>(n), recs[i]);
       total += recs[i].len;
     }
@@ -828,7 +840,8 @@ class spidev_file final : public file {
     if (total > INT32_MAX) return -EMSGSIZE;
     // The device's settings are read once: the word size checked is the
     // one the buffers are walked with, whatever another process writes.
-    const unsigned device_bits = shared_read(d.settings().bits_per_word);
+    const shared_spidev &set = d.settings();
+    const unsigned device_bits = shared_read(set.bits_per_word);
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
       const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : device_bits;
@@ -854,8 +867,8 @@ class spidev_file final : public file {
     unsigned char seen[VBOARD_TRACE_DATA] = {};
     std::size_t moved = 0;
 
-    const std::uint32_t mode = shared_read(d.settings().mode);
-    const std::uint32_t speed = shared_read(d.settings().speed_hz);
+    const std::uint32_t mode = shared_read(set.mode);
+    const std::uint32_t speed = shared_read(set.speed_hz);
     const bool strict = strict_profile();
     if (strict && ((mode & SPI_CPOL) != 0) != ((mode & SPI_CPHA) != 0)) {
       char why[64];
@@ -914,6 +927,7 @@ class spidev_file final : public file {
   }
 
   std::string path_;
+  record_name name_{path_};  // formatted once: every message logs it
   std::uint64_t incarnation_;
   pid_t pid_ = 0;  // the process that opened it
   std::vector<unsigned char> tx_, rx_;
