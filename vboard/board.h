@@ -88,6 +88,8 @@ struct after_access {
 };
 // Takes what is pending. Lock held.
 after_access take_after_access();
+// Whether an access left anything for after the lock. Lock held.
+bool access_pending();
 
 // A thread enters and leaves the board (signals.cpp): signals that arrive
 // in between are held, and their handlers run when it leaves.

@@ -1,5 +1,6 @@
 #include "chip.h"
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <utility>
@@ -14,14 +15,30 @@ constexpr int kLastMsbFirst = 10;  // B0
 constexpr int kLastLsbFirst = 19;  // B9 again
 constexpr std::uint8_t kToldFast = 1, kToldDroop = 2;
 
+// Bytes with their bits in the opposite order.
+constexpr std::array<std::uint8_t, 256> kReversedBytes = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (unsigned v = 0; v < 256; ++v) {
+    unsigned r = 0;
+    for (unsigned b = 0; b < 8; ++b) r |= ((v >> b) & 1U) << (7 - b);
+    t[v] = static_cast<std::uint8_t>(r);
+  }
+  return t;
+}();
+
+// The low 9 bits of `v` in the opposite order.
+inline std::uint32_t reversed9(std::uint32_t v) {
+  return (static_cast<std::uint32_t>(kReversedBytes[v & 255U]) << 1) | ((v >> 8) & 1U);
+}
+
 // The low `bits` bits of `v` in the opposite order (bits 1 to 32).
-std::uint32_t reversed(std::uint32_t v, unsigned bits) {
-  v = ((v >> 1) & 0x55555555U) | ((v & 0x55555555U) << 1);
-  v = ((v >> 2) & 0x33333333U) | ((v & 0x33333333U) << 2);
-  v = ((v >> 4) & 0x0f0f0f0fU) | ((v & 0x0f0f0f0fU) << 4);
-  v = ((v >> 8) & 0x00ff00ffU) | ((v & 0x00ff00ffU) << 8);
-  v = (v >> 16) | (v << 16);
-  return bits == 0 ? 0 : v >> (32 - bits);
+inline std::uint32_t reversed(std::uint32_t v, unsigned bits) {
+  if (bits <= 8) return static_cast<std::uint32_t>(kReversedBytes[v & 255U]) >> (8 - bits);
+  v = (static_cast<std::uint32_t>(kReversedBytes[v & 255U]) << 24) |
+      (static_cast<std::uint32_t>(kReversedBytes[(v >> 8) & 255U]) << 16) |
+      (static_cast<std::uint32_t>(kReversedBytes[(v >> 16) & 255U]) << 8) |
+      kReversedBytes[v >> 24];
+  return v >> (32 - bits);
 }
 
 mcp3008_model::clock clock_hook = nullptr;
@@ -204,8 +221,8 @@ bool mcp3008_model::edges_timed() const {
 // registers: a message of a few bytes is some fifty edges, and each one
 // through set_clk reads and writes the shared object again. One copy per
 // mode, so that the order of the edges is fixed at compile time.
-template <bool Cpol, bool Cpha>
-std::uint32_t mcp3008_model::clock_word(std::uint32_t out, unsigned bits, bool lsb_first) {
+template <bool Cpol, bool Cpha, typename Words>
+void mcp3008_model::clock_words(Words &words, unsigned bits, bool lsb_first) {
   mcp3008_lines &s = *s_;
   const bool selected = s.cs == 0;
   std::uint8_t clk = s.clk, din = s.din, driving = s.driving, bit_out = s.out;
@@ -274,85 +291,136 @@ std::uint32_t mcp3008_model::clock_word(std::uint32_t out, unsigned bits, bool l
     return driving != 0 ? bit_out != 0 : idle != 0;
   };
 
-  // Bit j of `sent` is the j-th bit on the wire, and so of `got`.
-  const std::uint32_t sent = lsb_first ? out : reversed(out, bits);
-  std::uint32_t got = 0;
-  unsigned j = 0;
-  // A clock left at its active level (by a program driving the line) makes
-  // the first bit's leading edge no edge at all: that bit goes edge by edge.
-  if (bits != 0 && clk != (Cpol ? 1 : 0)) {
-    const std::uint8_t level = sent & 1U;
-    bool sample = false;
-    if constexpr (!Cpha) {
-      din = level;
-      clock_to(!Cpol);
-      sample = dout_now();
-      clock_to(Cpol);
-    } else {
-      clock_to(!Cpol);
-      din = level;
-      clock_to(Cpol);
-      sample = dout_now();
+  auto nth = [bits](std::uint32_t v, unsigned j) { return (v >> (bits - 1 - j)) & 1U; };
+  auto ones = [](unsigned n) { return static_cast<std::uint32_t>((std::uint64_t{1} << n) - 1); };
+  const std::size_t count = words.count();
+  for (std::size_t w = 0; w < count; ++w) {
+    // Bits in the order they cross the wire, the first one highest: the j-th
+    // bit of the word is bit bits-1-j of `sent`, and so of `got`.
+    const std::uint32_t out = words.get(w);
+    const std::uint32_t sent = lsb_first ? reversed(out, bits) : out;
+    std::uint32_t got = 0;
+    unsigned j = 0;
+    // A clock left at its active level (by a program driving the line) makes
+    // the first bit's leading edge no edge at all: that bit goes edge by edge.
+    if (bits != 0 && clk != (Cpol ? 1 : 0)) {
+      const std::uint8_t level = static_cast<std::uint8_t>(nth(sent, 0));
+      bool sample = false;
+      if constexpr (!Cpha) {
+        din = level;
+        clock_to(!Cpol);
+        sample = dout_now();
+        clock_to(Cpol);
+      } else {
+        clock_to(!Cpol);
+        din = level;
+        clock_to(Cpol);
+        sample = dout_now();
+      }
+      got = static_cast<std::uint32_t>(sample) << (bits - 1);
+      j = 1;
     }
-    got = sample ? 1U : 0U;
-    j = 1;
-  }
-  if (j < bits) {
-    // From here each bit is one rising and one falling edge. A rising edge
-    // only moves the chip up to its sample clock and a falling one only acts
-    // from the sample clock on, so the rising edges are taken first, up to
-    // the one that starts the sample clock, then the falling edges.
-    constexpr bool rise_first = !Cpol;
-    constexpr bool sample_before_fall = !Cpol && !Cpha;  // mode 0
-    // The DIN level each rising edge takes: in mode 1 DIN changes after the
-    // rising edge, which takes the bit before.
-    const std::uint32_t taken = !Cpol && Cpha ? (sent << 1) | din : sent;
-    unsigned falls_from = bits;  // first falling edge that does anything
-    if (!selected) {
-      // Only the clock moves.
-    } else if (ph == phase::output) {
-      falls_from = j;
-    } else if (ph == phase::sampling) {
-      falls_from = j;
-    } else {
-      for (unsigned r = j; r < bits;) {
-        if (ph == phase::wait_start) {
-          // Leading zeros go by: the first high DIN is the start bit.
-          const std::uint32_t ahead = taken >> r;
-          const unsigned left = bits - r;
-          const std::uint32_t seen = left >= 32 ? ahead : ahead & ((1U << left) - 1);
-          if (seen == 0) break;
-          r += static_cast<unsigned>(__builtin_ctz(seen)) + 1;
-          ph = phase::command;
-        } else if (ph == phase::command) {
-          din = (taken >> r) & 1U;
-          rise();
-          ++r;
-        } else if (ph == phase::sample) {
-          ph = phase::sampling;
-          falls_from = rise_first ? r : r + 1;
-          break;
-        } else {
-          break;  // idle or damaged: no edge does anything
+    if (j < bits) {
+      // From here each bit is one rising and one falling edge. A rising edge
+      // only moves the chip up to its sample clock and a falling one only acts
+      // from the sample clock on, so the rising edges are taken first, up to
+      // the one that starts the sample clock, then the falling edges.
+      constexpr bool rise_first = !Cpol;
+      constexpr bool sample_before_fall = !Cpol && !Cpha;  // mode 0
+      // The DIN level each rising edge takes: in mode 1 DIN changes after the
+      // rising edge, which takes the bit before.
+      const std::uint32_t taken =
+          !Cpol && Cpha ? (sent >> 1) | (static_cast<std::uint32_t>(din) << (bits - 1)) : sent;
+      unsigned falls_from = bits;  // the first falling edge that does anything
+      if (!selected) {
+        // Only the clock moves.
+      } else if (ph == phase::output || ph == phase::sampling) {
+        falls_from = j;
+      } else {
+        for (unsigned r = j; r < bits;) {
+          if (ph == phase::wait_start) {
+            // Leading zeros go by: the first high DIN is the start bit.
+            const std::uint32_t ahead = taken & ones(bits - r);
+            if (ahead == 0) break;
+            r = bits - static_cast<unsigned>(31 - __builtin_clz(ahead));
+            ph = phase::command;
+          } else if (ph == phase::command && command_bits >= 0 && command_bits < 4) {
+            // SGL/DIFF and the select bits, as many as the word still holds.
+            const unsigned want = 4 - static_cast<unsigned>(command_bits);
+            const unsigned m = want < bits - r ? want : bits - r;
+            const std::uint32_t chunk = (taken >> (bits - r - m)) & ones(m);
+            command = ((command << m) | chunk) & 15U;
+            command_bits += static_cast<std::int32_t>(m);
+            if (command_bits == 4) ph = phase::sample;
+            r += m;
+          } else if (ph == phase::command) {
+            din = static_cast<std::uint8_t>(nth(taken, r));
+            rise();
+            ++r;
+          } else if (ph == phase::sample) {
+            ph = phase::sampling;
+            falls_from = rise_first ? r : r + 1;
+            break;
+          } else {
+            break;  // idle or damaged: no edge does anything
+          }
         }
       }
+      bool level = dout_now();
+      const unsigned quiet_end = falls_from < bits ? falls_from : bits;
+      if (level) got |= ones(quiet_end - j) << (bits - quiet_end);
+      unsigned f = quiet_end;
+      if (f < bits && ph == phase::sampling) {
+        // The sample clock's falling edge.
+        const bool before = level;
+        fall();
+        level = dout_now();
+        got |= static_cast<std::uint32_t>(sample_before_fall ? before : level) << (bits - 1 - f);
+        ++f;
+      }
+      if (f < bits && ph == phase::output) {
+        // The rest of the word shifts the result out, one bit a falling edge:
+        // the null bit, B9..B0, B1..B9 again from what was given out, zeros.
+        const unsigned k = bits - f;
+        const std::int32_t a0 = out_index;
+        std::uint32_t v = 0;  // what the falling edges leave, the first highest
+        std::int32_t a_end = kLastLsbFirst + 1;
+        if (a0 >= kNullEdge && a0 <= kLastLsbFirst) {
+          const std::int32_t reach = a0 + static_cast<std::int32_t>(k);
+          a_end = reach < kLastLsbFirst + 1 ? reach : kLastLsbFirst + 1;
+          if (a0 < kLastMsbFirst) {
+            // The bits decided now: B(9-a0) down to B(10-reach) or B0.
+            const std::int32_t low = kLastMsbFirst - (reach < kLastMsbFirst ? reach : kLastMsbFirst);
+            const std::int32_t high = kLastMsbFirst - 1 - a0;
+            const auto span = static_cast<std::int32_t>(ones(static_cast<unsigned>(high + 1)) &
+                                                        ~ones(static_cast<unsigned>(low)));
+            decided |= code & span;
+          }
+          // Edge a gives bit 20-a of the stream (a = 1 .. 20).
+          const std::uint64_t stream =
+              (static_cast<std::uint64_t>(code & 1023) << 10) |
+              (static_cast<std::uint64_t>(reversed9((static_cast<std::uint32_t>(decided) >> 1) & 511U))
+               << 1);
+          v = static_cast<std::uint32_t>(((stream << 32) >> (52 - a0 - static_cast<std::int32_t>(k))) &
+                                         ones(k));
+          bit_out = static_cast<std::uint8_t>((stream >> (kLastLsbFirst + 1 - a_end)) & 1U);
+        } else {
+          bit_out = 0;
+        }
+        out_index = a_end;
+        const std::uint32_t seen = driving != 0 ? v : (idle != 0 ? ones(k) : 0);
+        got |= sample_before_fall
+                   ? (seen >> 1) | (static_cast<std::uint32_t>(level) << (k - 1))
+                   : seen;
+      } else if (f < bits) {
+        // No falling edge does anything: DOUT stays.
+        if (level) got |= ones(bits - f);
+      }
+      clk = Cpol ? 1 : 0;
+      din = static_cast<std::uint8_t>(sent & 1U);
     }
-    bool level = dout_now();
-    const unsigned quiet_end = falls_from < bits ? falls_from : bits;
-    if (level && quiet_end > j) {
-      const unsigned n = quiet_end - j;
-      got |= (n >= 32 ? 0xffffffffU : (1U << n) - 1) << j;
-    }
-    for (unsigned f = quiet_end; f < bits; ++f) {
-      const bool before = level;
-      fall();
-      level = dout_now();
-      got |= static_cast<std::uint32_t>(sample_before_fall ? before : level) << f;
-    }
-    clk = Cpol ? 1 : 0;
-    din = (sent >> (bits - 1)) & 1U;
+    words.put(w, lsb_first ? reversed(got, bits) : got);
   }
-  const std::uint32_t in = lsb_first ? got : reversed(got, bits);
   s.clk = clk;
   s.din = din;
   s.driving = driving;
@@ -364,17 +432,53 @@ std::uint32_t mcp3008_model::clock_word(std::uint32_t out, unsigned bits, bool l
   s.out_index = out_index;
   s.decided = decided;
   s.sample_end = sample_end;
-  return in;
+}
+
+namespace {
+struct one_word {
+  std::uint32_t out, in = 0;
+  static std::size_t count() { return 1; }
+  std::uint32_t get(std::size_t) const { return out; }
+  void put(std::size_t, std::uint32_t v) { in = v; }
+};
+struct byte_words {
+  const std::uint8_t *out;
+  std::uint8_t *in;
+  std::size_t n;
+  std::uint32_t mask;
+  std::size_t count() const { return n; }
+  std::uint32_t get(std::size_t i) const { return out[i] & mask; }
+  void put(std::size_t i, std::uint32_t v) { in[i] = static_cast<std::uint8_t>(v); }
+};
+}  // namespace
+
+template <typename Words>
+void mcp3008_model::clock_in_mode(Words &words, unsigned bits, bool lsb_first, bool cpol,
+                                  bool cpha) {
+  if (cpol) {
+    if (cpha) {
+      clock_words<true, true>(words, bits, lsb_first);
+    } else {
+      clock_words<true, false>(words, bits, lsb_first);
+    }
+  } else if (cpha) {
+    clock_words<false, true>(words, bits, lsb_first);
+  } else {
+    clock_words<false, false>(words, bits, lsb_first);
+  }
 }
 
 std::uint32_t mcp3008_model::shift_word(std::uint32_t out, unsigned bits, bool lsb_first, bool cpol,
                                         bool cpha) {
-  if (cpol) {
-    return cpha ? clock_word<true, true>(out, bits, lsb_first)
-                : clock_word<true, false>(out, bits, lsb_first);
-  }
-  return cpha ? clock_word<false, true>(out, bits, lsb_first)
-              : clock_word<false, false>(out, bits, lsb_first);
+  one_word w{out};
+  clock_in_mode(w, bits, lsb_first, cpol, cpha);
+  return w.in;
+}
+
+void mcp3008_model::shift_bytes(const std::uint8_t *out, std::uint8_t *in, std::size_t n,
+                                unsigned bits, bool lsb_first, bool cpol, bool cpha) {
+  byte_words w{out, in, n, (1U << bits) - 1};
+  clock_in_mode(w, bits, lsb_first, cpol, cpha);
 }
 
 int mcp3008_model::convert(bool single, unsigned select) const {

@@ -6,6 +6,7 @@
 // With timing limits set (the board's strict profile), the chip also keeps
 // the two limits of its serial clock that the data sheet gives and that a
 // program can break without noticing (see timing_limits).
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -133,6 +134,10 @@ class mcp3008_model {
   // (`lsb_first`: first), but without walking the edges one call at a
   // time. Only for untimed edges (see edges_timed).
   std::uint32_t shift_word(std::uint32_t out, unsigned bits, bool lsb_first, bool cpol, bool cpha);
+  // shift_word for `n` words of 1 to 8 bits, one a byte: out[i] (its low
+  // `bits` bits) goes out, in[i] takes what comes back.
+  void shift_bytes(const std::uint8_t *out, std::uint8_t *in, std::size_t n, unsigned bits,
+                   bool lsb_first, bool cpol, bool cpha);
 
   void set_idle_level(bool level) { s_->idle = level ? 1 : 0; }
   // Returns to power-on: chip select high, clock and DIN low, no frame.
@@ -159,8 +164,10 @@ class mcp3008_model {
     output,      // shifting out null bit and result
   };
 
-  template <bool Cpol, bool Cpha>
-  std::uint32_t clock_word(std::uint32_t out, unsigned bits, bool lsb_first);
+  template <bool Cpol, bool Cpha, typename Words>
+  void clock_words(Words &words, unsigned bits, bool lsb_first);
+  template <typename Words>
+  void clock_in_mode(Words &words, unsigned bits, bool lsb_first, bool cpol, bool cpha);
   std::uint64_t time_now() const;
   void check_period(std::uint64_t t);
 

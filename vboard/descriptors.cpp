@@ -400,8 +400,8 @@ constexpr std::size_t kBounce = 4096;
 // of a pread/pwrite, which leaves the descriptor's own offset alone.
 template <bool Writing>
 routed v_transfer(int fd, std::conditional_t<Writing, const void *, void *> buf, std::size_t n,
-                  const off_t *at) {
-  if (!maybe_virtual(fd) || !is_virtual(fd)) return {false, 0};
+                  const off_t *at, bool known_virtual = false) {
+  if (!known_virtual && (!maybe_virtual(fd) || !is_virtual(fd))) return {false, 0};
   if (n != 0 && bad_address(buf)) {
     board_lock lock;
     auto d = lookup(fd);
@@ -797,6 +797,18 @@ bool read_must_wait(int fd, std::uint32_t &seq) {
 
 routed v_read(int fd, void *buf, std::size_t n, const off_t *at) {
   if (!maybe_virtual(fd)) return {false, 0};
+  if (inherited_adopted()) {
+    // Whether the descriptor is the board's and whether its reads wait are
+    // both in this process's table: one look tells both.
+    bool waits = false;
+    {
+      process_lock lock;
+      const desc *d = peek(fd);
+      if (d == nullptr) return {false, 0};
+      waits = d->f->read_waits();
+    }
+    if (!waits) return v_transfer<false>(fd, buf, n, at, true);
+  }
   std::uint32_t seq = 0;
   while (read_must_wait(fd, seq)) {
     if (wait_for_edges(seq, -1) != 0) return {true, -1};  // EINTR

@@ -480,14 +480,16 @@ double channel_lsb(int ch) {
   shared_board &b = board();
   shared_input &in = b.inputs[ch];
   const double ref = b.reference;
-  const std::uint64_t now = now_ns();
+  // A fixed level needs no clock, and a conversion asks at every frame.
+  const auto kind = shared_read(in.kind);
+  const std::uint64_t now = kind == code ? 0 : now_ns();
   const double s = static_cast<double>(now) / 1e9;
   double v = 0.0;
   // A code stands for its whole step: under noise, and in a recording that
   // was quantised by the chip, its level is the step's middle, so readings
   // centre on the code rather than half an LSB below it.
   double step_middle = in.noise.value > 0 ? 0.5 : 0.0;
-  switch (in.kind) {
+  switch (kind) {
     case code:
       if (in.fixed.volts != 0) step_middle = 0.0;
       v = lsb(in.fixed, ref) + step_middle;

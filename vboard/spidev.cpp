@@ -94,10 +94,19 @@ struct device {
   std::string path;
   shared_spidev spare{};  // settings when the board has no slot left for it
   shared_spidev &settings() {
-    if (shared_spidev *s = spidev_slot(path.c_str())) return *s;
+    // The slot found last, while it still holds this device on this board
+    // (a power-off empties the slots): every message asks.
+    if (slot != nullptr && slot_on == &board() &&
+        std::memcmp(slot->path, path.c_str(), path.size() + 1) == 0)
+      return *slot;
+    slot = spidev_slot(path.c_str());
+    slot_on = &board();
+    if (slot != nullptr) return *slot;
     if (spare.bits_per_word == 0) power_on_settings(spare);
     return spare;
   }
+  shared_spidev *slot = nullptr;
+  const shared_board *slot_on = nullptr;
   // Files this process holds open on the device (see holders below).
   int holds = 0;
   long vanish_after = -1;  // successful messages left before it goes; -1: stays
@@ -444,6 +453,31 @@ bool addressable(std::uint64_t address) {
 
 std::size_t word_bytes(unsigned bits) { return bits <= 8 ? 1 : bits <= 16 ? 2 : 4; }
 
+// A word of `wb` bytes (1, 2 or 4) in memory order, read and written at
+// its own width: a byte copied into the low end of a wider value stalls
+// the load that follows it.
+std::uint32_t load_word(const unsigned char *p, std::size_t wb) {
+  if (wb == 1) return p[0];
+  if (wb == 2) {
+    std::uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  std::uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+void store_word(unsigned char *p, std::uint32_t v, std::size_t wb) {
+  if (wb == 1) {
+    p[0] = static_cast<unsigned char>(v);
+  } else if (wb == 2) {
+    const auto h = static_cast<std::uint16_t>(v);
+    std::memcpy(p, &h, sizeof h);
+  } else {
+    std::memcpy(p, &v, sizeof v);
+  }
+}
+
 // The clock the target's controller gives for a requested rate: the core
 // clock over the smallest even divisor that does not exceed the rate (a
 // divisor past 65536 gives the slowest clock there is).
@@ -476,16 +510,16 @@ class bus {
         late_((cpol_ != cpha_) && timed) {
     if (timed_) {
       // A message starts now, or after the clock the last one gave.
-      const std::uint64_t now = monotonic_ns(), last = chip().last_edge_ns();
+      const std::uint64_t now = monotonic_ns(), last = c_.last_edge_ns();
       t_ = now > last ? now : last;
     }
     // Nothing sees the single edges of a word unless they are timed or
     // recorded: the chip then takes the word whole.
-    whole_words_ = !timed_ && !wires_.on() && !chip().edges_timed();
+    whole_words_ = !timed_ && !wires_.on() && !c_.edges_timed();
   }
   ~bus() {
     wires_.mark();
-    chip().release_time();
+    c_.release_time();
   }
   bus(const bus &) = delete;
   bus &operator=(const bus &) = delete;
@@ -499,20 +533,30 @@ class bus {
   void idle_ns(double ns) { advance(ns); }
 
   void select() {
-    mcp3008_model &c = chip();
     edge();
     wires_.wait(half_ns_);  // chip select is drawn apart from the clock's edges
-    c.set_clk(cpol_);
-    if (use_cs_) c.set_cs(cs_active_);
+    c_.set_clk(cpol_);
+    if (use_cs_) c_.set_cs(cs_active_);
   }
   void deselect() {
     edge();
     wires_.wait(half_ns_);
-    if (use_cs_) chip().set_cs(!cs_active_);
+    if (use_cs_) c_.set_cs(!cs_active_);
+  }
+
+  // Whether words go through the chip whole (bytes below may be used).
+  bool whole_words() const { return whole_words_; }
+  // `n` words of 1 to 8 bits, one a byte, when words go whole.
+  void bytes(const unsigned char *out, unsigned char *in, std::size_t n, unsigned bits) {
+    c_.shift_bytes(out, in, n, bits, lsb_, cpol_, cpha_);
+    if (loop_) {
+      const auto mask = static_cast<unsigned char>((1U << bits) - 1);
+      for (std::size_t i = 0; i < n; ++i) in[i] = out[i] & mask;
+    }
   }
 
   std::uint32_t word(std::uint32_t out, unsigned bits) {
-    mcp3008_model &c = chip();
+    mcp3008_model &c = c_;
     if (whole_words_) {
       const std::uint32_t in = c.shift_word(out, bits, lsb_, cpol_, cpha_);
       return loop_ ? out : in;
@@ -553,7 +597,7 @@ class bus {
   // The capture draws what changed since the last edge at the edge's time.
   void edge() {
     wires_.mark();
-    if (timed_) chip().force_time(static_cast<std::uint64_t>(t_));
+    if (timed_) c_.force_time(static_cast<std::uint64_t>(t_));
   }
   void advance(double ns) {
     wires_.wait(ns);
@@ -564,6 +608,7 @@ class bus {
   bool whole_words_ = false;
   double t_ = 0;
   double half_ns_ = 0;
+  mcp3008_model &c_ = chip();
   capture_clock wires_;
 };
 
@@ -831,6 +876,25 @@ class spidev_file final : public file {
     return 0;
   }
 
+  // A record's words one at a time; `seen` keeps the first `keep` bytes
+  // each way for the trace, `moved` counting them.
+  void words(bus &wire, const spi_ioc_transfer &x, unsigned bits, std::size_t tx_at,
+             std::size_t rx_at, std::size_t keep, unsigned char *seen, std::size_t &moved) {
+    const std::size_t wb = word_bytes(bits);
+    const std::uint32_t mask = bits == 32 ? 0xffffffffU : (1U << bits) - 1;
+    for (std::size_t off = 0; off < x.len; off += wb) {
+      // A word in memory order, as the driver takes it; without a send
+      // buffer the controller shifts out zeros.
+      const std::uint32_t out = x.tx_buf != 0 ? load_word(tx_.data() + tx_at + off, wb) : 0;
+      const std::uint32_t in = wire.word(out & mask, bits);
+      if (x.rx_buf != 0) store_word(rx_.data() + rx_at + off, in, wb);
+      for (std::size_t k = 0; k < wb && moved < keep; ++k, ++moved) {
+        seen[moved] = reinterpret_cast<const unsigned char *>(&out)[k];
+        seen[keep + moved] = reinterpret_cast<const unsigned char *>(&in)[k];
+      }
+    }
+  }
+
   int transfer(device &d, const spi_ioc_transfer *recs, std::size_t n, trace_note &note) {
     if (const int r = check_sizes(recs, n); r != 0) return r;
     std::uint64_t total = 0;
@@ -884,20 +948,20 @@ class spidev_file final : public file {
     for (std::size_t i = 0; i < n; ++i) {
       const spi_ioc_transfer &x = recs[i];
       const unsigned bits = x.bits_per_word != 0 ? x.bits_per_word : device_bits;
-      const std::size_t wb = word_bytes(bits);
-      const std::uint32_t mask = bits == 32 ? 0xffffffffU : (1U << bits) - 1;
       wire.rate(x.speed_hz != 0 ? x.speed_hz : speed);
-      for (std::size_t off = 0; off < x.len; off += wb) {
-        // A word in memory order, as the driver takes it; without a send
-        // buffer the controller shifts out zeros.
-        std::uint32_t out = 0;
-        if (x.tx_buf != 0) std::memcpy(&out, tx_.data() + tx_at + off, wb);
-        const std::uint32_t in = wire.word(out & mask, bits);
-        if (x.rx_buf != 0) std::memcpy(rx_.data() + rx_at + off, &in, wb);
-        for (std::size_t k = 0; k < wb && moved < keep; ++k, ++moved) {
-          seen[moved] = reinterpret_cast<const unsigned char *>(&out)[k];
-          seen[keep + moved] = reinterpret_cast<const unsigned char *>(&in)[k];
+      if (bits <= 8 && wire.whole_words() && x.tx_buf != 0 && x.rx_buf != 0) {
+        // Bytes both ways: straight from one buffer into the other.
+        const unsigned char *from = tx_.data() + tx_at;
+        unsigned char *to = rx_.data() + rx_at;
+        wire.bytes(from, to, x.len, bits);
+        if (moved < keep) {
+          const std::size_t k = keep - moved < x.len ? keep - moved : x.len;
+          std::memcpy(seen + moved, from, k);
+          std::memcpy(seen + keep + moved, to, k);
+          moved += k;
         }
+      } else {
+        words(wire, x, bits, tx_at, rx_at, keep, seen, moved);
       }
       if (x.tx_buf != 0) tx_at += x.len;
       if (x.rx_buf != 0) rx_at += x.len;

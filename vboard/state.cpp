@@ -776,6 +776,13 @@ board_lock::board_lock() {
 }
 board_lock::~board_lock() {
   if (attached != nullptr) shared_unlock(*attached);
+  if (!access_pending()) {
+    // Most accesses leave no trace lines to write and no time to spend.
+    process_mutex.unlock();
+    signals_leave();
+    capture_flush();
+    return;
+  }
   // The trace lines and the modelled access time of what was done inside
   // are this process's own business: others may go on meanwhile.
   after_access work = take_after_access();

@@ -247,6 +247,11 @@ void trace(int op, const char *file, unsigned long request, std::uint64_t bytes,
   }
 }
 
+bool access_pending() {
+  const trace_state &t = log();
+  return !t.pending.lines.empty() || t.pending.spend_ns != 0;
+}
+
 after_access take_after_access() {
   trace_state &t = log();
   if (t.pending.lines.empty() && t.pending.spend_ns == 0) return {};
