@@ -5,6 +5,7 @@
 #include <spidev.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vboard.h>
 
@@ -13,8 +14,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -290,6 +294,160 @@ TEST_F(SpidevBoard, WideDataLinesAreDroppedAndTheRateComesBackAtTheLastClose) {
 }
 
 // The strict profile: the board holds programs to what the target does.
+// What a run of messages gave back: each result, then every byte received,
+// and what the trace shows of each request (its bytes each way).
+struct replies {
+  std::vector<int> results;
+  std::vector<unsigned char> bytes;
+  std::vector<std::string> traced;
+};
+
+// A converter command starting somewhere in a few bytes, zeros to clock the
+// result out, or bytes that are no command.
+unsigned char some_byte(std::mt19937 &rng) {
+  switch (rng() % 5) {
+    case 0:
+      return 0x01;
+    case 1:
+      return static_cast<unsigned char>(0x80 | ((rng() % 16) << 3));
+    case 2:
+    case 3:
+      return 0;
+    default:
+      return static_cast<unsigned char>(rng());
+  }
+}
+
+// Random messages on a board just powered on: modes 0 to 3 with or without
+// LSB-first, chip select polarity, no chip select and loopback; word sizes
+// 1 to 16; records without a buffer either way; cs_change in the middle and
+// at the end, so frames run on across records and messages.
+replies random_messages(unsigned seed) {
+  replies out;
+  if (vboard_reset() != 0 || vboard_spidev_set_word_sizes(0xffffU) != 0) return out;
+  for (int ch = 0; ch < 8; ++ch) (void)vboard_set_code(ch, 37 + 131 * ch);
+  vboard_trace_clear();
+  const int fd = open(kDevice, O_RDWR);
+  if (fd < 0) return out;
+  std::mt19937 rng(seed);
+  for (int m = 0; m < 150; ++m) {
+    if (rng() % 5 == 0) {
+      std::uint32_t mode = rng() % 4;
+      if (rng() % 4 == 0) mode |= SPI_LSB_FIRST;
+      if (rng() % 8 == 0) mode |= SPI_CS_HIGH;
+      if (rng() % 8 == 0) mode |= SPI_NO_CS;
+      if (rng() % 10 == 0) mode |= SPI_LOOP;
+      out.results.push_back(ioctl(fd, SPI_IOC_WR_MODE32, &mode));
+    }
+    const std::size_t n = 1 + rng() % 4;
+    std::vector<spi_ioc_transfer> recs(n);
+    std::vector<std::vector<unsigned char>> tx(n), rx(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const unsigned bits = rng() % 4 == 0 ? 1 + rng() % 16 : 0;
+      const std::size_t len = (bits > 8 ? 2 : 1) * (1 + rng() % 4);
+      tx[i].resize(len);
+      rx[i].assign(len, 0xa5);
+      for (auto &b : tx[i]) b = some_byte(rng);
+      recs[i] = record(rng() % 8 == 0 ? nullptr : tx[i].data(),
+                       rng() % 8 == 0 ? nullptr : rx[i].data(), static_cast<std::uint32_t>(len));
+      recs[i].bits_per_word = static_cast<std::uint8_t>(bits);
+      recs[i].cs_change = rng() % 4 == 0 ? 1 : 0;
+      recs[i].speed_hz = rng() % 2 == 0 ? 0 : 50000 + rng() % 4000000;
+    }
+    out.results.push_back(ioctl(fd, message_request(n), recs.data()));
+    for (const auto &r : rx) out.bytes.insert(out.bytes.end(), r.begin(), r.end());
+  }
+  close(fd);
+  for (std::size_t i = 0; i < vboard_trace_count(); ++i) {
+    vboard_event e{};
+    if (vboard_trace_get(i, &e) != 0 || e.op != VBOARD_OP_IOCTL) continue;
+    out.traced.push_back(std::to_string(e.request) + " " + std::to_string(e.bytes) + " " +
+                         std::to_string(e.result) + " " + std::to_string(e.err) + " " +
+                         std::string(reinterpret_cast<const char *>(e.data), e.data_len));
+  }
+  return out;
+}
+
+// The same messages in a child process that records the wires (a capture,
+// once open, stays open for the process), its replies sent back whole.
+replies random_messages_recorded(unsigned seed, const std::string &capture) {
+  replies out;
+  int fds[2];
+  if (pipe(fds) != 0) return out;
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    setenv("VBOARD_CAPTURE_LIMIT", "1000000000", 1);
+    setenv("VBOARD_CAPTURE", capture.c_str(), 1);
+    const replies r = random_messages(seed);
+    std::string text;
+    auto put = [&](std::string_view part) {
+      const std::uint32_t n = static_cast<std::uint32_t>(part.size());
+      text.append(reinterpret_cast<const char *>(&n), sizeof n);
+      text.append(part);
+    };
+    put(std::string_view(reinterpret_cast<const char *>(r.results.data()),
+                         r.results.size() * sizeof(int)));
+    put(std::string_view(reinterpret_cast<const char *>(r.bytes.data()), r.bytes.size()));
+    for (const auto &t : r.traced) put(t);
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < text.size();) {
+      const ssize_t w = write(fds[1], text.data() + done, text.size() - done);
+      ok = w > 0;
+      done += ok ? static_cast<std::size_t>(w) : 0;
+    }
+    _exit(ok ? 0 : 1);
+  }
+  close(fds[1]);
+  std::string text;
+  char buf[65536];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || status != 0) return out;
+  std::size_t at = 0;
+  auto take = [&](std::string &part) {
+    std::uint32_t n = 0;
+    if (text.size() - at < sizeof n) return false;
+    std::memcpy(&n, text.data() + at, sizeof n);
+    at += sizeof n;
+    if (text.size() - at < n) return false;
+    part.assign(text, at, n);
+    at += n;
+    return true;
+  };
+  std::string part;
+  if (!take(part)) return out;
+  out.results.resize(part.size() / sizeof(int));
+  std::memcpy(out.results.data(), part.data(), out.results.size() * sizeof(int));
+  if (!take(part)) return out;
+  out.bytes.assign(part.begin(), part.end());
+  while (at < text.size() && take(part)) out.traced.push_back(part);
+  return out;
+}
+
+// While the wires are recorded the chip is clocked edge by edge; otherwise
+// a word goes through it whole. Both must answer alike, byte for byte.
+TEST_F(SpidevBoard, MessagesAnswerAlikeWhetherTheWiresAreRecordedOrNot) {
+  char tmpl[] = "/tmp/vboard-spidev-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string capture = std::string(tmpl) + "/wires.vcd";
+  for (unsigned seed = 1; seed <= 12; ++seed) {
+    const replies whole = random_messages(seed);
+    const replies edges = random_messages_recorded(seed, capture);
+    ASSERT_FALSE(whole.results.empty());
+    EXPECT_EQ(whole.results, edges.results) << "seed " << seed;
+    ASSERT_EQ(whole.bytes, edges.bytes) << "seed " << seed;
+    ASSERT_EQ(whole.traced, edges.traced) << "seed " << seed;
+    // The recorded run did clock the edges: the capture holds them.
+    std::error_code ec;
+    EXPECT_GT(std::filesystem::file_size(capture, ec), 100000U) << "seed " << seed;
+    std::filesystem::remove(capture, ec);
+  }
+  std::filesystem::remove_all(tmpl);
+  ASSERT_EQ(vboard_reset(), 0);
+}
+
 class StrictSpidev : public SpidevBoard {
  protected:
   void SetUp() override {
