@@ -368,7 +368,7 @@ void mcp3008_model::clock_words(Words &words, unsigned bits, bool lsb_first) {
       }
       bool level = dout_now();
       const unsigned quiet_end = falls_from < bits ? falls_from : bits;
-      if (level) got |= ones(quiet_end - j) << (bits - quiet_end);
+      if (level && quiet_end > j) got |= ones(quiet_end - j) << (bits - quiet_end);
       unsigned f = quiet_end;
       if (f < bits && ph == phase::sampling) {
         // The sample clock's falling edge.
