@@ -398,14 +398,20 @@ constexpr std::size_t kBounce = 4096;
 
 // One read or write on a descriptor that may be virtual; `at` is the offset
 // of a pread/pwrite, which leaves the descriptor's own offset alone.
+// `waits` (reads only): set instead of reading when the file's reads wait
+// (see file::read_waits); the descriptor need not have been looked at.
 template <bool Writing>
 routed v_transfer(int fd, std::conditional_t<Writing, const void *, void *> buf, std::size_t n,
-                  const off_t *at, bool known_virtual = false) {
-  if (!known_virtual && (!maybe_virtual(fd) || !is_virtual(fd))) return {false, 0};
+                  const off_t *at, bool *waits = nullptr) {
+  if (waits == nullptr && (!maybe_virtual(fd) || !is_virtual(fd))) return {false, 0};
   if (n != 0 && bad_address(buf)) {
     board_lock lock;
     auto d = lookup(fd);
     if (!d) return {false, 0};
+    if (waits != nullptr && d->f->read_waits()) {
+      *waits = true;
+      return {false, 0};
+    }
     trace(Writing ? VBOARD_OP_WRITE : VBOARD_OP_READ, d->path.c_str(), 0, n, nullptr, 0, -1,
           EFAULT);
     return {true, fail(EFAULT)};
@@ -421,6 +427,10 @@ routed v_transfer(int fd, std::conditional_t<Writing, const void *, void *> buf,
     ensure_ready();
     desc *d = peek(fd);
     if (d == nullptr) return {false, 0};
+    if (waits != nullptr && d->f->read_waits()) {
+      *waits = true;
+      return {false, 0};
+    }
     if ((d->flags & O_ACCMODE) != (Writing ? O_RDONLY : O_WRONLY)) {
       off_t positioned = at != nullptr ? *at : 0;
       off_t &off = at != nullptr ? positioned : d->offset;
@@ -798,16 +808,11 @@ bool read_must_wait(int fd, std::uint32_t &seq) {
 routed v_read(int fd, void *buf, std::size_t n, const off_t *at) {
   if (!maybe_virtual(fd)) return {false, 0};
   if (inherited_adopted()) {
-    // Whether the descriptor is the board's and whether its reads wait are
-    // both in this process's table: one look tells both.
+    // Most files' reads never wait: the read itself looks, under the one
+    // lock it takes anyway.
     bool waits = false;
-    {
-      process_lock lock;
-      const desc *d = peek(fd);
-      if (d == nullptr) return {false, 0};
-      waits = d->f->read_waits();
-    }
-    if (!waits) return v_transfer<false>(fd, buf, n, at, true);
+    const routed r = v_transfer<false>(fd, buf, n, at, &waits);
+    if (!waits) return r;
   }
   std::uint32_t seq = 0;
   while (read_must_wait(fd, seq)) {
