@@ -36,8 +36,7 @@ inline std::uint32_t reversed(std::uint32_t v, unsigned bits) {
   if (bits <= 8) return static_cast<std::uint32_t>(kReversedBytes[v & 255U]) >> (8 - bits);
   v = (static_cast<std::uint32_t>(kReversedBytes[v & 255U]) << 24) |
       (static_cast<std::uint32_t>(kReversedBytes[(v >> 8) & 255U]) << 16) |
-      (static_cast<std::uint32_t>(kReversedBytes[(v >> 16) & 255U]) << 8) |
-      kReversedBytes[v >> 24];
+      (static_cast<std::uint32_t>(kReversedBytes[(v >> 16) & 255U]) << 8) | kReversedBytes[v >> 24];
   return v >> (32 - bits);
 }
 
@@ -390,28 +389,28 @@ void mcp3008_model::clock_words(Words &words, unsigned bits, bool lsb_first) {
           a_end = reach < kLastLsbFirst + 1 ? reach : kLastLsbFirst + 1;
           if (a0 < kLastMsbFirst) {
             // The bits decided now: B(9-a0) down to B(10-reach) or B0.
-            const std::int32_t low = kLastMsbFirst - (reach < kLastMsbFirst ? reach : kLastMsbFirst);
+            const std::int32_t low =
+                kLastMsbFirst - (reach < kLastMsbFirst ? reach : kLastMsbFirst);
             const std::int32_t high = kLastMsbFirst - 1 - a0;
             const auto span = static_cast<std::int32_t>(ones(static_cast<unsigned>(high + 1)) &
                                                         ~ones(static_cast<unsigned>(low)));
             decided |= code & span;
           }
           // Edge a gives bit 20-a of the stream (a = 1 .. 20).
-          const std::uint64_t stream =
-              (static_cast<std::uint64_t>(code & 1023) << 10) |
-              (static_cast<std::uint64_t>(reversed9((static_cast<std::uint32_t>(decided) >> 1) & 511U))
-               << 1);
-          v = static_cast<std::uint32_t>(((stream << 32) >> (52 - a0 - static_cast<std::int32_t>(k))) &
-                                         ones(k));
+          const std::uint64_t stream = (static_cast<std::uint64_t>(code & 1023) << 10) |
+                                       (static_cast<std::uint64_t>(reversed9(
+                                            (static_cast<std::uint32_t>(decided) >> 1) & 511U))
+                                        << 1);
+          v = static_cast<std::uint32_t>(
+              ((stream << 32) >> (52 - a0 - static_cast<std::int32_t>(k))) & ones(k));
           bit_out = static_cast<std::uint8_t>((stream >> (kLastLsbFirst + 1 - a_end)) & 1U);
         } else {
           bit_out = 0;
         }
         out_index = a_end;
         const std::uint32_t seen = driving != 0 ? v : (idle != 0 ? ones(k) : 0);
-        got |= sample_before_fall
-                   ? (seen >> 1) | (static_cast<std::uint32_t>(level) << (k - 1))
-                   : seen;
+        got |= sample_before_fall ? (seen >> 1) | (static_cast<std::uint32_t>(level) << (k - 1))
+                                  : seen;
       } else if (f < bits) {
         // No falling edge does anything: DOUT stays.
         if (level) got |= ones(bits - f);

@@ -387,15 +387,15 @@ TEST(Mcp3008Model, WholeWordsAnswerAsTheirEdgesDo) {
         const std::uint32_t out = some_word(rng, bits);
         const std::uint32_t want = word_by_edges(by_edges, out, bits, lsb, cpol, cpha);
         const std::uint32_t got = by_words.shift_word(out, bits, lsb, cpol, cpha);
-        ASSERT_EQ(got, want) << "seed " << seed << " step " << step << " out 0x" << std::hex
-                             << out << std::dec << " bits " << bits << " mode "
+        ASSERT_EQ(got, want) << "seed " << seed << " step " << step << " out 0x" << std::hex << out
+                             << std::dec << " bits " << bits << " mode "
                              << (cpol ? 2 : 0) + (cpha ? 1 : 0) << (lsb ? " lsb-first" : "");
       }
       ASSERT_EQ(std::memcmp(&edge_lines, &word_lines, sizeof edge_lines), 0)
           << "seed " << seed << " step " << step << ": phase " << int{edge_lines.phase} << "/"
           << int{word_lines.phase} << " out_index " << edge_lines.out_index << "/"
-          << word_lines.out_index << " decided " << edge_lines.decided << "/"
-          << word_lines.decided << " command " << edge_lines.command << "/" << word_lines.command;
+          << word_lines.out_index << " decided " << edge_lines.decided << "/" << word_lines.decided
+          << " command " << edge_lines.command << "/" << word_lines.command;
     }
   }
 }
