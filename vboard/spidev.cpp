@@ -144,6 +144,9 @@ struct spi_state {
   std::uint64_t next_record = 0;
   std::uint64_t first_record = 0;  // oldest index still kept after a clear
   std::uint64_t messages = 0;
+  // Device lists loaded so far: a device found in one stays valid until
+  // the next is loaded.
+  std::uint64_t device_lists = 0;
   // Never reused, not even across a reset: a descriptor opened before it
   // belongs to a device that is no more.
   std::uint64_t incarnations = 0;
@@ -319,6 +322,7 @@ bool load(spi_state &s) {
   s.loaded = true;
   s.cfg = controller_config{};
   s.devices.clear();
+  ++s.device_lists;
 
   std::vector<std::string> paths{kDefaultDevice};
   if (const char *v = env("VBOARD_SPIDEV_DEVICES")) {
@@ -783,7 +787,12 @@ class spidev_file final : public file {
 
   // The device this descriptor was opened on, or null once it has gone.
   device *alive() {
-    device *d = find_device(spi(), path_);
+    spi_state &s = spi();
+    if (found_in_ != s.device_lists) {
+      found_ = find_device(s, path_);
+      found_in_ = s.device_lists;
+    }
+    device *d = found_;
     if (d == nullptr || d->gone || d->incarnation != incarnation_) return nullptr;
     return d;
   }
@@ -992,6 +1001,8 @@ class spidev_file final : public file {
 
   std::string path_;
   record_name name_{path_};  // formatted once: every message logs it
+  device *found_ = nullptr;  // path_'s device in the list numbered found_in_
+  std::uint64_t found_in_ = 0;
   std::uint64_t incarnation_;
   pid_t pid_ = 0;  // the process that opened it
   std::vector<unsigned char> tx_, rx_;

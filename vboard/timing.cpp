@@ -24,10 +24,9 @@ struct costs {
   std::int64_t open_ns = 0;
 };
 
-costs &cost() {
-  static costs &c = *new costs();
-  return c;
-}
+// Plain data, set up before any code runs: every access asks.
+constinit costs model{};
+costs &cost() { return model; }
 
 bool parse_cost(std::string_view s, std::int64_t &out) {
   long n = 0;
