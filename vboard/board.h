@@ -143,11 +143,6 @@ pin_wiring wiring();
 // Analogue level of a channel in LSB at board time now. Lock held.
 double channel_lsb(int channel);
 
-// Default inputs of a board just powered on. Lock held.
-void power_on_inputs(shared_board &b);
-// Why an input record found on a board object cannot be run from, or null.
-const char *input_damage(const shared_input &in);
-
 // After the chip's lines or a pin changed: looks for edges on the pins
 // that notify them and wakes their pollers. Lock held.
 void pins_changed();
@@ -162,16 +157,22 @@ int wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns);
 // The current edge_seq. Lock held.
 std::uint32_t edge_sequence();
 
-// A spidev device's settings slot, taken on first use; null when every
-// slot is taken. Lock held.
-shared_spidev *spidev_slot(const char *path);
-
 // Core configuration (config.cpp): the board's own variables (reference,
 // inputs, wiring, DOUT idle level, trace, path faults). With `restore`
 // (vboard_reset) what a variable does not set goes back to its default;
 // without (a program joining the board) only what is set is applied.
 // Lock held.
 bool configure_core(bool restore);
+
+// The parts' hooks (device.h, parts.cpp), each part in its order: power-on
+// of a zeroed board, the first reason a found object cannot be run from
+// (or null), the lines of `vboard show`, the board attached, a power cycle
+// done. Lock held.
+void power_on_parts(shared_board &b);
+const char *part_damage(const shared_board &b);
+void show_parts(const shared_board &b, std::string &out);
+void attach_parts(shared_board &b);
+void parts_powered();
 
 // Per-handler hooks for every registered handler. Lock held.
 bool configure_devices(bool restore);

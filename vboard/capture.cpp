@@ -1,6 +1,7 @@
 // The capture: every line of the board as a Value Change Dump, the format
 // waveform viewers and protocol decoders read (see capture.h for how
-// several processes share one).
+// several processes share one). Its part of the board object holds no
+// capture at power-on and is checked when found.
 #include "capture.h"
 
 #include <fcntl.h>
@@ -352,9 +353,10 @@ int capture_fd(capture_state &c) {
   return mine;
 }
 
-}  // namespace
-
-const char *capture_damage(const shared_capture &c) {
+// The capture's part of the board object: empty at power-on, checked
+// when found.
+const char *capture_damage(const shared_board &b) {
+  const shared_capture &c = b.capture;
   if (c.head - c.tail > static_cast<std::uint32_t>(kCaptureRing)) return "the capture is invalid";
   for (const std::uint8_t v : c.level) {
     if (v > 2) return "the capture is invalid";
@@ -364,6 +366,12 @@ const char *capture_damage(const shared_capture &c) {
   }
   return nullptr;
 }
+
+[[gnu::constructor(kPartPriority)]] void add_capture_part() {
+  add_part({"capture", 60, nullptr, capture_damage, nullptr, nullptr, nullptr});
+}
+
+}  // namespace
 
 void configure_capture(config::reader &r) {
   capture_state &c = cap();

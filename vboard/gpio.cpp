@@ -3,11 +3,13 @@
 // they point to under the SoC's GPIO controller in /sys/devices (a pin's
 // direction, value, edge and active_low; the chip's base, label, ngpio).
 //
-// Pin state lives in the shared board object (state.cpp), so a shell and
+// Pin state lives in the shared board object (the gpio part), so a shell and
 // the programs it starts see one board, and pins stay exported from one
 // run to the next as they do on a real board. Pins are kept by their line
 // on the controller; the kernel's GPIO number is the chip's base plus the
 // line (base 0 by default, 512 in the strict profile as on newer kernels).
+// The gpio part sets, checks and shows them; vboard_pin_exported and
+// vboard_pin_level answer from them.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -811,7 +813,12 @@ const char *gpio_claimed_by(int line) {
 }
 const char *gpio_chip_label() { return kLabel; }
 
-int gpio_pin_query(int number, bool level) {
+namespace {
+
+// With `level` false, 1 when `pin` is exported, 0 when not; with `level`
+// true, the level its value file reads, -1 when not exported. -1 for a
+// number that is no pin. Lock held.
+int pin_query(int number, bool level) {
   (void)registered;
   const long line = static_cast<long>(number) - pin_base(board());
   if (!is_line(line)) return -1;
@@ -819,7 +826,63 @@ int gpio_pin_query(int number, bool level) {
   return level ? (value_of(static_cast<int>(line)) ? 1 : 0) : 1;
 }
 
+// The pins' part of the board object.
+void gpio_power_on(shared_board &b) {
+  b.ngpio = kDefaultPins;
+  b.base = 0;
+  for (auto &p : b.pins) p.jumper = -1;
+}
+
+const char *gpio_damage(const shared_board &b) {
+  auto bit = [](std::uint8_t v) { return v <= 1; };
+  if (b.ngpio < 1 || b.ngpio > kMaxPins || b.base < 0 || b.base + b.ngpio > 4096) {
+    return "its pin count is invalid";
+  }
+  for (const auto &p : b.pins) {
+    if (!bit(p.exported) || !bit(p.out) || !bit(p.level) || !bit(p.active_low) || !bit(p.seen) ||
+        p.edge > edge_both || p.jumper < -1 || p.jumper >= kMaxPins) {
+      return "a pin's state is invalid";
+    }
+  }
+  return nullptr;
+}
+
+void gpio_show(const shared_board &b, std::string &out) {
+  const int base = pin_base(b), count = pin_count(b);
+  show_line(out, "gpio: GPIO %d-%d (gpiochip%d)\n", base, base + count - 1, base);
+  int exported = 0;
+  for (int p = 0; p < count; ++p) {
+    const shared_pin &r = b.pins[p];
+    if (r.exported == 0) continue;
+    if (exported++ == 0)
+      show_line(out, "  %-6s %-9s %-5s %-10s %s\n", "pin", "direction", "value", "active_low",
+                "edge");
+    show_line(out, "  %-6d %-9s %-5d %-10d %s\n", base + p, r.out != 0 ? "out" : "in",
+              pin_query(base + p, true), r.active_low, edge_name(shared_read(r.edge)));
+  }
+  if (exported == 0) out += "  no pin exported\n";
+}
+
+[[gnu::constructor(kPartPriority)]] void add_gpio_part() {
+  // After a power cycle the lines are looked at afresh (a capture starts
+  // from them).
+  add_part({"gpio", 10, gpio_power_on, gpio_damage, gpio_show, nullptr, pins_changed});
+}
+
+}  // namespace
 }  // namespace vboard
+
+extern "C" int vboard_pin_exported(int pin) {
+  vboard::board_lock lock;
+  vboard::ensure_ready();
+  return vboard::pin_query(pin, false);
+}
+
+extern "C" int vboard_pin_level(int pin) {
+  vboard::board_lock lock;
+  vboard::ensure_ready();
+  return vboard::pin_query(pin, true);
+}
 
 extern "C" int vboard_fault_empty_value(int pin, int empty) {
   if (pin < 0 || pin >= 4096) return vboard::fail(EINVAL);

@@ -23,12 +23,7 @@
 namespace vboard {
 
 // ---------------------------------------------------------------------------
-// The GPIO side (gpio.cpp), for the control calls.
-
-// With `level` false, 1 when `pin` is exported, 0 when not; with `level`
-// true, the level its value file reads, -1 when not exported. -1 for a
-// number that is no pin. Lock held.
-int gpio_pin_query(int pin, bool level);
+// The GPIO side (gpio.cpp)
 
 // For the character device, the same lines as the sysfs tree drives:
 // the level of `line` (physical, before active_low); an output driven to
@@ -51,12 +46,8 @@ bool chardev_line_held(int line);
 // After the lines changed: queues the edges line event requests watch.
 // True when any was queued. Lock held.
 bool chardev_pins_changed();
-// What is wrong with the requests a board object holds, or null.
-const char *chardev_damage(const shared_board &b);
 // A line was exported (`requested` true) or unexported through sysfs:
 // watchers of its info are told. Lock held.
 void chardev_sysfs_changed(int line, bool requested);
-// The requests as `vboard show` lists them. Lock held.
-std::string chardev_describe();
 
 }  // namespace vboard

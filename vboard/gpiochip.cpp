@@ -12,7 +12,8 @@
 // so the chip answers a conversion bit-banged through a request as it does
 // through sysfs. Every request keeps its lines' flags in the second
 // interface's terms, whichever interface made it, so either one's line
-// info shows any request.
+// info shows any request. The requests are the chardev part of the board
+// object, checked when found and listed by `vboard show`.
 //
 // Who holds a request: the kernel lets go of a request's lines when the
 // last descriptor of it closes, in whichever process, and when that process
@@ -1078,6 +1079,10 @@ bool chardev_pins_changed() {
   return queued;
 }
 
+namespace {
+
+// The line requests' part of the board object: nothing to set at power-on
+// (no request, no change), checked when found, listed by `vboard show`.
 const char *chardev_damage(const shared_board &b) {
   for (const std::int16_t l : b.line_request) {
     if (l < 0 || l > kLineRequests) return "a line request is invalid";
@@ -1105,9 +1110,8 @@ const char *chardev_damage(const shared_board &b) {
   return nullptr;
 }
 
-std::string chardev_describe() {
+void chardev_show(const shared_board &b, std::string &out_all) {
   sweep();
-  const shared_board &b = board();
   std::string out;
   for (const auto &r : b.requests) {
     const std::uint32_t kind = shared_read(r.kind);
@@ -1124,7 +1128,13 @@ std::string chardev_describe() {
     out += text;
   }
   if (out.empty()) out = "  no line requested\n";
-  return std::string(kChipName) + ": requests through the character device\n" + out;
+  out_all += std::string(kChipName) + ": requests through the character device\n" + out;
 }
+
+[[gnu::constructor(kPartPriority)]] void add_chardev_part() {
+  add_part({"chardev", 20, nullptr, chardev_damage, chardev_show, nullptr, nullptr});
+}
+
+}  // namespace
 
 }  // namespace vboard

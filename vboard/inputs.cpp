@@ -1,7 +1,9 @@
 // The chip's analogue inputs: the reference voltage and, per channel, a
 // fixed code or voltage, a waveform over board time (sine, ramp) or a
 // recording replayed, each with Gaussian noise on request; their variables
-// (VBOARD_VREF, VBOARD_CH0..7) and control calls.
+// (VBOARD_VREF, VBOARD_CH0..7) and control calls. Their part of the board
+// object sets them at power-on, checks them when found and shows a line a
+// channel.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -426,21 +428,68 @@ constexpr const char *kInputForms =
     "a code 0-1023, a voltage (1.65V), sine:..., ramp:... or replay:file=PATH,column=chN[,loop], "
     "levels within 1e9, optionally with ,noise=SIZE[,seed=N]";
 
-}  // namespace
-
+// The inputs' part of the board object: the reference and each channel's
+// input.
 void power_on_inputs(shared_board &b) {
   b.reference = 3.3;
   for (auto &in : b.inputs) in = to_shared(input{}, 0);
 }
 
-const char *input_damage(const shared_input &in) {
-  if (in.kind > replay || (in.flags & ~kInputLoops) != 0) return "an input has an unknown kind";
-  if (std::memchr(in.path, 0, sizeof in.path) == nullptr ||
-      std::memchr(in.column, 0, sizeof in.column) == nullptr) {
-    return "a replayed input's file is unterminated";
+const char *inputs_damage(const shared_board &b) {
+  if (!(b.reference > 0) || !std::isfinite(b.reference)) return "its reference voltage is invalid";
+  for (const auto &in : b.inputs) {
+    if (in.kind > replay || (in.flags & ~kInputLoops) != 0) return "an input has an unknown kind";
+    if (std::memchr(in.path, 0, sizeof in.path) == nullptr ||
+        std::memchr(in.column, 0, sizeof in.column) == nullptr) {
+      return "a replayed input's file is unterminated";
+    }
   }
   return nullptr;
 }
+
+std::string level_text(const shared_level &l) {
+  char buf[48];
+  if (l.volts != 0)
+    std::snprintf(buf, sizeof buf, "%g V", l.value);
+  else
+    std::snprintf(buf, sizeof buf, "%g LSB", l.value);
+  return buf;
+}
+
+// A line a channel under the chip's line: what drives it and the code a
+// conversion gives now.
+void inputs_show(const shared_board &b, std::string &out) {
+  for (int ch = 0; ch < VBOARD_CHANNELS; ++ch) {
+    const shared_input &in = b.inputs[ch];
+    const int now = chip().convert(true, static_cast<unsigned>(ch));
+    std::string what;
+    if (in.kind == sine) {
+      char buf[160];
+      std::snprintf(buf, sizeof buf, "sine amp %s offset %s freq %g Hz phase %g deg",
+                    level_text(in.amp).c_str(), level_text(in.offset).c_str(), in.freq,
+                    in.phase_deg);
+      what = buf;
+    } else if (in.kind == ramp) {
+      char buf[160];
+      std::snprintf(buf, sizeof buf, "ramp from %s to %s over %g s", level_text(in.from).c_str(),
+                    level_text(in.to).c_str(), in.period);
+      what = buf;
+    } else if (in.kind == replay) {
+      what = std::string("replay of ") + in.column + " in " + in.path +
+             ((in.flags & kInputLoops) != 0 ? ", looping" : "");
+    } else {
+      what = level_text(in.fixed);
+    }
+    if (in.noise.value > 0) what += " with noise " + level_text(in.noise);
+    out += "  CH" + std::to_string(ch) + " " + what + ": code " + std::to_string(now) + " now\n";
+  }
+}
+
+[[gnu::constructor(kPartPriority)]] void add_inputs_part() {
+  add_part({"inputs", 40, power_on_inputs, inputs_damage, inputs_show, nullptr, nullptr});
+}
+
+}  // namespace
 
 void configure_inputs(config::reader &r) {
   shared_board &b = board();

@@ -12,6 +12,7 @@
 //   descriptors.cpp virtual descriptors: paths to devices, open files,
 //                   stdio over them, descriptors inherited through exec
 //   state.cpp       the board lock, the board's first use, power-off
+//   parts.cpp       the devices' parts of the board object, run in order
 //   config.cpp      one reader of VBOARD_* variables for every part
 //   inputs.cpp      the chip's analogue inputs and waveforms
 //   directories.cpp directory streams, symbolic links and realpath over the
@@ -23,6 +24,7 @@
 //   strict.cpp      the strict profile: the target's limits, told as notes
 //   show.cpp        the board described as `vboard show` prints it
 //   gpio.cpp, spidev.cpp  the device handlers; chip.cpp the MCP3008
+//   adc.cpp         the MCP3008 on the pins: wiring, DOUT idle, control calls
 //   gpiochip.cpp    the GPIO character device beside the sysfs tree
 //
 // Each kind of virtual file lives in a device handler: a path prefix with
@@ -33,7 +35,11 @@
 //   const bool registered = vboard::add_provider({"/dev/spidev", open_fn, stat_fn, ...});
 //   }
 //
-// Registration may come before or after the board's first use; a late
+// A device that keeps state in the shared board object also registers a
+// part (device.h): its power-on, its damage check and its `vboard show`
+// lines, from a constructor that runs before the board's first use.
+//
+// Handler registration may come before or after the board's first use; a late
 // handler is configured when it registers and still gets the descriptors
 // the process inherited through exec (a board descriptor that exec or a
 // spawn carries is given a memfd named after its file just before, so a

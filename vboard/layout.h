@@ -172,4 +172,26 @@ struct shared_board {
   shared_capture capture;  // capture.h
 };
 
+// The layout is the same for every build that shares a board (32- and
+// 64-bit alike).
+static_assert(sizeof(shared_level) == 16);
+static_assert(sizeof(shared_input) == 424);
+static_assert(sizeof(shared_pin) == 12);
+static_assert(sizeof(shared_spidev) == 64);
+static_assert(offsetof(shared_board, epoch_ns) == 32);
+static_assert(offsetof(shared_board, reference) == 40);
+static_assert(offsetof(shared_board, chip) == 48 + 424 * VBOARD_CHANNELS + 32);
+static_assert(offsetof(shared_board, pins) == offsetof(shared_board, chip) + 56);
+static_assert(sizeof(shared_line_event) == 24);
+static_assert(offsetof(shared_line_request, flags) % 8 == 0);
+static_assert(sizeof(shared_line_request) == 72 + 20 * kRequestLines + 8 + 24 * kLineEvents);
+static_assert(offsetof(shared_board, requests) % 8 == 0);
+static_assert(sizeof(shared_board) == offsetof(shared_board, pins) + 12 * kMaxPins +
+                                          64 * kSpidevSlots + 2 * kMaxPins +
+                                          sizeof(shared_line_request) * kLineRequests + 8 +
+                                          24 * kInfoChanges + 8 + sizeof(shared_capture));
+static_assert(sizeof(shared_capture) == 48 + kCaptureLevels + 16 * kCaptureRing);
+static_assert(offsetof(shared_board, capture) % 8 == 0);
+static_assert(std::atomic_ref<std::uint32_t>::required_alignment <= alignof(std::uint32_t));
+
 }  // namespace vboard

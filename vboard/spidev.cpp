@@ -6,6 +6,8 @@
 //
 // The device owns its variables and faults: VBOARD_SPIDEV_* are read by
 // the configure hook below, the faults on paths go to the core's table.
+// Its part of the board object is the devices' settings slots (spidev_slot):
+// set at power-on, checked when found and shown by the part below.
 #include "spidev.h"
 
 #include <fcntl.h>
@@ -78,6 +80,20 @@ void power_on_settings(shared_spidev &s) {
   s.lsb_first = 0;
   s.max_speed_hz = kPowerOnSpeed;
   s.speed_hz = kPowerOnSpeed;
+}
+
+// A device's settings slot in the board object, taken on first use; null
+// when every slot is taken. Lock held.
+shared_spidev *spidev_slot(const char *path) {
+  shared_board &b = board();
+  shared_spidev *free_slot = nullptr;
+  for (auto &s : b.spidev) {
+    if (std::strncmp(s.path, path, sizeof s.path) == 0) return &s;
+    if (s.path[0] == '\0' && free_slot == nullptr) free_slot = &s;
+  }
+  if (free_slot == nullptr || std::strlen(path) >= sizeof free_slot->path) return nullptr;
+  std::snprintf(free_slot->path, sizeof free_slot->path, "%s", path);
+  return free_slot;
 }
 
 // The target drives its chip selects as GPIOs, active low as the device
@@ -959,6 +975,36 @@ void spidev_clear_faults() { state_storage().faults = spi_faults{}; }
 
 const bool registered = add_provider({kPrefix, spidev_open, spidev_stat, nullptr, spidev_list,
                                       spidev_configure, spidev_reset, spidev_clear_faults});
+
+// The devices' settings in the board object: every slot free and at the
+// driver's defaults at power-on, shown for the devices opened since.
+void spidev_power_on(shared_board &b) {
+  for (auto &slot : b.spidev) power_on_settings(slot);
+}
+
+const char *spidev_damage(const shared_board &b) {
+  for (const auto &s : b.spidev) {
+    if (s.path[sizeof s.path - 1] != '\0' || s.bits_per_word < 1 || s.bits_per_word > 32) {
+      return "a spidev device's settings are invalid";
+    }
+  }
+  return nullptr;
+}
+
+void spidev_show(const shared_board &b, std::string &out) {
+  bool any = false;
+  for (const auto &s : b.spidev) {
+    if (s.path[0] == '\0') continue;
+    if (!any) out += "spidev:\n";
+    any = true;
+    show_line(out, "  %.31s mode %u, %u bits per word, %s first, %u Hz\n", s.path, s.mode & 3U,
+              s.bits_per_word, s.lsb_first != 0 ? "LSB" : "MSB", s.speed_hz);
+  }
+}
+
+[[gnu::constructor(kPartPriority)]] void add_spidev_part() {
+  add_part({"spidev", 50, spidev_power_on, spidev_damage, spidev_show, nullptr, nullptr});
+}
 
 }  // namespace
 }  // namespace vboard

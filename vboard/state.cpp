@@ -1,8 +1,10 @@
 // The board itself: the shared board object (finding it, creating it,
 // refusing one of another layout or a damaged one), the board lock, the
 // board's first use (configuration from the environment, adoption of
-// inherited descriptors), power-off, and the control calls for the board,
-// the wiring and the pins.
+// inherited descriptors), power-off and the board's control calls. What
+// the devices keep in the object is theirs: their parts (device.h) set it
+// at power-on and check it when the object is found, so nothing here knows
+// a pin, the chip or a spidev device.
 //
 // The lock word lives in the shared object and is taken with an atomic
 // compare-and-swap; a process that finds it taken sleeps on it (futex).
@@ -36,27 +38,6 @@
 #include "internal.h"
 
 namespace vboard {
-
-// The layout is the same for every build that shares a board.
-static_assert(sizeof(shared_level) == 16);
-static_assert(sizeof(shared_input) == 424);
-static_assert(sizeof(shared_pin) == 12);
-static_assert(sizeof(shared_spidev) == 64);
-static_assert(offsetof(shared_board, epoch_ns) == 32);
-static_assert(offsetof(shared_board, reference) == 40);
-static_assert(offsetof(shared_board, chip) == 48 + 424 * VBOARD_CHANNELS + 32);
-static_assert(offsetof(shared_board, pins) == offsetof(shared_board, chip) + 56);
-static_assert(sizeof(shared_line_event) == 24);
-static_assert(offsetof(shared_line_request, flags) % 8 == 0);
-static_assert(sizeof(shared_line_request) == 72 + 20 * kRequestLines + 8 + 24 * kLineEvents);
-static_assert(offsetof(shared_board, requests) % 8 == 0);
-static_assert(sizeof(shared_board) == offsetof(shared_board, pins) + 12 * kMaxPins +
-                                          64 * kSpidevSlots + 2 * kMaxPins +
-                                          sizeof(shared_line_request) * kLineRequests + 8 +
-                                          24 * kInfoChanges + 8 + sizeof(shared_capture));
-static_assert(sizeof(shared_capture) == 48 + kCaptureLevels + 16 * kCaptureRing);
-static_assert(offsetof(shared_board, capture) % 8 == 0);
-static_assert(std::atomic_ref<std::uint32_t>::required_alignment <= alignof(std::uint32_t));
 
 namespace {
 
@@ -256,56 +237,14 @@ void power_on(shared_board &b) {
   b.layout = kBoardLayout;
   b.size = sizeof b;
   b.epoch_ns = monotonic_ns();
-  power_on_inputs(b);
-  const pin_wiring w;
-  b.wiring[0] = w.clock;
-  b.wiring[1] = w.dout;
-  b.wiring[2] = w.din;
-  b.wiring[3] = w.cs;
-  b.dout_idle = 0;
-  b.ngpio = 54;  // the SoC's bank: GPIO 0-53
-  b.base = 0;
-  mcp3008_model blank(nullptr, &b.chip);
-  blank.reset();
-  for (auto &p : b.pins) p.jumper = -1;
-  for (auto &s : b.spidev) {
-    s.max_speed_hz = kPowerOnSpeed;
-    s.speed_hz = kPowerOnSpeed;
-    s.bits_per_word = 8;
-  }
+  power_on_parts(b);
   atom(b.ready).store(1, std::memory_order_release);
 }
 
 // What a board object must hold to be run from; anything else is damage.
 const char *damage(const shared_board &b) {
-  auto bit = [](std::uint8_t v) { return v <= 1; };
   if (b.ready != 1) return "it was never finished";
-  if (!(b.reference > 0) || !std::isfinite(b.reference)) return "its reference voltage is invalid";
-  for (const auto &in : b.inputs) {
-    if (const char *why = input_damage(in)) return why;
-  }
-  for (int w : b.wiring) {
-    if (w < 0 || w >= kMaxPins) return "the chip's wiring is out of range";
-  }
-  if (b.dout_idle < 0 || b.dout_idle > 1) return "DOUT's idle level is invalid";
-  if (b.ngpio < 1 || b.ngpio > kMaxPins || b.base < 0 || b.base + b.ngpio > 4096) {
-    return "its pin count is invalid";
-  }
-  if (!mcp3008_model::valid(b.chip)) return "the chip's state is invalid";
-  for (const auto &p : b.pins) {
-    if (!bit(p.exported) || !bit(p.out) || !bit(p.level) || !bit(p.active_low) || !bit(p.seen) ||
-        p.edge > edge_both || p.jumper < -1 || p.jumper >= kMaxPins) {
-      return "a pin's state is invalid";
-    }
-  }
-  for (const auto &s : b.spidev) {
-    if (s.path[sizeof s.path - 1] != '\0' || s.bits_per_word < 1 || s.bits_per_word > 32) {
-      return "a spidev device's settings are invalid";
-    }
-  }
-  if (const char *why = chardev_damage(b)) return why;
-  if (const char *why = capture_damage(b.capture)) return why;
-  return nullptr;
+  return part_damage(b);
 }
 
 // Names the object from VBOARD_BOARD (or the older VBOARD_STATE, a file):
@@ -592,7 +531,7 @@ void attach() {
       set_text(board_label, "private");
     }
   }
-  chip().attach(&attached->chip);
+  attach_parts(*attached);
 }
 
 }  // namespace
@@ -789,55 +728,6 @@ int fail(int err) {
   return -1;
 }
 
-// Reads VBOARD_PIN_*, VBOARD_DOUT_IDLE and VBOARD_NGPIO into the board.
-// Lock held.
-void configure_wiring(config::reader &r) {
-  shared_board &b = board();
-  pin_wiring w = wiring();
-  const pin_wiring before = w;
-  std::int32_t idle = b.dout_idle;
-  if (r.restore()) {
-    w = pin_wiring{};
-    idle = 0;
-  }
-  struct pin_var {
-    const char *name;
-    int pin_wiring::*field;
-  };
-  static constexpr pin_var pin_vars[] = {
-      {"VBOARD_PIN_CLK", &pin_wiring::clock},
-      {"VBOARD_PIN_DOUT", &pin_wiring::dout},
-      {"VBOARD_PIN_DIN", &pin_wiring::din},
-      {"VBOARD_PIN_CS", &pin_wiring::cs},
-  };
-  for (const auto &pv : pin_vars) {
-    if (const char *v = r.get(pv.name)) {
-      long n = 0;
-      if (config::parse_long(v, n) && n >= 0 && n < kMaxPins)
-        w.*pv.field = static_cast<int>(n);
-      else
-        r.bad(pv.name, v, "a line of the GPIO controller, 0 to 1023");
-    }
-  }
-  if (const char *v = r.get("VBOARD_DOUT_IDLE")) {
-    if (std::string_view(v) == "0" || std::string_view(v) == "1")
-      idle = *v == '1';
-    else
-      r.bad("VBOARD_DOUT_IDLE", v, "0 or 1");
-  }
-  // A program joining the board with the same wiring leaves a conversion
-  // in progress alone; new wiring starts the chip afresh.
-  const bool rewired =
-      w.clock != before.clock || w.dout != before.dout || w.din != before.din || w.cs != before.cs;
-  b.wiring[0] = w.clock;
-  b.wiring[1] = w.dout;
-  b.wiring[2] = w.din;
-  b.wiring[3] = w.cs;
-  b.dout_idle = idle;
-  if (r.restore() || rewired) chip().reset();
-  chip().set_idle_level(idle != 0);
-}
-
 void ensure_ready() {
   if (!configured) {
     configured = true;
@@ -866,16 +756,6 @@ bool add_provider(const provider &p) {
   if (configured && p.configure != nullptr) p.configure(false);
   if (!adoption_pending) adopt_inherited();
   return true;
-}
-
-mcp3008_model &chip() {
-  static mcp3008_model model([](int ch) { return channel_lsb(ch); }, &private_board.chip);
-  return model;
-}
-
-pin_wiring wiring() {
-  const shared_board &b = board();
-  return {b.wiring[0], b.wiring[1], b.wiring[2], b.wiring[3]};
 }
 
 std::uint64_t monotonic_ns() {
@@ -923,18 +803,6 @@ int wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns) {
   const long r = futex(&b->edge_seq, FUTEX_WAIT, seen, timeout_ns >= 0 ? &ts : nullptr);
   if (r != 0 && errno == EINTR) return fail(EINTR);
   return 0;
-}
-
-shared_spidev *spidev_slot(const char *path) {
-  shared_board &b = board();
-  shared_spidev *free_slot = nullptr;
-  for (auto &s : b.spidev) {
-    if (std::strncmp(s.path, path, sizeof s.path) == 0) return &s;
-    if (s.path[0] == '\0' && free_slot == nullptr) free_slot = &s;
-  }
-  if (free_slot == nullptr || std::strlen(path) >= sizeof free_slot->path) return nullptr;
-  std::snprintf(free_slot->path, sizeof free_slot->path, "%s", path);
-  return free_slot;
 }
 
 }  // namespace vboard
@@ -1003,18 +871,17 @@ int vboard_power_cycle(void) {
       }
       attached = b;
       shared_object = true;
-      chip().attach(&b->chip);
       drop_ticket();  // a ticket of the refused object is no ticket of this one
       shared_lock(*b);
       break;
     }
   }
   power_on(board());
-  chip().attach(&board().chip);
+  attach_parts(board());
   reset_devices();
   bool ok = configure_core(false);
   if (!configure_devices(false)) ok = false;
-  pins_changed();
+  parts_powered();
   if (!remove_named_object()) return -1;
   return ok ? 0 : fail(EINVAL);
 }
@@ -1023,51 +890,6 @@ const char *vboard_board_name(void) {
   board_lock lock;
   ensure_ready();
   return board_label;
-}
-
-int vboard_set_pins(int clock, int dout, int din, int cs) {
-  for (int p : {clock, dout, din, cs}) {
-    if (p < 0 || p >= kMaxPins) return fail(EINVAL);
-  }
-  board_lock lock;
-  ensure_ready();
-  shared_board &b = board();
-  b.wiring[0] = clock;
-  b.wiring[1] = dout;
-  b.wiring[2] = din;
-  b.wiring[3] = cs;
-  chip().reset();
-  pins_changed();
-  return 0;
-}
-
-int vboard_set_dout_idle(int level) {
-  if (level != 0 && level != 1) return fail(EINVAL);
-  board_lock lock;
-  ensure_ready();
-  board().dout_idle = level;
-  chip().set_idle_level(level != 0);
-  pins_changed();
-  return 0;
-}
-
-int vboard_pin_exported(int pin) {
-  board_lock lock;
-  ensure_ready();
-  return gpio_pin_query(pin, false);
-}
-
-int vboard_pin_level(int pin) {
-  board_lock lock;
-  ensure_ready();
-  return gpio_pin_query(pin, true);
-}
-
-int vboard_channel_code(int channel) {
-  if (channel < 0 || channel >= VBOARD_CHANNELS) return -1;
-  board_lock lock;
-  ensure_ready();
-  return chip().convert(true, static_cast<unsigned>(channel));
 }
 
 }  // extern "C"
