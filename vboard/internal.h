@@ -8,7 +8,9 @@
 // descriptor routing).
 //
 // Where things live:
-//   interpose.cpp   the libc entry points and the real calls behind them
+//   interpose.cpp   the libc entry points; interposed.def lists every
+//                   name once, interposed.h declares them and the real
+//                   calls behind them (real_of) from it
 //   descriptors.cpp virtual descriptors: paths to devices, open files,
 //                   stdio over them, descriptors inherited through exec
 //   state.cpp       the board lock, the board's first use, power-off

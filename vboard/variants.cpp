@@ -27,6 +27,7 @@
 #include <cstdint>
 
 #include "internal.h"
+#include "interposed.h"
 #include "next_symbol.h"
 
 extern "C" [[noreturn]] void __chk_fail(void);
