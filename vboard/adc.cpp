@@ -45,7 +45,7 @@ void chip_show(const shared_board &b, std::string &out) {
 void chip_attached(shared_board &b) { chip().attach(&b.chip); }
 
 [[gnu::constructor(kPartPriority)]] void add_chip_part() {
-  add_part({"chip", 30, chip_power_on, chip_damage, chip_show, chip_attached, nullptr});
+  add_part({"chip", 30, chip_power_on, chip_damage, chip_show, chip_attached, nullptr, 0, 0, nullptr});
 }
 
 }  // namespace

@@ -169,6 +169,10 @@ bool configure_core(bool restore);
 // (or null), the lines of `vboard show`, the board attached, a power cycle
 // done. Lock held.
 void power_on_parts(shared_board &b);
+// The board object's size with every part's slice, and the fingerprint of
+// the slices a board of this build records (parts.cpp).
+std::size_t board_bytes();
+std::uint32_t parts_fingerprint();
 const char *part_damage(const shared_board &b);
 void show_parts(const shared_board &b, std::string &out);
 void attach_parts(shared_board &b);

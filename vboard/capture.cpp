@@ -368,7 +368,7 @@ const char *capture_damage(const shared_board &b) {
 }
 
 [[gnu::constructor(kPartPriority)]] void add_capture_part() {
-  add_part({"capture", 60, nullptr, capture_damage, nullptr, nullptr, nullptr});
+  add_part({"capture", 60, nullptr, capture_damage, nullptr, nullptr, nullptr, 0, 0, nullptr});
 }
 
 }  // namespace

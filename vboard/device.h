@@ -134,7 +134,23 @@ struct part {
   void (*attached)(shared_board &b);
   // A power cycle has reset and configured every device. Lock held.
   void (*powered)();
+  // The part's own slice of the board object (0 bytes: none), aligned to
+  // `slice_align` (at most 16); the core lays the slices out after the
+  // built-in fields, in the parts' order, and stores where this one starts
+  // in `*slice_at` (board_slice finds it). Their names and sizes make the
+  // layout's fingerprint: an object made with other slices is refused.
+  std::uint32_t slice_size;
+  std::uint32_t slice_align;
+  std::size_t *slice_at;
 };
+
+// The slice at `at` (a part's *slice_at) of board `b`.
+inline void *board_slice(shared_board &b, std::size_t at) {
+  return reinterpret_cast<unsigned char *>(&b) + at;
+}
+inline const void *board_slice(const shared_board &b, std::size_t at) {
+  return reinterpret_cast<const unsigned char *>(&b) + at;
+}
 
 // Appends one line of `vboard show`, formatted as printf does, to `out`;
 // a line is cut at 255 bytes.

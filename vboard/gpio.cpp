@@ -866,7 +866,7 @@ void gpio_show(const shared_board &b, std::string &out) {
 [[gnu::constructor(kPartPriority)]] void add_gpio_part() {
   // After a power cycle the lines are looked at afresh (a capture starts
   // from them).
-  add_part({"gpio", 10, gpio_power_on, gpio_damage, gpio_show, nullptr, pins_changed});
+  add_part({"gpio", 10, gpio_power_on, gpio_damage, gpio_show, nullptr, pins_changed, 0, 0, nullptr});
 }
 
 }  // namespace

@@ -1132,7 +1132,7 @@ void chardev_show(const shared_board &b, std::string &out_all) {
 }
 
 [[gnu::constructor(kPartPriority)]] void add_chardev_part() {
-  add_part({"chardev", 20, nullptr, chardev_damage, chardev_show, nullptr, nullptr});
+  add_part({"chardev", 20, nullptr, chardev_damage, chardev_show, nullptr, nullptr, 0, 0, nullptr});
 }
 
 }  // namespace

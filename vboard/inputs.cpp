@@ -486,7 +486,7 @@ void inputs_show(const shared_board &b, std::string &out) {
 }
 
 [[gnu::constructor(kPartPriority)]] void add_inputs_part() {
-  add_part({"inputs", 40, power_on_inputs, inputs_damage, inputs_show, nullptr, nullptr});
+  add_part({"inputs", 40, power_on_inputs, inputs_damage, inputs_show, nullptr, nullptr, 0, 0, nullptr});
 }
 
 }  // namespace

@@ -32,11 +32,17 @@ namespace vboard {
 // have fixed sizes and places on 32- and 64-bit builds, so a native shell
 // and an ARM program under qemu share one board. Per process stay: the
 // descriptors, the faults, the trace and the spidev controller quirks.
+//
+// The fields below are the header and the built-in devices' parts (which
+// part owns which: docs/architecture.md). After them come the slices that
+// parts ask for at registration (device.h), laid out by parts.cpp; the
+// object's size covers them, and their fingerprint in the header makes an
+// object of another build's slices be refused as another layout.
 
 constexpr std::uint32_t kBoardMagic = 0x56424f41;  // "VBOA"
 // Raised whenever a field below changes place, size or meaning: a board
 // object of another layout is refused, never read.
-constexpr std::uint32_t kBoardLayout = 6;
+constexpr std::uint32_t kBoardLayout = 7;
 constexpr int kMaxPins = 1024;
 // A process's ticket t is the lock on byte kTicketBase + t of the board
 // object (see state.cpp); past the object's end, so it covers no field.
@@ -145,12 +151,14 @@ struct shared_info_change {
 struct shared_board {
   std::uint32_t magic;
   std::uint32_t layout;
-  std::uint32_t size;  // sizeof(shared_board)
+  std::uint32_t size;  // sizeof(shared_board) and the parts' slices after it
   std::uint32_t ready;
   std::uint32_t lock;          // futex word: 0 free, else the holder's ticket (see state.cpp)
   std::uint32_t lock_pid;      // the holder's process id, for telling that it is stopped
   std::uint32_t edge_seq;      // futex word: bumped at every notified edge
   std::uint32_t edge_waiting;  // 1: a process may be asleep on `edge_seq`
+  std::uint32_t fingerprint;   // of the parts' slices (parts.cpp)
+  std::uint32_t reserved_head;
   std::uint64_t epoch_ns;      // CLOCK_MONOTONIC at power-on: board time 0
   double reference;
   shared_input inputs[VBOARD_CHANNELS];
@@ -178,9 +186,10 @@ static_assert(sizeof(shared_level) == 16);
 static_assert(sizeof(shared_input) == 424);
 static_assert(sizeof(shared_pin) == 12);
 static_assert(sizeof(shared_spidev) == 64);
-static_assert(offsetof(shared_board, epoch_ns) == 32);
-static_assert(offsetof(shared_board, reference) == 40);
-static_assert(offsetof(shared_board, chip) == 48 + 424 * VBOARD_CHANNELS + 32);
+static_assert(offsetof(shared_board, fingerprint) == 32);
+static_assert(offsetof(shared_board, epoch_ns) == 40);
+static_assert(offsetof(shared_board, reference) == 48);
+static_assert(offsetof(shared_board, chip) == 56 + 424 * VBOARD_CHANNELS + 32);
 static_assert(offsetof(shared_board, pins) == offsetof(shared_board, chip) + 56);
 static_assert(sizeof(shared_line_event) == 24);
 static_assert(offsetof(shared_line_request, flags) % 8 == 0);

@@ -1,12 +1,14 @@
 // The table of the board object's parts (device.h): each device registers
 // what it sets at power-on, checks on a found object and shows, and the
-// core runs them in their order without knowing any of them.
+// slice of the object it keeps; the core runs them in their order and
+// lays the slices out without knowing any of them.
 //
 // Parts register from constructors that run before the board's first use
 // (kPartPriority), while the process is still single-threaded; the table
 // is constant-initialised so that it is there whatever runs first.
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "internal.h"
@@ -17,9 +19,44 @@ namespace {
 constexpr std::size_t kMaxParts = 16;
 std::array<part, kMaxParts> parts{};
 std::size_t part_count = 0;
-// Set at the first power-on or check: a part registered later would find
-// its fields never set, or unchecked.
+// Set when the layout is made, at the board's first use: a part
+// registered later would find its fields never set, or unchecked.
 bool in_use = false;
+std::size_t total_bytes = sizeof(shared_board);
+std::uint32_t slices_fingerprint = 0;
+
+// FNV-1a, 32 bits: enough to tell one build's slices from another's.
+void mix(std::uint32_t &h, unsigned char c) { h = (h ^ c) * 16777619U; }
+
+// Places each part's slice after the built-in fields, in the parts' order,
+// and fingerprints the slices' names and sizes. A slice that would reach
+// the lock bytes past the object (kTicketBase) is refused with its part.
+void lay_out() {
+  if (in_use) return;
+  in_use = true;
+  std::uint32_t h = 2166136261U;
+  std::size_t at = sizeof(shared_board), kept = 0;
+  for (std::size_t i = 0; i < part_count; ++i) {
+    const part p = parts[i];
+    if (p.slice_size > 0) {
+      const std::size_t start = (at + p.slice_align - 1) / p.slice_align * p.slice_align;
+      if (start + p.slice_size > static_cast<std::size_t>(kTicketBase)) {
+        tell("vboard: no room in the board object for the part %s; its device is left out\n",
+             p.name);
+        continue;
+      }
+      *p.slice_at = start;
+      at = start + p.slice_size;
+      for (const char *c = p.name; *c != '\0'; ++c) mix(h, static_cast<unsigned char>(*c));
+      mix(h, 0);
+      for (int k = 0; k < 4; ++k) mix(h, static_cast<unsigned char>(p.slice_size >> (8 * k)));
+    }
+    parts[kept++] = p;
+  }
+  part_count = kept;
+  total_bytes = (at + 7) / 8 * 8;
+  slices_fingerprint = h;
+}
 
 template <typename Fn>
 void each(Fn fn) {
@@ -31,6 +68,11 @@ void each(Fn fn) {
 bool add_part(const part &p) {
   if (in_use) {
     tell("vboard: the part %s came after the board was in use; its state is not kept\n", p.name);
+    return false;
+  }
+  const bool power_of_two = p.slice_align != 0 && (p.slice_align & (p.slice_align - 1)) == 0;
+  if (p.slice_size > 0 && (p.slice_at == nullptr || !power_of_two || p.slice_align > 16)) {
+    tell("vboard: the part %s asks for a slice it cannot have; its state is not kept\n", p.name);
     return false;
   }
   if (part_count >= kMaxParts) {
@@ -48,15 +90,25 @@ bool add_part(const part &p) {
   return true;
 }
 
+std::size_t board_bytes() {
+  lay_out();
+  return total_bytes;
+}
+
+std::uint32_t parts_fingerprint() {
+  lay_out();
+  return slices_fingerprint;
+}
+
 void power_on_parts(shared_board &b) {
-  in_use = true;
+  lay_out();
   each([&](const part &p) {
     if (p.power_on != nullptr) p.power_on(b);
   });
 }
 
 const char *part_damage(const shared_board &b) {
-  in_use = true;
+  lay_out();
   for (std::size_t i = 0; i < part_count; ++i) {
     if (parts[i].damage == nullptr) continue;
     if (const char *why = parts[i].damage(b)) return why;
@@ -71,7 +123,7 @@ void show_parts(const shared_board &b, std::string &out) {
 }
 
 void attach_parts(shared_board &b) {
-  in_use = true;
+  lay_out();
   each([&](const part &p) {
     if (p.attached != nullptr) p.attached(b);
   });

@@ -1003,7 +1003,7 @@ void spidev_show(const shared_board &b, std::string &out) {
 }
 
 [[gnu::constructor(kPartPriority)]] void add_spidev_part() {
-  add_part({"spidev", 50, spidev_power_on, spidev_damage, spidev_show, nullptr, nullptr});
+  add_part({"spidev", 50, spidev_power_on, spidev_damage, spidev_show, nullptr, nullptr, 0, 0, nullptr});
 }
 
 }  // namespace

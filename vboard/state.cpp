@@ -30,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -220,14 +221,22 @@ void shared_unlock(shared_board &b) {
 }
 
 // A board this process alone uses: the former default, and what tests
-// that must not meet each other run on.
-shared_board private_board;
+// that must not meet each other run on. Sized for this build's slices,
+// once; it lives as long as the process.
+shared_board &private_board() {
+  static auto *b = static_cast<shared_board *>(std::calloc(1, board_bytes()));
+  if (b == nullptr) {
+    tell("vboard: no memory for a board\n");
+    std::abort();
+  }
+  return *b;
+}
 
 void power_on(shared_board &b) {
   // The lock words stay: the caller holds the lock, others may wait on it.
   const std::uint32_t lock = b.lock, pid = b.lock_pid, tickets = b.ticket_seq;
   const std::uint32_t edge_seq = b.edge_seq;
-  std::memset(static_cast<void *>(&b), 0, sizeof b);
+  std::memset(static_cast<void *>(&b), 0, board_bytes());
   b.lock = lock;
   b.lock_pid = pid;
   b.ticket_seq = tickets;
@@ -235,7 +244,8 @@ void power_on(shared_board &b) {
   b.edge_seq = edge_seq + 1;  // pollers of the old board look again
   b.magic = kBoardMagic;
   b.layout = kBoardLayout;
-  b.size = sizeof b;
+  b.size = static_cast<std::uint32_t>(board_bytes());
+  b.fingerprint = parts_fingerprint();
   b.epoch_ns = monotonic_ns();
   power_on_parts(b);
   atom(b.ready).store(1, std::memory_order_release);
@@ -348,6 +358,36 @@ bool starts_as_board(int fd) {
          magic == kBoardMagic;
 }
 
+// Why a board object open on `fd` was made by another build: another
+// layout number, or other slices of the parts (parts.cpp); null when it
+// is this build's. Read from the header, before its size is looked at,
+// so that the reason given is the build, not the size that follows.
+const char *other_layout(int fd, char (&detail)[160]) {
+  std::uint32_t layout = 0, fingerprint = 0;
+  if (real_pread(fd, &layout, sizeof layout, offsetof(shared_board, layout)) !=
+      static_cast<ssize_t>(sizeof layout)) {
+    return nullptr;
+  }
+  if (layout != kBoardLayout) {
+    std::snprintf(detail, sizeof detail,
+                  "it has layout %u, made by another version of the board (this one uses %u)",
+                  layout, kBoardLayout);
+    return detail;
+  }
+  if (real_pread(fd, &fingerprint, sizeof fingerprint, offsetof(shared_board, fingerprint)) !=
+      static_cast<ssize_t>(sizeof fingerprint)) {
+    return nullptr;
+  }
+  if (fingerprint != parts_fingerprint()) {
+    std::snprintf(detail, sizeof detail,
+                  "its devices' slices are of another build (fingerprint %08x, this one's %08x), "
+                  "made by another version of the board",
+                  fingerprint, parts_fingerprint());
+    return detail;
+  }
+  return nullptr;
+}
+
 // Why the object open on `fd` (described by `st`) is not one this user's
 // board may live in (type, owner, contents, mode, links), or null when it
 // may; `refused` then tells whether a reset may replace it: only an object
@@ -438,17 +478,19 @@ shared_board *map_object() {
     return nullptr;
   }
   if (st.st_size == 0) {
-    if (ftruncate(fd, sizeof(shared_board)) != 0) why = "it cannot be sized";
+    if (ftruncate(fd, static_cast<off_t>(board_bytes())) != 0) why = "it cannot be sized";
   } else if (!starts_as_board(fd)) {
     why = "it is not a board";
     refused = refusal::foreign;
-  } else if (st.st_size != static_cast<off_t>(sizeof(shared_board))) {
+  } else if (const char *other = other_layout(fd, detail)) {
+    why = other;
+  } else if (st.st_size != static_cast<off_t>(board_bytes())) {
     std::snprintf(detail, sizeof detail, "it is %lld bytes, this board library uses %zu",
-                  static_cast<long long>(st.st_size), sizeof(shared_board));
+                  static_cast<long long>(st.st_size), board_bytes());
     why = detail;
   }
   if (why == nullptr) {
-    void *p = real_mmap(nullptr, sizeof(shared_board), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *p = real_mmap(nullptr, board_bytes(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) {
       why = "it cannot be mapped";
     } else {
@@ -463,16 +505,16 @@ shared_board *map_object() {
                       "it has layout %u, made by another version of the board (this one uses %u)",
                       b->layout, kBoardLayout);
         why = detail;
-      } else if (b->size != sizeof(shared_board)) {
+      } else if (b->size != board_bytes()) {
         std::snprintf(detail, sizeof detail,
                       "it says it is %u bytes, where a board of layout %u is %zu", b->size,
-                      kBoardLayout, sizeof(shared_board));
+                      kBoardLayout, board_bytes());
         why = detail;
       } else {
         why = damage(*b);
       }
       if (why != nullptr) {
-        munmap(p, sizeof(shared_board));
+        munmap(p, board_bytes());
         b = nullptr;
       }
     }
@@ -523,9 +565,9 @@ void attach() {
     attached = b;
     shared_object = true;
   } else {
-    attached = &private_board;
+    attached = &private_board();
     shared_object = false;
-    if (private_board.magic != kBoardMagic) power_on(private_board);
+    if (private_board().magic != kBoardMagic) power_on(private_board());
     if (refused != refusal::none) {
       set_text(wanted_label, board_label);
       set_text(board_label, "private");
