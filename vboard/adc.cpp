@@ -13,42 +13,58 @@
 namespace vboard {
 namespace {
 
+std::size_t chip_at = 0;  // the chip's slice of the board object
+
 void set_wiring(shared_board &b, const pin_wiring &w) {
-  b.wiring[0] = w.clock;
-  b.wiring[1] = w.dout;
-  b.wiring[2] = w.din;
-  b.wiring[3] = w.cs;
+  chip_slice &c = chip_state(b);
+  c.wiring[0] = w.clock;
+  c.wiring[1] = w.dout;
+  c.wiring[2] = w.din;
+  c.wiring[3] = w.cs;
 }
 
 void chip_power_on(shared_board &b) {
+  chip_slice &c = chip_state(b);
   set_wiring(b, pin_wiring{});
-  b.dout_idle = 0;
-  mcp3008_model blank(nullptr, &b.chip);
+  c.dout_idle = 0;
+  mcp3008_model blank(nullptr, &c.chip);
   blank.reset();
 }
 
 const char *chip_damage(const shared_board &b) {
-  for (int w : b.wiring) {
+  const chip_slice &c = chip_state(b);
+  for (int w : c.wiring) {
     if (w < 0 || w >= kMaxPins) return "the chip's wiring is out of range";
   }
-  if (b.dout_idle < 0 || b.dout_idle > 1) return "DOUT's idle level is invalid";
-  if (!mcp3008_model::valid(b.chip)) return "the chip's state is invalid";
+  if (c.dout_idle < 0 || c.dout_idle > 1) return "DOUT's idle level is invalid";
+  if (!mcp3008_model::valid(c.chip)) return "the chip's state is invalid";
   return nullptr;
 }
 
 void chip_show(const shared_board &b, std::string &out) {
   const pin_wiring w = wiring();
   show_line(out, "chip: MCP3008, CLK on %d, DOUT on %d, DIN on %d, CS on %d; reference %g V\n",
-            w.clock, w.dout, w.din, w.cs, b.reference);
+            w.clock, w.dout, w.din, w.cs, inputs_state(b).reference);
 }
 
-void chip_attached(shared_board &b) { chip().attach(&b.chip); }
+void chip_attached(shared_board &b) { chip().attach(&chip_state(b).chip); }
 
 [[gnu::constructor(kPartPriority)]] void add_chip_part() {
-  add_part({"chip", 30, chip_power_on, chip_damage, chip_show, chip_attached, nullptr, 0, 0, nullptr});
+  add_part({"chip", 30, chip_power_on, chip_damage, chip_show, chip_attached, nullptr,
+            sizeof(chip_slice), alignof(chip_slice), 20, &chip_at});
 }
 
 }  // namespace
+
+static_assert(sizeof(chip_slice) == 24 + sizeof(mcp3008_lines));
+
+chip_slice &chip_state(shared_board &b) {
+  return *static_cast<chip_slice *>(board_slice(b, chip_at));
+}
+const chip_slice &chip_state(const shared_board &b) {
+  return *static_cast<const chip_slice *>(board_slice(b, chip_at));
+}
+chip_slice &chip_state() { return chip_state(board()); }
 
 mcp3008_model &chip() {
   // Works on lines of its own until the board is attached.
@@ -57,7 +73,7 @@ mcp3008_model &chip() {
 }
 
 pin_wiring wiring() {
-  const shared_board &b = board();
+  const chip_slice &b = chip_state();
   return {b.wiring[0], b.wiring[1], b.wiring[2], b.wiring[3]};
 }
 
@@ -65,7 +81,7 @@ void configure_wiring(config::reader &r) {
   shared_board &b = board();
   pin_wiring w = wiring();
   const pin_wiring before = w;
-  std::int32_t idle = b.dout_idle;
+  std::int32_t idle = chip_state(b).dout_idle;
   if (r.restore()) {
     w = pin_wiring{};
     idle = 0;
@@ -100,7 +116,7 @@ void configure_wiring(config::reader &r) {
   const bool rewired =
       w.clock != before.clock || w.dout != before.dout || w.din != before.din || w.cs != before.cs;
   set_wiring(b, w);
-  b.dout_idle = idle;
+  chip_state(b).dout_idle = idle;
   if (r.restore() || rewired) chip().reset();
   chip().set_idle_level(idle != 0);
 }
@@ -127,7 +143,7 @@ int vboard_set_dout_idle(int level) {
   if (level != 0 && level != 1) return fail(EINVAL);
   board_lock lock;
   ensure_ready();
-  board().dout_idle = level;
+  chip_state().dout_idle = level;
   chip().set_idle_level(level != 0);
   pins_changed();
   return 0;

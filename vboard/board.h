@@ -22,22 +22,6 @@
 
 namespace vboard {
 
-// Another process may write the shared object at any time (the lock keeps
-// only the well-behaved ones out), so a field is never trusted as an index,
-// size or loop bound: it is read once (shared_read, chip.h), and what is
-// used is what was checked. A hostile writer then gets wrong answers at
-// worst, never a fault or a hang.
-// The pin count, 0 to kMaxPins, and the number of the first pin, 0 to
-// 4096, as read now.
-inline int pin_count(const shared_board &b) {
-  const std::int32_t n = shared_read(b.ngpio);
-  return n < 0 ? 0 : n > kMaxPins ? kMaxPins : n;
-}
-inline int pin_base(const shared_board &b) {
-  const std::int32_t n = shared_read(b.base);
-  return n < 0 ? 0 : n > 4096 ? 4096 : n;
-}
-
 // The board this process is on, and its name as vboard_board_name gives
 // it. Lock held.
 shared_board &board();

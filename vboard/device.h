@@ -136,11 +136,13 @@ struct part {
   void (*powered)();
   // The part's own slice of the board object (0 bytes: none), aligned to
   // `slice_align` (at most 16); the core lays the slices out after the
-  // built-in fields, in the parts' order, and stores where this one starts
-  // in `*slice_at` (board_slice finds it). Their names and sizes make the
+  // header, by `slice_place` (lowest first; `order` is where the part's
+  // lines go in `vboard show`), and stores where this one starts in
+  // `*slice_at` (board_slice finds it). Their names and sizes make the
   // layout's fingerprint: an object made with other slices is refused.
   std::uint32_t slice_size;
   std::uint32_t slice_align;
+  int slice_place;
   std::size_t *slice_at;
 };
 

@@ -6,6 +6,7 @@
 // Parts register from constructors that run before the board's first use
 // (kPartPriority), while the process is still single-threaded; the table
 // is constant-initialised so that it is there whatever runs first.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -28,30 +29,40 @@ std::uint32_t slices_fingerprint = 0;
 // FNV-1a, 32 bits: enough to tell one build's slices from another's.
 void mix(std::uint32_t &h, unsigned char c) { h = (h ^ c) * 16777619U; }
 
-// Places each part's slice after the built-in fields, in the parts' order,
-// and fingerprints the slices' names and sizes. A slice that would reach
-// the lock bytes past the object (kTicketBase) is refused with its part.
+// Places each part's slice after the header, by slice_place, and
+// fingerprints the slices' names and sizes. A slice that would reach the
+// lock bytes past the object (kTicketBase) is refused with its part.
 void lay_out() {
   if (in_use) return;
   in_use = true;
+  std::array<std::size_t, kMaxParts> by_place{};
+  for (std::size_t i = 0; i < part_count; ++i) by_place[i] = i;
+  std::stable_sort(
+      by_place.begin(), by_place.begin() + static_cast<std::ptrdiff_t>(part_count),
+      [](std::size_t a, std::size_t b) { return parts[a].slice_place < parts[b].slice_place; });
+  std::array<bool, kMaxParts> dropped{};
   std::uint32_t h = 2166136261U;
-  std::size_t at = sizeof(shared_board), kept = 0;
-  for (std::size_t i = 0; i < part_count; ++i) {
-    const part p = parts[i];
+  std::size_t at = sizeof(shared_board);
+  for (std::size_t k = 0; k < part_count; ++k) {
+    const part &p = parts[by_place[k]];
     if (p.slice_size > 0) {
       const std::size_t start = (at + p.slice_align - 1) / p.slice_align * p.slice_align;
       if (start + p.slice_size > static_cast<std::size_t>(kTicketBase)) {
         tell("vboard: no room in the board object for the part %s; its device is left out\n",
              p.name);
+        dropped[by_place[k]] = true;
         continue;
       }
       *p.slice_at = start;
       at = start + p.slice_size;
       for (const char *c = p.name; *c != '\0'; ++c) mix(h, static_cast<unsigned char>(*c));
       mix(h, 0);
-      for (int k = 0; k < 4; ++k) mix(h, static_cast<unsigned char>(p.slice_size >> (8 * k)));
+      for (int b = 0; b < 4; ++b) mix(h, static_cast<unsigned char>(p.slice_size >> (8 * b)));
     }
-    parts[kept++] = p;
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < part_count; ++i) {
+    if (!dropped[i]) parts[kept++] = parts[i];
   }
   part_count = kept;
   total_bytes = (at + 7) / 8 * 8;

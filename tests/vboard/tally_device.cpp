@@ -77,7 +77,7 @@ void tally_show(const shared_board &b, std::string &out) {
 
 [[gnu::constructor(kPartPriority)]] void add_tally() {
   add_part({"tally", 70, tally_power_on, tally_damage, tally_show, nullptr, nullptr,
-            sizeof(tally_slice), alignof(tally_slice), &slice_at});
+            sizeof(tally_slice), alignof(tally_slice), 70, &slice_at});
 }
 
 const bool registered = add_provider(
