@@ -49,7 +49,7 @@ void chip_show(const shared_board &b, std::string &out) {
 
 void chip_attached(shared_board &b) { chip().attach(&chip_state(b).chip); }
 
-[[gnu::constructor(kPartPriority)]] void add_chip_part() {
+[[gnu::constructor(kRegisterPriority)]] void add_chip_part() {
   add_part({"chip", 30, chip_power_on, chip_damage, chip_show, chip_attached, nullptr,
             sizeof(chip_slice), alignof(chip_slice), 20, &chip_at});
 }

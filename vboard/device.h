@@ -110,12 +110,12 @@ struct provider {
 bool add_provider(const provider &p);
 
 // ---------------------------------------------------------------------------
-// Parts of the shared board object
+// A device's part of the shared board object
 //
 // A device that keeps state in the shared board object (layout.h) owns
 // that part of it: it sets it at power-on, tells what makes it unusable
 // when a process finds the object, and describes it for `vboard show`.
-// The core knows none of it. Parts run in `order`, lowest first, whatever
+// The core knows none of it. They run in `order`, lowest first, whatever
 // order their files load in; each hook may be null.
 struct shared_board;
 struct part {
@@ -160,8 +160,8 @@ void show_line(std::string &out, const char *fmt, ...) __attribute__((format(pri
 
 // The constructor priority a part registers from: ahead of every ordinary
 // constructor, the board's first use among them, e.g.
-//   [[gnu::constructor(vboard::kPartPriority)]] void add_my_part() { add_part({...}); }
-constexpr int kPartPriority = 110;
+//   [[gnu::constructor(vboard::kRegisterPriority)]] void add_my_part() { add_part({...}); }
+constexpr int kRegisterPriority = 110;
 // Registers a part. Returns false, after saying so, when the table is full
 // or the board was already in use (its power-on and checks are past).
 bool add_part(const part &p);

@@ -869,7 +869,7 @@ void gpio_show(const shared_board &b, std::string &out) {
   if (exported == 0) out += "  no pin exported\n";
 }
 
-[[gnu::constructor(kPartPriority)]] void add_gpio_part() {
+[[gnu::constructor(kRegisterPriority)]] void add_gpio_part() {
   // After a power cycle the lines are looked at afresh (a capture starts
   // from them).
   add_part({"gpio", 10, gpio_power_on, gpio_damage, gpio_show, nullptr, pins_changed,

@@ -1136,7 +1136,7 @@ void chardev_show(const shared_board &b, std::string &out_all) {
   out_all += std::string(kChipName) + ": requests through the character device\n" + out;
 }
 
-[[gnu::constructor(kPartPriority)]] void add_chardev_part() {
+[[gnu::constructor(kRegisterPriority)]] void add_chardev_part() {
   add_part({"chardev", 20, nullptr, chardev_damage, chardev_show, nullptr, nullptr,
             sizeof(chardev_slice), alignof(chardev_slice), 50, &chardev_at});
 }

@@ -489,7 +489,7 @@ void inputs_show(const shared_board &b, std::string &out) {
   }
 }
 
-[[gnu::constructor(kPartPriority)]] void add_inputs_part() {
+[[gnu::constructor(kRegisterPriority)]] void add_inputs_part() {
   add_part({"inputs", 40, power_on_inputs, inputs_damage, inputs_show, nullptr, nullptr,
             sizeof(inputs_slice), alignof(inputs_slice), 10, &inputs_at});
 }

@@ -3,9 +3,10 @@
 // slice of the object it keeps; the core runs them in their order and
 // lays the slices out without knowing any of them.
 //
-// Parts register from constructors that run before the board's first use
-// (kPartPriority), while the process is still single-threaded; the table
-// is constant-initialised so that it is there whatever runs first.
+// Each part registers from a constructor that runs before the board's
+// first use (kRegisterPriority), while the process is still
+// single-threaded; the table is constant-initialised so that it is there
+// whatever runs first.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -17,8 +18,8 @@
 namespace vboard {
 namespace {
 
-constexpr std::size_t kMaxParts = 16;
-std::array<part, kMaxParts> parts{};
+constexpr std::size_t kTableRoom = 16;
+std::array<part, kTableRoom> parts{};
 std::size_t part_count = 0;
 // Set when the layout is made, at the board's first use: a part
 // registered later would find its fields never set, or unchecked.
@@ -35,12 +36,12 @@ void mix(std::uint32_t &h, unsigned char c) { h = (h ^ c) * 16777619U; }
 void lay_out() {
   if (in_use) return;
   in_use = true;
-  std::array<std::size_t, kMaxParts> by_place{};
+  std::array<std::size_t, kTableRoom> by_place{};
   for (std::size_t i = 0; i < part_count; ++i) by_place[i] = i;
   std::stable_sort(
       by_place.begin(), by_place.begin() + static_cast<std::ptrdiff_t>(part_count),
       [](std::size_t a, std::size_t b) { return parts[a].slice_place < parts[b].slice_place; });
-  std::array<bool, kMaxParts> dropped{};
+  std::array<bool, kTableRoom> dropped{};
   std::uint32_t h = 2166136261U;
   std::size_t at = sizeof(shared_board);
   for (std::size_t k = 0; k < part_count; ++k) {
@@ -86,7 +87,7 @@ bool add_part(const part &p) {
     tell("vboard: the part %s asks for a slice it cannot have; its state is not kept\n", p.name);
     return false;
   }
-  if (part_count >= kMaxParts) {
+  if (part_count >= kTableRoom) {
     tell("vboard: no room for the part %s; its state is not kept\n", p.name);
     return false;
   }

@@ -75,7 +75,7 @@ void tally_show(const shared_board &b, std::string &out) {
   show_line(out, "%s: %llu writes\n", t.label, static_cast<unsigned long long>(t.writes));
 }
 
-[[gnu::constructor(kPartPriority)]] void add_tally() {
+[[gnu::constructor(kRegisterPriority)]] void add_tally() {
   add_part({"tally", 70, tally_power_on, tally_damage, tally_show, nullptr, nullptr,
             sizeof(tally_slice), alignof(tally_slice), 70, &slice_at});
 }
