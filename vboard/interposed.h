@@ -5,9 +5,9 @@
 // library's own definition of each, resolved on first use:
 //   real_of<&::open>()(path, flags, mode)
 // Included by the files that define the entry points. Read as a system
-// header, as the C library's own declarations of the same names are: a
-// definition may then leave out their noexcept, but never differ in its
-// types.
+// header, as the C library's own declarations of the same names are: an
+// entry may leave out the noexcept the C library declares (its definition
+// then does too), but a definition never differs from its entry.
 #pragma GCC system_header
 #include <dirent.h>
 #include <fcntl.h>

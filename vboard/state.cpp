@@ -42,8 +42,6 @@ namespace vboard {
 
 namespace {
 
-constexpr std::uint32_t kPowerOnSpeed = 125000000;  // the device tree's spi-max-frequency
-
 // Constant-initialised, so it is usable from the board's load-time
 // constructor whatever order the dynamic initialisers run in.
 std::mutex process_mutex;
