@@ -162,8 +162,9 @@ void show_line(std::string &out, const char *fmt, ...) __attribute__((format(pri
 // constructor, the board's first use among them, e.g.
 //   [[gnu::constructor(vboard::kRegisterPriority)]] void add_my_part() { add_part({...}); }
 constexpr int kRegisterPriority = 110;
-// Registers a part. Returns false, after saying so, when the table is full
-// or the board was already in use (its power-on and checks are past).
+// Registers a part. Returns false, after saying so, when the table or the
+// object has no room for it or the board was already in use (its power-on
+// and checks are past); the device then registers no handler either.
 bool add_part(const part &p);
 
 // Fills a stat record for a virtual node: `mode` gives type and permission

@@ -26,13 +26,15 @@ std::size_t part_count = 0;
 bool in_use = false;
 std::size_t total_bytes = sizeof(shared_board);
 std::uint32_t slices_fingerprint = 0;
+// The most the slices registered so far can take, padding included: the
+// object must end before the lock bytes past it (kTicketBase).
+std::size_t most_bytes = sizeof(shared_board);
 
 // FNV-1a, 32 bits: enough to tell one build's slices from another's.
 void mix(std::uint32_t &h, unsigned char c) { h = (h ^ c) * 16777619U; }
 
 // Places each part's slice after the header, by slice_place, and
-// fingerprints the slices' names and sizes. A slice that would reach the
-// lock bytes past the object (kTicketBase) is refused with its part.
+// fingerprints the slices' names and sizes.
 void lay_out() {
   if (in_use) return;
   in_use = true;
@@ -41,19 +43,12 @@ void lay_out() {
   std::stable_sort(
       by_place.begin(), by_place.begin() + static_cast<std::ptrdiff_t>(part_count),
       [](std::size_t a, std::size_t b) { return parts[a].slice_place < parts[b].slice_place; });
-  std::array<bool, kTableRoom> dropped{};
   std::uint32_t h = 2166136261U;
   std::size_t at = sizeof(shared_board);
   for (std::size_t k = 0; k < part_count; ++k) {
     const part &p = parts[by_place[k]];
     if (p.slice_size > 0) {
       const std::size_t start = (at + p.slice_align - 1) / p.slice_align * p.slice_align;
-      if (start + p.slice_size > static_cast<std::size_t>(kTicketBase)) {
-        tell("vboard: no room in the board object for the part %s; its device is left out\n",
-             p.name);
-        dropped[by_place[k]] = true;
-        continue;
-      }
       *p.slice_at = start;
       at = start + p.slice_size;
       for (const char *c = p.name; *c != '\0'; ++c) mix(h, static_cast<unsigned char>(*c));
@@ -61,11 +56,6 @@ void lay_out() {
       for (int b = 0; b < 4; ++b) mix(h, static_cast<unsigned char>(p.slice_size >> (8 * b)));
     }
   }
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < part_count; ++i) {
-    if (!dropped[i]) parts[kept++] = parts[i];
-  }
-  part_count = kept;
   total_bytes = (at + 7) / 8 * 8;
   slices_fingerprint = h;
 }
@@ -87,10 +77,12 @@ bool add_part(const part &p) {
     tell("vboard: the part %s asks for a slice it cannot have; its state is not kept\n", p.name);
     return false;
   }
-  if (part_count >= kTableRoom) {
+  const std::size_t most = p.slice_size > 0 ? p.slice_size + p.slice_align - 1 : 0;
+  if (part_count >= kTableRoom || most_bytes + most + 7 > static_cast<std::size_t>(kTicketBase)) {
     tell("vboard: no room for the part %s; its state is not kept\n", p.name);
     return false;
   }
+  most_bytes += most;
   // Kept sorted: a stable insertion after every part of a lower or equal order.
   std::size_t at = part_count;
   while (at > 0 && parts[at - 1].order > p.order) {

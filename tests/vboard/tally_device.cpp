@@ -75,13 +75,16 @@ void tally_show(const shared_board &b, std::string &out) {
   show_line(out, "%s: %llu writes\n", t.label, static_cast<unsigned long long>(t.writes));
 }
 
+bool has_slice = false;
 [[gnu::constructor(kRegisterPriority)]] void add_tally() {
-  add_part({"tally", 70, tally_power_on, tally_damage, tally_show, nullptr, nullptr,
-            sizeof(tally_slice), alignof(tally_slice), 70, &slice_at});
+  has_slice = add_part({"tally", 70, tally_power_on, tally_damage, tally_show, nullptr, nullptr,
+                        sizeof(tally_slice), alignof(tally_slice), 70, &slice_at});
 }
 
-const bool registered = add_provider(
-    {"/dev/tally", tally_open, tally_stat, nullptr, nullptr, nullptr, nullptr, nullptr});
+// Without its slice the device would write into another's: no file either.
+const bool registered =
+    has_slice && add_provider({"/dev/tally", tally_open, tally_stat, nullptr, nullptr, nullptr,
+                               nullptr, nullptr});
 
 }  // namespace
 
