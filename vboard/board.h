@@ -22,22 +22,6 @@
 
 namespace vboard {
 
-// Another process may write the shared object at any time (the lock keeps
-// only the well-behaved ones out), so a field is never trusted as an index,
-// size or loop bound: it is read once (shared_read, chip.h), and what is
-// used is what was checked. A hostile writer then gets wrong answers at
-// worst, never a fault or a hang.
-// The pin count, 0 to kMaxPins, and the number of the first pin, 0 to
-// 4096, as read now.
-inline int pin_count(const shared_board &b) {
-  const std::int32_t n = shared_read(b.ngpio);
-  return n < 0 ? 0 : n > kMaxPins ? kMaxPins : n;
-}
-inline int pin_base(const shared_board &b) {
-  const std::int32_t n = shared_read(b.base);
-  return n < 0 ? 0 : n > 4096 ? 4096 : n;
-}
-
 // The board this process is on, and its name as vboard_board_name gives
 // it. Lock held.
 shared_board &board();
@@ -145,11 +129,6 @@ pin_wiring wiring();
 // Analogue level of a channel in LSB at board time now. Lock held.
 double channel_lsb(int channel);
 
-// Default inputs of a board just powered on. Lock held.
-void power_on_inputs(shared_board &b);
-// Why an input record found on a board object cannot be run from, or null.
-const char *input_damage(const shared_input &in);
-
 // After the chip's lines or a pin changed: looks for edges on the pins
 // that notify them and wakes their pollers. Lock held.
 void pins_changed();
@@ -164,16 +143,26 @@ int wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns);
 // The current edge_seq. Lock held.
 std::uint32_t edge_sequence();
 
-// A spidev device's settings slot, taken on first use; null when every
-// slot is taken. Lock held.
-shared_spidev *spidev_slot(const char *path);
-
 // Core configuration (config.cpp): the board's own variables (reference,
 // inputs, wiring, DOUT idle level, trace, path faults). With `restore`
 // (vboard_reset) what a variable does not set goes back to its default;
 // without (a program joining the board) only what is set is applied.
 // Lock held.
 bool configure_core(bool restore);
+
+// The parts' hooks (device.h, parts.cpp), each part in its order: power-on
+// of a zeroed board, the first reason a found object cannot be run from
+// (or null), the lines of `vboard show`, the board attached, a power cycle
+// done. Lock held.
+void power_on_parts(shared_board &b);
+// The board object's size with every part's slice, and the fingerprint of
+// the slices a board of this build records (parts.cpp).
+std::size_t board_bytes();
+std::uint32_t parts_fingerprint();
+const char *part_damage(const shared_board &b);
+void show_parts(const shared_board &b, std::string &out);
+void attach_parts(shared_board &b);
+void parts_powered();
 
 // Per-handler hooks for every registered handler. Lock held.
 bool configure_devices(bool restore);

@@ -1,6 +1,7 @@
 // The capture: every line of the board as a Value Change Dump, the format
 // waveform viewers and protocol decoders read (see capture.h for how
-// several processes share one).
+// several processes share one). Its part of the board object holds no
+// capture at power-on and is checked when found.
 #include "capture.h"
 
 #include <fcntl.h>
@@ -43,7 +44,15 @@ capture_state &cap() {
 
 std::atomic_ref<std::uint32_t> atom(std::uint32_t &w) { return std::atomic_ref<std::uint32_t>(w); }
 
-shared_capture &shared() { return board().capture; }
+// The capture's slice of the board object.
+std::size_t capture_at = 0;
+shared_capture &capture_of(shared_board &b) {
+  return *static_cast<shared_capture *>(board_slice(b, capture_at));
+}
+const shared_capture &capture_of(const shared_board &b) {
+  return *static_cast<const shared_capture *>(board_slice(b, capture_at));
+}
+shared_capture &shared() { return capture_of(board()); }
 
 // The byte of the board object capturing processes hold a read lock on
 // (no ticket is 0).
@@ -352,9 +361,10 @@ int capture_fd(capture_state &c) {
   return mine;
 }
 
-}  // namespace
-
-const char *capture_damage(const shared_capture &c) {
+// The capture's part of the board object: empty at power-on, checked
+// when found.
+const char *capture_damage(const shared_board &b) {
+  const shared_capture &c = capture_of(b);
   if (c.head - c.tail > static_cast<std::uint32_t>(kCaptureRing)) return "the capture is invalid";
   for (const std::uint8_t v : c.level) {
     if (v > 2) return "the capture is invalid";
@@ -364,6 +374,13 @@ const char *capture_damage(const shared_capture &c) {
   }
   return nullptr;
 }
+
+[[gnu::constructor(kRegisterPriority)]] void add_capture_part() {
+  add_part({"capture", 60, nullptr, capture_damage, nullptr, nullptr, nullptr,
+            sizeof(shared_capture), alignof(shared_capture), 60, &capture_at});
+}
+
+}  // namespace
 
 void configure_capture(config::reader &r) {
   capture_state &c = cap();
@@ -431,7 +448,7 @@ void capture_lines() {
   const int count = pin_count(b);
   for (int line = 0; line < count; ++line) {
     if (wired(w, line)) continue;
-    const bool present = b.pins[line].exported != 0 || chardev_line_held(line);
+    const bool present = gpio_state(b).pins[line].exported != 0 || chardev_line_held(line);
     record(t, static_cast<std::uint32_t>(kCaptureWires + line),
            present ? level_of(gpio_line_level(line)) : 0);
   }
@@ -453,8 +470,8 @@ void capture_flush() {
   for (int round = 0; round < 64; ++round) {
     {
       shared_board &b = board();
-      if (atom(b.capture.head).load(std::memory_order_acquire) ==
-          atom(b.capture.tail).load(std::memory_order_acquire)) {
+      if (atom(capture_of(b).head).load(std::memory_order_acquire) ==
+          atom(capture_of(b).tail).load(std::memory_order_acquire)) {
         return;
       }
     }

@@ -49,8 +49,6 @@ struct shared_capture {
   shared_change ring[kCaptureRing];
 };
 
-// What is wrong with the capture a board object holds, or null.
-const char *capture_damage(const shared_capture &c);
 // Reads VBOARD_CAPTURE and VBOARD_CAPTURE_LIMIT; a new capture records
 // every line as it stands. Lock held.
 void configure_capture(config::reader &r);

@@ -109,6 +109,64 @@ struct provider {
 // false (and says so on standard error) when the table is full.
 bool add_provider(const provider &p);
 
+// ---------------------------------------------------------------------------
+// A device's part of the shared board object
+//
+// A device that keeps state in the shared board object (layout.h) owns
+// that part of it: it sets it at power-on, tells what makes it unusable
+// when a process finds the object, and describes it for `vboard show`.
+// The core knows none of it. They run in `order`, lowest first, whatever
+// order their files load in; each hook may be null.
+struct shared_board;
+struct part {
+  const char *name;
+  int order;
+  // Sets the part's fields on a board whose bytes were all just zeroed.
+  void (*power_on)(shared_board &b);
+  // Why the part found on a board object cannot be run from (a short
+  // phrase, "the chip's state is invalid"), or null. The object may hold
+  // anything: read each field once.
+  const char *(*damage)(const shared_board &b);
+  // Appends the part's lines of `vboard show` to `out`. Lock held.
+  void (*show)(const shared_board &b, std::string &out);
+  // This process now runs on `b` (first use, or a power cycle that took
+  // up a board refused before). Lock held.
+  void (*attached)(shared_board &b);
+  // A power cycle has reset and configured every device. Lock held.
+  void (*powered)();
+  // The part's own slice of the board object (0 bytes: none), aligned to
+  // `slice_align` (at most 16); the core lays the slices out after the
+  // header, by `slice_place` (lowest first; `order` is where the part's
+  // lines go in `vboard show`), and stores where this one starts in
+  // `*slice_at` (board_slice finds it). Their names and sizes make the
+  // layout's fingerprint: an object made with other slices is refused.
+  std::uint32_t slice_size;
+  std::uint32_t slice_align;
+  int slice_place;
+  std::size_t *slice_at;
+};
+
+// The slice at `at` (a part's *slice_at) of board `b`.
+inline void *board_slice(shared_board &b, std::size_t at) {
+  return reinterpret_cast<unsigned char *>(&b) + at;
+}
+inline const void *board_slice(const shared_board &b, std::size_t at) {
+  return reinterpret_cast<const unsigned char *>(&b) + at;
+}
+
+// Appends one line of `vboard show`, formatted as printf does, to `out`;
+// a line is cut at 255 bytes.
+void show_line(std::string &out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// The constructor priority a part registers from: ahead of every ordinary
+// constructor, the board's first use among them, e.g.
+//   [[gnu::constructor(vboard::kRegisterPriority)]] void add_my_part() { add_part({...}); }
+constexpr int kRegisterPriority = 110;
+// Registers a part. Returns false, after saying so, when the table or the
+// object has no room for it or the board was already in use (its power-on
+// and checks are past); the device then registers no handler either.
+bool add_part(const part &p);
+
 // Fills a stat record for a virtual node: `mode` gives type and permission
 // bits; the inode number is derived from the path so it is stable.
 void fill_stat(struct stat &st, const char *path, mode_t mode, off_t size = 4096);

@@ -3,11 +3,13 @@
 // they point to under the SoC's GPIO controller in /sys/devices (a pin's
 // direction, value, edge and active_low; the chip's base, label, ngpio).
 //
-// Pin state lives in the shared board object (state.cpp), so a shell and
+// Pin state lives in the shared board object (the gpio part), so a shell and
 // the programs it starts see one board, and pins stay exported from one
 // run to the next as they do on a real board. Pins are kept by their line
 // on the controller; the kernel's GPIO number is the chip's base plus the
 // line (base 0 by default, 512 in the strict profile as on newer kernels).
+// The gpio part sets, checks and shows them; vboard_pin_exported and
+// vboard_pin_level answer from them.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,8 +34,11 @@ constexpr char kDev[] = "/sys/devices/platform/soc/20200000.gpio";
 constexpr char kDevName[] = "20200000.gpio";
 constexpr char kLabel[] = "pinctrl-bcm2835";
 constexpr int kDefaultPins = 54;  // the SoC's bank: lines 0-53
+
+std::size_t gpio_at = 0;  // the pins' slice of the board object
+
 constexpr int kStrictBase = 512;
-// Bit of shared_board::flags: lines 7 and 8 are spi0's chip selects,
+// Bit of gpio_slice::reserved: lines 7 and 8 are spi0's chip selects,
 // claimed by its driver, as on the target.
 constexpr std::uint32_t kSpiCsClaimed = 1;
 
@@ -55,7 +60,7 @@ bool is_line(long line) { return line >= 0 && line < pin_count(board()); }
 int number_of(int line) { return pin_base(board()) + line; }
 
 bool claimed(int line) {
-  return (board().reserved & kSpiCsClaimed) != 0 && (line == 7 || line == 8);
+  return (gpio_state().reserved & kSpiCsClaimed) != 0 && (line == 7 || line == 8);
 }
 
 // A pin as export and unexport leave it: an input, not driven, its jumper
@@ -63,7 +68,7 @@ bool claimed(int line) {
 shared_pin released(long line, bool exported) {
   shared_pin p{};
   p.exported = exported ? 1 : 0;
-  p.jumper = board().pins[line].jumper;
+  p.jumper = gpio_state().pins[line].jumper;
   return p;
 }
 
@@ -72,12 +77,12 @@ shared_pin released(long line, bool exported) {
 // output; other inputs are pulled low.
 bool line_level(int line) {
   const shared_board &b = board();
-  const shared_pin &r = b.pins[line];
+  const shared_pin &r = gpio_state(b).pins[line];
   if (r.out != 0) return r.level != 0;
   if (line == wiring().dout) return chip().dout();
   const int jumper = shared_read(r.jumper);
   if (jumper >= 0 && jumper < pin_count(b)) {
-    const shared_pin &other = b.pins[jumper];
+    const shared_pin &other = gpio_state(b).pins[jumper];
     return (other.exported != 0 || chardev_line_held(jumper)) && other.out != 0 &&
            other.level != 0;
   }
@@ -85,11 +90,11 @@ bool line_level(int line) {
 }
 
 // What the value file reads: the level with active_low applied.
-bool value_of(int line) { return line_level(line) != (board().pins[line].active_low != 0); }
+bool value_of(int line) { return line_level(line) != (gpio_state().pins[line].active_low != 0); }
 
 // An output changed level: the chip sees the lines it is wired to.
 void drive(int line, bool level) {
-  shared_pin &r = board().pins[line];
+  shared_pin &r = gpio_state().pins[line];
   r.out = 1;
   r.level = level ? 1 : 0;
   const pin_wiring w = wiring();
@@ -239,7 +244,7 @@ int exported_line(std::string_view name) {
   const long n = named_number(name, "gpio");
   if (n < 0) return -1;
   const long line = n - pin_base(board());
-  if (!is_line(line) || board().pins[line].exported == 0) return -1;
+  if (!is_line(line) || gpio_state().pins[line].exported == 0) return -1;
   return static_cast<int>(line);
 }
 
@@ -402,7 +407,7 @@ std::size_t resolved_next = 0;
 bool still_holds(const resolved &r) {
   const shared_board &b = board();
   return r.on == &b && r.base == pin_base(b) && r.count == pin_count(b) &&
-         (r.at.line < 0 || (is_line(r.at.line) && b.pins[r.at.line].exported != 0));
+         (r.at.line < 0 || (is_line(r.at.line) && gpio_state(b).pins[r.at.line].exported != 0));
 }
 
 where resolve(const std::string &path, bool follow, std::string &canonical) {
@@ -424,14 +429,14 @@ std::string show(const where &w) {
   const shared_board &b = board();
   switch (w.kind) {
     case node::direction:
-      return b.pins[w.line].out != 0 ? "out\n" : "in\n";
+      return gpio_state(b).pins[w.line].out != 0 ? "out\n" : "in\n";
     case node::value:
       if (empty_value_fault(number_of(w.line))) return {};
       return value_of(w.line) ? "1\n" : "0\n";
     case node::edge:
-      return std::string(edge_name(b.pins[w.line].edge & 3U)) + "\n";
+      return std::string(edge_name(gpio_state(b).pins[w.line].edge & 3U)) + "\n";
     case node::active_low:
-      return b.pins[w.line].active_low != 0 ? "1\n" : "0\n";
+      return gpio_state(b).pins[w.line].active_low != 0 ? "1\n" : "0\n";
     case node::chip_base:
       return std::to_string(pin_base(b)) + "\n";
     case node::chip_label:
@@ -455,7 +460,7 @@ int store(const where &w, std::string_view s) {
       if (n < 0 || n > 4096) return -EINVAL;
       const long line = static_cast<long>(n) - pin_base(b);
       if (!is_line(line)) return -EINVAL;
-      shared_pin &r = b.pins[line];
+      shared_pin &r = gpio_state(b).pins[line];
       if (w.kind == node::export_file) {
         if (r.exported != 0 || claimed(static_cast<int>(line)) ||
             chardev_line_requested(static_cast<int>(line))) {
@@ -472,7 +477,7 @@ int store(const where &w, std::string_view s) {
       return 0;
     }
     case node::direction: {
-      shared_pin &r = b.pins[w.line];
+      shared_pin &r = gpio_state(b).pins[w.line];
       const bool to_out = streq(s, "out") || streq(s, "low") || streq(s, "high");
       if (!to_out && !streq(s, "in")) return -EINVAL;
       // A line that notifies edges is an interrupt: it cannot drive.
@@ -487,14 +492,14 @@ int store(const where &w, std::string_view s) {
       return 0;
     }
     case node::value: {
-      const shared_pin &r = b.pins[w.line];
+      const shared_pin &r = gpio_state(b).pins[w.line];
       if (r.out == 0) return -EPERM;
       if (const int r = parse_number(s, n); r != 0) return r;
       drive(w.line, (n != 0) != (r.active_low != 0));
       return 0;
     }
     case node::edge: {
-      shared_pin &r = b.pins[w.line];
+      shared_pin &r = gpio_state(b).pins[w.line];
       int kind = -1;
       for (int k = 0; k < 4; ++k) {
         if (streq(s, kEdgeNames[k])) kind = k;
@@ -507,7 +512,7 @@ int store(const where &w, std::string_view s) {
     }
     case node::active_low: {
       if (const int r = parse_number(s, n); r != 0) return r;
-      shared_pin &r = b.pins[w.line];
+      shared_pin &r = gpio_state(b).pins[w.line];
       // The line keeps its level; what value reads (and which way its edges
       // go) turns over.
       r.active_low = n != 0 ? 1 : 0;
@@ -521,7 +526,7 @@ int store(const where &w, std::string_view s) {
 class gpio_file final : public file {
  public:
   gpio_file(std::string canonical, where w) : path_(std::move(canonical)), at_(w) {
-    if (at_.kind == node::value) events_ = board().pins[at_.line].events;
+    if (at_.kind == node::value) events_ = gpio_state().pins[at_.line].events;
   }
 
   ssize_t read(void *buf, std::size_t n, off_t &offset) override {
@@ -531,7 +536,7 @@ class gpio_file final : public file {
       shown_ = show(at_);
       // Reading takes note of the edges so far, as sysfs does.
       unread_ = false;
-      if (at_.kind == node::value) events_ = board().pins[at_.line].events;
+      if (at_.kind == node::value) events_ = gpio_state().pins[at_.line].events;
     }
     if (offset < 0 || static_cast<std::size_t>(offset) >= shown_.size()) return 0;
     const std::size_t left = shown_.size() - static_cast<std::size_t>(offset);
@@ -564,7 +569,7 @@ class gpio_file final : public file {
     int mask = file::poll_mask();
     if (is_dir(at_.kind)) return mask;
     if (!still_there() || unread_ ||
-        (at_.kind == node::value && board().pins[at_.line].events != events_)) {
+        (at_.kind == node::value && gpio_state().pins[at_.line].events != events_)) {
       mask |= POLLPRI | POLLERR;
     }
     return mask;
@@ -574,7 +579,7 @@ class gpio_file final : public file {
   // The attribute of a pin that was unexported while open is gone.
   bool still_there() const {
     if (at_.line < 0) return true;
-    return board().pins[at_.line].exported != 0;
+    return gpio_state().pins[at_.line].exported != 0;
   }
 
   std::string path_;
@@ -661,7 +666,7 @@ int gpio_list(const char *path, std::vector<dir_entry> &out) {
   auto exported = [&](unsigned char type) {
     const int count = pin_count(b);
     for (int line = 0; line < count; ++line) {
-      if (b.pins[line].exported != 0)
+      if (gpio_state(b).pins[line].exported != 0)
         out.push_back({"gpio" + std::to_string(number_of(line)), type});
     }
   };
@@ -707,29 +712,30 @@ int gpio_list(const char *path, std::vector<dir_entry> &out) {
 bool gpio_configure(bool restore) {
   config::reader r(restore);
   shared_board &b = board();
+  gpio_slice &g = gpio_state(b);
   const bool strict = config::strict(r);
   if (restore) {
-    b.ngpio = kDefaultPins;
-    b.base = 0;
-    b.reserved &= ~kSpiCsClaimed;
-    for (auto &p : b.pins) p.jumper = -1;
+    g.ngpio = kDefaultPins;
+    g.base = 0;
+    g.reserved &= ~kSpiCsClaimed;
+    for (auto &p : g.pins) p.jumper = -1;
   }
   if (const char *v = r.get("VBOARD_NGPIO")) {
     long n = 0;
     if (config::parse_long(v, n) && n > 0 && n <= kMaxPins) {
-      b.ngpio = static_cast<int>(n);
+      g.ngpio = static_cast<int>(n);
     } else {
       r.bad("VBOARD_NGPIO", v, "a number of pins, 1 to 1024");
     }
   }
   if (strict) {
-    b.base = kStrictBase;
-    b.reserved |= kSpiCsClaimed;
+    g.base = kStrictBase;
+    g.reserved |= kSpiCsClaimed;
   }
   if (const char *v = r.get("VBOARD_GPIO_BASE")) {
     long n = 0;
     if (config::parse_long(v, n) && n >= 0 && n <= 4096 - pin_count(b)) {
-      b.base = static_cast<int>(n);
+      g.base = static_cast<int>(n);
     } else {
       r.bad("VBOARD_GPIO_BASE", v, "the number of the first pin, 0 to 4096 - VBOARD_NGPIO");
     }
@@ -748,8 +754,8 @@ bool gpio_configure(bool restore) {
       pairs.emplace_back(static_cast<int>(a), static_cast<int>(z));
     }
     for (const auto &[a, z] : pairs) {
-      b.pins[a].jumper = static_cast<std::int16_t>(z);
-      b.pins[z].jumper = static_cast<std::int16_t>(a);
+      g.pins[a].jumper = static_cast<std::int16_t>(z);
+      g.pins[z].jumper = static_cast<std::int16_t>(a);
     }
   }
   empty_pins().clear();
@@ -768,7 +774,7 @@ bool gpio_configure(bool restore) {
 
 // Power-off: every pin released.
 void gpio_reset() {
-  for (long n = 0; n < kMaxPins; ++n) board().pins[n] = released(n, false);
+  for (long n = 0; n < kMaxPins; ++n) gpio_state().pins[n] = released(n, false);
 }
 
 void gpio_clear_faults() { empty_pins().clear(); }
@@ -785,7 +791,7 @@ void pins_changed() {
   bool notified = false;
   const int count = pin_count(b);
   for (int line = 0; line < count; ++line) {
-    shared_pin &r = b.pins[line];
+    shared_pin &r = gpio_state(b).pins[line];
     if (r.exported == 0 || r.out != 0) continue;
     const std::uint8_t now = line_level(line) ? 1 : 0;
     if (now == r.seen) continue;
@@ -811,15 +817,90 @@ const char *gpio_claimed_by(int line) {
 }
 const char *gpio_chip_label() { return kLabel; }
 
-int gpio_pin_query(int number, bool level) {
+namespace {
+
+// With `level` false, 1 when `pin` is exported, 0 when not; with `level`
+// true, the level its value file reads, -1 when not exported. -1 for a
+// number that is no pin. Lock held.
+int pin_query(int number, bool level) {
   (void)registered;
   const long line = static_cast<long>(number) - pin_base(board());
   if (!is_line(line)) return -1;
-  if (board().pins[line].exported == 0) return level ? -1 : 0;
+  if (gpio_state().pins[line].exported == 0) return level ? -1 : 0;
   return level ? (value_of(static_cast<int>(line)) ? 1 : 0) : 1;
 }
 
+// The pins' part of the board object.
+void gpio_power_on(shared_board &b) {
+  gpio_slice &g = gpio_state(b);
+  g.ngpio = kDefaultPins;
+  g.base = 0;
+  for (auto &p : g.pins) p.jumper = -1;
+}
+
+const char *gpio_damage(const shared_board &b) {
+  const gpio_slice &g = gpio_state(b);
+  auto bit = [](std::uint8_t v) { return v <= 1; };
+  if (g.ngpio < 1 || g.ngpio > kMaxPins || g.base < 0 || g.base + g.ngpio > 4096) {
+    return "its pin count is invalid";
+  }
+  for (const auto &p : g.pins) {
+    if (!bit(p.exported) || !bit(p.out) || !bit(p.level) || !bit(p.active_low) || !bit(p.seen) ||
+        p.edge > edge_both || p.jumper < -1 || p.jumper >= kMaxPins) {
+      return "a pin's state is invalid";
+    }
+  }
+  return nullptr;
+}
+
+void gpio_show(const shared_board &b, std::string &out) {
+  const int base = pin_base(b), count = pin_count(b);
+  show_line(out, "gpio: GPIO %d-%d (gpiochip%d)\n", base, base + count - 1, base);
+  int exported = 0;
+  for (int p = 0; p < count; ++p) {
+    const shared_pin &r = gpio_state(b).pins[p];
+    if (r.exported == 0) continue;
+    if (exported++ == 0)
+      show_line(out, "  %-6s %-9s %-5s %-10s %s\n", "pin", "direction", "value", "active_low",
+                "edge");
+    show_line(out, "  %-6d %-9s %-5d %-10d %s\n", base + p, r.out != 0 ? "out" : "in",
+              pin_query(base + p, true), r.active_low, edge_name(shared_read(r.edge)));
+  }
+  if (exported == 0) out += "  no pin exported\n";
+}
+
+[[gnu::constructor(kRegisterPriority)]] void add_gpio_part() {
+  // After a power cycle the lines are looked at afresh (a capture starts
+  // from them).
+  add_part({"gpio", 10, gpio_power_on, gpio_damage, gpio_show, nullptr, pins_changed,
+            sizeof(gpio_slice), alignof(gpio_slice), 30, &gpio_at});
+}
+
+}  // namespace
+
+static_assert(sizeof(gpio_slice) == 16 + 12 * kMaxPins);
+
+gpio_slice &gpio_state(shared_board &b) {
+  return *static_cast<gpio_slice *>(board_slice(b, gpio_at));
+}
+const gpio_slice &gpio_state(const shared_board &b) {
+  return *static_cast<const gpio_slice *>(board_slice(b, gpio_at));
+}
+gpio_slice &gpio_state() { return gpio_state(board()); }
+
 }  // namespace vboard
+
+extern "C" int vboard_pin_exported(int pin) {
+  vboard::board_lock lock;
+  vboard::ensure_ready();
+  return vboard::pin_query(pin, false);
+}
+
+extern "C" int vboard_pin_level(int pin) {
+  vboard::board_lock lock;
+  vboard::ensure_ready();
+  return vboard::pin_query(pin, true);
+}
 
 extern "C" int vboard_fault_empty_value(int pin, int empty) {
   if (pin < 0 || pin >= 4096) return vboard::fail(EINVAL);

@@ -12,7 +12,8 @@
 // so the chip answers a conversion bit-banged through a request as it does
 // through sysfs. Every request keeps its lines' flags in the second
 // interface's terms, whichever interface made it, so either one's line
-// info shows any request.
+// info shows any request. The requests are the chardev part of the board
+// object, checked when found and listed by `vboard show`.
 //
 // Who holds a request: the kernel lets go of a request's lines when the
 // last descriptor of it closes, in whichever process, and when that process
@@ -68,6 +69,8 @@ static_assert(vboard::kRequestLines == GPIO_V2_LINES_MAX && GPIOHANDLES_MAX == G
 
 namespace vboard {
 namespace {
+
+std::size_t chardev_at = 0;  // the requests' slice of the board object
 
 constexpr char kPrefix[] = "/dev/gpiochip";
 constexpr char kChipPath[] = "/dev/gpiochip0";
@@ -134,7 +137,7 @@ std::uint64_t from_v1(std::uint32_t f) {
 
 off_t lock_offset(int slot) {
   const auto *base = reinterpret_cast<const unsigned char *>(&board());
-  const auto *at = reinterpret_cast<const unsigned char *>(&board().requests[slot].pid);
+  const auto *at = reinterpret_cast<const unsigned char *>(&chardev_state().requests[slot].pid);
   return static_cast<off_t>(at - base);
 }
 
@@ -175,7 +178,7 @@ queue_place place_of(const shared_line_request &r) {
 
 // Tells the chip descriptors watching `line` that its info changed.
 void info_changed(int line, std::uint32_t type) {
-  shared_board &b = board();
+  chardev_slice &b = chardev_state();
   const std::uint32_t seq = ++b.info_seq;
   b.info_changes[seq % kInfoChanges] = {monotonic_ns(), seq, static_cast<std::uint32_t>(line), type,
                                         0};
@@ -187,29 +190,29 @@ void info_changed(int line, std::uint32_t type) {
 void release(int slot) {
   shared_board &b = board();
   for (int line = 0; line < kMaxPins; ++line) {
-    if (b.line_request[line] != slot + 1) continue;
-    b.line_request[line] = 0;
-    shared_pin &p = b.pins[line];
+    if (chardev_state(b).line_request[line] != slot + 1) continue;
+    chardev_state(b).line_request[line] = 0;
+    shared_pin &p = gpio_state(b).pins[line];
     const std::int16_t jumper = p.jumper;
     p = shared_pin{};
     p.jumper = jumper;
     info_changed(line, GPIO_V2_LINE_CHANGED_RELEASED);
   }
-  b.requests[slot] = shared_line_request{};
+  chardev_state(b).requests[slot] = shared_line_request{};
   pins_changed();
 }
 
 // Lets go of the requests whose owners are gone.
 void sweep() {
   for (int slot = 0; slot < kLineRequests; ++slot) {
-    if (board().requests[slot].kind != 0 && !owner_alive(slot)) release(slot);
+    if (chardev_state().requests[slot].kind != 0 && !owner_alive(slot)) release(slot);
   }
 }
 
 // The live request holding `line`, or -1.
 int holder(int line) {
-  const int s = board().line_request[line] - 1;
-  if (s < 0 || s >= kLineRequests || board().requests[s].kind == 0) return -1;
+  const int s = chardev_state().line_request[line] - 1;
+  if (s < 0 || s >= kLineRequests || chardev_state().requests[s].kind == 0) return -1;
   return s;
 }
 
@@ -226,7 +229,7 @@ bool is_line(std::uint32_t line) { return line < static_cast<std::uint32_t>(pin_
 // Why `line` cannot be requested: -EBUSY when a request, the sysfs tree or
 // a kernel driver holds it; 0 when free.
 int busy(int line) {
-  const shared_board &b = board();
+  const gpio_slice &b = gpio_state();
   if (holder(line) >= 0 || b.pins[line].exported != 0 || gpio_claimed_by(line) != nullptr) {
     return -EBUSY;
   }
@@ -310,7 +313,7 @@ int check_config(const gpio_v2_line_config &c, std::uint32_t n) {
 void configure_line(shared_line_request &r, std::uint32_t i, std::uint64_t flags, bool value,
                     std::uint32_t debounce_us) {
   const int line = line_of(r, i);
-  shared_pin &p = board().pins[line];
+  shared_pin &p = gpio_state().pins[line];
   r.flags[i] = flags;
   r.debounce_us[i] = debounce_us;
   p.active_low = (flags & kLow) != 0 ? 1 : 0;
@@ -324,7 +327,9 @@ void configure_line(shared_line_request &r, std::uint32_t i, std::uint64_t flags
 }
 
 // The logical value of `line` as a request reads it.
-bool value_of(int line) { return gpio_line_level(line) != (board().pins[line].active_low != 0); }
+bool value_of(int line) {
+  return gpio_line_level(line) != (gpio_state().pins[line].active_low != 0);
+}
 
 // A line's flags and consumer as the second interface shows them; the
 // first shows the same through line_info_v1.
@@ -336,12 +341,12 @@ struct line_state {
 
 line_state state_of(int line) {
   const shared_board &b = board();
-  const shared_pin &p = b.pins[line];
+  const shared_pin &p = gpio_state(b).pins[line];
   line_state s;
   s.flags = p.out != 0 ? kOut : kIn;
   if (p.active_low != 0) s.flags |= kLow;
   if (const int h = holder(line); h >= 0) {
-    const shared_line_request &r = b.requests[h];
+    const shared_line_request &r = chardev_state(b).requests[h];
     const std::uint32_t i = index_in(r, line);
     s.flags |= r.flags[i] & (kRising | kFalling | kDrain | kSource | kBias2 | kRealtime);
     s.debounce_us = r.debounce_us[i];
@@ -446,8 +451,8 @@ class request_file final : public file {
       : slot_(slot),
         lock_fd_(lock_fd),
         on_(&board()),
-        kind_(board().requests[slot].kind),
-        serial_(board().requests[slot].serial) {
+        kind_(chardev_state().requests[slot].kind),
+        serial_(chardev_state().requests[slot].serial) {
     if (lock_fd_ >= 0) keep_fd(lock_fd_);
   }
   // The lines go with the last descriptor of the request, in whichever
@@ -481,7 +486,7 @@ class request_file final : public file {
         if (bad_address(arg)) return -EFAULT;
         const shared_line_request &r = record();
         // Only outputs take values: the first line tells for all.
-        if (board().pins[line_of(r, 0)].out == 0) return -EPERM;
+        if (gpio_state().pins[line_of(r, 0)].out == 0) return -EPERM;
         gpiohandle_data d{};
         std::memcpy(&d, arg, sizeof d);
         // The trace shows the values set, one byte a line.
@@ -490,7 +495,7 @@ class request_file final : public file {
         note.keep(d.values, n);
         for (std::uint32_t i = 0; i < n; ++i) {
           const int line = line_of(r, i);
-          gpio_drive(line, (d.values[i] != 0) != (board().pins[line].active_low != 0));
+          gpio_drive(line, (d.values[i] != 0) != (gpio_state().pins[line].active_low != 0));
         }
         return 0;
       }
@@ -604,12 +609,12 @@ class request_file final : public file {
         note.keep(&v, sizeof v);
         if (mask == 0) return -EINVAL;
         for (std::uint32_t i = 0; i < lines; ++i) {
-          if (((mask >> i) & 1) != 0 && board().pins[line_of(r, i)].out == 0) return -EPERM;
+          if (((mask >> i) & 1) != 0 && gpio_state().pins[line_of(r, i)].out == 0) return -EPERM;
         }
         for (std::uint32_t i = 0; i < lines; ++i) {
           if (((mask >> i) & 1) == 0) continue;
           const int line = line_of(r, i);
-          gpio_drive(line, (((v.bits >> i) & 1) != 0) != (board().pins[line].active_low != 0));
+          gpio_drive(line, (((v.bits >> i) & 1) != 0) != (gpio_state().pins[line].active_low != 0));
         }
         return 0;
       }
@@ -632,10 +637,10 @@ class request_file final : public file {
 
   // False once the board was powered off under the request.
   bool live() const {
-    const shared_line_request &r = board().requests[slot_];
+    const shared_line_request &r = chardev_state().requests[slot_];
     return on_ == &board() && r.kind != 0 && r.serial == serial_;
   }
-  shared_line_request &record() const { return board().requests[slot_]; }
+  shared_line_request &record() const { return chardev_state().requests[slot_]; }
 
   int slot_;
   std::atomic<int> lock_fd_;
@@ -648,7 +653,7 @@ class request_file final : public file {
 // and sets `lock_fd`, or -errno.
 int take_slot(const std::uint32_t *lines, std::uint32_t n, std::uint32_t kind, const char *consumer,
               std::size_t consumer_size, int &lock_fd) {
-  shared_board &b = board();
+  chardev_slice &b = chardev_state();
   sweep();
   for (std::uint32_t i = 0; i < n; ++i) {
     if (!is_line(lines[i])) return -EINVAL;
@@ -698,8 +703,8 @@ int adopt_request(std::string_view token, std::unique_ptr<file> &out) {
   if (std::sscanf(text, "%d.%u.%d%n", &slot, &serial, &lock, &used) != 3 ||
       static_cast<std::size_t>(used) != token.size() || !is_board_object(lock))
     return 1;
-  if (slot < 0 || slot >= kLineRequests || board().requests[slot].kind == 0 ||
-      board().requests[slot].serial != serial) {
+  if (slot < 0 || slot >= kLineRequests || chardev_state().requests[slot].kind == 0 ||
+      chardev_state().requests[slot].serial != serial) {
     real_close(lock);  // the request is gone: its lock must not linger here
     return 1;
   }
@@ -712,8 +717,8 @@ int adopt_request(std::string_view token, std::unique_ptr<file> &out) {
 // caller's structure `arg` (`size` bytes, copied in as `copy`).
 int hand_out(int slot, int lock_fd, void *arg, void *copy, std::size_t size, int &fd_field) {
   auto f = std::make_unique<request_file>(slot, lock_fd);
-  const int fd =
-      add_descriptor(std::move(f), anon_name(board().requests[slot].kind), O_RDONLY | O_CLOEXEC);
+  const int fd = add_descriptor(std::move(f), anon_name(chardev_state().requests[slot].kind),
+                                O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fd;  // the file is gone, and the request with it
   fd_field = fd;
   std::memcpy(arg, copy, size);
@@ -731,7 +736,7 @@ int request_handle(void *arg) {
   const int slot = take_slot(req.lineoffsets, req.lines, kHandle, req.consumer_label,
                              sizeof req.consumer_label, lock_fd);
   if (slot < 0) return slot;
-  shared_line_request &r = board().requests[slot];
+  shared_line_request &r = chardev_state().requests[slot];
   for (std::uint32_t i = 0; i < req.lines; ++i) {
     configure_line(r, i, from_v1(req.flags), req.default_values[i] != 0, 0);
   }
@@ -760,7 +765,7 @@ int request_event(void *arg) {
   std::uint64_t flags = from_v1(f) | kIn;
   if ((req.eventflags & GPIOEVENT_REQUEST_RISING_EDGE) != 0) flags |= kRising;
   if ((req.eventflags & GPIOEVENT_REQUEST_FALLING_EDGE) != 0) flags |= kFalling;
-  configure_line(board().requests[slot], 0, flags, false, 0);
+  configure_line(chardev_state().requests[slot], 0, flags, false, 0);
   pins_changed();
   return hand_out(slot, lock_fd, arg, &req, sizeof req, req.fd);
 }
@@ -779,7 +784,7 @@ int request_lines(void *arg) {
   const int slot =
       take_slot(req.offsets, req.num_lines, kLine, req.consumer, sizeof req.consumer, lock_fd);
   if (slot < 0) return slot;
-  shared_line_request &r = board().requests[slot];
+  shared_line_request &r = chardev_state().requests[slot];
   // The kernel's queue: 16 events a line unless the request says, at most
   // 16 for each line a request may have; the board keeps fewer.
   const std::uint32_t asked =
@@ -799,7 +804,7 @@ int request_lines(void *arg) {
 // when read.
 class chip_file final : public file {
  public:
-  chip_file() : next_(board().info_seq) {}
+  chip_file() : next_(chardev_state().info_seq) {}
 
   int ioctl(unsigned long request, void *arg, trace_note &) override {
     if (arg == nullptr) return known(request) ? -EFAULT : -EINVAL;
@@ -808,7 +813,7 @@ class chip_file final : public file {
         gpiochip_info info{};
         std::snprintf(info.name, sizeof info.name, "%s", kChipName);
         std::snprintf(info.label, sizeof info.label, "%s", gpio_chip_label());
-        info.lines = static_cast<std::uint32_t>(board().ngpio);
+        info.lines = static_cast<std::uint32_t>(gpio_state().ngpio);
         std::memcpy(arg, &info, sizeof info);
         return 0;
       }
@@ -861,7 +866,7 @@ class chip_file final : public file {
     if (n < size) return -EINVAL;
     std::size_t done = 0;
     auto *out = static_cast<unsigned char *>(buf);
-    const shared_board &b = board();
+    const chardev_slice &b = chardev_state();
     for (std::uint32_t s = first_pending(); s != b.info_seq + 1; ++s) {
       const shared_info_change &c = b.info_changes[s % kInfoChanges];
       if (c.seq == s && wanted(c)) {
@@ -891,7 +896,7 @@ class chip_file final : public file {
 
   // Readable while a watched line's change waits.
   int poll_mask() const override {
-    const shared_board &b = board();
+    const chardev_slice &b = chardev_state();
     for (std::uint32_t s = first_pending(); s != b.info_seq + 1; ++s) {
       const shared_info_change &c = b.info_changes[s % kInfoChanges];
       if (c.seq == s && wanted(c)) return POLLIN | POLLRDNORM;
@@ -924,14 +929,14 @@ class chip_file final : public file {
     sweep();
     if (!watch) return 0;
     abi_ = abi;
-    if (!watched_.emplace(static_cast<int>(line), board().info_seq).second) return -EBUSY;
+    if (!watched_.emplace(static_cast<int>(line), chardev_state().info_seq).second) return -EBUSY;
     return 0;
   }
 
   // The first change not looked at yet; the board keeps the last
   // kInfoChanges only, and a board powered off starts again.
   std::uint32_t first_pending() const {
-    const std::uint32_t now = board().info_seq;
+    const std::uint32_t now = chardev_state().info_seq;
     if (next_ > now) next_ = now;  // the board was powered off: its log began again
     if (now - next_ > kInfoChanges) return now - kInfoChanges + 1;
     return next_ + 1;
@@ -968,7 +973,7 @@ int chip_list(const char *path, std::vector<dir_entry> &out) {
 
 // Power-off: every request is gone.
 void chip_reset() {
-  shared_board &b = board();
+  chardev_slice &b = chardev_state();
   for (auto &r : b.requests) r = shared_line_request{};
   for (auto &l : b.line_request) l = 0;
 }
@@ -1046,7 +1051,7 @@ const bool registered =
 bool chardev_line_requested(int line) {
   (void)registered;
   if (line < 0 || line >= kMaxPins) return false;
-  if (board().line_request[line] == 0) return false;
+  if (chardev_state().line_request[line] == 0) return false;
   sweep();
   return holder(line) >= 0;
 }
@@ -1059,7 +1064,7 @@ bool chardev_line_held(int line) { return line >= 0 && line < kMaxPins && holder
 
 bool chardev_pins_changed() {
   bool queued = false;
-  for (auto &r : board().requests) {
+  for (auto &r : chardev_state().requests) {
     if (r.kind == 0) continue;
     for (std::uint32_t i = 0, n = lines_in(r); i < n; ++i) {
       const int line = line_of(r, i);
@@ -1078,11 +1083,16 @@ bool chardev_pins_changed() {
   return queued;
 }
 
+namespace {
+
+// The line requests' part of the board object: nothing to set at power-on
+// (no request, no change), checked when found, listed by `vboard show`.
 const char *chardev_damage(const shared_board &b) {
-  for (const std::int16_t l : b.line_request) {
+  const chardev_slice &c = chardev_state(b);
+  for (const std::int16_t l : c.line_request) {
     if (l < 0 || l > kLineRequests) return "a line request is invalid";
   }
-  for (const auto &r : b.requests) {
+  for (const auto &r : c.requests) {
     if (r.kind > kLine || r.num_lines > kRequestLines || r.capacity > kLineEvents ||
         r.first >= kLineEvents || r.count > kLineEvents ||
         r.consumer[sizeof r.consumer - 1] != '\0') {
@@ -1097,7 +1107,7 @@ const char *chardev_damage(const shared_board &b) {
       if (e.id > GPIO_V2_LINE_EVENT_FALLING_EDGE) return "a line request is invalid";
     }
   }
-  for (const auto &c : b.info_changes) {
+  for (const auto &c : c.info_changes) {
     if (c.line >= kMaxPins || c.type > GPIO_V2_LINE_CHANGED_CONFIG) {
       return "a line info change is invalid";
     }
@@ -1105,11 +1115,10 @@ const char *chardev_damage(const shared_board &b) {
   return nullptr;
 }
 
-std::string chardev_describe() {
+void chardev_show(const shared_board &b, std::string &out_all) {
   sweep();
-  const shared_board &b = board();
   std::string out;
-  for (const auto &r : b.requests) {
+  for (const auto &r : chardev_state(b).requests) {
     const std::uint32_t kind = shared_read(r.kind);
     if (kind == 0 || kind > kLine) continue;
     std::string lines;
@@ -1124,7 +1133,26 @@ std::string chardev_describe() {
     out += text;
   }
   if (out.empty()) out = "  no line requested\n";
-  return std::string(kChipName) + ": requests through the character device\n" + out;
+  out_all += std::string(kChipName) + ": requests through the character device\n" + out;
 }
+
+[[gnu::constructor(kRegisterPriority)]] void add_chardev_part() {
+  add_part({"chardev", 20, nullptr, chardev_damage, chardev_show, nullptr, nullptr,
+            sizeof(chardev_slice), alignof(chardev_slice), 50, &chardev_at});
+}
+
+}  // namespace
+
+static_assert(offsetof(chardev_slice, requests) % 8 == 0);
+static_assert(sizeof(chardev_slice) ==
+              2 * kMaxPins + sizeof(shared_line_request) * kLineRequests + 8 + 24 * kInfoChanges);
+
+chardev_slice &chardev_state(shared_board &b) {
+  return *static_cast<chardev_slice *>(board_slice(b, chardev_at));
+}
+const chardev_slice &chardev_state(const shared_board &b) {
+  return *static_cast<const chardev_slice *>(board_slice(b, chardev_at));
+}
+chardev_slice &chardev_state() { return chardev_state(board()); }
 
 }  // namespace vboard

@@ -1,7 +1,9 @@
 // The chip's analogue inputs: the reference voltage and, per channel, a
 // fixed code or voltage, a waveform over board time (sine, ramp) or a
 // recording replayed, each with Gaussian noise on request; their variables
-// (VBOARD_VREF, VBOARD_CH0..7) and control calls.
+// (VBOARD_VREF, VBOARD_CH0..7) and control calls. Their part of the board
+// object sets them at power-on, checks them when found and shows a line a
+// channel.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -21,6 +23,8 @@
 
 namespace vboard {
 namespace {
+
+std::size_t inputs_at = 0;  // the inputs' slice of the board object
 
 // Bounds that keep every level the chip computes finite: a level or a
 // noise of 1e9 V against a reference of 1e-9 V is still some 1e21 LSB.
@@ -416,7 +420,7 @@ bool parse_input(std::string_view s, input &out) {
 int set_input(int channel, const input &in) {
   board_lock lock;
   ensure_ready();
-  board().inputs[channel] = to_shared(in, now_ns());
+  inputs_state().inputs[channel] = to_shared(in, now_ns());
   return 0;
 }
 
@@ -426,21 +430,81 @@ constexpr const char *kInputForms =
     "a code 0-1023, a voltage (1.65V), sine:..., ramp:... or replay:file=PATH,column=chN[,loop], "
     "levels within 1e9, optionally with ,noise=SIZE[,seed=N]";
 
-}  // namespace
-
+// The inputs' part of the board object: the reference and each channel's
+// input.
 void power_on_inputs(shared_board &b) {
-  b.reference = 3.3;
-  for (auto &in : b.inputs) in = to_shared(input{}, 0);
+  inputs_slice &s = inputs_state(b);
+  s.reference = 3.3;
+  for (auto &in : s.inputs) in = to_shared(input{}, 0);
 }
 
-const char *input_damage(const shared_input &in) {
-  if (in.kind > replay || (in.flags & ~kInputLoops) != 0) return "an input has an unknown kind";
-  if (std::memchr(in.path, 0, sizeof in.path) == nullptr ||
-      std::memchr(in.column, 0, sizeof in.column) == nullptr) {
-    return "a replayed input's file is unterminated";
+const char *inputs_damage(const shared_board &b) {
+  const inputs_slice &s = inputs_state(b);
+  if (!(s.reference > 0) || !std::isfinite(s.reference)) return "its reference voltage is invalid";
+  for (const auto &in : s.inputs) {
+    if (in.kind > replay || (in.flags & ~kInputLoops) != 0) return "an input has an unknown kind";
+    if (std::memchr(in.path, 0, sizeof in.path) == nullptr ||
+        std::memchr(in.column, 0, sizeof in.column) == nullptr) {
+      return "a replayed input's file is unterminated";
+    }
   }
   return nullptr;
 }
+
+std::string level_text(const shared_level &l) {
+  char buf[48];
+  if (l.volts != 0)
+    std::snprintf(buf, sizeof buf, "%g V", l.value);
+  else
+    std::snprintf(buf, sizeof buf, "%g LSB", l.value);
+  return buf;
+}
+
+// A line a channel under the chip's line: what drives it and the code a
+// conversion gives now.
+void inputs_show(const shared_board &b, std::string &out) {
+  for (int ch = 0; ch < VBOARD_CHANNELS; ++ch) {
+    const shared_input &in = inputs_state(b).inputs[ch];
+    const int now = chip().convert(true, static_cast<unsigned>(ch));
+    std::string what;
+    if (in.kind == sine) {
+      char buf[160];
+      std::snprintf(buf, sizeof buf, "sine amp %s offset %s freq %g Hz phase %g deg",
+                    level_text(in.amp).c_str(), level_text(in.offset).c_str(), in.freq,
+                    in.phase_deg);
+      what = buf;
+    } else if (in.kind == ramp) {
+      char buf[160];
+      std::snprintf(buf, sizeof buf, "ramp from %s to %s over %g s", level_text(in.from).c_str(),
+                    level_text(in.to).c_str(), in.period);
+      what = buf;
+    } else if (in.kind == replay) {
+      what = std::string("replay of ") + in.column + " in " + in.path +
+             ((in.flags & kInputLoops) != 0 ? ", looping" : "");
+    } else {
+      what = level_text(in.fixed);
+    }
+    if (in.noise.value > 0) what += " with noise " + level_text(in.noise);
+    out += "  CH" + std::to_string(ch) + " " + what + ": code " + std::to_string(now) + " now\n";
+  }
+}
+
+[[gnu::constructor(kRegisterPriority)]] void add_inputs_part() {
+  add_part({"inputs", 40, power_on_inputs, inputs_damage, inputs_show, nullptr, nullptr,
+            sizeof(inputs_slice), alignof(inputs_slice), 10, &inputs_at});
+}
+
+}  // namespace
+
+static_assert(sizeof(inputs_slice) == 8 + 424 * VBOARD_CHANNELS);
+
+inputs_slice &inputs_state(shared_board &b) {
+  return *static_cast<inputs_slice *>(board_slice(b, inputs_at));
+}
+const inputs_slice &inputs_state(const shared_board &b) {
+  return *static_cast<const inputs_slice *>(board_slice(b, inputs_at));
+}
+inputs_slice &inputs_state() { return inputs_state(board()); }
 
 void configure_inputs(config::reader &r) {
   shared_board &b = board();
@@ -448,7 +512,7 @@ void configure_inputs(config::reader &r) {
   if (const char *v = r.get("VBOARD_VREF")) {
     double ref = 0;
     if (config::parse_double(v, ref) && sane_reference(ref))
-      b.reference = ref;
+      inputs_state(b).reference = ref;
     else
       r.bad("VBOARD_VREF", v, "volts from 1e-9 to 1e9");
   }
@@ -471,13 +535,13 @@ void configure_inputs(config::reader &r) {
         continue;
       }
     }
-    b.inputs[ch] = set;
+    inputs_state(b).inputs[ch] = set;
   }
 }
 
 double channel_lsb(int ch) {
   if (bad_channel(ch)) return 0.0;
-  shared_board &b = board();
+  inputs_slice &b = inputs_state();
   shared_input &in = b.inputs[ch];
   const double ref = b.reference;
   // A fixed level needs no clock, and a conversion asks at every frame.
@@ -568,7 +632,7 @@ int vboard_set_reference(double volts) {
   if (!sane_reference(volts)) return fail(EINVAL);
   board_lock lock;
   ensure_ready();
-  board().reference = volts;
+  inputs_state().reference = volts;
   return 0;
 }
 

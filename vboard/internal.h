@@ -1,17 +1,24 @@
 #pragma once
 // What the parts of the virtual board share and callers must not see, one
-// header per concern: device.h (files and device handlers), layout.h (the
-// shared board object), board.h (the lock, first use, the board's own
+// header per concern: device.h (files, device handlers and their parts of
+// the board object), layout.h (the shared board object's header and
+// records), board.h (the lock, first use, the board's own
 // descriptors), config.h (reading variables), services.h (faults, trace,
-// inputs, the strict profile), gpio_sides.h (the two GPIO interfaces),
+// the chip's and the inputs' slices, the strict profile), gpio_sides.h
+// (the two GPIO interfaces and their slices),
 // real.h (the real libc calls), routing.h (directories, waiting and
 // descriptor routing).
 //
 // Where things live:
-//   interpose.cpp   the libc entry points and the real calls behind them
+//   interpose.cpp   the libc entry points; interposed.def lists every
+//                   name once, interposed.h declares them and the real
+//                   calls behind them (real_of) from it
 //   descriptors.cpp virtual descriptors: paths to devices, open files,
 //                   stdio over them, descriptors inherited through exec
 //   state.cpp       the board lock, the board's first use, power-off
+//   parts.cpp       the devices' parts of the board object: their hooks,
+//                   run in order, and their slices, laid out and
+//                   fingerprinted
 //   config.cpp      one reader of VBOARD_* variables for every part
 //   inputs.cpp      the chip's analogue inputs and waveforms
 //   directories.cpp directory streams, symbolic links and realpath over the
@@ -23,6 +30,7 @@
 //   strict.cpp      the strict profile: the target's limits, told as notes
 //   show.cpp        the board described as `vboard show` prints it
 //   gpio.cpp, spidev.cpp  the device handlers; chip.cpp the MCP3008
+//   adc.cpp         the MCP3008 on the pins: wiring, DOUT idle, control calls
 //   gpiochip.cpp    the GPIO character device beside the sysfs tree
 //
 // Each kind of virtual file lives in a device handler: a path prefix with
@@ -33,7 +41,12 @@
 //   const bool registered = vboard::add_provider({"/dev/spidev", open_fn, stat_fn, ...});
 //   }
 //
-// Registration may come before or after the board's first use; a late
+// A device that keeps state in the shared board object also registers a
+// part (device.h): the slice of the object it keeps, its power-on, its
+// damage check and its `vboard show` lines, from a constructor that runs
+// before the board's first use.
+//
+// Handler registration may come before or after the board's first use; a late
 // handler is configured when it registers and still gets the descriptors
 // the process inherited through exec (a board descriptor that exec or a
 // spawn carries is given a memfd named after its file just before, so a

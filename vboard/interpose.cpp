@@ -1,6 +1,7 @@
-// The libc entry points the board interposes, and the real calls behind
-// them. Each entry point asks descriptors.cpp whether the path or
-// descriptor is virtual and otherwise passes the call on to libc
+// The libc entry points the board interposes (each listed in
+// interposed.def, whose declarations they are compiled against). Each
+// entry point asks descriptors.cpp whether the path or descriptor is
+// virtual and otherwise passes the call on to libc's own (real_of)
 // unchanged; nothing else lives here.
 #include <dirent.h>
 #include <dlfcn.h>
@@ -37,240 +38,37 @@
 #include <vector>
 
 #include "internal.h"
-#include "next_symbol.h"
+#include "interposed.h"
 
 extern "C" [[noreturn]] void __chk_fail(void);
 
 namespace vboard {
 namespace {
 
-// The syscall fallbacks cover the case of a libc that cannot be found at
-// all (see next_symbol).
-
-#define VBOARD_REAL(name, type)               \
-  type real_##name##_fn() {                   \
-    static std::atomic<void *> slot{nullptr}; \
-    return next_symbol<type>(slot, #name);           \
-  }
-
-using open_t = int (*)(const char *, int, ...);
-using openat_t = int (*)(int, const char *, int, ...);
-using read_t = ssize_t (*)(int, void *, size_t);
-using write_t = ssize_t (*)(int, const void *, size_t);
-using pread_t = ssize_t (*)(int, void *, size_t, off_t);
-using pwrite_t = ssize_t (*)(int, const void *, size_t, off_t);
-using pread64_t = ssize_t (*)(int, void *, size_t, off64_t);
-using pwrite64_t = ssize_t (*)(int, const void *, size_t, off64_t);
-using close_t = int (*)(int);
-using dup_t = int (*)(int);
-using dup2_t = int (*)(int, int);
-using dup3_t = int (*)(int, int, int);
-using fcntl_t = int (*)(int, int, ...);
-using ioctl_t = int (*)(int, unsigned long, ...);
-using lseek_t = off_t (*)(int, off_t, int);
-using lseek64_t = off64_t (*)(int, off64_t, int);
-using stat_t = int (*)(const char *, struct stat *);
-using stat64_t = int (*)(const char *, struct stat64 *);
-using fstat_t = int (*)(int, struct stat *);
-using fstat64_t = int (*)(int, struct stat64 *);
-using fstatat_t = int (*)(int, const char *, struct stat *, int);
-using fstatat64_t = int (*)(int, const char *, struct stat64 *, int);
-using access_t = int (*)(const char *, int);
-using faccessat_t = int (*)(int, const char *, int, int);
-using fopen_t = FILE *(*)(const char *, const char *);
-using fdopen_t = FILE *(*)(int, const char *);
-using fileno_t = int (*)(FILE *);
-using syscall_t = long (*)(long, ...);
-using cfr_t = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int);
-using readv_t = ssize_t (*)(int, const struct iovec *, int);
-using preadv_t = ssize_t (*)(int, const struct iovec *, int, off_t);
-using preadv64_t = ssize_t (*)(int, const struct iovec *, int, off64_t);
-using preadv2_t = ssize_t (*)(int, const struct iovec *, int, off_t, int);
-using preadv64v2_t = ssize_t (*)(int, const struct iovec *, int, off64_t, int);
-using statfs_t = int (*)(const char *, struct statfs *);
-using statfs64_t = int (*)(const char *, struct statfs64 *);
-using fstatfs_t = int (*)(int, struct statfs *);
-using fstatfs64_t = int (*)(int, struct statfs64 *);
-using statvfs_t = int (*)(const char *, struct statvfs *);
-using statvfs64_t = int (*)(const char *, struct statvfs64 *);
-using fstatvfs_t = int (*)(int, struct statvfs *);
-using fstatvfs64_t = int (*)(int, struct statvfs64 *);
-using sendfile_t = ssize_t (*)(int, int, off_t *, size_t);
-using sendfile64_t = ssize_t (*)(int, int, off64_t *, size_t);
-using splice_t = ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int);
-using close_range_t = int (*)(unsigned int, unsigned int, int);
-using closefrom_t = void (*)(int);
-using opendir_t = DIR *(*)(const char *);
-using fdopendir_t = DIR *(*)(int);
-using readdir_t = struct dirent *(*)(DIR *);
-using readdir64_t = struct dirent64 *(*)(DIR *);
-using readdir_r_t = int (*)(DIR *, struct dirent *, struct dirent **);
-using readdir64_r_t = int (*)(DIR *, struct dirent64 *, struct dirent64 **);
-using closedir_t = int (*)(DIR *);
-using dirfd_t = int (*)(DIR *);
-using rewinddir_t = void (*)(DIR *);
-using telldir_t = long (*)(DIR *);
-using seekdir_t = void (*)(DIR *, long);
-using scandir_t = int (*)(const char *, struct dirent ***, int (*)(const struct dirent *),
-                          int (*)(const struct dirent **, const struct dirent **));
-using scandir64_t = int (*)(const char *, struct dirent64 ***, int (*)(const struct dirent64 *),
-                            int (*)(const struct dirent64 **, const struct dirent64 **));
-using glob_t_fn = int (*)(const char *, int, int (*)(const char *, int), glob_t *);
-using glob64_t_fn = int (*)(const char *, int, int (*)(const char *, int), glob64_t *);
-using readlink_t = ssize_t (*)(const char *, char *, size_t);
-using readlinkat_t = ssize_t (*)(int, const char *, char *, size_t);
-using realpath_t = char *(*)(const char *, char *);
-using canonicalize_t = char *(*)(const char *);
-using statx_t = int (*)(int, const char *, int, unsigned int, struct statx *);
-using getxattr_t = ssize_t (*)(const char *, const char *, void *, size_t);
-using fgetxattr_t = ssize_t (*)(int, const char *, void *, size_t);
-using listxattr_t = ssize_t (*)(const char *, char *, size_t);
-using flistxattr_t = ssize_t (*)(int, char *, size_t);
-using poll_t = int (*)(struct pollfd *, nfds_t, int);
-using ppoll_t = int (*)(struct pollfd *, nfds_t, const struct timespec *, const sigset_t *);
-using select_t = int (*)(int, fd_set *, fd_set *, fd_set *, struct timeval *);
-using pselect_t = int (*)(int, fd_set *, fd_set *, fd_set *, const struct timespec *,
-                          const sigset_t *);
-using epoll_ctl_t = int (*)(int, int, int, struct epoll_event *);
-using epoll_wait_t = int (*)(int, struct epoll_event *, int, int);
-using epoll_pwait_t = int (*)(int, struct epoll_event *, int, int, const sigset_t *);
-
-VBOARD_REAL(open, open_t)
-VBOARD_REAL(open64, open_t)
-VBOARD_REAL(openat, openat_t)
-VBOARD_REAL(openat64, openat_t)
-VBOARD_REAL(read, read_t)
-VBOARD_REAL(write, write_t)
-VBOARD_REAL(pread, pread_t)
-VBOARD_REAL(pwrite, pwrite_t)
-VBOARD_REAL(pread64, pread64_t)
-VBOARD_REAL(pwrite64, pwrite64_t)
-VBOARD_REAL(close, close_t)
-VBOARD_REAL(dup, dup_t)
-VBOARD_REAL(dup2, dup2_t)
-VBOARD_REAL(dup3, dup3_t)
-VBOARD_REAL(fcntl, fcntl_t)
-VBOARD_REAL(fcntl64, fcntl_t)
-VBOARD_REAL(ioctl, ioctl_t)
-VBOARD_REAL(lseek, lseek_t)
-VBOARD_REAL(lseek64, lseek64_t)
-VBOARD_REAL(stat, stat_t)
-VBOARD_REAL(stat64, stat64_t)
-VBOARD_REAL(lstat, stat_t)
-VBOARD_REAL(lstat64, stat64_t)
-VBOARD_REAL(fstat, fstat_t)
-VBOARD_REAL(fstat64, fstat64_t)
-VBOARD_REAL(fstatat, fstatat_t)
-VBOARD_REAL(fstatat64, fstatat64_t)
-VBOARD_REAL(access, access_t)
-VBOARD_REAL(faccessat, faccessat_t)
-VBOARD_REAL(fopen, fopen_t)
-VBOARD_REAL(fopen64, fopen_t)
-VBOARD_REAL(fdopen, fdopen_t)
-VBOARD_REAL(fileno, fileno_t)
-VBOARD_REAL(syscall, syscall_t)
-using mmap_t = void *(*)(void *, size_t, int, int, int, off_t);
-using mmap64_t = void *(*)(void *, size_t, int, int, int, off64_t);
-VBOARD_REAL(mmap, mmap_t)
-VBOARD_REAL(mmap64, mmap64_t)
 // The board's own lock calls syscall() (futex) with the lock held: find
 // the real one when the library loads, not under the lock, where the
 // loader's own lock would be taken inside the board's.
-__attribute__((constructor(101))) void resolve_syscall_early() { (void)real_syscall_fn(); }
+__attribute__((constructor(101))) void resolve_syscall_early() { (void)real_of<&::syscall>(); }
 }  // namespace
 long real_syscall6(long number, long a, long b, long c, long d, long e, long f) {
-  return real_syscall_fn()(number, a, b, c, d, e, f);
+  return real_of<&::syscall>()(number, a, b, c, d, e, f);
 }
 namespace {
-VBOARD_REAL(fileno_unlocked, fileno_t)
-VBOARD_REAL(copy_file_range, cfr_t)
-VBOARD_REAL(readv, readv_t)
-VBOARD_REAL(writev, readv_t)
-VBOARD_REAL(preadv, preadv_t)
-VBOARD_REAL(pwritev, preadv_t)
-VBOARD_REAL(preadv64, preadv64_t)
-VBOARD_REAL(pwritev64, preadv64_t)
-VBOARD_REAL(preadv2, preadv2_t)
-VBOARD_REAL(pwritev2, preadv2_t)
-VBOARD_REAL(preadv64v2, preadv64v2_t)
-VBOARD_REAL(pwritev64v2, preadv64v2_t)
-VBOARD_REAL(statfs, statfs_t)
-VBOARD_REAL(statfs64, statfs64_t)
-VBOARD_REAL(fstatfs, fstatfs_t)
-VBOARD_REAL(fstatfs64, fstatfs64_t)
-VBOARD_REAL(statvfs, statvfs_t)
-VBOARD_REAL(statvfs64, statvfs64_t)
-VBOARD_REAL(fstatvfs, fstatvfs_t)
-VBOARD_REAL(fstatvfs64, fstatvfs64_t)
-VBOARD_REAL(sendfile, sendfile_t)
-VBOARD_REAL(sendfile64, sendfile64_t)
-VBOARD_REAL(splice, splice_t)
-VBOARD_REAL(close_range, close_range_t)
-VBOARD_REAL(closefrom, closefrom_t)
-using execve_t = int (*)(const char *, char *const[], char *const[]);
-using execv_t = int (*)(const char *, char *const[]);
-using fexecve_t = int (*)(int, char *const[], char *const[]);
-using execveat_t = int (*)(int, const char *, char *const[], char *const[], int);
-using spawn_t = int (*)(pid_t *, const char *, const posix_spawn_file_actions_t *,
-                        const posix_spawnattr_t *, char *const[], char *const[]);
-using system_t = int (*)(const char *);
-using popen_t = FILE *(*)(const char *, const char *);
-VBOARD_REAL(execve, execve_t)
-VBOARD_REAL(execv, execv_t)
-VBOARD_REAL(execvp, execv_t)
-VBOARD_REAL(execvpe, execve_t)
-VBOARD_REAL(fexecve, fexecve_t)
-VBOARD_REAL(execveat, execveat_t)
-VBOARD_REAL(posix_spawn, spawn_t)
-VBOARD_REAL(posix_spawnp, spawn_t)
-VBOARD_REAL(system, system_t)
-VBOARD_REAL(popen, popen_t)
-VBOARD_REAL(opendir, opendir_t)
-VBOARD_REAL(fdopendir, fdopendir_t)
-VBOARD_REAL(readdir, readdir_t)
-VBOARD_REAL(readdir64, readdir64_t)
-VBOARD_REAL(readdir_r, readdir_r_t)
-VBOARD_REAL(readdir64_r, readdir64_r_t)
-VBOARD_REAL(closedir, closedir_t)
-VBOARD_REAL(dirfd, dirfd_t)
-VBOARD_REAL(rewinddir, rewinddir_t)
-VBOARD_REAL(telldir, telldir_t)
-VBOARD_REAL(seekdir, seekdir_t)
-VBOARD_REAL(scandir, scandir_t)
-VBOARD_REAL(scandir64, scandir64_t)
-VBOARD_REAL(glob, glob_t_fn)
-VBOARD_REAL(glob64, glob64_t_fn)
-VBOARD_REAL(readlink, readlink_t)
-VBOARD_REAL(readlinkat, readlinkat_t)
-VBOARD_REAL(realpath, realpath_t)
-VBOARD_REAL(canonicalize_file_name, canonicalize_t)
-VBOARD_REAL(statx, statx_t)
-VBOARD_REAL(getxattr, getxattr_t)
-VBOARD_REAL(lgetxattr, getxattr_t)
-VBOARD_REAL(fgetxattr, fgetxattr_t)
-VBOARD_REAL(listxattr, listxattr_t)
-VBOARD_REAL(llistxattr, listxattr_t)
-VBOARD_REAL(flistxattr, flistxattr_t)
-VBOARD_REAL(poll, poll_t)
-VBOARD_REAL(ppoll, ppoll_t)
-VBOARD_REAL(select, select_t)
-VBOARD_REAL(pselect, pselect_t)
-VBOARD_REAL(epoll_ctl, epoll_ctl_t)
-VBOARD_REAL(epoll_wait, epoll_wait_t)
-VBOARD_REAL(epoll_pwait, epoll_pwait_t)
 
-int real_dup_any(int oldfd, int, int) { return real_dup_fn()(oldfd); }
-int real_dup2_any(int oldfd, int newfd, int) { return real_dup2_fn()(oldfd, newfd); }
-int real_dup3_any(int oldfd, int newfd, int flags) { return real_dup3_fn()(oldfd, newfd, flags); }
+// The syscall fallbacks below cover the case of a libc that cannot be
+// found at all (see next_symbol).
+int real_dup_any(int oldfd, int, int) { return real_of<&::dup>()(oldfd); }
+int real_dup2_any(int oldfd, int newfd, int) { return real_of<&::dup2>()(oldfd, newfd); }
+int real_dup3_any(int oldfd, int newfd, int flags) { return real_of<&::dup3>()(oldfd, newfd, flags); }
 
 int real_open_any(int dirfd, const char *path, int flags, mode_t mode, bool at, bool large) {
   if (at) {
-    auto f = large ? real_openat64_fn() : real_openat_fn();
-    if (f == nullptr) return static_cast<int>(real_syscall_fn()(SYS_openat, dirfd, path, flags, mode));
+    auto f = large ? real_of<&::openat64>() : real_of<&::openat>();
+    if (f == nullptr) return static_cast<int>(real_of<&::syscall>()(SYS_openat, dirfd, path, flags, mode));
     return f(dirfd, path, flags, mode);
   }
-  auto f = large ? real_open64_fn() : real_open_fn();
-  if (f == nullptr) return static_cast<int>(real_syscall_fn()(SYS_openat, AT_FDCWD, path, flags, mode));
+  auto f = large ? real_of<&::open64>() : real_of<&::open>();
+  if (f == nullptr) return static_cast<int>(real_of<&::syscall>()(SYS_openat, AT_FDCWD, path, flags, mode));
   return f(path, flags, mode);
 }
 
@@ -406,14 +204,14 @@ routed vector_at(int fd, const struct iovec *iov, int count, Off off, const int 
 
 ssize_t real_read_at(int fd, void *buf, std::size_t n, const off64_t *at) {
   if (at == nullptr) return real_read(fd, buf, n);
-  return real_pread64_fn()(fd, buf, n, *at);
+  return real_of<&::pread64>()(fd, buf, n, *at);
 }
 
 ssize_t transfer(int fd, bool board, void *buf, std::size_t n, const off64_t *at, bool writing) {
   if (!board) {
     if (!writing) return real_read_at(fd, buf, n, at);
     if (at == nullptr) return real_write(fd, buf, n);
-    return real_pwrite64_fn()(fd, buf, n, *at);
+    return real_of<&::pwrite64>()(fd, buf, n, *at);
   }
   if (at != nullptr && !fits(*at)) return writing ? fail(EFBIG) : 0;
   const off_t o = at != nullptr ? static_cast<off_t>(*at) : 0;
@@ -484,7 +282,7 @@ constexpr long kStValid = 0x0020;
 // tmpfs: the machine's own /dev gives the figures.
 void board_fs(const struct stat &st, struct statfs &out) {
   std::memset(&out, 0, sizeof out);
-  if (S_ISCHR(st.st_mode) && real_statfs_fn()("/dev", &out) == 0) {
+  if (S_ISCHR(st.st_mode) && real_of<&::statfs>()("/dev", &out) == 0) {
     out.f_type = kTmpfsMagic;
     return;
   }
@@ -547,46 +345,46 @@ void to_statvfs(const struct statfs &in, Out &out) {
 }  // namespace
 
 int real_open(const char *path, int flags, mode_t mode) {
-  if (auto f = real_open_fn()) return f(path, flags, mode);
-  return static_cast<int>(real_syscall_fn()(SYS_openat, AT_FDCWD, path, flags, mode));
+  if (auto f = real_of<&::open>()) return f(path, flags, mode);
+  return static_cast<int>(real_of<&::syscall>()(SYS_openat, AT_FDCWD, path, flags, mode));
 }
 ssize_t real_read(int fd, void *buf, std::size_t n) {
-  if (auto f = real_read_fn()) return f(fd, buf, n);
-  return real_syscall_fn()(SYS_read, fd, buf, n);
+  if (auto f = real_of<&::read>()) return f(fd, buf, n);
+  return real_of<&::syscall>()(SYS_read, fd, buf, n);
 }
 ssize_t real_write(int fd, const void *buf, std::size_t n) {
-  if (auto f = real_write_fn()) return f(fd, buf, n);
-  return real_syscall_fn()(SYS_write, fd, buf, n);
+  if (auto f = real_of<&::write>()) return f(fd, buf, n);
+  return real_of<&::syscall>()(SYS_write, fd, buf, n);
 }
 ssize_t real_pread(int fd, void *buf, std::size_t n, off_t off) {
-  return real_pread_fn()(fd, buf, n, off);
+  return real_of<&::pread>()(fd, buf, n, off);
 }
 int real_close(int fd) {
-  if (auto f = real_close_fn()) return f(fd);
-  return static_cast<int>(real_syscall_fn()(SYS_close, fd));
+  if (auto f = real_of<&::close>()) return f(fd);
+  return static_cast<int>(real_of<&::syscall>()(SYS_close, fd));
 }
-DIR *real_opendir(const char *path) { return real_opendir_fn()(path); }
+DIR *real_opendir(const char *path) { return real_of<&::opendir>()(path); }
 void *real_mmap(void *addr, std::size_t len, int prot, int flags, int fd, off_t off) {
-  return real_mmap_fn()(addr, len, prot, flags, fd, off);
+  return real_of<&::mmap>()(addr, len, prot, flags, fd, off);
 }
-DIR *real_fdopendir(int fd) { return real_fdopendir_fn()(fd); }
+DIR *real_fdopendir(int fd) { return real_of<&::fdopendir>()(fd); }
 struct dirent *real_readdir(DIR *d) {
-  return real_readdir_fn()(d);
+  return real_of<&::readdir>()(d);
 }
 struct dirent64 *real_readdir64(DIR *d) {
-  return real_readdir64_fn()(d);
+  return real_of<&::readdir64>()(d);
 }
-int real_closedir(DIR *d) { return real_closedir_fn()(d); }
-int real_poll(struct pollfd *fds, nfds_t n, int timeout) { return real_poll_fn()(fds, n, timeout); }
+int real_closedir(DIR *d) { return real_of<&::closedir>()(d); }
+int real_poll(struct pollfd *fds, nfds_t n, int timeout) { return real_of<&::poll>()(fds, n, timeout); }
 int real_epoll_wait(int epfd, struct epoll_event *ev, int max, int timeout) {
-  return real_epoll_wait_fn()(epfd, ev, max, timeout);
+  return real_of<&::epoll_wait>()(epfd, ev, max, timeout);
 }
 int real_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev) {
-  return real_epoll_ctl_fn()(epfd, op, fd, ev);
+  return real_of<&::epoll_ctl>()(epfd, op, fd, ev);
 }
 
 int real_fstat(int fd, struct stat *st) {
-  if (auto f = real_fstat_fn()) return f(fd, st);
+  if (auto f = real_of<&::fstat>()) return f(fd, st);
   errno = ENOSYS;
   return -1;
 }
@@ -662,11 +460,11 @@ ssize_t write(int fd, const void *buf, size_t n) {
 }
 ssize_t pread(int fd, void *buf, size_t n, off_t off) {
   const auto r = v_read(fd, buf, n, &off);
-  return r.handled ? r.result : real_pread_fn()(fd, buf, n, off);
+  return r.handled ? r.result : real_of<&::pread>()(fd, buf, n, off);
 }
 ssize_t pwrite(int fd, const void *buf, size_t n, off_t off) {
   const auto r = v_write(fd, buf, n, &off);
-  return r.handled ? r.result : real_pwrite_fn()(fd, buf, n, off);
+  return r.handled ? r.result : real_of<&::pwrite>()(fd, buf, n, off);
 }
 ssize_t pread64(int fd, void *buf, size_t n, off64_t off) {
   const off_t o = static_cast<off_t>(off);
@@ -674,7 +472,7 @@ ssize_t pread64(int fd, void *buf, size_t n, off64_t off) {
     const auto r = v_read(fd, buf, n, &o);
     if (r.handled) return r.result;
   }
-  return real_pread64_fn()(fd, buf, n, off);
+  return real_of<&::pread64>()(fd, buf, n, off);
 }
 ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t off) {
   const off_t o = static_cast<off_t>(off);
@@ -682,7 +480,7 @@ ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t off) {
     const auto r = v_write(fd, buf, n, &o);
     if (r.handled) return r.result;
   }
-  return real_pwrite64_fn()(fd, buf, n, off);
+  return real_of<&::pwrite64>()(fd, buf, n, off);
 }
 
 int close(int fd) {
@@ -708,7 +506,7 @@ int close(int fd) {
 
 off_t lseek(int fd, off_t off, int whence) noexcept {
   const auto r = v_seek(fd, off, whence);
-  return r.handled ? static_cast<off_t>(r.result) : real_lseek_fn()(fd, off, whence);
+  return r.handled ? static_cast<off_t>(r.result) : real_of<&::lseek>()(fd, off, whence);
 }
 off64_t lseek64(int fd, off64_t off, int whence) noexcept {
   const off_t o = static_cast<off_t>(off);
@@ -716,36 +514,36 @@ off64_t lseek64(int fd, off64_t off, int whence) noexcept {
     const auto r = v_seek(fd, o, whence);
     if (r.handled) return r.result;
   }
-  return real_lseek64_fn()(fd, off, whence);
+  return real_of<&::lseek64>()(fd, off, whence);
 }
 
 int dup(int fd) noexcept {
-  if (!maybe_virtual(fd)) return real_dup_fn()(fd);
+  if (!maybe_virtual(fd)) return real_of<&::dup>()(fd);
   return dup_virtual(fd, -1, 0, real_dup_any, false);
 }
 // A dup2 or dup3 onto a number the board keeps moves the board's
 // descriptor away first; the kernel would only fail for a bad `oldfd`.
 static bool clear_target(int oldfd, int newfd) {
   if (oldfd == newfd || !kept_fd(newfd) || kept_fd(oldfd)) return true;
-  if (real_fcntl_fn()(oldfd, F_GETFD) < 0) return false;  // errno EBADF
+  if (real_of<&::fcntl>()(oldfd, F_GETFD) < 0) return false;  // errno EBADF
   if (make_way(newfd)) return true;
   errno = EMFILE;
   return false;
 }
 int dup2(int oldfd, int newfd) noexcept {
   if (!clear_target(oldfd, newfd)) return -1;
-  if (!maybe_virtual(oldfd) && !maybe_virtual(newfd)) return real_dup2_fn()(oldfd, newfd);
+  if (!maybe_virtual(oldfd) && !maybe_virtual(newfd)) return real_of<&::dup2>()(oldfd, newfd);
   return dup_virtual(oldfd, newfd, 0, real_dup2_any, true);
 }
 int dup3(int oldfd, int newfd, int flags) noexcept {
   if (!clear_target(oldfd, newfd)) return -1;
-  if (!maybe_virtual(oldfd) && !maybe_virtual(newfd)) return real_dup3_fn()(oldfd, newfd, flags);
+  if (!maybe_virtual(oldfd) && !maybe_virtual(newfd)) return real_of<&::dup3>()(oldfd, newfd, flags);
   return dup_virtual(oldfd, newfd, flags, real_dup3_any, true);
 }
 
 static int fcntl_any(bool large, int fd, int cmd, void *arg) {
-  auto real = large ? real_fcntl64_fn() : real_fcntl_fn();
-  if (real == nullptr) real = real_fcntl_fn();
+  auto real = large ? real_of<&::fcntl64>() : real_of<&::fcntl>();
+  if (real == nullptr) real = real_of<&::fcntl>();
   if (!maybe_virtual(fd)) return real(fd, cmd, arg);
   return fcntl_virtual(fd, cmd, arg, real);
 }
@@ -770,32 +568,32 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
   void *arg = va_arg(ap, void *);
   va_end(ap);
   const auto r = v_ioctl(fd, request, arg);
-  return r.handled ? static_cast<int>(r.result) : real_ioctl_fn()(fd, request, arg);
+  return r.handled ? static_cast<int>(r.result) : real_of<&::ioctl>()(fd, request, arg);
 }
 
 int stat(const char *path, struct stat *st) noexcept {
   const int r = stat_path(AT_FDCWD, path, st);
-  return r != 1 ? r : real_stat_fn()(path, st);
+  return r != 1 ? r : real_of<&::stat>()(path, st);
 }
 int stat64(const char *path, struct stat64 *st) noexcept {
   const int r = stat_path(AT_FDCWD, path, st);
-  return r != 1 ? r : real_stat64_fn()(path, st);
+  return r != 1 ? r : real_of<&::stat64>()(path, st);
 }
 int lstat(const char *path, struct stat *st) noexcept {
   const int r = stat_path(AT_FDCWD, path, st, false);
-  return r != 1 ? r : real_lstat_fn()(path, st);
+  return r != 1 ? r : real_of<&::lstat>()(path, st);
 }
 int lstat64(const char *path, struct stat64 *st) noexcept {
   const int r = stat_path(AT_FDCWD, path, st, false);
-  return r != 1 ? r : real_lstat64_fn()(path, st);
+  return r != 1 ? r : real_of<&::lstat64>()(path, st);
 }
 int fstat(int fd, struct stat *st) noexcept {
   const int r = stat_fd(fd, st);
-  return r != 1 ? r : real_fstat_fn()(fd, st);
+  return r != 1 ? r : real_of<&::fstat>()(fd, st);
 }
 int fstat64(int fd, struct stat64 *st) noexcept {
   const int r = stat_fd(fd, st);
-  return r != 1 ? r : real_fstat64_fn()(fd, st);
+  return r != 1 ? r : real_of<&::fstat64>()(fd, st);
 }
 int fstatat(int dirfd, const char *path, struct stat *st, int flags) noexcept {
   int r = 1;
@@ -803,7 +601,7 @@ int fstatat(int dirfd, const char *path, struct stat *st, int flags) noexcept {
     r = stat_fd(dirfd, st);
   else
     r = stat_path(dirfd, path, st, (flags & AT_SYMLINK_NOFOLLOW) == 0);
-  return r != 1 ? r : real_fstatat_fn()(dirfd, path, st, flags);
+  return r != 1 ? r : real_of<&::fstatat>()(dirfd, path, st, flags);
 }
 int fstatat64(int dirfd, const char *path, struct stat64 *st, int flags) noexcept {
   int r = 1;
@@ -811,56 +609,56 @@ int fstatat64(int dirfd, const char *path, struct stat64 *st, int flags) noexcep
     r = stat_fd(dirfd, st);
   else
     r = stat_path(dirfd, path, st, (flags & AT_SYMLINK_NOFOLLOW) == 0);
-  return r != 1 ? r : real_fstatat64_fn()(dirfd, path, st, flags);
+  return r != 1 ? r : real_of<&::fstatat64>()(dirfd, path, st, flags);
 }
 int access(const char *path, int mode) noexcept {
   const int r = v_access(AT_FDCWD, path, mode);
-  return r != 1 ? r : real_access_fn()(path, mode);
+  return r != 1 ? r : real_of<&::access>()(path, mode);
 }
 int faccessat(int dirfd, const char *path, int mode, int flags) noexcept {
   const int r = v_access(dirfd, path, mode, (flags & AT_EACCESS) != 0);
-  return r != 1 ? r : real_faccessat_fn()(dirfd, path, mode, flags);
+  return r != 1 ? r : real_of<&::faccessat>()(dirfd, path, mode, flags);
 }
 
 ssize_t readv(int fd, const struct iovec *iov, int count) {
   const auto r = vector_transfer(fd, iov, count, nullptr, false);
-  return r.handled ? r.result : real_readv_fn()(fd, iov, count);
+  return r.handled ? r.result : real_of<&::readv>()(fd, iov, count);
 }
 ssize_t writev(int fd, const struct iovec *iov, int count) {
   const auto r = vector_transfer(fd, iov, count, nullptr, true);
-  return r.handled ? r.result : real_writev_fn()(fd, iov, count);
+  return r.handled ? r.result : real_of<&::writev>()(fd, iov, count);
 }
 ssize_t preadv(int fd, const struct iovec *iov, int count, off_t off) {
   const auto r = vector_at<false>(fd, iov, count, off, nullptr);
-  return r.handled ? r.result : real_preadv_fn()(fd, iov, count, off);
+  return r.handled ? r.result : real_of<&::preadv>()(fd, iov, count, off);
 }
 ssize_t pwritev(int fd, const struct iovec *iov, int count, off_t off) {
   const auto r = vector_at<true>(fd, iov, count, off, nullptr);
-  return r.handled ? r.result : real_pwritev_fn()(fd, iov, count, off);
+  return r.handled ? r.result : real_of<&::pwritev>()(fd, iov, count, off);
 }
 ssize_t preadv64(int fd, const struct iovec *iov, int count, off64_t off) {
   const auto r = vector_at<false>(fd, iov, count, off, nullptr);
-  return r.handled ? r.result : real_preadv64_fn()(fd, iov, count, off);
+  return r.handled ? r.result : real_of<&::preadv64>()(fd, iov, count, off);
 }
 ssize_t pwritev64(int fd, const struct iovec *iov, int count, off64_t off) {
   const auto r = vector_at<true>(fd, iov, count, off, nullptr);
-  return r.handled ? r.result : real_pwritev64_fn()(fd, iov, count, off);
+  return r.handled ? r.result : real_of<&::pwritev64>()(fd, iov, count, off);
 }
 ssize_t preadv2(int fd, const struct iovec *iov, int count, off_t off, int flags) {
   const auto r = vector_at<false>(fd, iov, count, off, &flags);
-  return r.handled ? r.result : real_preadv2_fn()(fd, iov, count, off, flags);
+  return r.handled ? r.result : real_of<&::preadv2>()(fd, iov, count, off, flags);
 }
 ssize_t pwritev2(int fd, const struct iovec *iov, int count, off_t off, int flags) {
   const auto r = vector_at<true>(fd, iov, count, off, &flags);
-  return r.handled ? r.result : real_pwritev2_fn()(fd, iov, count, off, flags);
+  return r.handled ? r.result : real_of<&::pwritev2>()(fd, iov, count, off, flags);
 }
 ssize_t preadv64v2(int fd, const struct iovec *iov, int count, off64_t off, int flags) {
   const auto r = vector_at<false>(fd, iov, count, off, &flags);
-  return r.handled ? r.result : real_preadv64v2_fn()(fd, iov, count, off, flags);
+  return r.handled ? r.result : real_of<&::preadv64v2>()(fd, iov, count, off, flags);
 }
 ssize_t pwritev64v2(int fd, const struct iovec *iov, int count, off64_t off, int flags) {
   const auto r = vector_at<true>(fd, iov, count, off, &flags);
-  return r.handled ? r.result : real_pwritev64v2_fn()(fd, iov, count, off, flags);
+  return r.handled ? r.result : real_of<&::pwritev64v2>()(fd, iov, count, off, flags);
 }
 
 // sysfs attributes splice (sendfile works out of them and into them); the
@@ -868,12 +666,12 @@ ssize_t pwritev64v2(int fd, const struct iovec *iov, int count, off64_t off, int
 ssize_t sendfile(int out, int in, off_t *offset, size_t count) noexcept {
   bool handled = false;
   const ssize_t r = sendfile_any(out, in, offset, count, handled);
-  return handled ? r : real_sendfile_fn()(out, in, offset, count);
+  return handled ? r : real_of<&::sendfile>()(out, in, offset, count);
 }
 ssize_t sendfile64(int out, int in, off64_t *offset, size_t count) noexcept {
   bool handled = false;
   const ssize_t r = sendfile_any(out, in, offset, count, handled);
-  return handled ? r : real_sendfile64_fn()(out, in, offset, count);
+  return handled ? r : real_of<&::sendfile64>()(out, in, offset, count);
 }
 
 // splice moves between a board file and a pipe, one page at most per call.
@@ -881,7 +679,7 @@ ssize_t splice(int in, off64_t *in_off, int out, off64_t *out_off, size_t len,
                unsigned int flags) {
   const board_kind ik = kind_of(in), ok = kind_of(out);
   if (ik == board_kind::real && ok == board_kind::real)
-    return real_splice_fn()(in, in_off, out, out_off, len, flags);
+    return real_of<&::splice>()(in, in_off, out, out_off, len, flags);
   if (const int e = unspliceable(ik) ? unspliceable(ik) : unspliceable(ok)) return fail(e);
   // One end must be a pipe, and a pipe has no offset.
   const bool from_board = ik != board_kind::real;
@@ -904,7 +702,7 @@ ssize_t copy_file_range(int in, off64_t *in_off, int out, off64_t *out_off, size
   struct stat ist {}, ost {};
   const board_kind ik = kind_of(in, &ist), ok = kind_of(out, &ost);
   if (ik == board_kind::real && ok == board_kind::real)
-    return real_copy_file_range_fn()(in, in_off, out, out_off, n, flags);
+    return real_of<&::copy_file_range>()(in, in_off, out, out_off, n, flags);
   if (flags != 0) return fail(EINVAL);
   for (const auto &[k, st] : {std::pair{ik, &ist}, std::pair{ok, &ost}}) {
     if (k == board_kind::other) return fail(S_ISDIR(st->st_mode) ? EISDIR : EINVAL);
@@ -948,36 +746,36 @@ int board_fs(Key key, Out *out, Real real) {
 }  // extern "C++"
 
 int statfs(const char *path, struct statfs *out) noexcept {
-  return board_fs(path, out, real_statfs_fn());
+  return board_fs(path, out, real_of<&::statfs>());
 }
 int statfs64(const char *path, struct statfs64 *out) noexcept {
-  return board_fs(path, out, real_statfs64_fn());
+  return board_fs(path, out, real_of<&::statfs64>());
 }
-int fstatfs(int fd, struct statfs *out) noexcept { return board_fs(fd, out, real_fstatfs_fn()); }
+int fstatfs(int fd, struct statfs *out) noexcept { return board_fs(fd, out, real_of<&::fstatfs>()); }
 int fstatfs64(int fd, struct statfs64 *out) noexcept {
-  return board_fs(fd, out, real_fstatfs64_fn());
+  return board_fs(fd, out, real_of<&::fstatfs64>());
 }
 int statvfs(const char *path, struct statvfs *out) noexcept {
-  return board_fs(path, out, real_statvfs_fn());
+  return board_fs(path, out, real_of<&::statvfs>());
 }
 int statvfs64(const char *path, struct statvfs64 *out) noexcept {
-  return board_fs(path, out, real_statvfs64_fn());
+  return board_fs(path, out, real_of<&::statvfs64>());
 }
-int fstatvfs(int fd, struct statvfs *out) noexcept { return board_fs(fd, out, real_fstatvfs_fn()); }
+int fstatvfs(int fd, struct statvfs *out) noexcept { return board_fs(fd, out, real_of<&::fstatvfs>()); }
 int fstatvfs64(int fd, struct statvfs64 *out) noexcept {
-  return board_fs(fd, out, real_fstatvfs64_fn());
+  return board_fs(fd, out, real_of<&::fstatvfs64>());
 }
 
 int close_range(unsigned int first, unsigned int last, int flags) noexcept {
-  if (first > last) return real_close_range_fn()(first, last, flags);  // EINVAL
-  const int r = close_around_kept(first, last, flags, real_close_range_fn());
+  if (first > last) return real_of<&::close_range>()(first, last, flags);  // EINVAL
+  const int r = close_around_kept(first, last, flags, real_of<&::close_range>());
   if (r == 0 && (flags & CLOSE_RANGE_CLOEXEC) == 0) forget_range(first, last);
   return r;
 }
 void closefrom(int lowfd) noexcept {
-  if (lowfd < 0) return real_closefrom_fn()(lowfd);
-  if (close_around_kept(static_cast<unsigned int>(lowfd), ~0U, 0, real_close_range_fn()) != 0)
-    real_closefrom_fn()(lowfd);  // no close_range in this kernel
+  if (lowfd < 0) return real_of<&::closefrom>()(lowfd);
+  if (close_around_kept(static_cast<unsigned int>(lowfd), ~0U, 0, real_of<&::close_range>()) != 0)
+    real_of<&::closefrom>()(lowfd);  // no close_range in this kernel
   forget_range(static_cast<unsigned int>(lowfd), ~0U);
 }
 
@@ -985,7 +783,7 @@ FILE *fopen(const char *path, const char *mode) {
   bool handled = false;
   FILE *fp = fopen_virtual(path, mode, handled);
   if (handled) return fp;
-  if (auto f = real_fopen_fn()) return f(path, mode);
+  if (auto f = real_of<&::fopen>()) return f(path, mode);
   errno = ENOSYS;
   return nullptr;
 }
@@ -993,24 +791,24 @@ FILE *fopen64(const char *path, const char *mode) {
   bool handled = false;
   FILE *fp = fopen_virtual(path, mode, handled);
   if (handled) return fp;
-  if (auto f = real_fopen64_fn()) return f(path, mode);
+  if (auto f = real_of<&::fopen64>()) return f(path, mode);
   errno = ENOSYS;
   return nullptr;
 }
 FILE *fdopen(int fd, const char *mode) noexcept {
   // libc's own streams would read the stand-in descriptor directly.
   if (maybe_virtual(fd) && is_virtual(fd)) return stream_over(fd, mode);
-  return real_fdopen_fn()(fd, mode);
+  return real_of<&::fdopen>()(fd, mode);
 }
 
 // The descriptor under a board stream, which stdio does not know.
 int fileno(FILE *fp) noexcept {
   const int fd = stream_fd(fp);
-  return fd != -2 ? fd : real_fileno_fn()(fp);
+  return fd != -2 ? fd : real_of<&::fileno>()(fp);
 }
 int fileno_unlocked(FILE *fp) noexcept {
   const int fd = stream_fd(fp);
-  return fd != -2 ? fd : real_fileno_unlocked_fn()(fp);
+  return fd != -2 ? fd : real_of<&::fileno_unlocked>()(fp);
 }
 
 // ----- directories
@@ -1018,7 +816,7 @@ int fileno_unlocked(FILE *fp) noexcept {
 DIR *opendir(const char *path) {
   bool handled = false;
   void *d = dir_open(path, handled);
-  return handled ? static_cast<DIR *>(d) : real_opendir_fn()(path);
+  return handled ? static_cast<DIR *>(d) : real_of<&::opendir>()(path);
 }
 DIR *fdopendir(int fd) {
   if (maybe_virtual(fd)) {
@@ -1026,56 +824,60 @@ DIR *fdopendir(int fd) {
     void *d = dir_from_fd(fd, handled);
     if (handled) return static_cast<DIR *>(d);
   }
-  return real_fdopendir_fn()(fd);
+  return real_of<&::fdopendir>()(fd);
 }
 struct dirent *readdir(DIR *d) {
   if (board_dirs_open() && is_board_dir(d)) return static_cast<struct dirent *>(dir_read(d, false));
-  return real_readdir_fn()(d);
+  return real_of<&::readdir>()(d);
 }
 struct dirent64 *readdir64(DIR *d) {
   if (board_dirs_open() && is_board_dir(d))
     return static_cast<struct dirent64 *>(dir_read(d, true));
-  return real_readdir64_fn()(d);
+  return real_of<&::readdir64>()(d);
 }
+// Deprecated, but programs still call them, and the board's own stand in.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 int readdir_r(DIR *d, struct dirent *entry, struct dirent **result) {
-  if (!board_dirs_open() || !is_board_dir(d)) return real_readdir_r_fn()(d, entry, result);
+  if (!board_dirs_open() || !is_board_dir(d)) return real_of<&::readdir_r>()(d, entry, result);
   const auto *e = static_cast<struct dirent *>(dir_read(d, false));
   if (e != nullptr) std::memcpy(entry, e, sizeof *entry);
   *result = e != nullptr ? entry : nullptr;
   return 0;
 }
 int readdir64_r(DIR *d, struct dirent64 *entry, struct dirent64 **result) {
-  if (!board_dirs_open() || !is_board_dir(d)) return real_readdir64_r_fn()(d, entry, result);
+  if (!board_dirs_open() || !is_board_dir(d)) return real_of<&::readdir64_r>()(d, entry, result);
   const auto *e = static_cast<struct dirent64 *>(dir_read(d, true));
   if (e != nullptr) std::memcpy(entry, e, sizeof *entry);
   *result = e != nullptr ? entry : nullptr;
   return 0;
 }
+#pragma GCC diagnostic pop
 int closedir(DIR *d) {
   if (board_dirs_open()) {
     const int r = dir_close(d);
     if (r != 1) return r;
   }
-  return real_closedir_fn()(d);
+  return real_of<&::closedir>()(d);
 }
 int dirfd(DIR *d) noexcept {
   if (board_dirs_open()) {
     const int r = dir_fd(d);
     if (r != -2) return r;
   }
-  return real_dirfd_fn()(d);
+  return real_of<&::dirfd>()(d);
 }
 void rewinddir(DIR *d) {
   if (board_dirs_open() && is_board_dir(d)) return dir_rewind(d);
-  real_rewinddir_fn()(d);
+  real_of<&::rewinddir>()(d);
 }
 long telldir(DIR *d) noexcept {
   if (board_dirs_open() && is_board_dir(d)) return dir_tell(d);
-  return real_telldir_fn()(d);
+  return real_of<&::telldir>()(d);
 }
 void seekdir(DIR *d, long pos) noexcept {
   if (board_dirs_open() && is_board_dir(d)) return dir_seek(d, pos);
-  real_seekdir_fn()(d, pos);
+  real_of<&::seekdir>()(d, pos);
 }
 
 }  // extern "C"
@@ -1237,13 +1039,13 @@ int scandir(const char *path, struct dirent ***list, int (*keep)(const struct di
             int (*order)(const struct dirent **, const struct dirent **)) {
   bool handled = false;
   const int r = scan(path, list, keep, order, false, handled);
-  return handled ? r : real_scandir_fn()(path, list, keep, order);
+  return handled ? r : real_of<&::scandir>()(path, list, keep, order);
 }
 int scandir64(const char *path, struct dirent64 ***list, int (*keep)(const struct dirent64 *),
               int (*order)(const struct dirent64 **, const struct dirent64 **)) {
   bool handled = false;
   const int r = scan(path, list, keep, order, true, handled);
-  return handled ? r : real_scandir64_fn()(path, list, keep, order);
+  return handled ? r : real_of<&::scandir64>()(path, list, keep, order);
 }
 
 // libc's glob reads directories through its own inner calls; given its
@@ -1257,7 +1059,7 @@ int glob(const char *pattern, int flags, int (*errfunc)(const char *, int), glob
     g->gl_lstat = glob_lstat;
     flags |= GLOB_ALTDIRFUNC;
   }
-  return real_glob_fn()(pattern, flags, errfunc, g);
+  return real_of<&::glob>()(pattern, flags, errfunc, g);
 }
 int glob64(const char *pattern, int flags, int (*errfunc)(const char *, int), glob64_t *g) {
   if (glob_may_be_virtual(pattern) && (flags & GLOB_ALTDIRFUNC) == 0) {
@@ -1268,23 +1070,23 @@ int glob64(const char *pattern, int flags, int (*errfunc)(const char *, int), gl
     g->gl_lstat = glob_lstat64;
     flags |= GLOB_ALTDIRFUNC;
   }
-  return real_glob64_fn()(pattern, flags, errfunc, g);
+  return real_of<&::glob64>()(pattern, flags, errfunc, g);
 }
 
 // ----- links
 
 ssize_t readlink(const char *path, char *buf, size_t size) noexcept {
   const ssize_t r = v_readlink(AT_FDCWD, path, buf, size);
-  return r != -2 ? r : real_readlink_fn()(path, buf, size);
+  return r != -2 ? r : real_of<&::readlink>()(path, buf, size);
 }
 ssize_t readlinkat(int dirfd, const char *path, char *buf, size_t size) noexcept {
   const ssize_t r = v_readlink(dirfd, path, buf, size);
-  return r != -2 ? r : real_readlinkat_fn()(dirfd, path, buf, size);
+  return r != -2 ? r : real_of<&::readlinkat>()(dirfd, path, buf, size);
 }
 char *realpath(const char *path, char *resolved) noexcept {
   bool handled = false;
   char *r = v_realpath(path, resolved, handled);
-  return handled ? r : real_realpath_fn()(path, resolved);
+  return handled ? r : real_of<&::realpath>()(path, resolved);
 }
 char *__realpath_chk(const char *path, char *resolved, size_t resolvedlen) {
   if (resolvedlen < PATH_MAX) __chk_fail();
@@ -1293,7 +1095,7 @@ char *__realpath_chk(const char *path, char *resolved, size_t resolvedlen) {
 char *canonicalize_file_name(const char *path) noexcept {
   bool handled = false;
   char *r = v_realpath(path, nullptr, handled);
-  return handled ? r : real_canonicalize_file_name_fn()(path);
+  return handled ? r : real_of<&::canonicalize_file_name>()(path);
 }
 
 int statx(int dirfd, const char *path, int flags, unsigned int mask, struct statx *out) noexcept {
@@ -1304,7 +1106,7 @@ int statx(int dirfd, const char *path, int flags, unsigned int mask, struct stat
   else
     r = v_stat_path(dirfd, path, st, (flags & AT_SYMLINK_NOFOLLOW) == 0);
   if (r == 0) fill_statx(st, *out);
-  return r != 1 ? r : real_statx_fn()(dirfd, path, flags, mask, out);
+  return r != 1 ? r : real_of<&::statx>()(dirfd, path, flags, mask, out);
 }
 
 // Runtimes that make their own system calls through syscall() (libuv's
@@ -1317,7 +1119,7 @@ long syscall(long number, ...) noexcept {
   long a[6];
   for (long &x : a) x = va_arg(ap, long);
   va_end(ap);
-  const auto real = [&] { return real_syscall_fn()(number, a[0], a[1], a[2], a[3], a[4], a[5]); };
+  const auto real = [&] { return real_of<&::syscall>()(number, a[0], a[1], a[2], a[3], a[4], a[5]); };
   const auto board_path = [](long dirfd, long path) {
     std::string full, norm;
     return virtual_path(static_cast<int>(dirfd), reinterpret_cast<const char *>(path), full) &&
@@ -1396,14 +1198,14 @@ void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) noexc
     errno = ENODEV;
     return MAP_FAILED;
   }
-  return real_mmap_fn()(addr, len, prot, flags, fd, off);
+  return real_of<&::mmap>()(addr, len, prot, flags, fd, off);
 }
 void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off64_t off) noexcept {
   if (maps_board_file(flags, fd)) {
     errno = ENODEV;
     return MAP_FAILED;
   }
-  return real_mmap64_fn()(addr, len, prot, flags, fd, off);
+  return real_of<&::mmap64>()(addr, len, prot, flags, fd, off);
 }
 
 // Extended attributes: sysfs nodes have none (ls -l asks for ACLs).
@@ -1413,29 +1215,29 @@ static int xattr_path(const char *path, bool follow) {
 }
 ssize_t getxattr(const char *path, const char *name, void *value, size_t size) noexcept {
   const int r = xattr_path(path, true);
-  if (r == 1) return real_getxattr_fn()(path, name, value, size);
+  if (r == 1) return real_of<&::getxattr>()(path, name, value, size);
   return r < 0 ? r : fail(ENODATA);
 }
 ssize_t lgetxattr(const char *path, const char *name, void *value, size_t size) noexcept {
   const int r = xattr_path(path, false);
-  if (r == 1) return real_lgetxattr_fn()(path, name, value, size);
+  if (r == 1) return real_of<&::lgetxattr>()(path, name, value, size);
   return r < 0 ? r : fail(ENODATA);
 }
 ssize_t fgetxattr(int fd, const char *name, void *value, size_t size) noexcept {
   if (maybe_virtual(fd) && is_virtual(fd)) return fail(ENODATA);
-  return real_fgetxattr_fn()(fd, name, value, size);
+  return real_of<&::fgetxattr>()(fd, name, value, size);
 }
 ssize_t listxattr(const char *path, char *list, size_t size) noexcept {
   const int r = xattr_path(path, true);
-  return r == 1 ? real_listxattr_fn()(path, list, size) : r;
+  return r == 1 ? real_of<&::listxattr>()(path, list, size) : r;
 }
 ssize_t llistxattr(const char *path, char *list, size_t size) noexcept {
   const int r = xattr_path(path, false);
-  return r == 1 ? real_llistxattr_fn()(path, list, size) : r;
+  return r == 1 ? real_of<&::llistxattr>()(path, list, size) : r;
 }
 ssize_t flistxattr(int fd, char *list, size_t size) noexcept {
   if (maybe_virtual(fd) && is_virtual(fd)) return 0;
-  return real_flistxattr_fn()(fd, list, size);
+  return real_of<&::flistxattr>()(fd, list, size);
 }
 
 // ----- waiting
@@ -1443,7 +1245,7 @@ ssize_t flistxattr(int fd, char *list, size_t size) noexcept {
 int poll(struct pollfd *fds, nfds_t n, int timeout) {
   bool handled = false;
   const int r = v_poll(fds, n, ms_to_ns(timeout), handled);
-  return handled ? r : real_poll_fn()(fds, n, timeout);
+  return handled ? r : real_of<&::poll>()(fds, n, timeout);
 }
 int __poll_chk(struct pollfd *fds, nfds_t n, int timeout, size_t fdslen) {
   if (fdslen / sizeof(*fds) < n) __chk_fail();
@@ -1456,7 +1258,7 @@ int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *t, const sigset_t
   if (n > 0) {
     r = with_mask(mask, [&] { return v_poll(fds, n, ts_to_ns(t), handled); });
   }
-  return handled ? r : real_ppoll_fn()(fds, n, t, mask);
+  return handled ? r : real_of<&::ppoll>()(fds, n, t, mask);
 }
 int select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *t) {
   // The kernel carries whole seconds out of tv_usec but refuses a negative
@@ -1466,19 +1268,19 @@ int select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *t) {
   const std::int64_t ns =
       t == nullptr ? -1 : static_cast<std::int64_t>(t->tv_sec) * 1000000000 + t->tv_usec * 1000;
   const int k = select_any(n, r, w, e, ns, handled);
-  return handled ? k : real_select_fn()(n, r, w, e, t);
+  return handled ? k : real_of<&::select>()(n, r, w, e, t);
 }
 int pselect(int n, fd_set *r, fd_set *w, fd_set *e, const struct timespec *t,
             const sigset_t *mask) {
   if (bad_time(t)) return fail(EINVAL);
   bool handled = false;
   const int k = with_mask(mask, [&] { return select_any(n, r, w, e, ts_to_ns(t), handled); });
-  return handled ? k : real_pselect_fn()(n, r, w, e, t, mask);
+  return handled ? k : real_of<&::pselect>()(n, r, w, e, t, mask);
 }
 
 int epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev) noexcept {
   const int r = v_epoll_ctl(epfd, op, fd, ev);
-  return r != 1 ? r : real_epoll_ctl_fn()(epfd, op, fd, ev);
+  return r != 1 ? r : real_of<&::epoll_ctl>()(epfd, op, fd, ev);
 }
 // A wait on a set with no board descriptor is the kernel's; when the
 // board's wake-up ends it (another thread added one), the wait goes on
@@ -1495,8 +1297,8 @@ static int epoll_any(int epfd, struct epoll_event *ev, int max, int timeout,
                         : v_epoll_wait(epfd, ev, max, left_ns);
     if (r != -2) return r;
     const int ms = left_ns < 0 ? -1 : static_cast<int>((left_ns + 999999) / 1000000);
-    const int k = pwait ? real_epoll_pwait_fn()(epfd, ev, max, ms, mask)
-                        : real_epoll_wait_fn()(epfd, ev, max, ms);
+    const int k = pwait ? real_of<&::epoll_pwait>()(epfd, ev, max, ms, mask)
+                        : real_of<&::epoll_wait>()(epfd, ev, max, ms);
     bool woken = false;
     const int kept = epoll_drop_wakes(epfd, ev, k, woken);
     if (kept > 0 || !woken) return kept;
@@ -1554,23 +1356,23 @@ void fill_args(char **argv, const char *arg, va_list ap, std::size_t n) {
 }  // extern "C++"
 
 int execve(const char *path, char *const argv[], char *const envp[]) {
-  return starting(false, [&] { return real_execve_fn()(path, argv, envp); });
+  return starting(false, [&] { return real_of<&::execve>()(path, argv, envp); });
 }
 int execv(const char *path, char *const argv[]) {
-  return starting(false, [&] { return real_execv_fn()(path, argv); });
+  return starting(false, [&] { return real_of<&::execv>()(path, argv); });
 }
 int execvp(const char *file, char *const argv[]) {
-  return starting(false, [&] { return real_execvp_fn()(file, argv); });
+  return starting(false, [&] { return real_of<&::execvp>()(file, argv); });
 }
 int execvpe(const char *file, char *const argv[], char *const envp[]) {
-  auto real = or_enosys(real_execvpe_fn());
+  auto real = or_enosys(real_of<&::execvpe>());
   return real == nullptr ? -1 : starting(false, [&] { return real(file, argv, envp); });
 }
 int fexecve(int fd, char *const argv[], char *const envp[]) {
-  return starting(false, [&] { return real_fexecve_fn()(fd, argv, envp); });
+  return starting(false, [&] { return real_of<&::fexecve>()(fd, argv, envp); });
 }
 int execveat(int dirfd, const char *path, char *const argv[], char *const envp[], int flags) {
-  auto real = or_enosys(real_execveat_fn());
+  auto real = or_enosys(real_of<&::execveat>());
   return real == nullptr ? -1 : starting(false, [&] { return real(dirfd, path, argv, envp, flags); });
 }
 int execl(const char *path, const char *arg, ...) {
@@ -1603,18 +1405,18 @@ int execle(const char *path, const char *arg, ...) {
 }
 int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
                 const posix_spawnattr_t *attr, char *const argv[], char *const envp[]) {
-  return starting(true, [&] { return real_posix_spawn_fn()(pid, path, actions, attr, argv, envp); });
+  return starting(true, [&] { return real_of<&::posix_spawn>()(pid, path, actions, attr, argv, envp); });
 }
 int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,
                  const posix_spawnattr_t *attr, char *const argv[], char *const envp[]) {
   return starting(true,
-                  [&] { return real_posix_spawnp_fn()(pid, file, actions, attr, argv, envp); });
+                  [&] { return real_of<&::posix_spawnp>()(pid, file, actions, attr, argv, envp); });
 }
 int system(const char *command) {
-  return starting(false, [&] { return real_system_fn()(command); });
+  return starting(false, [&] { return real_of<&::system>()(command); });
 }
 FILE *popen(const char *command, const char *type) {
-  return starting(false, [&] { return real_popen_fn()(command, type); });
+  return starting(false, [&] { return real_of<&::popen>()(command, type); });
 }
 
 }  // extern "C"

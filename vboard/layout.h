@@ -32,11 +32,17 @@ namespace vboard {
 // have fixed sizes and places on 32- and 64-bit builds, so a native shell
 // and an ARM program under qemu share one board. Per process stay: the
 // descriptors, the faults, the trace and the spidev controller quirks.
+//
+// The object is a header (shared_board) and after it the slice of each
+// device that keeps state there, asked for by its part (device.h) and laid
+// out by parts.cpp in the parts' order; the records below are what the
+// devices' slices hold. The slices' fingerprint in the header makes an
+// object of another build's slices be refused as another layout.
 
 constexpr std::uint32_t kBoardMagic = 0x56424f41;  // "VBOA"
 // Raised whenever a field below changes place, size or meaning: a board
 // object of another layout is refused, never read.
-constexpr std::uint32_t kBoardLayout = 6;
+constexpr std::uint32_t kBoardLayout = 8;
 constexpr int kMaxPins = 1024;
 // A process's ticket t is the lock on byte kTicketBase + t of the board
 // object (see state.cpp); past the object's end, so it covers no field.
@@ -110,7 +116,7 @@ struct shared_line_event {
 };
 
 // A request for lines through the GPIO character device. The lines it
-// holds name it in shared_board::line_request; whether its owner still
+// holds name it in chardev_slice::line_request; whether its owner still
 // holds it is told by a lock (see gpiochip.cpp), not by these fields.
 struct shared_line_request {
   std::uint32_t kind;  // 0 free, 1 line handle, 2 line event, 3 line request
@@ -136,40 +142,39 @@ struct shared_line_request {
 // the chip descriptors that watch the line.
 struct shared_info_change {
   std::uint64_t timestamp_ns;  // CLOCK_MONOTONIC
-  std::uint32_t seq;           // shared_board::info_seq when it was made
+  std::uint32_t seq;           // chardev_slice::info_seq when it was made
   std::uint32_t line;
   std::uint32_t type;  // GPIO_V2_LINE_CHANGED_*
   std::uint32_t reserved;
 };
 
+// The header every board object starts with; the devices' slices follow
+// it (parts.cpp), each a record of the device's own.
 struct shared_board {
   std::uint32_t magic;
   std::uint32_t layout;
-  std::uint32_t size;  // sizeof(shared_board)
+  std::uint32_t size;  // the header and every slice after it
   std::uint32_t ready;
   std::uint32_t lock;          // futex word: 0 free, else the holder's ticket (see state.cpp)
   std::uint32_t lock_pid;      // the holder's process id, for telling that it is stopped
   std::uint32_t edge_seq;      // futex word: bumped at every notified edge
   std::uint32_t edge_waiting;  // 1: a process may be asleep on `edge_seq`
+  std::uint32_t fingerprint;   // of the slices (parts.cpp)
+  std::uint32_t ticket_seq;    // the last ticket handed out
   std::uint64_t epoch_ns;      // CLOCK_MONOTONIC at power-on: board time 0
-  double reference;
-  shared_input inputs[VBOARD_CHANNELS];
-  std::int32_t wiring[4];  // clock, dout, din, cs
-  std::int32_t dout_idle;
-  std::int32_t ngpio;
-  std::int32_t base;  // number of the first pin
-  std::uint32_t reserved;
-  mcp3008_lines chip;
-  shared_pin pins[kMaxPins];
-  shared_spidev spidev[kSpidevSlots];
-  std::int16_t line_request[kMaxPins];  // 1 + the request holding the line, 0 none
-  shared_line_request requests[kLineRequests];
-  std::uint32_t info_seq;  // line info changes so far
-  std::uint32_t reserved_info;
-  shared_info_change info_changes[kInfoChanges];  // the last ones, by seq
-  std::uint32_t ticket_seq;  // the last ticket handed out
-  std::uint32_t reserved_end;
-  shared_capture capture;  // capture.h
 };
+
+// The layout is the same for every build that shares a board (32- and
+// 64-bit alike).
+static_assert(sizeof(shared_board) == 48);
+static_assert(sizeof(shared_level) == 16);
+static_assert(sizeof(shared_input) == 424);
+static_assert(sizeof(shared_pin) == 12);
+static_assert(sizeof(shared_spidev) == 64);
+static_assert(sizeof(shared_line_event) == 24);
+static_assert(offsetof(shared_line_request, flags) % 8 == 0);
+static_assert(sizeof(shared_line_request) == 72 + 20 * kRequestLines + 8 + 24 * kLineEvents);
+static_assert(sizeof(shared_capture) == 48 + kCaptureLevels + 16 * kCaptureRing);
+static_assert(std::atomic_ref<std::uint32_t>::required_alignment <= alignof(std::uint32_t));
 
 }  // namespace vboard

@@ -69,6 +69,29 @@ void spend(std::int64_t ns);
 void clear_trace();
 
 // ---------------------------------------------------------------------------
+// The chip on the pins (adc.cpp) and its inputs (inputs.cpp): their slices
+// of the board object, of board `b` or of the board this process is on.
+// Lock held.
+
+struct chip_slice {
+  std::int32_t wiring[4];  // clock, dout, din, cs
+  std::int32_t dout_idle;
+  std::uint32_t reserved;
+  mcp3008_lines chip;
+};
+chip_slice &chip_state(shared_board &b);
+const chip_slice &chip_state(const shared_board &b);
+chip_slice &chip_state();
+
+struct inputs_slice {
+  double reference;
+  shared_input inputs[VBOARD_CHANNELS];
+};
+inputs_slice &inputs_state(shared_board &b);
+const inputs_slice &inputs_state(const shared_board &b);
+inputs_slice &inputs_state();
+
+// ---------------------------------------------------------------------------
 // Inputs (inputs.cpp)
 
 // Reads VBOARD_VREF and VBOARD_CH0..7 into the board. Lock held.

@@ -20,6 +20,7 @@
 #include <cstdint>
 
 #include "internal.h"
+#include "interposed.h"
 
 namespace vboard {
 namespace {

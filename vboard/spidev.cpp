@@ -6,6 +6,8 @@
 //
 // The device owns its variables and faults: VBOARD_SPIDEV_* are read by
 // the configure hook below, the faults on paths go to the core's table.
+// Its part of the board object is the devices' settings slots (spidev_slot):
+// set at power-on, checked when found and shown by the part below.
 #include "spidev.h"
 
 #include <fcntl.h>
@@ -72,12 +74,39 @@ static_assert(sizeof(spi_ioc_transfer) == 32);
 constexpr unsigned kMessageNr = 0;
 static_assert(_IOC_NR(SPI_IOC_MESSAGE(1)) == kMessageNr);
 
+// The devices' settings as the board keeps them: a slice of the board
+// object of their own.
+struct spidev_slice {
+  shared_spidev spidev[kSpidevSlots];
+};
+std::size_t spidev_at = 0;
+spidev_slice &spidev_state(shared_board &b) {
+  return *static_cast<spidev_slice *>(board_slice(b, spidev_at));
+}
+const spidev_slice &spidev_state(const shared_board &b) {
+  return *static_cast<const spidev_slice *>(board_slice(b, spidev_at));
+}
+
 void power_on_settings(shared_spidev &s) {
   s.mode = SPI_MODE_0;
   s.bits_per_word = 8;
   s.lsb_first = 0;
   s.max_speed_hz = kPowerOnSpeed;
   s.speed_hz = kPowerOnSpeed;
+}
+
+// A device's settings slot in the board object, taken on first use; null
+// when every slot is taken. Lock held.
+shared_spidev *spidev_slot(const char *path) {
+  spidev_slice &b = spidev_state(board());
+  shared_spidev *free_slot = nullptr;
+  for (auto &s : b.spidev) {
+    if (std::strncmp(s.path, path, sizeof s.path) == 0) return &s;
+    if (s.path[0] == '\0' && free_slot == nullptr) free_slot = &s;
+  }
+  if (free_slot == nullptr || std::strlen(path) >= sizeof free_slot->path) return nullptr;
+  std::snprintf(free_slot->path, sizeof free_slot->path, "%s", path);
+  return free_slot;
 }
 
 // The target drives its chip selects as GPIOs, active low as the device
@@ -204,7 +233,7 @@ off_t lock_offset(device &d) {
   const shared_spidev *slot = &d.settings();
   const auto *base = reinterpret_cast<const unsigned char *>(&board());
   const auto *at = reinterpret_cast<const unsigned char *>(&slot->open_count);
-  if (at < base || at >= base + sizeof(shared_board)) return -1;  // no slot: this process only
+  if (at < base || at >= base + board_bytes()) return -1;  // no slot: this process only
   return static_cast<off_t>(at - base);
 }
 
@@ -1041,7 +1070,7 @@ bool spidev_configure(bool) { return load(state_storage()); }
 void spidev_reset() {
   spi_state &s = state_storage();
   // Power-off: every file open on the devices is gone with them.
-  for (auto &slot : board().spidev) {
+  for (auto &slot : spidev_state(board()).spidev) {
     if (slot.path[0] != '\0') power_on_settings(slot);
     slot.open_count = 0;
   }
@@ -1056,6 +1085,37 @@ void spidev_clear_faults() { state_storage().faults = spi_faults{}; }
 
 const bool registered = add_provider({kPrefix, spidev_open, spidev_stat, nullptr, spidev_list,
                                       spidev_configure, spidev_reset, spidev_clear_faults});
+
+// The devices' settings in the board object: every slot free and at the
+// driver's defaults at power-on, shown for the devices opened since.
+void spidev_power_on(shared_board &b) {
+  for (auto &slot : spidev_state(b).spidev) power_on_settings(slot);
+}
+
+const char *spidev_damage(const shared_board &b) {
+  for (const auto &s : spidev_state(b).spidev) {
+    if (s.path[sizeof s.path - 1] != '\0' || s.bits_per_word < 1 || s.bits_per_word > 32) {
+      return "a spidev device's settings are invalid";
+    }
+  }
+  return nullptr;
+}
+
+void spidev_show(const shared_board &b, std::string &out) {
+  bool any = false;
+  for (const auto &s : spidev_state(b).spidev) {
+    if (s.path[0] == '\0') continue;
+    if (!any) out += "spidev:\n";
+    any = true;
+    show_line(out, "  %.31s mode %u, %u bits per word, %s first, %u Hz\n", s.path, s.mode & 3U,
+              s.bits_per_word, s.lsb_first != 0 ? "LSB" : "MSB", s.speed_hz);
+  }
+}
+
+[[gnu::constructor(kRegisterPriority)]] void add_spidev_part() {
+  add_part({"spidev", 50, spidev_power_on, spidev_damage, spidev_show, nullptr, nullptr,
+            sizeof(spidev_slice), alignof(spidev_slice), 40, &spidev_at});
+}
 
 }  // namespace
 }  // namespace vboard

@@ -1,8 +1,10 @@
 // The board itself: the shared board object (finding it, creating it,
 // refusing one of another layout or a damaged one), the board lock, the
 // board's first use (configuration from the environment, adoption of
-// inherited descriptors), power-off, and the control calls for the board,
-// the wiring and the pins.
+// inherited descriptors), power-off and the board's control calls. What
+// the devices keep in the object is theirs: their parts (device.h) set it
+// at power-on and check it when the object is found, so nothing here knows
+// a pin, the chip or a spidev device.
 //
 // The lock word lives in the shared object and is taken with an atomic
 // compare-and-swap; a process that finds it taken sleeps on it (futex).
@@ -28,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -37,30 +40,7 @@
 
 namespace vboard {
 
-// The layout is the same for every build that shares a board.
-static_assert(sizeof(shared_level) == 16);
-static_assert(sizeof(shared_input) == 424);
-static_assert(sizeof(shared_pin) == 12);
-static_assert(sizeof(shared_spidev) == 64);
-static_assert(offsetof(shared_board, epoch_ns) == 32);
-static_assert(offsetof(shared_board, reference) == 40);
-static_assert(offsetof(shared_board, chip) == 48 + 424 * VBOARD_CHANNELS + 32);
-static_assert(offsetof(shared_board, pins) == offsetof(shared_board, chip) + 56);
-static_assert(sizeof(shared_line_event) == 24);
-static_assert(offsetof(shared_line_request, flags) % 8 == 0);
-static_assert(sizeof(shared_line_request) == 72 + 20 * kRequestLines + 8 + 24 * kLineEvents);
-static_assert(offsetof(shared_board, requests) % 8 == 0);
-static_assert(sizeof(shared_board) == offsetof(shared_board, pins) + 12 * kMaxPins +
-                                          64 * kSpidevSlots + 2 * kMaxPins +
-                                          sizeof(shared_line_request) * kLineRequests + 8 +
-                                          24 * kInfoChanges + 8 + sizeof(shared_capture));
-static_assert(sizeof(shared_capture) == 48 + kCaptureLevels + 16 * kCaptureRing);
-static_assert(offsetof(shared_board, capture) % 8 == 0);
-static_assert(std::atomic_ref<std::uint32_t>::required_alignment <= alignof(std::uint32_t));
-
 namespace {
-
-constexpr std::uint32_t kPowerOnSpeed = 125000000;  // the device tree's spi-max-frequency
 
 // Constant-initialised, so it is usable from the board's load-time
 // constructor whatever order the dynamic initialisers run in.
@@ -239,14 +219,22 @@ void shared_unlock(shared_board &b) {
 }
 
 // A board this process alone uses: the former default, and what tests
-// that must not meet each other run on.
-shared_board private_board;
+// that must not meet each other run on. Sized for this build's slices,
+// once; it lives as long as the process.
+shared_board &private_board() {
+  static auto *b = static_cast<shared_board *>(std::calloc(1, board_bytes()));
+  if (b == nullptr) {
+    tell("vboard: no memory for a board\n");
+    std::abort();
+  }
+  return *b;
+}
 
 void power_on(shared_board &b) {
   // The lock words stay: the caller holds the lock, others may wait on it.
   const std::uint32_t lock = b.lock, pid = b.lock_pid, tickets = b.ticket_seq;
   const std::uint32_t edge_seq = b.edge_seq;
-  std::memset(static_cast<void *>(&b), 0, sizeof b);
+  std::memset(static_cast<void *>(&b), 0, board_bytes());
   b.lock = lock;
   b.lock_pid = pid;
   b.ticket_seq = tickets;
@@ -254,58 +242,17 @@ void power_on(shared_board &b) {
   b.edge_seq = edge_seq + 1;  // pollers of the old board look again
   b.magic = kBoardMagic;
   b.layout = kBoardLayout;
-  b.size = sizeof b;
+  b.size = static_cast<std::uint32_t>(board_bytes());
+  b.fingerprint = parts_fingerprint();
   b.epoch_ns = monotonic_ns();
-  power_on_inputs(b);
-  const pin_wiring w;
-  b.wiring[0] = w.clock;
-  b.wiring[1] = w.dout;
-  b.wiring[2] = w.din;
-  b.wiring[3] = w.cs;
-  b.dout_idle = 0;
-  b.ngpio = 54;  // the SoC's bank: GPIO 0-53
-  b.base = 0;
-  mcp3008_model blank(nullptr, &b.chip);
-  blank.reset();
-  for (auto &p : b.pins) p.jumper = -1;
-  for (auto &s : b.spidev) {
-    s.max_speed_hz = kPowerOnSpeed;
-    s.speed_hz = kPowerOnSpeed;
-    s.bits_per_word = 8;
-  }
+  power_on_parts(b);
   atom(b.ready).store(1, std::memory_order_release);
 }
 
 // What a board object must hold to be run from; anything else is damage.
 const char *damage(const shared_board &b) {
-  auto bit = [](std::uint8_t v) { return v <= 1; };
   if (b.ready != 1) return "it was never finished";
-  if (!(b.reference > 0) || !std::isfinite(b.reference)) return "its reference voltage is invalid";
-  for (const auto &in : b.inputs) {
-    if (const char *why = input_damage(in)) return why;
-  }
-  for (int w : b.wiring) {
-    if (w < 0 || w >= kMaxPins) return "the chip's wiring is out of range";
-  }
-  if (b.dout_idle < 0 || b.dout_idle > 1) return "DOUT's idle level is invalid";
-  if (b.ngpio < 1 || b.ngpio > kMaxPins || b.base < 0 || b.base + b.ngpio > 4096) {
-    return "its pin count is invalid";
-  }
-  if (!mcp3008_model::valid(b.chip)) return "the chip's state is invalid";
-  for (const auto &p : b.pins) {
-    if (!bit(p.exported) || !bit(p.out) || !bit(p.level) || !bit(p.active_low) || !bit(p.seen) ||
-        p.edge > edge_both || p.jumper < -1 || p.jumper >= kMaxPins) {
-      return "a pin's state is invalid";
-    }
-  }
-  for (const auto &s : b.spidev) {
-    if (s.path[sizeof s.path - 1] != '\0' || s.bits_per_word < 1 || s.bits_per_word > 32) {
-      return "a spidev device's settings are invalid";
-    }
-  }
-  if (const char *why = chardev_damage(b)) return why;
-  if (const char *why = capture_damage(b.capture)) return why;
-  return nullptr;
+  return part_damage(b);
 }
 
 // Names the object from VBOARD_BOARD (or the older VBOARD_STATE, a file):
@@ -409,6 +356,36 @@ bool starts_as_board(int fd) {
          magic == kBoardMagic;
 }
 
+// Why a board object open on `fd` was made by another build: another
+// layout number, or other slices of the parts (parts.cpp); null when it
+// is this build's. Read from the header, before its size is looked at,
+// so that the reason given is the build, not the size that follows.
+const char *other_layout(int fd, char (&detail)[160]) {
+  std::uint32_t layout = 0, fingerprint = 0;
+  if (real_pread(fd, &layout, sizeof layout, offsetof(shared_board, layout)) !=
+      static_cast<ssize_t>(sizeof layout)) {
+    return nullptr;
+  }
+  if (layout != kBoardLayout) {
+    std::snprintf(detail, sizeof detail,
+                  "it has layout %u, made by another version of the board (this one uses %u)",
+                  layout, kBoardLayout);
+    return detail;
+  }
+  if (real_pread(fd, &fingerprint, sizeof fingerprint, offsetof(shared_board, fingerprint)) !=
+      static_cast<ssize_t>(sizeof fingerprint)) {
+    return nullptr;
+  }
+  if (fingerprint != parts_fingerprint()) {
+    std::snprintf(detail, sizeof detail,
+                  "its devices' slices are of another build (fingerprint %08x, this one's %08x), "
+                  "made by another version of the board",
+                  fingerprint, parts_fingerprint());
+    return detail;
+  }
+  return nullptr;
+}
+
 // Why the object open on `fd` (described by `st`) is not one this user's
 // board may live in (type, owner, contents, mode, links), or null when it
 // may; `refused` then tells whether a reset may replace it: only an object
@@ -499,17 +476,19 @@ shared_board *map_object() {
     return nullptr;
   }
   if (st.st_size == 0) {
-    if (ftruncate(fd, sizeof(shared_board)) != 0) why = "it cannot be sized";
+    if (ftruncate(fd, static_cast<off_t>(board_bytes())) != 0) why = "it cannot be sized";
   } else if (!starts_as_board(fd)) {
     why = "it is not a board";
     refused = refusal::foreign;
-  } else if (st.st_size != static_cast<off_t>(sizeof(shared_board))) {
+  } else if (const char *other = other_layout(fd, detail)) {
+    why = other;
+  } else if (st.st_size != static_cast<off_t>(board_bytes())) {
     std::snprintf(detail, sizeof detail, "it is %lld bytes, this board library uses %zu",
-                  static_cast<long long>(st.st_size), sizeof(shared_board));
+                  static_cast<long long>(st.st_size), board_bytes());
     why = detail;
   }
   if (why == nullptr) {
-    void *p = real_mmap(nullptr, sizeof(shared_board), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *p = real_mmap(nullptr, board_bytes(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) {
       why = "it cannot be mapped";
     } else {
@@ -524,16 +503,16 @@ shared_board *map_object() {
                       "it has layout %u, made by another version of the board (this one uses %u)",
                       b->layout, kBoardLayout);
         why = detail;
-      } else if (b->size != sizeof(shared_board)) {
+      } else if (b->size != board_bytes()) {
         std::snprintf(detail, sizeof detail,
                       "it says it is %u bytes, where a board of layout %u is %zu", b->size,
-                      kBoardLayout, sizeof(shared_board));
+                      kBoardLayout, board_bytes());
         why = detail;
       } else {
         why = damage(*b);
       }
       if (why != nullptr) {
-        munmap(p, sizeof(shared_board));
+        munmap(p, board_bytes());
         b = nullptr;
       }
     }
@@ -584,15 +563,15 @@ void attach() {
     attached = b;
     shared_object = true;
   } else {
-    attached = &private_board;
+    attached = &private_board();
     shared_object = false;
-    if (private_board.magic != kBoardMagic) power_on(private_board);
+    if (private_board().magic != kBoardMagic) power_on(private_board());
     if (refused != refusal::none) {
       set_text(wanted_label, board_label);
       set_text(board_label, "private");
     }
   }
-  chip().attach(&attached->chip);
+  attach_parts(*attached);
 }
 
 }  // namespace
@@ -796,55 +775,6 @@ int fail(int err) {
   return -1;
 }
 
-// Reads VBOARD_PIN_*, VBOARD_DOUT_IDLE and VBOARD_NGPIO into the board.
-// Lock held.
-void configure_wiring(config::reader &r) {
-  shared_board &b = board();
-  pin_wiring w = wiring();
-  const pin_wiring before = w;
-  std::int32_t idle = b.dout_idle;
-  if (r.restore()) {
-    w = pin_wiring{};
-    idle = 0;
-  }
-  struct pin_var {
-    const char *name;
-    int pin_wiring::*field;
-  };
-  static constexpr pin_var pin_vars[] = {
-      {"VBOARD_PIN_CLK", &pin_wiring::clock},
-      {"VBOARD_PIN_DOUT", &pin_wiring::dout},
-      {"VBOARD_PIN_DIN", &pin_wiring::din},
-      {"VBOARD_PIN_CS", &pin_wiring::cs},
-  };
-  for (const auto &pv : pin_vars) {
-    if (const char *v = r.get(pv.name)) {
-      long n = 0;
-      if (config::parse_long(v, n) && n >= 0 && n < kMaxPins)
-        w.*pv.field = static_cast<int>(n);
-      else
-        r.bad(pv.name, v, "a line of the GPIO controller, 0 to 1023");
-    }
-  }
-  if (const char *v = r.get("VBOARD_DOUT_IDLE")) {
-    if (std::string_view(v) == "0" || std::string_view(v) == "1")
-      idle = *v == '1';
-    else
-      r.bad("VBOARD_DOUT_IDLE", v, "0 or 1");
-  }
-  // A program joining the board with the same wiring leaves a conversion
-  // in progress alone; new wiring starts the chip afresh.
-  const bool rewired =
-      w.clock != before.clock || w.dout != before.dout || w.din != before.din || w.cs != before.cs;
-  b.wiring[0] = w.clock;
-  b.wiring[1] = w.dout;
-  b.wiring[2] = w.din;
-  b.wiring[3] = w.cs;
-  b.dout_idle = idle;
-  if (r.restore() || rewired) chip().reset();
-  chip().set_idle_level(idle != 0);
-}
-
 void ensure_ready() {
   if (!configured) {
     configured = true;
@@ -873,16 +803,6 @@ bool add_provider(const provider &p) {
   if (configured && p.configure != nullptr) p.configure(false);
   if (!adoption_pending) adopt_inherited();
   return true;
-}
-
-mcp3008_model &chip() {
-  static mcp3008_model model([](int ch) { return channel_lsb(ch); }, &private_board.chip);
-  return model;
-}
-
-pin_wiring wiring() {
-  const shared_board &b = board();
-  return {b.wiring[0], b.wiring[1], b.wiring[2], b.wiring[3]};
 }
 
 std::uint64_t monotonic_ns() {
@@ -930,18 +850,6 @@ int wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns) {
   const long r = futex(&b->edge_seq, FUTEX_WAIT, seen, timeout_ns >= 0 ? &ts : nullptr);
   if (r != 0 && errno == EINTR) return fail(EINTR);
   return 0;
-}
-
-shared_spidev *spidev_slot(const char *path) {
-  shared_board &b = board();
-  shared_spidev *free_slot = nullptr;
-  for (auto &s : b.spidev) {
-    if (std::strncmp(s.path, path, sizeof s.path) == 0) return &s;
-    if (s.path[0] == '\0' && free_slot == nullptr) free_slot = &s;
-  }
-  if (free_slot == nullptr || std::strlen(path) >= sizeof free_slot->path) return nullptr;
-  std::snprintf(free_slot->path, sizeof free_slot->path, "%s", path);
-  return free_slot;
 }
 
 }  // namespace vboard
@@ -1010,18 +918,17 @@ int vboard_power_cycle(void) {
       }
       attached = b;
       shared_object = true;
-      chip().attach(&b->chip);
       drop_ticket();  // a ticket of the refused object is no ticket of this one
       shared_lock(*b);
       break;
     }
   }
   power_on(board());
-  chip().attach(&board().chip);
+  attach_parts(board());
   reset_devices();
   bool ok = configure_core(false);
   if (!configure_devices(false)) ok = false;
-  pins_changed();
+  parts_powered();
   if (!remove_named_object()) return -1;
   return ok ? 0 : fail(EINVAL);
 }
@@ -1030,51 +937,6 @@ const char *vboard_board_name(void) {
   board_lock lock;
   ensure_ready();
   return board_label;
-}
-
-int vboard_set_pins(int clock, int dout, int din, int cs) {
-  for (int p : {clock, dout, din, cs}) {
-    if (p < 0 || p >= kMaxPins) return fail(EINVAL);
-  }
-  board_lock lock;
-  ensure_ready();
-  shared_board &b = board();
-  b.wiring[0] = clock;
-  b.wiring[1] = dout;
-  b.wiring[2] = din;
-  b.wiring[3] = cs;
-  chip().reset();
-  pins_changed();
-  return 0;
-}
-
-int vboard_set_dout_idle(int level) {
-  if (level != 0 && level != 1) return fail(EINVAL);
-  board_lock lock;
-  ensure_ready();
-  board().dout_idle = level;
-  chip().set_idle_level(level != 0);
-  pins_changed();
-  return 0;
-}
-
-int vboard_pin_exported(int pin) {
-  board_lock lock;
-  ensure_ready();
-  return gpio_pin_query(pin, false);
-}
-
-int vboard_pin_level(int pin) {
-  board_lock lock;
-  ensure_ready();
-  return gpio_pin_query(pin, true);
-}
-
-int vboard_channel_code(int channel) {
-  if (channel < 0 || channel >= VBOARD_CHANNELS) return -1;
-  board_lock lock;
-  ensure_ready();
-  return chip().convert(true, static_cast<unsigned>(channel));
 }
 
 }  // extern "C"

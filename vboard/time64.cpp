@@ -26,6 +26,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "interposed.h"
 #include "next_symbol.h"
 
 namespace vboard {

@@ -27,13 +27,12 @@
 #include <cstdint>
 
 #include "internal.h"
-#include "next_symbol.h"
+#include "interposed.h"
 
 extern "C" [[noreturn]] void __chk_fail(void);
 
 namespace {
 
-using vboard::next_symbol;
 
 // The version the stat entry points of older C libraries were given for
 // the struct stat of this architecture (_STAT_VER); any other is EINVAL,
@@ -128,9 +127,7 @@ int __ppoll_chk(struct pollfd *fds, nfds_t n, const struct timespec *t, const si
 // the text in one write, as the stream's one flush gives a short text.
 int vdprintf(int fd, const char *format, va_list ap) {
   if (!vboard::maybe_virtual(fd) || !vboard::is_virtual(fd)) {
-    using fn = int (*)(int, const char *, va_list);
-    static std::atomic<void *> slot{nullptr};
-    if (auto real = next_symbol<fn>(slot, "vdprintf")) return real(fd, format, ap);
+    if (auto real = vboard::real_of<&::vdprintf>()) return real(fd, format, ap);
   }
   char *text = nullptr;
   const int n = vasprintf(&text, format, ap);
@@ -162,15 +159,13 @@ int __dprintf_chk(int fd, int, const char *format, ...) {
 // An absolute path, or one from the working directory, lists as scandir
 // lists it, the board's folders among them.
 extern "C++" template <typename Ent>
-int scan_at(const char *name, int (*scan)(const char *, Ent ***, int (*)(const Ent *),
-                                           int (*)(const Ent **, const Ent **)),
+int scan_at(int (*real)(int, const char *, Ent ***, int (*)(const Ent *),
+                        int (*)(const Ent **, const Ent **)),
+            int (*scan)(const char *, Ent ***, int (*)(const Ent *),
+                        int (*)(const Ent **, const Ent **)),
             int dirfd, const char *path, Ent ***list, int (*keep)(const Ent *),
             int (*order)(const Ent **, const Ent **)) {
   if (path[0] == '/' || dirfd == AT_FDCWD) return scan(path, list, keep, order);
-  using fn = int (*)(int, const char *, Ent ***, int (*)(const Ent *),
-                     int (*)(const Ent **, const Ent **));
-  static std::atomic<void *> slot{nullptr};
-  auto real = next_symbol<fn>(slot, name);
   if (real == nullptr) {
     errno = ENOSYS;
     return -1;
@@ -180,12 +175,12 @@ int scan_at(const char *name, int (*scan)(const char *, Ent ***, int (*)(const E
 int scandirat(int dirfd, const char *path, struct dirent ***list,
               int (*keep)(const struct dirent *),
               int (*order)(const struct dirent **, const struct dirent **)) {
-  return scan_at("scandirat", scandir, dirfd, path, list, keep, order);
+  return scan_at(vboard::real_of<&::scandirat>(), scandir, dirfd, path, list, keep, order);
 }
 int scandirat64(int dirfd, const char *path, struct dirent64 ***list,
                 int (*keep)(const struct dirent64 *),
                 int (*order)(const struct dirent64 **, const struct dirent64 **)) {
-  return scan_at("scandirat64", scandir64, dirfd, path, list, keep, order);
+  return scan_at(vboard::real_of<&::scandirat64>(), scandir64, dirfd, path, list, keep, order);
 }
 
 // As epoll_pwait, with the time in nanoseconds: a wait on a set with no
@@ -197,9 +192,7 @@ int epoll_pwait2(int epfd, struct epoll_event *ev, int max, const struct timespe
     errno = EINVAL;
     return -1;
   }
-  using fn = int (*)(int, struct epoll_event *, int, const struct timespec *, const sigset_t *);
-  static std::atomic<void *> slot{nullptr};
-  auto real = next_symbol<fn>(slot, "epoll_pwait2");
+  auto real = vboard::real_of<&::epoll_pwait2>();
   const std::int64_t deadline =
       t == nullptr ? -1
                    : static_cast<std::int64_t>(vboard::monotonic_ns()) +
@@ -245,9 +238,7 @@ int fallocate(int fd, int mode, off_t off, off_t len) {
     errno = EOPNOTSUPP;
     return -1;
   }
-  using fn = int (*)(int, int, off_t, off_t);
-  static std::atomic<void *> slot{nullptr};
-  auto real = next_symbol<fn>(slot, "fallocate");
+  auto real = vboard::real_of<&::fallocate>();
   if (real == nullptr) {
     errno = ENOSYS;
     return -1;
@@ -259,9 +250,7 @@ int fallocate64(int fd, int mode, off64_t off, off64_t len) {
     errno = EOPNOTSUPP;
     return -1;
   }
-  using fn = int (*)(int, int, off64_t, off64_t);
-  static std::atomic<void *> slot{nullptr};
-  auto real = next_symbol<fn>(slot, "fallocate64");
+  auto real = vboard::real_of<&::fallocate64>();
   if (real == nullptr) {
     errno = ENOSYS;
     return -1;
