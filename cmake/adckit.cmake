@@ -21,55 +21,118 @@ macro(adckit_find_gtest)
       find_package(GTest REQUIRED)
     endif()
   endif()
+  # The suites' headers, parsed once per build rather than once per suite:
+  # GoogleTest's alone takes a compiler about two seconds, most of a small
+  # suite's build.  GCC only: clang refuses a precompiled header when a
+  # suite defines a macro of its own.  A suite built with other macros that
+  # change these headers (64-bit time) does without (NO_PCH), as does one
+  # with C files.
+  if(NOT TARGET adckit_test_pch AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_executable(adckit_test_pch ${PROJECT_SOURCE_DIR}/cmake/test_pch.cpp)
+    adckit_warnings(adckit_test_pch)
+    target_link_libraries(adckit_test_pch PRIVATE GTest::gtest)
+    target_precompile_headers(adckit_test_pch PRIVATE
+      "$<$<COMPILE_LANGUAGE:CXX>:<gtest/gtest.h$<ANGLE-R>>"
+      "$<$<COMPILE_LANGUAGE:CXX>:<algorithm$<ANGLE-R>>"
+      "$<$<COMPILE_LANGUAGE:CXX>:<array$<ANGLE-R>>"
+      "$<$<COMPILE_LANGUAGE:CXX>:<atomic$<ANGLE-R>>"
+      "$<$<COMPILE_LANGUAGE:CXX>:<chrono$<ANGLE-R>>"
+      "$<$<COMPILE_LANGUAGE:CXX>:<filesystem$<ANGLE-R>>"
+      "$<$<COMPILE_LANGUAGE:CXX>:<fstream$<ANGLE-R>>"
+      "$<$<COMPILE_LANGUAGE:CXX>:<functional$<ANGLE-R>>"
+      "$<$<COMPILE_LANGUAGE:CXX>:<map$<ANGLE-R>>"
+      "$<$<COMPILE_LANGUAGE:CXX>:<sstream$<ANGLE-R>>"
+      "$<$<COMPILE_LANGUAGE:CXX>:<string$<ANGLE-R>>"
+      "$<$<COMPILE_LANGUAGE:CXX>:<thread$<ANGLE-R>>"
+      "$<$<COMPILE_LANGUAGE:CXX>:<vector$<ANGLE-R>>")
+  endif()
 endmacro()
 
 # adckit_test(NAME <name> SOURCES <files...> [LIBS <targets...>]
 #             [LABELS unit|e2e...] [ENVIRONMENT VAR=value...] [NO_MAIN]
-#             [WRAPPER <command...>])
+#             [NO_PCH] [EACH_CASE] [WRAPPER <command...>])
 # One GoogleTest binary, registered with CTest as one test.  WRAPPER runs
 # the binary under another command (for instance a private mount namespace);
 # the cross-compiling emulator is placed between the wrapper and the binary.
 function(adckit_test)
-  cmake_parse_arguments(T "NO_MAIN" "NAME" "SOURCES;LIBS;LABELS;ENVIRONMENT;WRAPPER" ${ARGN})
+  cmake_parse_arguments(T "NO_MAIN;NO_PCH;EACH_CASE" "NAME" "SOURCES;LIBS;LABELS;ENVIRONMENT;WRAPPER" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   adckit_warnings(${T_NAME})
+  # Suites with a C file (headers checked as C) keep C's own flags.
+  set(c_sources ${T_SOURCES})
+  list(FILTER c_sources INCLUDE REGEX "\\.c$")
+  if(TARGET adckit_test_pch AND NOT T_NO_PCH AND NOT c_sources)
+    target_precompile_headers(${T_NAME} REUSE_FROM adckit_test_pch)
+  endif()
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest)
   if(NOT T_NO_MAIN)
     target_link_libraries(${T_NAME} PRIVATE GTest::gtest_main)
   endif()
-  if(T_WRAPPER)
-    add_test(NAME ${T_NAME}
-             COMMAND ${T_WRAPPER} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${T_NAME}>)
+  set(command ${T_WRAPPER} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${T_NAME}>)
+  if(T_EACH_CASE)
+    # A suite whose cases mostly wait (on a program's own pauses) runs as
+    # one test per case, so that they wait side by side; NAME.cases checks
+    # that the cases found here are the suite's.
+    set(cases)
+    foreach(source IN LISTS T_SOURCES)
+      get_filename_component(source ${source} ABSOLUTE)
+      set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+      file(STRINGS ${source} lines REGEX "^TEST(_F)?\\(")
+      foreach(line IN LISTS lines)
+        string(REGEX REPLACE "^TEST(_F)?\\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\\).*" "\\2.\\3"
+               case "${line}")
+        list(APPEND cases ${case})
+      endforeach()
+    endforeach()
+    set(tests ${T_NAME}.cases)
+    add_test(NAME ${T_NAME}.cases
+             COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/gtest_cases.sh "${cases}" ${command})
+    foreach(case IN LISTS cases)
+      add_test(NAME ${T_NAME}.${case} COMMAND ${command} --gtest_filter=${case})
+      list(APPEND tests ${T_NAME}.${case})
+    endforeach()
   else()
-    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    add_test(NAME ${T_NAME} COMMAND ${command})
+    set(tests ${T_NAME})
   endif()
   if(NOT T_LABELS)
     set(T_LABELS unit)
   endif()
-  set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 600)
   # A test runs on a virtual board of its own unless it names one, so the
   # user's board is left alone and tests running in parallel never meet.
   set(env ${T_ENVIRONMENT})
   if(NOT "${env}" MATCHES "VBOARD_BOARD=")
     list(APPEND env "VBOARD_BOARD=private")
   endif()
-  set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${env}")
+  set_tests_properties(${tests} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 600
+                       ENVIRONMENT "${env}")
+  # The end-to-end suites alone, with what they start: all the tsan preset
+  # builds, as it runs nothing else.
+  if("e2e" IN_LIST T_LABELS)
+    if(NOT TARGET e2e_suites)
+      add_custom_target(e2e_suites)
+    endif()
+    add_dependencies(e2e_suites ${T_NAME})
+  endif()
 endfunction()
 
 # adckit_e2e_test(NAME <name> SOURCES <files...> [LIBS <targets...>]
 #                 [PROGRAMS <targets...>] [LABELS <labels...>]
-#                 [ENVIRONMENT VAR=value...])
+#                 [ENVIRONMENT VAR=value...] [EACH_CASE])
 # A test that starts programs of this build as processes, with
 # tests/support: labelled e2e unless told otherwise, built after the
 # programs it starts, and told where each one is as <TARGET>_PATH (the
 # target's name in upper case).
 function(adckit_e2e_test)
-  cmake_parse_arguments(E "" "NAME" "SOURCES;LIBS;PROGRAMS;LABELS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(E "EACH_CASE" "NAME" "SOURCES;LIBS;PROGRAMS;LABELS;ENVIRONMENT" ${ARGN})
+  if(E_EACH_CASE)
+    set(each_case EACH_CASE)
+  endif()
   if(NOT E_LABELS)
     set(E_LABELS e2e)
   endif()
   adckit_test(NAME ${E_NAME} SOURCES ${E_SOURCES} LIBS ${E_LIBS} adckit::test_support
-              LABELS ${E_LABELS} ENVIRONMENT ${E_ENVIRONMENT})
+              LABELS ${E_LABELS} ENVIRONMENT ${E_ENVIRONMENT} ${each_case})
   foreach(program IN LISTS E_PROGRAMS)
     string(TOUPPER "${program}_PATH" variable)
     target_compile_definitions(${E_NAME} PRIVATE ${variable}="$<TARGET_FILE:${program}>")

@@ -36,7 +36,7 @@ constexpr auto kBound = 5s;  // far above the tens of milliseconds a takeover ta
 class Holder : public ::testing::Test {
  protected:
   Program on_board(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
-    args.insert(args.begin(), BOARD_WORKER_PATH);
+    args.emplace(args.begin(), BOARD_WORKER_PATH);
     env["VBOARD_BOARD"] = board;
     return {.argv = args, .env = env, .board = true};
   }
