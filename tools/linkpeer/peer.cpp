@@ -231,21 +231,32 @@ Peer Peer::listen(const std::string& name, const std::string& protocol, PeerOpti
   MLENV env = MLInitialize(nullptr);
   if (env == nullptr) throw PeerError("cannot set up the link library");
   int error = 0;
+  // A Unix socket stays in the file system until the program connects. Its
+  // name is kept for endAllPeers before the socket is made, so that a
+  // signal that comes as it is made still removes it; a name already taken
+  // is not kept (making the socket then fails).
+  std::string named;
+  struct stat st {};
+  if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT) {
+    named = name;
+    std::lock_guard lock(leftovers().mutex);
+    leftovers().paths.insert(named);
+  }
   MLINK link = link::openLink(env, linkOptions(name, "listen", protocol), &error);
   if (link == nullptr) {
+    forget(named, false);
     std::string why = MLErrorString(env, error);
     MLDeinitialize(env);
     throw PeerError("cannot listen on " + name + ": " + why);
   }
   Peer peer(env, link, options);
-  // A Unix socket stays in the file system until the program connects.
   std::string socket;
-  struct stat st {};
   if (::lstat(link::linkName(link).c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
     socket = link::linkName(link);
     std::lock_guard lock(leftovers().mutex);
     leftovers().paths.insert(socket);
   }
+  if (named != socket) forget(named, false);
   if (onListening != nullptr) onListening(link::linkName(link));
   bool connected = link::connectWithin(link, options.timeoutMs);
   forget(socket, false);  // the link library removed it, or closing will
