@@ -49,7 +49,7 @@ macro(adckit_find_gtest)
 endmacro()
 
 # adckit_test(NAME <name> SOURCES <files...> [LIBS <targets...>]
-#             [LABELS unit|e2e...] [ENVIRONMENT VAR=value...] [NO_MAIN]
+#             [LABELS unit|e2e|threads...] [ENVIRONMENT VAR=value...] [NO_MAIN]
 #             [NO_PCH] [EACH_CASE] [WRAPPER <command...>])
 # One GoogleTest binary, registered with CTest as one test.  WRAPPER runs
 # the binary under another command (for instance a private mount namespace);
@@ -106,14 +106,14 @@ function(adckit_test)
   endif()
   set_tests_properties(${tests} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 600
                        ENVIRONMENT "${env}")
-  # The end-to-end suites alone, with what they start: all the tsan preset
-  # builds, as it runs nothing else.
-  if("e2e" IN_LIST T_LABELS)
-    if(NOT TARGET e2e_suites)
-      add_custom_target(e2e_suites)
+  # The suites of one label alone, with what they start (suites_<label>):
+  # the tsan preset builds suites_threads, as it runs nothing else.
+  foreach(label IN LISTS T_LABELS)
+    if(NOT TARGET suites_${label})
+      add_custom_target(suites_${label})
     endif()
-    add_dependencies(e2e_suites ${T_NAME})
-  endif()
+    add_dependencies(suites_${label} ${T_NAME})
+  endforeach()
 endfunction()
 
 # adckit_e2e_test(NAME <name> SOURCES <files...> [LIBS <targets...>]
