@@ -11,6 +11,11 @@
 #include "internal.h"
 
 namespace vboard {
+
+// Reads the chip's wiring (VBOARD_PIN_*) and VBOARD_DOUT_IDLE: the part's
+// configure hook. Lock held.
+void configure_wiring(config::reader &r);
+
 namespace {
 
 std::size_t chip_at = 0;  // the chip's slice of the board object
@@ -51,7 +56,7 @@ void chip_attached(shared_board &b) { chip().attach(&chip_state(b).chip); }
 
 [[gnu::constructor(kRegisterPriority)]] void add_chip_part() {
   add_part({"chip", 30, chip_power_on, chip_damage, chip_show, chip_attached, nullptr,
-            sizeof(chip_slice), alignof(chip_slice), 20, &chip_at});
+            sizeof(chip_slice), alignof(chip_slice), 20, &chip_at, configure_wiring, 20});
 }
 
 }  // namespace

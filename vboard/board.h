@@ -22,6 +22,10 @@
 
 namespace vboard {
 
+namespace config {
+class reader;
+}
+
 // The board this process is on, and its name as vboard_board_name gives
 // it. Lock held.
 shared_board &board();
@@ -143,8 +147,8 @@ int wait_for_edges(std::uint32_t seen, std::int64_t timeout_ns);
 // The current edge_seq. Lock held.
 std::uint32_t edge_sequence();
 
-// Core configuration (config.cpp): the board's own variables (reference,
-// inputs, wiring, DOUT idle level, trace, path faults). With `restore`
+// Core configuration (config.cpp): the parts' variables (configure_parts),
+// then the board's own (trace, capture, timing, path faults, strict). With `restore`
 // (vboard_reset) what a variable does not set goes back to its default;
 // without (a program joining the board) only what is set is applied.
 // Lock held.
@@ -163,6 +167,8 @@ const char *part_damage(const shared_board &b);
 void show_parts(const shared_board &b, std::string &out);
 void attach_parts(shared_board &b);
 void parts_powered();
+// Each part's configure hook, by configure_place, on one reader.
+void configure_parts(config::reader &r);
 
 // Per-handler hooks for every registered handler. Lock held.
 bool configure_devices(bool restore);

@@ -377,7 +377,7 @@ const char *capture_damage(const shared_board &b) {
 
 [[gnu::constructor(kRegisterPriority)]] void add_capture_part() {
   add_part({"capture", 60, nullptr, capture_damage, nullptr, nullptr, nullptr,
-            sizeof(shared_capture), alignof(shared_capture), 60, &capture_at});
+            sizeof(shared_capture), alignof(shared_capture), 60, &capture_at, nullptr, 0});
 }
 
 }  // namespace

@@ -107,8 +107,7 @@ bool strict(reader &r) {
 
 bool configure_core(bool restore) {
   config::reader r(restore);
-  configure_inputs(r);
-  configure_wiring(r);
+  configure_parts(r);
   configure_trace(r);
   configure_capture(r);
   configure_timing(r);

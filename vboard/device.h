@@ -21,6 +21,10 @@
 
 namespace vboard {
 
+namespace config {
+class reader;
+}
+
 // ---------------------------------------------------------------------------
 // Files and device handlers
 
@@ -144,6 +148,13 @@ struct part {
   std::uint32_t slice_align;
   int slice_place;
   std::size_t *slice_at;
+  // Reads the part's VBOARD_* variables through `r` (its `restore` as for
+  // configure_core), ahead of the core's own variables and of the
+  // handlers' configure hooks; the parts' hooks run by `configure_place`,
+  // lowest first, so that the board's complaints come in one fixed order
+  // whatever order the parts load or show in. Lock held.
+  void (*configure)(config::reader &r);
+  int configure_place;
 };
 
 // The slice at `at` (a part's *slice_at) of board `b`.

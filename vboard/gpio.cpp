@@ -873,7 +873,7 @@ void gpio_show(const shared_board &b, std::string &out) {
   // After a power cycle the lines are looked at afresh (a capture starts
   // from them).
   add_part({"gpio", 10, gpio_power_on, gpio_damage, gpio_show, nullptr, pins_changed,
-            sizeof(gpio_slice), alignof(gpio_slice), 30, &gpio_at});
+            sizeof(gpio_slice), alignof(gpio_slice), 30, &gpio_at, nullptr, 0});
 }
 
 }  // namespace

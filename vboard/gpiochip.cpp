@@ -1138,7 +1138,7 @@ void chardev_show(const shared_board &b, std::string &out_all) {
 
 [[gnu::constructor(kRegisterPriority)]] void add_chardev_part() {
   add_part({"chardev", 20, nullptr, chardev_damage, chardev_show, nullptr, nullptr,
-            sizeof(chardev_slice), alignof(chardev_slice), 50, &chardev_at});
+            sizeof(chardev_slice), alignof(chardev_slice), 50, &chardev_at, nullptr, 0});
 }
 
 }  // namespace

@@ -22,6 +22,11 @@
 #include "internal.h"
 
 namespace vboard {
+
+// Reads VBOARD_VREF and VBOARD_CH0..7 into the board: the part's
+// configure hook. Lock held.
+void configure_inputs(config::reader &r);
+
 namespace {
 
 std::size_t inputs_at = 0;  // the inputs' slice of the board object
@@ -491,7 +496,7 @@ void inputs_show(const shared_board &b, std::string &out) {
 
 [[gnu::constructor(kRegisterPriority)]] void add_inputs_part() {
   add_part({"inputs", 40, power_on_inputs, inputs_damage, inputs_show, nullptr, nullptr,
-            sizeof(inputs_slice), alignof(inputs_slice), 10, &inputs_at});
+            sizeof(inputs_slice), alignof(inputs_slice), 10, &inputs_at, configure_inputs, 10});
 }
 
 }  // namespace

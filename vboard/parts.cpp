@@ -133,6 +133,22 @@ void attach_parts(shared_board &b) {
   });
 }
 
+void configure_parts(config::reader &r) {
+  // By a place of its own: `order` is how `vboard show` lists the parts,
+  // while the complaints keep the order the board has always read its
+  // variables in.
+  std::array<std::size_t, kTableRoom> by_place{};
+  for (std::size_t i = 0; i < part_count; ++i) by_place[i] = i;
+  std::stable_sort(by_place.begin(), by_place.begin() + static_cast<std::ptrdiff_t>(part_count),
+                   [](std::size_t a, std::size_t b) {
+                     return parts[a].configure_place < parts[b].configure_place;
+                   });
+  for (std::size_t k = 0; k < part_count; ++k) {
+    const part &p = parts[by_place[k]];
+    if (p.configure != nullptr) p.configure(r);
+  }
+}
+
 void parts_powered() {
   each([&](const part &p) {
     if (p.powered != nullptr) p.powered();

@@ -50,9 +50,7 @@ void trace(int op, const char *file, unsigned long request, std::uint64_t bytes,
            std::size_t data_len, std::int64_t result, int err);
 // Reads VBOARD_TRACE and VBOARD_TRACE_LIMIT. Lock held.
 void configure_trace(config::reader &r);
-// The chip's wiring (VBOARD_PIN_*, VBOARD_DOUT_IDLE) and the path faults
-// (faults.cpp). Lock held.
-void configure_wiring(config::reader &r);
+// The path faults (faults.cpp). Lock held.
 void configure_path_faults(config::reader &r);
 // Opens a file the board writes for its user (the trace, the capture)
 // with `flags` added (O_APPEND, O_TRUNC), never through another user's link
@@ -90,12 +88,6 @@ struct inputs_slice {
 inputs_slice &inputs_state(shared_board &b);
 const inputs_slice &inputs_state(const shared_board &b);
 inputs_slice &inputs_state();
-
-// ---------------------------------------------------------------------------
-// Inputs (inputs.cpp)
-
-// Reads VBOARD_VREF and VBOARD_CH0..7 into the board. Lock held.
-void configure_inputs(config::reader &r);
 
 // ---------------------------------------------------------------------------
 // The strict profile (strict.cpp)

@@ -1114,7 +1114,7 @@ void spidev_show(const shared_board &b, std::string &out) {
 
 [[gnu::constructor(kRegisterPriority)]] void add_spidev_part() {
   add_part({"spidev", 50, spidev_power_on, spidev_damage, spidev_show, nullptr, nullptr,
-            sizeof(spidev_slice), alignof(spidev_slice), 40, &spidev_at});
+            sizeof(spidev_slice), alignof(spidev_slice), 40, &spidev_at, nullptr, 0});
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <adcscan.h>
 #include <bridge.h>
 #include <gtest/gtest.h>
-#include <linklib.hpp>
 #include <spidev.h>
 #include <unistd.h>
 #include <vboard.h>
@@ -13,9 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <linklib.hpp>
 #include <string>
 
-#include "board.hpp"
+#include "support/board.hpp"
 #include "support/temp_dir.hpp"
 
 extern "C" int spidev_mcp3008(int nx, int dt);
@@ -30,15 +30,18 @@ class AdcDeviceReturn : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(::setenv("VBOARD_TRACE_LIMIT", "0", 1), 0);
     ASSERT_EQ(vboard_reset(), 0);
-    for (int ch = 0; ch < 8; ++ch) ASSERT_EQ(vboard_set_code(ch, soak::reading(ch)), 0);
+    for (int ch = 0; ch < 8; ++ch)
+      ASSERT_EQ(vboard_set_code(ch, adckit::test::board::reading(ch)), 0);
     ASSERT_NE(std::freopen("/dev/null", "w", stderr), nullptr);
     env_ = MLInitialize(nullptr);
     ASSERT_NE(env_, nullptr);
     const std::string path = folder_ + "/link";
     int error = 0;
-    far_ = adckit::link::openLink(env_, {"-linkname", path, "-linkmode", "listen", "-linkprotocol", "Unix"}, &error);
+    far_ = adckit::link::openLink(
+        env_, {"-linkname", path, "-linkmode", "listen", "-linkprotocol", "Unix"}, &error);
     ASSERT_NE(far_, nullptr) << error;
-    near_ = adckit::link::openLink(env_, {"-linkname", path, "-linkmode", "connect", "-linkprotocol", "Unix"}, &error);
+    near_ = adckit::link::openLink(
+        env_, {"-linkname", path, "-linkmode", "connect", "-linkprotocol", "Unix"}, &error);
     ASSERT_NE(near_, nullptr) << error;
     ASSERT_TRUE(MLConnect(far_));
     stdlink = near_;
@@ -60,9 +63,10 @@ class AdcDeviceReturn : public ::testing::Test {
     return answer;
   }
   // The eight readings of a one-row answer; empty for anything else.
-  static std::vector<std::int64_t> readings(const Expr& answer) {
+  static std::vector<std::int64_t> readings(const Expr &answer) {
     std::vector<std::int64_t> out;
-    if (!answer.isFunction("List") || answer.args.size() != 1 || answer.args[0].args.size() != 10) return out;
+    if (!answer.isFunction("List") || answer.args.size() != 1 || answer.args[0].args.size() != 10)
+      return out;
     for (std::size_t i = 2; i < 10; ++i) out.push_back(answer.args[0].args[i].integer);
     return out;
   }
@@ -78,7 +82,7 @@ class AdcDeviceReturn : public ::testing::Test {
 
 TEST_F(AdcDeviceReturn, ScansReadTheDeviceAgainOnceItIsBack) {
   std::vector<std::int64_t> expected;
-  for (int ch = 0; ch < 8; ++ch) expected.push_back(soak::reading(ch));
+  for (int ch = 0; ch < 8; ++ch) expected.push_back(adckit::test::board::reading(ch));
   const std::vector<std::int64_t> none(8, -1);
   for (int round = 0; round < 3; ++round) {
     ASSERT_EQ(readings(call()), expected) << "round " << round;

@@ -3,15 +3,13 @@
 // hundred calls (sent while that call runs) and a nested evaluation every
 // few thousand.  Every call must get exactly one answer: Abort[] for the
 // call a message was sent during, the channel's reading for every other;
-// the server's resident memory and open descriptors must stay flat.  Throughput is printed per tenth of the run,
-// as a ratio to the first tenth, and never asserted.
+// the server's resident memory and open descriptors must stay flat.  Throughput is printed per
+// tenth of the run, as a ratio to the first tenth, and never asserted.
 //
 // ADCKIT_SOAK_CALLS sets the number of calls (default 20000; scripts/soak
 // runs a million), ADCKIT_SOAK_SECONDS the bound on the whole run (default
 // 1800), past which the run stops and fails.
 #include <gtest/gtest.h>
-#include <peer.hpp>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,12 +17,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
 #include <optional>
+#include <peer.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "board.hpp"
+#include "support/board.hpp"
 #include "support/temp_dir.hpp"
 
 using adckit::link::Expr;
@@ -44,11 +43,11 @@ constexpr long kMaxGrowthKiB = 4096;
 
 Expr rfcommCall(int x) { return Expr::makeFunction("rfcomm", {Expr::makeInteger(x)}); }
 
-std::string text(const Answer& a) { return a.received ? print(a.value) : "no answer: " + a.error; }
+std::string text(const Answer &a) { return a.received ? print(a.value) : "no answer: " + a.error; }
 
 // Waits (bounded) until the server says the call runs, and takes the sign
 // away for the next one.
-bool waitUntilRunning(const std::string& ready) {
+bool waitUntilRunning(const std::string &ready) {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   struct stat st {};
   while (::stat(ready.c_str(), &st) != 0) {
@@ -61,14 +60,14 @@ bool waitUntilRunning(const std::string& ready) {
 }  // namespace
 
 TEST(CallsSoak, EveryCallGetsOneAnswerAndTheServerStaysFlat) {
-  const long calls = soak::scale("ADCKIT_SOAK_CALLS", 20000);
-  const long seconds = soak::scale("ADCKIT_SOAK_SECONDS", 1800);
+  const long calls = adckit::test::board::scale("ADCKIT_SOAK_CALLS", 20000);
+  const long seconds = adckit::test::board::scale("ADCKIT_SOAK_SECONDS", 1800);
   const adckit::test::TempDir dir("adckit-soak");
   const std::string folder = dir.path().string();
   const std::string ready = folder + "/ready";
-  soak::Command command = soak::onBoard(SOAK_SERVER);
+  adckit::test::board::BoardCommand command = adckit::test::board::onBoard(SOAK_SERVER);
   command.env.push_back("SOAK_READY=" + ready);
-  soak::BoardEnvironment board(command);
+  adckit::test::board::BoardEnvironment board(command);
   const std::string first = command.argv.front();
   std::vector<std::string> rest(command.argv.begin() + 1, command.argv.end());
   PeerOptions options;
@@ -88,8 +87,8 @@ TEST(CallsSoak, EveryCallGetsOneAnswerAndTheServerStaysFlat) {
 
   for (long i = 0; i < calls; ++i) {
     if (i == warmup) {
-      rssStart = soak::residentKiB(peer.pid());
-      fdsStart = soak::openDescriptors(peer.pid());
+      rssStart = adckit::test::board::residentKiB(peer.pid());
+      fdsStart = adckit::test::board::openDescriptors(peer.pid());
     }
     const int channel = static_cast<int>(i % 8);
     const bool nest = i % kNestEvery == kNestEvery - 1;
@@ -99,7 +98,8 @@ TEST(CallsSoak, EveryCallGetsOneAnswerAndTheServerStaysFlat) {
     ASSERT_TRUE(peer.send(rfcommCall(x), error)) << "call " << i << ": " << error;
     if (withMessage) {
       ASSERT_TRUE(waitUntilRunning(ready)) << "call " << i << " did not start";
-      ASSERT_TRUE(peer.message(i % (2 * kMessageEvery) < kMessageEvery ? MLAbortMessage : MLInterruptMessage))
+      ASSERT_TRUE(peer.message(i % (2 * kMessageEvery) < kMessageEvery ? MLAbortMessage
+                                                                       : MLInterruptMessage))
           << "call " << i;
       ++messages;
     }
@@ -110,24 +110,32 @@ TEST(CallsSoak, EveryCallGetsOneAnswerAndTheServerStaysFlat) {
       ASSERT_EQ(text(a), "Abort[]") << "call " << i;
       ++aborted;
     } else {
-      ASSERT_EQ(text(a), std::to_string(soak::reading(channel))) << "call " << i << (nest ? " (nested)" : "");
+      ASSERT_EQ(text(a), std::to_string(adckit::test::board::reading(channel)))
+          << "call " << i << (nest ? " (nested)" : "");
     }
     if (nest) ++nested;
     if ((i + 1) % tenth == 0) {
       auto now = std::chrono::steady_clock::now();
-      tenths.push_back(static_cast<double>(tenth) / std::chrono::duration<double>(now - tenthStarted).count());
+      tenths.push_back(static_cast<double>(tenth) /
+                       std::chrono::duration<double>(now - tenthStarted).count());
       tenthStarted = now;
     }
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "only " << i + 1 << " calls within " << seconds << " s";
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+        << "only " << i + 1 << " calls within " << seconds << " s";
   }
-  rssEnd = soak::residentKiB(peer.pid());
-  fdsEnd = soak::openDescriptors(peer.pid());
-  const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  rssEnd = adckit::test::board::residentKiB(peer.pid());
+  fdsEnd = adckit::test::board::openDescriptors(peer.pid());
+  const double total =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  std::printf("soak: %ld calls in %.1f s (%.0f calls/s), %ld messages (%ld calls answered Abort[]), %ld nested\n", calls,
-              total, static_cast<double>(calls) / total, messages, aborted, nested);
-  std::printf("soak: server resident memory %ld KiB after %ld calls, %ld KiB at the end\n", rssStart, warmup, rssEnd);
-  std::printf("soak: server open descriptors %d after %ld calls, %d at the end\n", fdsStart, warmup, fdsEnd);
+  std::printf(
+      "soak: %ld calls in %.1f s (%.0f calls/s), %ld messages (%ld calls answered Abort[]), %ld "
+      "nested\n",
+      calls, total, static_cast<double>(calls) / total, messages, aborted, nested);
+  std::printf("soak: server resident memory %ld KiB after %ld calls, %ld KiB at the end\n",
+              rssStart, warmup, rssEnd);
+  std::printf("soak: server open descriptors %d after %ld calls, %d at the end\n", fdsStart, warmup,
+              fdsEnd);
   std::printf("soak: calls/s per tenth of the run, as a ratio to the first tenth:");
   for (double t : tenths) std::printf(" %.2f", t / tenths.front());
   std::printf("\n");

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "board.hpp"
+#include "support/board.hpp"
 
 extern "C" int rfcomm(int x);
 
@@ -25,7 +25,8 @@ class DeviceReturn : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(::setenv("VBOARD_TRACE_LIMIT", "0", 1), 0);
     ASSERT_EQ(vboard_reset(), 0);
-    for (int ch = 0; ch < 8; ++ch) ASSERT_EQ(vboard_set_code(ch, soak::reading(ch)), 0);
+    for (int ch = 0; ch < 8; ++ch)
+      ASSERT_EQ(vboard_set_code(ch, adckit::test::board::reading(ch)), 0);
     // The library reports every failed transfer; hundreds are expected.
     ASSERT_NE(std::freopen("/dev/null", "w", stderr), nullptr);
   }
@@ -39,12 +40,12 @@ class DeviceReturn : public ::testing::Test {
 
 TEST_F(DeviceReturn, RfcommReadsTheDeviceAgainOnceItIsBack) {
   for (int round = 0; round < 3; ++round) {
-    ASSERT_EQ(rfcomm(4), soak::reading(4)) << "round " << round;
+    ASSERT_EQ(rfcomm(4), adckit::test::board::reading(4)) << "round " << round;
     ASSERT_EQ(vboard_spidev_vanish_after(kDevice, 0), 0);  // unplugged
     EXPECT_EQ(rfcomm(4), -1) << "round " << round;
     EXPECT_EQ(rfcomm(2), -1) << "round " << round;
     ASSERT_EQ(vboard_spidev_vanish_after(kDevice, -1), 0);  // back
-    EXPECT_EQ(rfcomm(4), soak::reading(4)) << "round " << round;
-    EXPECT_EQ(rfcomm(0), soak::reading(0)) << "round " << round;
+    EXPECT_EQ(rfcomm(4), adckit::test::board::reading(4)) << "round " << round;
+    EXPECT_EQ(rfcomm(0), adckit::test::board::reading(0)) << "round " << round;
   }
 }

@@ -6,6 +6,7 @@
 // states, and nothing on its standard error it does not mean to print.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <mathlink.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -13,8 +14,6 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <mathlink.h>
-#include <wire.hpp>
 
 #include <chrono>
 #include <cstring>
@@ -24,11 +23,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <wire.hpp>
 
-#include "board.hpp"
+#include "support/board.hpp"
 #include "support/temp_dir.hpp"
 
-extern char** environ;
+extern char **environ;
 
 namespace wire = adckit::link::wire;
 using namespace std::chrono_literals;
@@ -45,22 +45,25 @@ class RawPeer {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listen_, 1) != 0) {
+    if (::bind(listen_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::listen(listen_, 1) != 0) {
       throw std::runtime_error("cannot listen on " + path);
     }
-    soak::Command command = soak::onBoard(SOAK_RFCOMM_SERVER);
-    soak::BoardEnvironment board(command);
-    for (const char* w : {"-linkname", path.c_str(), "-linkmode", "connect", "-linkprotocol", "Unix"}) {
+    adckit::test::board::BoardCommand command = adckit::test::board::onBoard(SOAK_RFCOMM_SERVER);
+    adckit::test::board::BoardEnvironment board(command);
+    for (const char *w :
+         {"-linkname", path.c_str(), "-linkmode", "connect", "-linkprotocol", "Unix"}) {
       command.argv.emplace_back(w);
     }
-    std::vector<char*> argv;
-    for (auto& w : command.argv) argv.push_back(w.data());
+    std::vector<char *> argv;
+    for (auto &w : command.argv) argv.push_back(w.data());
     argv.push_back(nullptr);
     stderrPath_ = folder_ + "/stderr";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
     int rc = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("cannot start the server");
@@ -85,7 +88,9 @@ class RawPeer {
     wire::Message message;
     for (;;) {
       auto event = decoder_.next(token, message);
-      if (event == wire::Decoder::Event::Token && token.kind == wire::Kind::Symbol && token.text == "End") return;
+      if (event == wire::Decoder::Event::Token && token.kind == wire::Kind::Symbol &&
+          token.text == "End")
+        return;
       ASSERT_NE(event, wire::Decoder::Event::Error) << decoder_.error();
       if (event == wire::Decoder::Event::NeedMore) {
         ASSERT_TRUE(receive(10000)) << "no announcement";
@@ -94,7 +99,7 @@ class RawPeer {
   }
 
   // The next token the server sends, within timeoutMs.
-  bool nextToken(wire::Token& token, int timeoutMs) {
+  bool nextToken(wire::Token &token, int timeoutMs) {
     wire::Message message;
     for (;;) {
       auto event = decoder_.next(token, message);
@@ -105,7 +110,7 @@ class RawPeer {
   }
 
   // Sends what it can; false once the server no longer takes data.
-  bool send(const std::string& bytes) {
+  bool send(const std::string &bytes) {
     for (std::size_t at = 0; at < bytes.size();) {
       ssize_t n = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
       if (n <= 0) return false;
@@ -114,8 +119,9 @@ class RawPeer {
     return true;
   }
   // Sends without waiting; false when the socket's buffer is full.
-  bool sendNow(const std::string& bytes) {
-    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(bytes.size());
+  bool sendNow(const std::string &bytes) {
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+           static_cast<ssize_t>(bytes.size());
   }
 
   void closeLink() {
@@ -188,7 +194,7 @@ std::string call(int x) {
 
 // The answer to rfcomm[x]: ReturnPacket is not written by a bridge; it
 // writes the integer, then the end mark.
-void expectAnswer(RawPeer& peer, int value) {
+void expectAnswer(RawPeer &peer, int value) {
   wire::Token token;
   ASSERT_TRUE(peer.nextToken(token, 10000)) << "no answer";
   ASSERT_EQ(token.kind, wire::Kind::Integer);
@@ -219,7 +225,7 @@ class HostilePeer : public ::testing::Test {
 
 TEST_F(HostilePeer, GarbageAfterTheGreetingEndsTheServingRun) {
   ASSERT_TRUE(peer_->send(greeting() + call(3)));
-  expectAnswer(*peer_, soak::reading(3));
+  expectAnswer(*peer_, adckit::test::board::reading(3));
   peer_->send("\xff\xfe not a record at all");
   expectErrorEnd();
 }
@@ -277,14 +283,15 @@ TEST_F(HostilePeer, FloodOfMessagesIsTakenAndTheNextCallAnswered) {
   ASSERT_TRUE(peer_->send(greeting()));
   std::string flood;
   for (int i = 0; i < 10000; ++i) wire::putMessage(flood, MLAbortMessage, i);
-  const long rounds = soak::scale("ADCKIT_SOAK_FLOOD", 20);  // 10000 messages each
-  const long before = soak::residentKiB(peer_->pid());
+  const long rounds = adckit::test::board::scale("ADCKIT_SOAK_FLOOD", 20);  // 10000 messages each
+  const long before = adckit::test::board::residentKiB(peer_->pid());
   for (long r = 0; r < rounds; ++r) ASSERT_TRUE(peer_->send(flood)) << "round " << r;
   ASSERT_TRUE(peer_->send(call(5)));
-  expectAnswer(*peer_, soak::reading(5));
-  const long after = soak::residentKiB(peer_->pid());
-  std::printf("soak: %ld messages in a flood; server resident memory %ld KiB before, %ld KiB after\n",
-              rounds * 10000, before, after);
+  expectAnswer(*peer_, adckit::test::board::reading(5));
+  const long after = adckit::test::board::residentKiB(peer_->pid());
+  std::printf(
+      "soak: %ld messages in a flood; server resident memory %ld KiB before, %ld KiB after\n",
+      rounds * 10000, before, after);
   // The messages are handled as they come; none piles up in the server.
   // (Under AddressSanitizer freed memory stays in quarantine, so the
   // resident size says nothing there.)

@@ -13,13 +13,13 @@
 #include <vboard.h>
 
 #include <array>
-#include <cstdlib>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
-#include "board.hpp"
+#include "support/board.hpp"
 
 namespace {
 
@@ -32,7 +32,8 @@ class SpidevFaults : public ::testing::Test {
     // limit; a long run keeps none, so what it measures is its own.
     ASSERT_EQ(::setenv("VBOARD_TRACE_LIMIT", "0", 1), 0);
     ASSERT_EQ(vboard_reset(), 0);
-    for (int ch = 0; ch < 8; ++ch) ASSERT_EQ(vboard_set_code(ch, soak::reading(ch)), 0);
+    for (int ch = 0; ch < 8; ++ch)
+      ASSERT_EQ(vboard_set_code(ch, adckit::test::board::reading(ch)), 0);
     ASSERT_EQ(spiOpen(kDevice), 0);
   }
   void TearDown() override {
@@ -40,7 +41,7 @@ class SpidevFaults : public ::testing::Test {
     if (spifd >= 0) (void)spiClose();
   }
   // One scan of all eight channels; the count of failed exchanges.
-  int scan(std::array<std::int32_t, 8>& values) {
+  int scan(std::array<std::int32_t, 8> &values) {
     timespec when{};
     values.fill(-7);
     return get_mcp3008_channels(values.data(), 8, &when);
@@ -50,17 +51,17 @@ class SpidevFaults : public ::testing::Test {
 }  // namespace
 
 TEST_F(SpidevFaults, EveryFewTransfersFailingIsRetriedOverALongScanLoop) {
-  const long scans = soak::scale("ADCKIT_SOAK_SCANS", 5000);
+  const long scans = adckit::test::board::scale("ADCKIT_SOAK_SCANS", 5000);
   // Silence the library's report of each failed transfer for the run.
-  std::FILE* quiet = std::freopen("/dev/null", "w", stderr);
+  std::FILE *quiet = std::freopen("/dev/null", "w", stderr);
   ASSERT_NE(quiet, nullptr);
   long rssStart = -1;
   int fdsStart = -1;
   long failedTotal = 0, faultsArmed = 0;
   for (long s = 0; s < scans; ++s) {
     if (s == 100) {
-      rssStart = soak::residentKiB(::getpid());
-      fdsStart = soak::openDescriptors(::getpid());
+      rssStart = adckit::test::board::residentKiB(::getpid());
+      fdsStart = adckit::test::board::openDescriptors(::getpid());
     }
     // Every 7th scan the first two transfers fail (an error, then a transfer
     // that moves nothing); every 11th one whole entry's five attempts do.
@@ -81,27 +82,28 @@ TEST_F(SpidevFaults, EveryFewTransfersFailingIsRetriedOverALongScanLoop) {
     ASSERT_EQ(failed, expectFailed) << "scan " << s;
     failedTotal += failed;
     for (int ch = 0; ch < 8; ++ch) {
-      const int want = entryLost && ch == 0 ? -1 : soak::reading(ch);
+      const int want = entryLost && ch == 0 ? -1 : adckit::test::board::reading(ch);
       ASSERT_EQ(values[ch], want) << "scan " << s << " channel " << ch;
     }
   }
-  const long rssEnd = soak::residentKiB(::getpid());
-  const int fdsEnd = soak::openDescriptors(::getpid());
-  std::printf("soak: %ld scans, %ld with faults, %ld failed exchanges counted; memory %ld KiB -> %ld KiB, "
-              "descriptors %d -> %d\n",
-              scans, faultsArmed, failedTotal, rssStart, rssEnd, fdsStart, fdsEnd);
+  const long rssEnd = adckit::test::board::residentKiB(::getpid());
+  const int fdsEnd = adckit::test::board::openDescriptors(::getpid());
+  std::printf(
+      "soak: %ld scans, %ld with faults, %ld failed exchanges counted; memory %ld KiB -> %ld KiB, "
+      "descriptors %d -> %d\n",
+      scans, faultsArmed, failedTotal, rssStart, rssEnd, fdsStart, fdsEnd);
   EXPECT_LE(rssEnd - rssStart, 2048);
   EXPECT_EQ(fdsStart, fdsEnd);
 }
 
 TEST_F(SpidevFaults, DeviceThatVanishesAndComesBackIsReadAgainAfterReopening) {
-  std::FILE* quiet = std::freopen("/dev/null", "w", stderr);
+  std::FILE *quiet = std::freopen("/dev/null", "w", stderr);
   ASSERT_NE(quiet, nullptr);
-  const long rounds = soak::scale("ADCKIT_SOAK_SCANS", 5000) / 50;
+  const long rounds = adckit::test::board::scale("ADCKIT_SOAK_SCANS", 5000) / 50;
   for (long r = 0; r < rounds; ++r) {
     std::array<std::int32_t, 8> values{};
     ASSERT_EQ(scan(values), 0) << "round " << r;
-    ASSERT_EQ(values[3], soak::reading(3));
+    ASSERT_EQ(values[3], adckit::test::board::reading(3));
     ASSERT_EQ(vboard_spidev_vanish_after(kDevice, 0), 0);  // unplugged
     // Gone: every exchange fails, all five attempts of every entry.
     ASSERT_EQ(scan(values), 40) << "round " << r;
@@ -113,6 +115,6 @@ TEST_F(SpidevFaults, DeviceThatVanishesAndComesBackIsReadAgainAfterReopening) {
     ASSERT_EQ(spiClose(), 0);
     ASSERT_EQ(spiOpen(kDevice), 0) << "round " << r;
     ASSERT_EQ(scan(values), 0) << "round " << r;
-    for (int ch = 0; ch < 8; ++ch) ASSERT_EQ(values[ch], soak::reading(ch));
+    for (int ch = 0; ch < 8; ++ch) ASSERT_EQ(values[ch], adckit::test::board::reading(ch));
   }
 }

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "run.h"
+#include "support/board.hpp"
 #include "support/process.hpp"
 
 namespace {
 
-using vboard_test::outcome;
+using adckit::test::Outcome;
 
 // A capture as a reader of the format takes it. `why` is empty for a valid
 // one: one header, then times that only grow and changes of declared
@@ -88,15 +88,15 @@ std::vector<int> codes_of_frames(const std::vector<unsigned> &miso) {
   return codes;
 }
 
-class Capture : public vboard_test::board_test {
+class Capture : public adckit::test::board::board_test {
  protected:
   std::string file() const { return dir / "capture.vcd"; }
-  outcome on_board(const std::vector<std::string> &argv, std::map<std::string, std::string> more,
+  Outcome on_board(const std::vector<std::string> &argv, std::map<std::string, std::string> more,
                    bool target = true) {
     more.emplace("VBOARD_CAPTURE", file());
-    return vboard_test::run_on_board(argv, env(std::move(more)), target);
+    return adckit::test::board::run_on_board(argv, env(std::move(more)), target);
   }
-  dump captured() const { return parse(vboard_test::read_file(file())); }
+  dump captured() const { return parse(adckit::test::board::read_file(file())); }
 };
 
 TEST_F(Capture, ABitBangedConversionDecodesToTheCodeSet) {
@@ -121,7 +121,7 @@ TEST_F(Capture, ABitBangedConversionDecodesToTheCodeSet) {
 // mode reads what was sent, and in modes 0 and 3, which the chip follows,
 // the codes it answered.
 TEST_F(Capture, EachModeIsDrawnAsItsClockAndPhase) {
-  if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "python3 is native";
+  if (!adckit::test::host_programs_on_board()) GTEST_SKIP() << "python3 is native";
   const char *script =
       "import ctypes, fcntl, os, struct, sys\n"
       "fd = os.open('/dev/spidev0.0', os.O_RDWR)\n"
@@ -149,7 +149,7 @@ TEST_F(Capture, EachModeIsDrawnAsItsClockAndPhase) {
 // reader), all started by `vboard run --capture` with a file named
 // relative to a directory the shell leaves.
 TEST_F(Capture, AShellsSeparateProcessesGiveOneOrderedFile) {
-  if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "the shell is native";
+  if (!adckit::test::host_programs_on_board()) GTEST_SKIP() << "the shell is native";
   const std::string g = "/sys/class/gpio";
   const std::string commands =
       "cd / && echo 22 > " + g + "/export && echo 23 > " + g + "/export && echo out > " + g +
@@ -175,21 +175,22 @@ TEST_F(Capture, AShellsSeparateProcessesGiveOneOrderedFile) {
 // program on the board does, not only those started to capture: a
 // program started elsewhere toggles a line while a capturing one waits.
 TEST_F(Capture, ProgramsThatDoNotCaptureAreSeenToo) {
-  if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "the shell is native";
+  if (!adckit::test::host_programs_on_board()) GTEST_SKIP() << "the shell is native";
   const std::string g = "/sys/class/gpio", go = dir / "go";
-  vboard_test::running capturer(
+  adckit::test::board::running capturer(
       {"sh", "-c",
        "cat " + g + "/gpiochip0/base > /dev/null; while [ ! -e " + go +
            " ]; do sleep 0.01; done; cat " + g + "/gpio22/value"},
       env({{"VBOARD_CAPTURE", file()}}), false);
-  for (int i = 0; i < 500 && vboard_test::read_file(file()).empty(); ++i) usleep(10000);
-  const outcome other = vboard_test::run_on_board(
-      {"sh", "-c",
-       "echo 22 > " + g + "/export && echo out > " + g + "/gpio22/direction && for v in 1 0 1; do echo $v > " +
-           g + "/gpio22/value; done && touch " + go},
-      env(), false);
+  for (int i = 0; i < 500 && adckit::test::board::read_file(file()).empty(); ++i) usleep(10000);
+  const Outcome other =
+      adckit::test::board::run_on_board({"sh", "-c",
+                                         "echo 22 > " + g + "/export && echo out > " + g +
+                                             "/gpio22/direction && for v in 1 0 1; do echo $v > " +
+                                             g + "/gpio22/value; done && touch " + go},
+                                        env(), false);
   ASSERT_EQ(other.status, 0) << other.err;
-  const outcome c = capturer.wait();
+  const Outcome c = capturer.wait();
   ASSERT_EQ(c.status, 0) << c.err;
   EXPECT_EQ(c.out, "1\n");
   const dump d = captured();
@@ -217,7 +218,7 @@ TEST_F(Capture, AWriterHeldUpBlocksNobodyAndWhatOverflowsIsTold) {
   };
   hold(F_WRLCK);
   EXPECT_EQ(adcread("11", {"--channels", "3"}).status, 0);
-  EXPECT_EQ(vboard_test::read_file(file()), "");
+  EXPECT_EQ(adckit::test::board::read_file(file()), "");
   hold(F_UNLCK);
   EXPECT_EQ(adcread("22", {"--channels", "1"}).status, 0);
   ASSERT_EQ(captured().why, "");
@@ -249,13 +250,13 @@ TEST_F(Capture, AWriterHeldUpBlocksNobodyAndWhatOverflowsIsTold) {
 // The limit ends the dump properly, says so once for all the programs,
 // and the file stays readable.
 TEST_F(Capture, TheLimitEndsTheFileOnceAndKeepsItValid) {
-  if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "the shell is native";
+  if (!adckit::test::host_programs_on_board()) GTEST_SKIP() << "the shell is native";
   const std::string adcread =
       std::string(ADCREAD_PATH) + " --channels 1 --scans 80 --interval 0 > /dev/null";
   const auto r = on_board({"sh", "-c", adcread + " && " + adcread},
                           {{"VBOARD_CAPTURE_LIMIT", "20000"}, {"VBOARD_CH0", "333"}}, false);
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::string text = vboard_test::read_file(file());
+  const std::string text = adckit::test::board::read_file(file());
   EXPECT_LE(text.size(), 20000U);
   EXPECT_GT(text.size(), 15000U);
   const dump d = captured();

@@ -8,19 +8,19 @@
 
 #include <string>
 
-#include "run.h"
+#include "support/board.hpp"
 #include "support/process.hpp"
 
 namespace {
 
-using vboard_test::outcome;
-using vboard_test::running;
+using adckit::test::Outcome;
+using adckit::test::board::running;
 
-class Gpiod : public vboard_test::host_board_test {
+class Gpiod : public adckit::test::board::host_board_test {
  protected:
   // gpioinfo's line for `line`.
   std::string info(std::size_t line) {
-    const outcome o = run({"gpioinfo", "gpiochip0"});
+    const Outcome o = run({"gpioinfo", "gpiochip0"});
     EXPECT_EQ(o.status, 0) << o.err;
     const auto l = adckit::test::lines(o.out);
     return line + 1 < l.size() ? l[line + 1] : "";
@@ -36,7 +36,7 @@ class Gpiod : public vboard_test::host_board_test {
 };
 
 TEST_F(Gpiod, DetectAndInfoShowTheSysfsControllerAtOffsetsThatIgnoreItsBase) {
-  outcome o = run({"gpiodetect"});
+  Outcome o = run({"gpiodetect"});
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, "gpiochip0 [pinctrl-bcm2835] (54 lines)\n");
   EXPECT_EQ(info(4), "\tline   4:      \"GPIO4\"       unused   input  active-high ");
@@ -63,7 +63,7 @@ TEST_F(Gpiod, ALineHeldByGpiosetIsBusyForOthersAndFreedWhenItsHolderEnds) {
   ASSERT_TRUE(held_by(22, "gpioset"));
   EXPECT_EQ(info(22), "\tline  22:     \"GPIO22\"    \"gpioset\"  output  active-high [used]");
   // Another process reads the line it drives, through the jumper.
-  outcome o = run({"gpioget", "gpiochip0", "23"});
+  Outcome o = run({"gpioget", "gpiochip0", "23"});
   EXPECT_EQ(o.out, "1\n") << o.err;
   o = run({"gpioget", "gpiochip0", "22"});
   EXPECT_NE(o.status, 0);
@@ -72,7 +72,7 @@ TEST_F(Gpiod, ALineHeldByGpiosetIsBusyForOthersAndFreedWhenItsHolderEnds) {
   EXPECT_NE(o.out.find("  handle lines 22, consumer \"gpioset\""), std::string::npos) << o.out;
 
   // Killed, it closes nothing: the kernel lets go of its lines all the same.
-  const pid_t pid = std::stoi(vboard_test::read_file(pid_file));
+  const pid_t pid = std::stoi(adckit::test::board::read_file(pid_file));
   ASSERT_EQ(kill(pid, SIGKILL), 0);
   EXPECT_EQ(holder.wait().status, 128 + SIGKILL);
   EXPECT_EQ(info(22), "\tline  22:     \"GPIO22\"       unused   input  active-high ");
@@ -88,7 +88,7 @@ TEST_F(Gpiod, GpiomonCatchesTheEdgesAnotherProcessMakes) {
   ASSERT_TRUE(held_by(23, "gpiomon"));
   // Each gpioset drives the line high and lets it go when it ends.
   for (int i = 0; i < 2; ++i) ASSERT_EQ(run({"gpioset", "gpiochip0", "22=1"}).status, 0);
-  const outcome o = mon.wait();
+  const Outcome o = mon.wait();
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, "1 23\n0 23\n1 23\n0 23\n");
 }
@@ -97,7 +97,7 @@ TEST_F(Gpiod, GpiomonCatchesTheEdgesAnotherProcessMakes) {
 // (a single line's set_value would set the others of its request too),
 // and DOUT watched for edges while it is read.
 TEST_F(Gpiod, PythonBitBangsEveryChannelAndSeesTheChipsDoutEdges) {
-  const outcome o = run({"/usr/bin/python3", "-c", R"(
+  const Outcome o = run({"/usr/bin/python3", "-c", R"(
 import gpiod
 chip = gpiod.Chip("gpiochip0")
 out = chip.get_lines([17, 4, 5])
@@ -152,9 +152,14 @@ os.close(fd)
 print(used(27))
 """, str(fd)])
 )"},
-                        {{"VBOARD_CH0", "0"}, {"VBOARD_CH1", "1023"}, {"VBOARD_CH2", "717"},
-                         {"VBOARD_CH3", "341"}, {"VBOARD_CH4", "682"}, {"VBOARD_CH5", "1"},
-                         {"VBOARD_CH6", "1022"}, {"VBOARD_CH7", "1.65V"}});
+                        {{"VBOARD_CH0", "0"},
+                         {"VBOARD_CH1", "1023"},
+                         {"VBOARD_CH2", "717"},
+                         {"VBOARD_CH3", "341"},
+                         {"VBOARD_CH4", "682"},
+                         {"VBOARD_CH5", "1"},
+                         {"VBOARD_CH6", "1022"},
+                         {"VBOARD_CH7", "1.65V"}});
   ASSERT_EQ(o.status, 0) << o.err;
   // Far more edges came than the kernel's queue holds: it kept the
   // first sixteen, the first a rising one (DOUT idles low).

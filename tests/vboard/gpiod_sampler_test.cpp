@@ -6,25 +6,26 @@
 #include <map>
 #include <string>
 
-#include "run.h"
+#include "support/board.hpp"
 #include "support/process.hpp"
 #include "support/trace.hpp"
 
 namespace {
 
-using vboard_test::outcome;
-using vboard_test::run_on_board;
+using adckit::test::Outcome;
+using adckit::test::board::run_on_board;
 
-class GpiodSampler : public vboard_test::host_board_test,
+class GpiodSampler : public adckit::test::board::host_board_test,
                      public ::testing::WithParamInterface<const char *> {};
 
 TEST_P(GpiodSampler, ReadsChannelZeroFiftyTimesThroughTheLineHandlesAlone) {
   // Every other channel elsewhere: a frame that selected one would show it.
   std::map<std::string, std::string> inputs{{"VBOARD_CH0", "300"}, {"VBOARD_TRACE", dir / "trace"}};
-  for (int ch = 1; ch < 8; ++ch) inputs["VBOARD_CH" + std::to_string(ch)] = std::to_string(1000 + ch);
+  for (int ch = 1; ch < 8; ++ch)
+    inputs["VBOARD_CH" + std::to_string(ch)] = std::to_string(1000 + ch);
   // The base moves the sysfs numbers only; the chip's offsets stay.
   inputs["VBOARD_GPIO_BASE"] = GetParam();
-  const outcome o = run_on_board({GPIOD_SAMPLER_PATH}, env(inputs), true);
+  const Outcome o = run_on_board({GPIOD_SAMPLER_PATH}, env(inputs), true);
   ASSERT_EQ(o.status, 0) << o.out << o.err;
   const auto out = adckit::test::lines(o.out);
   ASSERT_EQ(out.size(), 53U) << o.out;
@@ -50,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(Base, GpiodSampler, ::testing::Values("0", "512"));
 
 TEST_F(GpiodSampler, ALineExportedThroughSysfsIsBusyAndTheRunFails) {
   ASSERT_EQ(run({"sh", "-c", "echo 17 > /sys/class/gpio/export"}).status, 0);
-  const outcome o = run_on_board({GPIOD_SAMPLER_PATH}, env(), true);
+  const Outcome o = run_on_board({GPIOD_SAMPLER_PATH}, env(), true);
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.out, "");
   EXPECT_NE(o.err.find("Device or resource busy"), std::string::npos) << o.err;

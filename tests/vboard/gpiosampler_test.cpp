@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "run.h"
+#include "support/board.hpp"
 #include "support/trace.hpp"
 
 namespace {
 
-using vboard_test::outcome;
-using vboard_test::temp_dir;
+using adckit::test::Outcome;
+using adckit::test::board::temp_dir;
 
 using event = adckit::test::TraceEvent;
 
@@ -34,9 +34,9 @@ std::vector<int> readings(const std::string &out) {
 
 class Gpiosampler : public ::testing::Test {
  protected:
-  outcome run(std::map<std::string, std::string> env, const char *program = GPIOSAMPLER_PATH) {
+  Outcome run(std::map<std::string, std::string> env, const char *program = GPIOSAMPLER_PATH) {
     env.emplace("VBOARD_TRACE", trace_path());
-    return vboard_test::run_on_board({program}, env, true);
+    return adckit::test::board::run_on_board({program}, env, true);
   }
   std::string trace_path() const { return dir / "trace"; }
   std::vector<event> trace() const { return adckit::test::read_trace(trace_path()); }

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "internal.h"
-#include "run.h"
+#include "support/board.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -103,7 +103,7 @@ TEST_F(Holder, TheBoardsOwnDescriptorsAreOutOfAProgramsReach) {
 }
 
 TEST_F(Holder, AProgramStoppedAtRandomNeverHoldsUpTheBoard) {
-  if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "no host shell under the emulator";
+  if (!adckit::test::host_programs_on_board()) GTEST_SKIP() << "no host shell under the emulator";
   // The modelled access time is spent at every access: a stop lands in it
   // or in a board call, never in a wait of the board's own.
   Program loop = on_board({}, {{"VBOARD_ACCESS_NS", "2000000:2000000"}});

@@ -256,4 +256,31 @@ TEST_F(Inputs, LevelsWithoutAFiniteValueOrAReplayWithoutItsSourceAreRefused) {
   EXPECT_EQ(vboard_channel_code(0), 512);
 }
 
+// The parts read their variables in one fixed order, ahead of the board's
+// own and whatever order the parts are listed in, so a reset that finds
+// several malformed values tells them the same way every time; each is
+// still refused alone, its default kept.
+TEST_F(Inputs, MalformedValuesOfSeveralPartsAreToldInTheBoardsOrder) {
+  std::string err;
+  EXPECT_EQ(reset_with({{"VBOARD_TRACE_LIMIT", "many"},
+                        {"VBOARD_PIN_CLK", "1024"},
+                        {"VBOARD_CH0", "loud"},
+                        {"VBOARD_CH1", "1V"}},
+                       &err),
+            -1);
+  for (const char *var : {"VBOARD_TRACE_LIMIT", "VBOARD_PIN_CLK", "VBOARD_CH0"}) unsetenv(var);
+  const auto ch0 = err.find("ignoring VBOARD_CH0=loud");
+  const auto pin = err.find("ignoring VBOARD_PIN_CLK=1024");
+  const auto limit = err.find("ignoring VBOARD_TRACE_LIMIT=many");
+  ASSERT_NE(ch0, std::string::npos) << err;
+  ASSERT_NE(pin, std::string::npos) << err;
+  ASSERT_NE(limit, std::string::npos) << err;
+  EXPECT_LT(ch0, pin) << err;
+  EXPECT_LT(pin, limit) << err;
+  EXPECT_EQ(vboard_channel_code(0), 0);
+  EXPECT_EQ(vboard_channel_code(1), 310);
+  unsetenv("VBOARD_CH1");
+  EXPECT_EQ(reset_with({}), 0);
+}
+
 }  // namespace

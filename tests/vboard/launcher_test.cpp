@@ -11,28 +11,27 @@
 #include <string>
 #include <thread>
 
-#include "run.h"
+#include "support/board.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using vboard_test::outcome;
-using vboard_test::run_plain;
-using vboard_test::running;
-using vboard_test::temp_dir;
+using adckit::test::Outcome;
+using adckit::test::board::running;
+using adckit::test::board::temp_dir;
 
 class Launcher : public ::testing::Test {
  protected:
-  outcome vboard(std::vector<std::string> args, const std::string &launcher = VBOARD_LAUNCHER) {
+  Outcome vboard(std::vector<std::string> args, const std::string &launcher = VBOARD_LAUNCHER) {
     args.insert(args.begin(), launcher);
-    return run_plain(args, {});
+    return adckit::test::run({.argv = args});
   }
   std::string board() const { return dir / "board"; }
   temp_dir dir;
 };
 
 TEST_F(Launcher, RunsAProgramOnANamedBoardThatShowAndResetThenSee) {
-  outcome o = vboard({"run", "--board", board(), "VBOARD_CH3=700", "--", BOARD_WORKER_PATH, "spi",
+  Outcome o = vboard({"run", "--board", board(), "VBOARD_CH3=700", "--", BOARD_WORKER_PATH, "spi",
                       "5", "3", "700"});
   EXPECT_EQ(o.status, 0) << o.err;
   // The worker leaves pin 12 exported as an output.
@@ -70,7 +69,7 @@ TEST_F(Launcher, AResetRemovesANamedBoardsObjectAndAProgramOnItRunsOn) {
     return lstat(object.c_str(), &st) == 0;
   };
 
-  outcome o = vboard({"run", "--board", name, "--", BOARD_WORKER_PATH, "export", "12"});
+  Outcome o = vboard({"run", "--board", name, "--", BOARD_WORKER_PATH, "export", "12"});
   ASSERT_EQ(o.status, 0) << o.err;
   ASSERT_TRUE(exists());
 
@@ -106,7 +105,7 @@ TEST_F(Launcher, AResetRemovesANamedBoardsObjectAndAProgramOnItRunsOn) {
 }
 
 TEST_F(Launcher, SaysWhatIsWrongWithItsArguments) {
-  outcome o = vboard({"run", "--board", board(), "--", "no-such-program-here"});
+  Outcome o = vboard({"run", "--board", board(), "--", "no-such-program-here"});
   EXPECT_EQ(o.status, 127);
   EXPECT_NE(o.err.find("no-such-program-here: program not found"), std::string::npos) << o.err;
   o = vboard({"run", "--board", board(), BOARD_WORKER_PATH});
@@ -127,7 +126,7 @@ TEST_F(Launcher, FindsTheLibraryOfAnInstalledTreeFirst) {
   fs::create_directories(dir / "tree/lib/adckit");
   fs::copy_file(VBOARD_LAUNCHER, dir / "tree/bin/vboard");
   fs::copy_file(VBOARD_LIBRARY, dir / "tree/lib/adckit/libvboard.so");
-  const outcome o = vboard({"show", "--board", board()}, dir / "tree/bin/vboard");
+  const Outcome o = vboard({"show", "--board", board()}, dir / "tree/bin/vboard");
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out.rfind("library " + (dir / "tree/bin/../lib/adckit/libvboard.so") + "\n", 0), 0U)
       << o.out;
@@ -153,9 +152,9 @@ TEST_F(Launcher, RunsAnArmProgramThroughTheEmulatorWithThePreloadForTheProgramOn
                          "for a in \"$@\"; do echo \"arg=$a\"; done\nexit 7\n";
   fs::permissions(qemu, fs::perms::owner_all);
 
-  const outcome o = run_plain({VBOARD_LAUNCHER, "run", "--board", board(), "--", program, "one",
-                               "two words"},
-                              {{"VBOARD_QEMU", qemu}, {"VBOARD_LIBRARY", library}});
+  const Outcome o = adckit::test::run(
+      {.argv = {VBOARD_LAUNCHER, "run", "--board", board(), "--", program, "one", "two words"},
+       .env = {{"VBOARD_QEMU", qemu}, {"VBOARD_LIBRARY", library}}});
   EXPECT_EQ(o.status, 7) << o.err;
   const std::string preload = o.out.substr(0, o.out.find('\n'));
   EXPECT_EQ(preload.find("libvboard"), std::string::npos) << "the emulator itself is preloaded";

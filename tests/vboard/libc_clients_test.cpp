@@ -7,18 +7,18 @@
 #include <string>
 #include <vector>
 
-#include "run.h"
+#include "support/board.hpp"
 
 namespace {
 
-using vboard_test::outcome;
+using adckit::test::Outcome;
 
 constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kBusybox[] = "/usr/bin/busybox";
 
-class Clients : public vboard_test::host_board_test {
+class Clients : public adckit::test::board::host_board_test {
  protected:
-  outcome python(const std::string &script, std::vector<std::string> args = {}) {
+  Outcome python(const std::string &script, std::vector<std::string> args = {}) {
     args.insert(args.begin(), {kPython, "-c", script});
     // Python's unbuffered mode would store print's "4" and "\n" apart.
     return run(args, {{"PYTHONUNBUFFERED", ""}});
@@ -31,7 +31,7 @@ class Clients : public vboard_test::host_board_test {
 // the kernel's, never an empty success.
 TEST_F(Clients, CopiesAndVectorsMoveTheBytesOrFailAsTheKernelDoes) {
   const std::string copy = dir / "direction.copy", src = dir / "out.txt";
-  const outcome o = python(
+  const Outcome o = python(
       R"(
 import errno, os, shutil, sys
 def err(f):
@@ -71,10 +71,11 @@ print("spidev", err(lambda: os.sendfile(out, os.open("/dev/spidev0.0", os.O_RDWR
             "cfr EXDEV\n"
             "splice 2 b'1\\n'\n"
             "spidev EINVAL\n");
-  EXPECT_EQ(vboard_test::read_file(copy), "1\n");
+  EXPECT_EQ(adckit::test::board::read_file(copy), "1\n");
 
   // busybox cat copies with sendfile; the pin is exported on the board.
-  const outcome cat = run({kBusybox, "cat", "/sys/class/gpio/gpio4/value", "/sys/class/gpio/gpio4/direction"});
+  const Outcome cat =
+      run({kBusybox, "cat", "/sys/class/gpio/gpio4/value", "/sys/class/gpio/gpio4/direction"});
   EXPECT_EQ(cat.status, 0) << cat.err;
   EXPECT_EQ(cat.out, "1\nout\n");
 }
@@ -83,14 +84,14 @@ print("spidev", err(lambda: os.sendfile(out, os.open("/dev/spidev0.0", os.O_RDWR
 // devtmpfs (which says tmpfs) for the devices, ENOENT for a pin not
 // exported, whether asked by path or by descriptor.
 TEST_F(Clients, TheTreeIsOnSysfsAndTheDevicesOnDevtmpfs) {
-  const outcome fs = run({kBusybox, "stat", "-f", "-c", "%t %T", "/sys/class/gpio/export",
-                          "/sys/class/gpio", "/dev/spidev0.0", "/dev/gpiochip0",
-                          "/sys/class/gpio/gpio4"});
+  const Outcome fs =
+      run({kBusybox, "stat", "-f", "-c", "%t %T", "/sys/class/gpio/export", "/sys/class/gpio",
+           "/dev/spidev0.0", "/dev/gpiochip0", "/sys/class/gpio/gpio4"});
   EXPECT_NE(fs.status, 0);
   EXPECT_EQ(fs.out, "62656572 sysfs\n62656572 sysfs\n1021994 tmpfs\n1021994 tmpfs\n");
   EXPECT_NE(fs.err.find("No such file or directory"), std::string::npos) << fs.err;
 
-  const outcome py = python(R"(
+  const Outcome py = python(R"(
 import os
 v = os.fstatvfs(os.open("/sys/class/gpio/export", os.O_WRONLY))
 print(v.f_bsize, v.f_blocks, v.f_namemax, v.f_flag & (os.ST_NOSUID | os.ST_NOEXEC | os.ST_RDONLY))
@@ -108,12 +109,13 @@ TEST_F(Clients, StreamsOnBoardFilesNameTheirDescriptors) {
   const std::string line = std::string(kPython) +
                            " -c 'import sys; print(4); print(sys.stdout.fileno(), file=sys.stderr)'"
                            " > /sys/class/gpio/export";
-  const outcome py = run({"/bin/sh", "-c", line}, {{"PYTHONUNBUFFERED", ""}});
+  const Outcome py = run({"/bin/sh", "-c", line}, {{"PYTHONUNBUFFERED", ""}});
   ASSERT_EQ(py.status, 0) << py.err;
   EXPECT_EQ(py.err, "1\n");
 
-  const outcome awk = run(
-      {kBusybox, "awk", R"(BEGIN { print "out" > "/sys/class/gpio/gpio4/direction"; close("/sys/class/gpio/gpio4/direction")
+  const Outcome awk = run(
+      {kBusybox, "awk",
+       R"(BEGIN { print "out" > "/sys/class/gpio/gpio4/direction"; close("/sys/class/gpio/gpio4/direction")
                  print "1" > "/sys/class/gpio/gpio4/value"; close("/sys/class/gpio/gpio4/value")
                  getline d < "/sys/class/gpio/gpio4/direction"; getline v < "/sys/class/gpio/gpio4/value"
                  print d, v })"});
@@ -128,7 +130,7 @@ TEST_F(Clients, StreamsOnBoardFilesNameTheirDescriptors) {
 // walk takes it; a ".." after a folder stays lexical.
 TEST_F(Clients, NodesOwnSystemCallsAndDotDotWalkTheTreeAsTheKernelDoes) {
   ASSERT_EQ(python("open('/sys/class/gpio/export', 'w').write('4')").status, 0);
-  const outcome o = run({"/usr/bin/node", "-e", R"(
+  const Outcome o = run({"/usr/bin/node", "-e", R"(
 const fs = require("fs");
 const s = fs.statSync("/sys/class/gpio/gpio4/value");
 console.log(s.isFile(), s.mode.toString(8), fs.lstatSync("/sys/class/gpio/gpio4").isSymbolicLink());
@@ -143,11 +145,13 @@ console.log(fs.statSync(process.execPath).isFile());
             "ENOENT\n"
             "true\n");
 
-  const outcome ls = run({kBusybox, "ls", "/sys/class/gpio/gpio4/..", "/sys/class/gpio/gpio4/../../../.."});
+  const Outcome ls =
+      run({kBusybox, "ls", "/sys/class/gpio/gpio4/..", "/sys/class/gpio/gpio4/../../../.."});
   ASSERT_EQ(ls.status, 0) << ls.err;
-  EXPECT_EQ(ls.out,
-            "/sys/class/gpio/gpio4/..:\ngpio4\n\n/sys/class/gpio/gpio4/../../../..:\n20200000.gpio\n");
-  const outcome py = python(R"(
+  EXPECT_EQ(
+      ls.out,
+      "/sys/class/gpio/gpio4/..:\ngpio4\n\n/sys/class/gpio/gpio4/../../../..:\n20200000.gpio\n");
+  const Outcome py = python(R"(
 import os
 print(open("/sys/class/gpio/gpio4/../gpio4/direction").read().strip())
 print(os.path.isdir("/sys/class/gpio/gpio4/../../gpio"), sorted(os.listdir("/sys/class/gpio/../gpio")))
@@ -160,7 +164,7 @@ print(os.path.isdir("/sys/class/gpio/gpio4/../../gpio"), sorted(os.listdir("/sys
 // waiter, which reports the new descriptor's edge (a value file reports
 // one at once) well before its five seconds.
 TEST_F(Clients, AnEpollAddWakesAThreadAlreadyWaiting) {
-  const outcome o = python(R"(
+  const Outcome o = python(R"(
 import os, select, threading, time
 open("/sys/class/gpio/export", "w").write("23")
 open("/sys/class/gpio/gpio23/edge", "w").write("both")
@@ -184,7 +188,7 @@ print(got == [[(fd, select.EPOLLPRI | select.EPOLLERR)]], time.monotonic() - sta
 // status flags are the open file's, shared by its copies; many programs
 // starting at once on a new board all find it made.
 TEST_F(Clients, SpawnsAndSystemCarryBoardFilesAndFlagsAreTheOpenFiles) {
-  const outcome o = python(R"(
+  const Outcome o = python(R"(
 import fcntl, os, subprocess, sys
 open("/sys/class/gpio/export", "w").write("5")
 open("/sys/class/gpio/gpio5/direction", "w").write("high")
@@ -215,7 +219,7 @@ print("refused", sum(len(p.communicate()[1]) for p in starts))
 // finds nothing written into it, and a set closed takes its waker and its
 // board descriptors with it (a new set under its number starts empty).
 TEST_F(Clients, EpollSetsLeaveNothingBehindAndRingIntoNoProgramsFile) {
-  const outcome o = python(R"(
+  const Outcome o = python(R"(
 import os, select, sys
 open("/sys/class/gpio/export", "w").write("5")
 ep = select.epoll()

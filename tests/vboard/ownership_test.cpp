@@ -27,14 +27,14 @@
 #include <utility>
 #include <vector>
 
-#include "run.h"
+#include "support/board.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {
 
 using adckit::test::Outcome;
-using vboard_test::read_file;
+using adckit::test::board::read_file;
 namespace fs = std::filesystem;
 
 constexpr uid_t kOtherUid = 65534;  // nobody

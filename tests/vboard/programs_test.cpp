@@ -2,23 +2,23 @@
 // cat must see a board as they would on the real one.
 #include <gtest/gtest.h>
 
-#include "run.h"
+#include "support/board.hpp"
 
 namespace {
 
-using vboard_test::outcome;
-using vboard_test::run_on_board;
-using vboard_test::temp_dir;
+using adckit::test::Outcome;
+using adckit::test::board::run_on_board;
+using adckit::test::board::temp_dir;
 
 class Programs : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!vboard_test::host_programs_usable()) {
+    if (!adckit::test::host_programs_on_board()) {
       GTEST_SKIP() << "this machine has no shell or cat built for the target";
     }
   }
   // One board shared by every process of the test, as the kernel would be.
-  outcome sh(const std::string &script) {
+  Outcome sh(const std::string &script) {
     return run_on_board({"sh", "-c", script}, {{"VBOARD_BOARD", dir / "board"}}, false);
   }
   temp_dir dir;
@@ -67,7 +67,7 @@ TEST_F(Programs, TheTraceFileCollectsTheAccessesOfEveryProcess) {
       {"sh", "-c", "echo 4 > /sys/class/gpio/export; cat /sys/class/gpio/gpio4/value > /dev/null"},
       {{"VBOARD_BOARD", dir / "board"}, {"VBOARD_TRACE", trace}}, false);
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::string text = vboard_test::read_file(trace);
+  const std::string text = adckit::test::board::read_file(trace);
   EXPECT_NE(
       text.find("op=write file=/sys/class/gpio/export req=0x0 bytes=2 res=2 err=0 data=\"4\\n\""),
       std::string::npos)

@@ -13,21 +13,21 @@
 #include <vector>
 
 #include "capture.h"
-#include "run.h"
+#include "support/board.hpp"
 
 namespace {
 
-using vboard_test::outcome;
-using vboard_test::run_on_board;
-using vboard_test::running;
-using vboard_test::temp_dir;
+using adckit::test::Outcome;
+using adckit::test::board::run_on_board;
+using adckit::test::board::running;
+using adckit::test::board::temp_dir;
 
 class SharedBoard : public ::testing::Test {
  protected:
   std::map<std::string, std::string> on(const std::string &board) {
     return {{"VBOARD_BOARD", dir / board}};
   }
-  outcome worker(const std::vector<std::string> &args, const std::string &board) {
+  Outcome worker(const std::vector<std::string> &args, const std::string &board) {
     std::vector<std::string> argv{BOARD_WORKER_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_on_board(argv, on(board), true);
@@ -54,7 +54,7 @@ TEST_F(SharedBoard, TwoProcessesDrivingTheBoardAtOnceDoNotCorruptIt) {
     all.push_back(std::make_unique<running>(argv, env, true));
   }
   for (std::size_t i = 0; i < all.size(); ++i) {
-    const outcome o = all[i]->wait();
+    const Outcome o = all[i]->wait();
     EXPECT_EQ(o.status, 0) << jobs[i][0] << " " << jobs[i][2] << ": " << o.err;
   }
   // What they left is a board, not debris: the pins are free again.
@@ -63,7 +63,7 @@ TEST_F(SharedBoard, TwoProcessesDrivingTheBoardAtOnceDoNotCorruptIt) {
 
 TEST_F(SharedBoard, NamedBoardsAreSeparateAndKeepTheirPinsBetweenPrograms) {
   ASSERT_EQ(worker({"pin", "0", "6"}, "a").status, 0);  // exports, then unexports
-  if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "no host shell under the emulator";
+  if (!adckit::test::host_programs_on_board()) GTEST_SKIP() << "no host shell under the emulator";
   auto sh = [&](const std::string &board, const std::string &script) {
     return run_on_board({"sh", "-c", script}, on(board), false);
   };
@@ -78,7 +78,7 @@ TEST_F(SharedBoard, NamedBoardsAreSeparateAndKeepTheirPinsBetweenPrograms) {
 }
 
 TEST_F(SharedBoard, AScriptClocksTheChipWhileOtherProcessesReadDout) {
-  if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "no host shell under the emulator";
+  if (!adckit::test::host_programs_on_board()) GTEST_SKIP() << "no host shell under the emulator";
   // The shell's own echo drives CS, DIN and CLK; each DOUT bit is read by
   // a separate cat, which must see the same chip mid-conversion.
   const std::string script = R"(
@@ -99,7 +99,7 @@ TEST_F(SharedBoard, AScriptClocksTheChipWhileOtherProcessesReadDout) {
   )";
   auto env = on("board");
   env["VBOARD_CH3"] = "612";
-  const outcome o = run_on_board({"sh", "-c", script}, env, false);
+  const Outcome o = run_on_board({"sh", "-c", script}, env, false);
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, "612\n");
 }
@@ -113,7 +113,7 @@ void write_object(const std::string &path, const std::string &bytes) {
 TEST_F(SharedBoard, ABoardOfAnotherLayoutOrDamagedIsRefusedWithAMessage) {
   // A first program makes the object; its size is that of this layout.
   ASSERT_EQ(worker({"pin", "0", "6"}, "board").status, 0);
-  std::string good = vboard_test::read_file(dir / "board");
+  std::string good = adckit::test::board::read_file(dir / "board");
   ASSERT_GT(good.size(), 64U);
 
   struct damaged {
@@ -143,13 +143,13 @@ TEST_F(SharedBoard, ABoardOfAnotherLayoutOrDamagedIsRefusedWithAMessage) {
   for (const auto &c : cases) {
     write_object(dir / "board", c.bytes);
     // The program still runs (on a board of its own) and says why.
-    const outcome o = worker({"spi", "3", "0", "0"}, "board");
+    const Outcome o = worker({"spi", "3", "0", "0"}, "board");
     EXPECT_EQ(o.status, 0) << c.what << ": " << o.err;
     EXPECT_NE(o.err.find("refusing the board"), std::string::npos) << c.what << ": " << o.err;
     EXPECT_NE(o.err.find(c.message), std::string::npos) << c.what << ": " << o.err;
     EXPECT_NE(o.err.find("vboard reset"), std::string::npos) << c.what << ": " << o.err;
     // And the object is left as it was for the user to look at.
-    EXPECT_TRUE(vboard_test::read_file(dir / "board") == c.bytes) << c.what;
+    EXPECT_TRUE(adckit::test::board::read_file(dir / "board") == c.bytes) << c.what;
   }
 }
 

@@ -8,36 +8,37 @@
 #include <string>
 #include <vector>
 
-#include "run.h"
+#include "support/board.hpp"
 
 namespace {
 
-using vboard_test::outcome;
-using vboard_test::run_on_board;
-using vboard_test::temp_dir;
+using adckit::test::Outcome;
+using adckit::test::board::run_on_board;
+using adckit::test::board::temp_dir;
 
 constexpr char kPython[] = "/usr/bin/python3";
 
 class SpidevClients : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!vboard_test::host_programs_usable()) GTEST_SKIP() << "host programs need a native build";
+    if (!adckit::test::host_programs_on_board())
+      GTEST_SKIP() << "host programs need a native build";
   }
-  outcome run(const std::vector<std::string> &argv, std::map<std::string, std::string> env = {}) {
+  Outcome run(const std::vector<std::string> &argv, std::map<std::string, std::string> env = {}) {
     env["VBOARD_BOARD"] = dir / "board";
     env.emplace("VBOARD_CH0", "602");
     env.emplace("VBOARD_CH1", "77");
     return run_on_board(argv, env, false);
   }
-  outcome python(const std::string &script, std::map<std::string, std::string> env = {}) {
+  Outcome python(const std::string &script, std::map<std::string, std::string> env = {}) {
     return run({kPython, "-c", script}, std::move(env));
   }
-  outcome query() { return run({"spi-config", "-d", "/dev/spidev0.0", "-q"}); }
+  Outcome query() { return run({"spi-config", "-d", "/dev/spidev0.0", "-q"}); }
   temp_dir dir;
 };
 
 TEST_F(SpidevClients, SettingsLiveInTheDeviceAndTheRateGoesBackAtTheLastClose) {
-  outcome o = query();
+  Outcome o = query();
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, "/dev/spidev0.0: mode=0, lsb=0, bits=8, speed=125000000, spiready=0\n");
   o = run({"spi-config", "-d", "/dev/spidev0.0", "-m", "3", "-s", "1000000"});
@@ -48,7 +49,7 @@ TEST_F(SpidevClients, SettingsLiveInTheDeviceAndTheRateGoesBackAtTheLastClose) {
 
   // While a process keeps the device open, its rate stays; it goes back
   // once that process ends, even killed.
-  vboard_test::running keeper(
+  adckit::test::board::running keeper(
       {"timeout", "-s", "KILL", "3", "spi-config", "-d", "/dev/spidev0.0", "-s", "2000000", "-w"},
       {{"VBOARD_BOARD", dir / "board"}}, false);
   std::string seen;
@@ -83,13 +84,13 @@ TEST_F(SpidevClients, SpiPipeClocksAFrameInOneMessagePerBlock) {
     ASSERT_EQ(std::fwrite(frames, 1, sizeof frames, f), sizeof frames);
     std::fclose(f);
   }
-  const outcome o = run(
+  const Outcome o = run(
       {"sh", "-c",
        "spi-pipe -d /dev/spidev0.0 -s 1000000 -b 3 < " + (files / "in") + " > " + (files / "out")},
       {{"VBOARD_STRICT", "1"}});
   // spi-pipe ends with status 1 at the end of its input, on a board too.
   EXPECT_EQ(o.err, "");
-  const std::string out = vboard_test::read_file(files / "out");
+  const std::string out = adckit::test::board::read_file(files / "out");
   ASSERT_EQ(out.size(), 6U);
   auto code = [&](std::size_t at) {
     return ((static_cast<unsigned char>(out[at + 1]) & 3) << 8) |
@@ -100,7 +101,7 @@ TEST_F(SpidevClients, SpiPipeClocksAFrameInOneMessagePerBlock) {
 }
 
 TEST_F(SpidevClients, PythonSpidevTransfersAndModeChanges) {
-  const outcome o = python(R"(
+  const Outcome o = python(R"(
 import spidev
 s = spidev.SpiDev()
 s.open(0, 0)
@@ -127,7 +128,7 @@ s.close()
 }
 
 TEST_F(SpidevClients, PythonPeripherySpiReadsEveryChannel) {
-  const outcome o = python(R"(
+  const Outcome o = python(R"(
 from periphery import SPI
 spi = SPI("/dev/spidev0.0", 0, 1000000)
 codes = []

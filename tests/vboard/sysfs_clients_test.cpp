@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "run.h"
+#include "support/board.hpp"
 #include "support/process.hpp"
 #include "support/trace.hpp"
 
 namespace {
 
-using vboard_test::outcome;
-using vboard_test::run_on_board;
-using vboard_test::running;
+using adckit::test::Outcome;
+using adckit::test::board::run_on_board;
+using adckit::test::board::running;
 
 constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kPin22[] = "../../devices/platform/soc/20200000.gpio/gpiochip0/gpio/gpio22";
@@ -43,19 +43,19 @@ std::string sorted_lines(const std::string &text) {
   return out;
 }
 
-using Board = vboard_test::board_test;
+using Board = adckit::test::board::board_test;
 
 // ---------------------------------------------------------------------------
 // Shell sessions: each step is a process of its own, as a user's commands
 // are.
 
-class ShellSession : public vboard_test::host_board_test,
+class ShellSession : public adckit::test::board::host_board_test,
                      public ::testing::WithParamInterface<const char *> {
  protected:
-  outcome sh(const std::string &script) { return run({GetParam(), "-c", script}); }
+  Outcome sh(const std::string &script) { return run({GetParam(), "-c", script}); }
   // The step's standard output; the step must succeed.
   std::string out(const std::string &script) {
-    const outcome o = sh(script);
+    const Outcome o = sh(script);
     EXPECT_EQ(o.status, 0) << script << ": " << o.err;
     return o.out;
   }
@@ -108,7 +108,7 @@ TEST_P(ShellSession, ExportedPinIsAFolderThatListingsLinksAndFindSee) {
   // A trailing slash wants a folder: a file so named is none.
   for (const char *cmd :
        {"cat /sys/class/gpio/gpio22/value/", "stat /sys/class/gpio/gpio22/value/"}) {
-    const outcome o = sh(cmd);
+    const Outcome o = sh(cmd);
     EXPECT_NE(o.status, 0) << cmd;
     EXPECT_NE(o.err.find("Not a directory"), std::string::npos) << cmd << ": " << o.err;
   }
@@ -123,7 +123,7 @@ TEST_P(ShellSession, ExportedPinIsAFolderThatListingsLinksAndFindSee) {
   EXPECT_NE(sh("test -d /sys/class/gpio/gpio22").status, 0);
   EXPECT_NE(sh("test -e /sys/class/gpio/gpio22/value").status, 0);
   EXPECT_EQ(out("ls /sys/class/gpio"), "export\ngpiochip0\nunexport\n");
-  const outcome gone = sh("ls /sys/class/gpio/gpio22");
+  const Outcome gone = sh("ls /sys/class/gpio/gpio22");
   EXPECT_NE(gone.status, 0);
   EXPECT_NE(gone.err.find("No such file or directory"), std::string::npos) << gone.err;
 }
@@ -162,7 +162,7 @@ TEST_P(ShellSession, DirectionValueAndActiveLowAcrossProcesses) {
 
   // The kernel's refusals, worded by a program that names the error.
   auto refused = [&](const std::string &text, const std::string &file, const char *why) {
-    const outcome o = sh("/bin/echo " + text + " > /sys/class/gpio/" + file);
+    const Outcome o = sh("/bin/echo " + text + " > /sys/class/gpio/" + file);
     EXPECT_NE(o.status, 0) << file;
     EXPECT_NE(o.err.find(why), std::string::npos) << file << ": " << o.err;
   };
@@ -177,7 +177,7 @@ TEST_P(ShellSession, DirectionValueAndActiveLowAcrossProcesses) {
 
   // A file kept open on a pin that goes away fails with ENODEV, in the
   // shell that holds it and in a program it starts with it.
-  const outcome kept =
+  const Outcome kept =
       sh("exec 3< /sys/class/gpio/gpio22/value; echo 22 > /sys/class/gpio/unexport;"
          " if read v <&3; then echo \"read $v\"; fi; cat <&3");
   EXPECT_NE(kept.status, 0);
@@ -202,9 +202,9 @@ INSTANTIATE_TEST_SUITE_P(Shells, ShellSession, ::testing::Values("bash", "dash")
 // ---------------------------------------------------------------------------
 // python3-periphery's sysfs GPIO class: GPIO(line, direction).
 
-class PeripheryGpio : public vboard_test::host_board_test {
+class PeripheryGpio : public adckit::test::board::host_board_test {
  protected:
-  outcome python(const std::string &script, std::map<std::string, std::string> more = {}) {
+  Outcome python(const std::string &script, std::map<std::string, std::string> more = {}) {
     return run({kPython, "-c", script}, std::move(more));
   }
 };
@@ -232,7 +232,7 @@ def convert(ch):
 
 TEST_F(PeripheryGpio, BitBangsAConversionOfEveryChannelThroughKeptOpenFiles) {
   const std::string trace = dir / "trace";
-  const outcome o = python(std::string(kBitBang) + R"(
+  const Outcome o = python(std::string(kBitBang) + R"(
 print([convert(ch) for ch in range(8)])
 print(cs.direction, dout.direction, dout.chip_name, dout.chip_label)
 for g in (cs, clk, din, dout):
@@ -268,12 +268,12 @@ for g in (cs, clk, din, dout):
     EXPECT_EQ(accesses, count) << pin;
   }
   // periphery unexports what it exported when closed.
-  const outcome ls = run_on_board({"ls", "/sys/class/gpio"}, env(), false);
+  const Outcome ls = run_on_board({"ls", "/sys/class/gpio"}, env(), false);
   EXPECT_EQ(ls.out, "export\ngpiochip0\nunexport\n") << ls.err;
 }
 
 TEST_F(PeripheryGpio, PythonsOwnPathCallsSeeTheTree) {
-  const outcome o = python(R"(
+  const Outcome o = python(R"(
 import glob, os, pathlib
 from periphery import GPIO
 g = GPIO(22, "in")
@@ -301,7 +301,7 @@ print(os.path.exists("/sys/class/gpio/gpio22"))
 }
 
 TEST_F(PeripheryGpio, InvertedTurnsValueOverAndTheEdgesWithIt) {
-  const outcome o = python(R"(
+  const Outcome o = python(R"(
 from periphery import GPIO
 out = GPIO(22, "low"); inp = GPIO(23, "in")   # 23 is jumpered to 22
 print(out.inverted, out.read(), inp.read())
@@ -357,7 +357,7 @@ out.close(); inp.close()
 TEST_F(PeripheryGpio, EdgesOfTheChipsDoutWakeAPoll) {
   // Channel 2 converts 717 = 1011001101: after each clock DOUT gives the
   // next bit; the edges asked for, and only those, are reported.
-  const outcome o = python(std::string(kBitBang) + R"(
+  const Outcome o = python(std::string(kBitBang) + R"(
 for edge in ("rising", "falling", "both"):
     dout.edge = edge
     dout.read()
@@ -419,7 +419,7 @@ inp.close()
   EXPECT_EQ(drive("0"), 0);
   usleep(300000);
   EXPECT_EQ(drive("1"), 0);
-  const outcome o = watcher.wait();
+  const Outcome o = watcher.wait();
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, "False True True True True\n");
   EXPECT_EQ(o.err, "");
@@ -432,13 +432,13 @@ inp.close()
 
 class EdgeWaits : public Board, public ::testing::WithParamInterface<const char *> {
  protected:
-  outcome worker(const std::vector<std::string> &args) {
+  Outcome worker(const std::vector<std::string> &args) {
     std::vector<std::string> argv{BOARD_WORKER_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_on_board(argv, env(), true);
   }
   int write(const std::string &file, const std::string &text) {
-    const outcome o = worker({"write", "/sys/class/gpio/" + file, text});
+    const Outcome o = worker({"write", "/sys/class/gpio/" + file, text});
     EXPECT_EQ(o.err, "");
     return o.status;
   }
@@ -458,7 +458,7 @@ TEST_P(EdgeWaits, AWaitEndsAtTheEdgeAskedForAndTheReadGivesTheNewLevel) {
   // Nothing moves: the wait runs out.
   auto w = watch("rising", 200, dir / "r0");
   ASSERT_TRUE(appears(dir / "r0"));
-  outcome o = w->wait();
+  Outcome o = w->wait();
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, "timeout\n");
 

@@ -78,7 +78,7 @@ void tally_show(const shared_board &b, std::string &out) {
 bool has_slice = false;
 [[gnu::constructor(kRegisterPriority)]] void add_tally() {
   has_slice = add_part({"tally", 70, tally_power_on, tally_damage, tally_show, nullptr, nullptr,
-                        sizeof(tally_slice), alignof(tally_slice), 70, &slice_at});
+                        sizeof(tally_slice), alignof(tally_slice), 70, &slice_at, nullptr, 0});
 }
 
 // Without its slice the device would write into another's: no file either.

@@ -8,14 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "run.h"
+#include "support/board.hpp"
 
 namespace {
 
-using vboard_test::outcome;
-using vboard_test::run_on_board;
-using vboard_test::run_plain;
-using vboard_test::temp_dir;
+using adckit::test::Outcome;
+using adckit::test::board::run_on_board;
+using adckit::test::board::temp_dir;
 
 class TallyDevice : public ::testing::Test {
  protected:
@@ -24,19 +23,21 @@ class TallyDevice : public ::testing::Test {
   }
   // The program with the tally device linked in (no board preloaded: it
   // carries its own).
-  outcome tally(const std::string &board) { return run_plain({TALLY_DEVICE_PATH}, on(board)); }
+  Outcome tally(const std::string &board) {
+    return adckit::test::run({.argv = {TALLY_DEVICE_PATH}, .env = on(board)});
+  }
   // A program on the board library without it.
-  outcome worker(const std::string &board) {
+  Outcome worker(const std::string &board) {
     return run_on_board({BOARD_WORKER_PATH, "pin", "1", "6"}, on(board), true);
   }
   temp_dir dir;
 };
 
 TEST_F(TallyDevice, ItsSliceLivesInTheSharedBoardAndItsLineIsShownLast) {
-  const outcome first = tally("board");
+  const Outcome first = tally("board");
   ASSERT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(first.out.rfind("count 1\n", 0), 0U) << first.out;
-  const outcome second = tally("board");
+  const Outcome second = tally("board");
   ASSERT_EQ(second.status, 0) << second.err;
   EXPECT_EQ(second.out.rfind("count 2\n", 0), 0U) << second.out;
   // After every built-in part's lines, in its order.
@@ -50,13 +51,13 @@ TEST_F(TallyDevice, ItsSliceLivesInTheSharedBoardAndItsLineIsShownLast) {
 TEST_F(TallyDevice, ABoardOfOtherSlicesIsRefusedEitherWay) {
   const std::string another = "made by another version of the board";
   ASSERT_EQ(tally("with").status, 0);
-  const outcome without = worker("with");
+  const Outcome without = worker("with");
   EXPECT_EQ(without.status, 0) << without.err;
   EXPECT_NE(without.err.find("refusing the board"), std::string::npos) << without.err;
   EXPECT_NE(without.err.find(another), std::string::npos) << without.err;
 
   ASSERT_EQ(worker("plain").status, 0);
-  const outcome with = tally("plain");
+  const Outcome with = tally("plain");
   EXPECT_EQ(with.status, 0) << with.err;
   EXPECT_NE(with.err.find("slices are of another build"), std::string::npos) << with.err;
   // It ran on a private board of its own instead: a fresh count.

@@ -1,5 +1,8 @@
 #pragma once
-// Runs a program under the virtual board and collects what it printed.
+// Running programs on the virtual board from a test, on top of the way
+// every suite starts programs (process.hpp): a board of the test's own,
+// programs that run while the test starts others, the long runs' fixed
+// readings and what they read of a running process.
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
@@ -9,15 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
-namespace vboard_test {
-
-struct outcome {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;  // standard output
-  std::string err;  // standard error
-};
+namespace adckit::test::board {
 
 // A fresh private directory, removed by the destructor.
 class temp_dir {
@@ -30,18 +28,13 @@ class temp_dir {
   std::string operator/(const std::string &name) const { return path_ + "/" + name; }
 
  private:
-  adckit::test::TempDir dir_;
+  TempDir dir_;
   std::string path_;
 };
 
-// True when programs of the build's target can be started here with the
-// board preloaded (always natively; under the emulator only those built
-// for the target, so no host shell).
-bool host_programs_usable();
-
 // Runs argv with the board preloaded (through the emulator in a cross
 // build when `target_program` is set) and `env` added to the environment.
-outcome run_on_board(const std::vector<std::string> &argv,
+Outcome run_on_board(const std::vector<std::string> &argv,
                      const std::map<std::string, std::string> &env, bool target_program);
 
 // A program started on the board that the test waits for later, so that
@@ -56,17 +49,13 @@ class running {
   running(const running &) = delete;
   running &operator=(const running &) = delete;
   // Waits for the program and collects what it printed (once).
-  outcome wait();
+  Outcome wait();
 
  private:
   temp_dir tmp_;
   pid_t pid_ = -1;
   std::string spawn_error_;
 };
-
-// Runs a program of the build's target without the board preloaded.
-outcome run_plain(const std::vector<std::string> &argv,
-                  const std::map<std::string, std::string> &env);
 
 std::string read_file(const std::string &path);
 
@@ -89,14 +78,48 @@ class board_test : public ::testing::Test {
 class host_board_test : public board_test {
  protected:
   void SetUp() override {
-    if (!host_programs_usable())
+    if (!host_programs_on_board())
       GTEST_SKIP() << "the distribution's programs are native; this board library is built for "
                       "the target";
   }
-  outcome run(const std::vector<std::string> &argv,
+  Outcome run(const std::vector<std::string> &argv,
               std::map<std::string, std::string> more = {}) const {
     return run_on_board(argv, env(std::move(more)), false);
   }
 };
 
-}  // namespace vboard_test
+// ---------------------------------------------------------------------------
+// Long runs
+
+// {emulator..., program} and the environment entries that put the program
+// on the board (with fixed readings 100 n + 17 on channel n).
+struct BoardCommand {
+  std::vector<std::string> argv;
+  std::vector<std::string> env;
+};
+BoardCommand onBoard(const std::string &program);
+// Sets the command's environment in this process for the programs it
+// starts, and takes it away again.
+class BoardEnvironment {
+ public:
+  explicit BoardEnvironment(const BoardCommand &command);
+  BoardEnvironment(const BoardEnvironment &) = delete;
+  BoardEnvironment &operator=(const BoardEnvironment &) = delete;
+
+ private:
+  ScopedEnv env_;
+};
+
+// Resident memory in KiB and open descriptors of a process; -1 when they
+// cannot be read.
+long residentKiB(pid_t pid);
+int openDescriptors(pid_t pid);
+
+// A channel's fixed reading on the board the programs run on.
+inline int reading(int channel) { return channel >= 0 && channel <= 7 ? 100 * channel + 17 : -1; }
+
+// How many of something a run does: the default unless the variable names
+// another number.
+long scale(const char *variable, long fallback);
+
+}  // namespace adckit::test::board
