@@ -10,7 +10,7 @@
 adckit_packages_native=(g++ cmake ninja-build)
 adckit_packages_armv6=(g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user)
 adckit_packages_tests=(
-  pkg-config googletest libgtest-dev libgmock-dev
+  pkg-config googletest libgtest-dev
   util-linux clang libclang-rt-14-dev
   dpkg-dev file gcovr lintian help2man binutils
   spi-tools python3 python3-spidev python3-periphery gpiod python3-libgpiod libgpiod-dev

@@ -2,7 +2,6 @@
 // the link library.
 
 #include <bridge.h>
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,7 +15,6 @@ using fake::fails;
 using fake::ok;
 using fake::Reply;
 using Log = std::vector<std::string>;
-using ::testing::ElementsAre;
 
 namespace {
 
@@ -66,7 +64,7 @@ TEST_F(AdcBridge, ArgumentsArriveInOrderAndTheFunctionWritesTheWholeAnswer) {
   fake::script("MLTestHead", {ok(2)});
   scan_result = 0;  // not used: no $Failed once the function has run
   EXPECT_EQ(MLAnswer(fake::link()), 0);
-  EXPECT_THAT(scans, ElementsAre(std::pair(3, 250)));
+  EXPECT_EQ(scans, (std::vector<std::pair<int, int>>{{3, 250}}));
   EXPECT_EQ(link_seen, fake::link());
   EXPECT_EQ(fake::log_from(3),
             (Log{"MLGetInteger", "MLTestHead(List)", "MLGetInteger", "MLGetInteger", "MLNewPacket",

@@ -2,7 +2,6 @@
 // linked in place of the sysfs module.
 #include "mcp3008.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -64,7 +63,8 @@ TEST_F(Conversion, EachChannelIsSentAsStartSingleEndedAndThreeBits) {
   for (int channel = 0; channel < 8; ++channel) {
     accesses.clear();
     mcp3008_value(channel, clk, din, dout, cs);
-    EXPECT_THAT(bits_sent(), testing::ElementsAre(1, 1, (channel >> 2) & 1, (channel >> 1) & 1, channel & 1))
+    EXPECT_EQ(bits_sent(),
+              (std::vector<int>{1, 1, (channel >> 2) & 1, (channel >> 1) & 1, channel & 1}))
         << "channel " << channel;
   }
 }
