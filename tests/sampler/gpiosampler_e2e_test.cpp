@@ -5,28 +5,27 @@
 // On tmpfs nothing answers an export, so every pin folder the run needs is
 // made beforehand; the data line then reads whatever its value file holds.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/pattern.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/trace.hpp"
@@ -84,9 +83,9 @@ class Sampler : public testing::Test {
       EXPECT_EQ(run.lines[i], "creating file /sys/class/gpio/export");
       EXPECT_EQ(run.lines[58 + i], "creating file /sys/class/gpio/unexport");
     }
-    const std::regex nanos("(start|finish) at [0-9]{1,9}");
-    EXPECT_TRUE(std::regex_match(run.lines[5], nanos)) << run.lines[5];
-    EXPECT_TRUE(std::regex_match(run.lines[56], nanos)) << run.lines[56];
+    const std::string nanos = "(start|finish) at [0-9]{1,9}";
+    EXPECT_TRUE(adckit::test::matches(run.lines[5], nanos)) << run.lines[5];
+    EXPECT_TRUE(adckit::test::matches(run.lines[56], nanos)) << run.lines[56];
     for (int i = 0; i < 50; ++i) {
       EXPECT_EQ(run.lines[6 + i], "value is " + std::to_string(value)) << "sample " << i;
     }
@@ -96,15 +95,15 @@ class Sampler : public testing::Test {
     // and the frequency is 50 conversions over it.
     const long long start = number_after(run.lines[5], "start at ");
     const long long finish = number_after(run.lines[56], "finish at ");
-    std::smatch m;
-    const std::regex report("DeltaT  ([0-9]+) nanosecs at frequency ([0-9]+\\.[0-9]{6}) Hz");
-    ASSERT_TRUE(std::regex_match(run.lines[57], m, report)) << run.lines[57];
-    const long long dt = std::stoll(m[1]);
+    const auto m = adckit::test::match(
+        run.lines[57], "DeltaT  ([0-9]+) nanosecs at frequency ([0-9]+\\.[0-9]{6}) Hz");
+    ASSERT_TRUE(m) << run.lines[57];
+    const long long dt = std::stoll((*m)[1]);
     EXPECT_GT(dt, 0);
     EXPECT_EQ(((finish - start) % 1000000000 + 1000000000) % 1000000000, dt % 1000000000);
     char frequency[64];
     static_cast<void>(std::snprintf(frequency, sizeof frequency, "%f", 50.0 * 1e9 / static_cast<double>(dt)));
-    EXPECT_EQ(m[2].str(), frequency);
+    EXPECT_EQ((*m)[2], frequency);
   }
 
   SysfsSandbox sandbox_;
@@ -202,10 +201,9 @@ TEST_F(Sampler, ATimedStretchLongerThanTwoSecondsReportsTheTrueElapsedTime) {
   // Every read sees either the '1' or the end of the FIFO; both count as 1.
   expect_complete_run(run, 2047);
   ASSERT_EQ(run.lines.size(), 63u);
-  std::smatch m;
-  const std::regex report("DeltaT  ([0-9]+) nanosecs .*");
-  ASSERT_TRUE(std::regex_match(run.lines[57], m, report));
-  const long long dt = std::stoll(m[1]);
+  const auto m = adckit::test::match(run.lines[57], "DeltaT  ([0-9]+) nanosecs .*");
+  ASSERT_TRUE(m) << run.lines[57];
+  const long long dt = std::stoll((*m)[1]);
   EXPECT_GT(dt, 2147483647LL);
   EXPECT_LT(dt, std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
   EXPECT_GE(served.load(), 300);

@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <future>
 #include <map>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/pattern.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/trace.hpp"
@@ -48,7 +48,7 @@ TEST_F(AdcreadE2E, PrintsOneTimestampedLinePerScan) {
   EXPECT_EQ(r.err, "");
   const std::string line =
       R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{9}Z  ch0=0  ch1=1023  ch2=602  ch3=1  ch4=512  ch5=100  ch6=1000  ch7=341\n)";
-  EXPECT_TRUE(std::regex_match(r.out, std::regex("(" + line + "){2}"))) << r.out;
+  EXPECT_TRUE(adckit::test::matches(r.out, "(" + line + "){2}")) << r.out;
 }
 
 TEST_F(AdcreadE2E, CsvHasAHeaderAndOneRowPerScanOnAChosenDevice) {
@@ -58,8 +58,8 @@ TEST_F(AdcreadE2E, CsvHasAHeaderAndOneRowPerScanOnAChosenDevice) {
       {"--device", "/dev/spidev1.0", "--channels", "3", "--scans", "3", "--interval", "0", "--csv"},
       board);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(std::regex_match(
-      r.out, std::regex(R"(time,ch0,ch1,ch2,failed_exchanges\n(\d+\.\d{9},0,1023,602,0\n){3})")))
+  EXPECT_TRUE(adckit::test::matches(
+      r.out, R"(time,ch0,ch1,ch2,failed_exchanges\n(\d+\.\d{9},0,1023,602,0\n){3})"))
       << r.out;
 }
 
@@ -69,7 +69,7 @@ TEST_F(AdcreadE2E, RetriedExchangesAreShownAndLostChannelsLeftEmpty) {
   const auto r = run({"--channels", "2", "--csv"}, board);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(
-      std::regex_match(r.out, std::regex(R"(time,ch0,ch1,failed_exchanges\n\d+\.\d{9},,1023,6\n)")))
+      adckit::test::matches(r.out, R"(time,ch0,ch1,failed_exchanges\n\d+\.\d{9},,1023,6\n)"))
       << r.out;
 }
 
@@ -88,10 +88,9 @@ TEST_F(AdcreadE2E, DeviceThatStopsAnsweringEndsTheRun) {
   board["VBOARD_SPIDEV_VANISH_AFTER"] = "/dev/spidev0.0:8";
   const auto r = run({"--scans", "5", "--interval", "0", "--csv"}, board);
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(std::regex_match(
+  EXPECT_TRUE(adckit::test::matches(
       r.out,
-      std::regex(
-          R"(time(,ch\d)+,failed_exchanges\n\d+\.\d{9},0,1023,602,1,512,100,1000,341,0\n\d+\.\d{9},{8},40\n)")))
+      R"(time(,ch\d)+,failed_exchanges\n\d+\.\d{9},0,1023,602,1,512,100,1000,341,0\n\d+\.\d{9},{8},40\n)"))
       << r.out;
   EXPECT_NE(r.err.find("adcread: /dev/spidev0.0 stopped answering"), std::string::npos) << r.err;
 }
@@ -138,7 +137,7 @@ TEST_F(AdcreadE2E, VoltsReplaceOrJoinTheCodesInBothForms) {
   for (const auto &c : cases) {
     const auto r = run(c.args, c.board);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(std::regex_match(r.out, std::regex(c.out))) << r.out;
+    EXPECT_TRUE(adckit::test::matches(r.out, c.out)) << r.out;
   }
 }
 
@@ -193,14 +192,13 @@ TEST_F(AdcreadE2E, RateKeepsItsGridAndCountsTheScansABusyBoardMadeLate) {
   EXPECT_EQ(rows.front(), "time,ch0,ch1,failed_exchanges");
   rows.erase(rows.begin());
   for (const auto &row : rows) {
-    ASSERT_TRUE(std::regex_match(row, std::regex(R"(\d+\.\d{9},0,700,0)"))) << row;
+    ASSERT_TRUE(adckit::test::matches(row, R"(\d+\.\d{9},0,700,0)")) << row;
   }
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(
-      r.err, m, std::regex(R"(adcread: (\d+) scans at 20 Hz, (\d+) late \(skipped\)\n)")))
-      << r.err;
-  EXPECT_EQ(std::stoul(m[1]), rows.size());
-  const long late = std::stol(m[2]);
+  const auto m =
+      adckit::test::search(r.err, R"(adcread: (\d+) scans at 20 Hz, (\d+) late \(skipped\)\n)");
+  ASSERT_TRUE(m) << r.err;
+  EXPECT_EQ(std::stoul((*m)[1]), rows.size());
+  const long late = std::stol((*m)[2]);
   EXPECT_GE(late, 15) << "a one-second stall at 20 Hz";
 
   // Slots of 50 ms from the first scan: the scans end near one (all but the
