@@ -48,6 +48,8 @@ struct shared_capture {
   std::uint8_t level[kCaptureLevels];  // as last recorded, values as above
   shared_change ring[kCaptureRing];
 };
+// Laid out alike on 32- and 64-bit builds, as every slice of the board is.
+static_assert(sizeof(shared_capture) == 48 + kCaptureLevels + 16 * kCaptureRing);
 
 // Reads VBOARD_CAPTURE and VBOARD_CAPTURE_LIMIT; a new capture records
 // every line as it stands. Lock held.

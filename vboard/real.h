@@ -7,19 +7,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
-
-#include "capture.h"
-#include "chip.h"
-#include "vboard.h"
-#include "gpio_sides.h"
 
 namespace vboard {
 

@@ -26,13 +26,9 @@
 #include <climits>
 #include <cstdint>
 
+#include "descriptor_checks.h"
 #include "interposed.h"
 #include "next_symbol.h"
-
-namespace vboard {
-bool maybe_virtual(int fd);
-bool is_virtual(int fd);
-}  // namespace vboard
 
 namespace {
 
