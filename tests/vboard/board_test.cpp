@@ -21,9 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "control_c.h"
 #include "vboard.h"
-
-extern "C" int vboard_test_c_roundtrip(int code);
 
 namespace {
 
