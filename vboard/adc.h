@@ -2,7 +2,7 @@
 // The MCP3008 on the pins (adc.cpp): its wiring, its slice of the board
 // object and the model working on it. Included by internal.h; the GPIO
 // and spidev devices drive the chip through it.
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 #include <cstdint>
 
 #include "chip.h"

@@ -2,7 +2,7 @@
 // The board itself: the object this process is on, its first use and
 // configuration, its time, and the board lock (state.cpp, config.cpp,
 // signals.cpp). Included by internal.h.
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 #include <sys/types.h>
 
 #include <cstdint>

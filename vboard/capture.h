@@ -18,6 +18,8 @@
 // them, whoever drives them: the GPIO lines wired to it or a spidev
 // message), and every other GPIO line (GPIO<number>), "x" while it is
 // neither exported nor requested.
+//
+// Included by internal.h, and by shared_test.cpp, which reads the ring.
 #include <cstdint>
 
 namespace vboard {

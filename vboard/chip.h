@@ -6,6 +6,8 @@
 // With timing limits set (the board's strict profile), the chip also keeps
 // the two limits of its serial clock that the data sheet gives and that a
 // program can break without noticing (see timing_limits).
+//
+// Included by adc.h, and by chip_test.cpp, which tests the model alone.
 #include <cstddef>
 #include <cstdint>
 #include <functional>

@@ -1,6 +1,7 @@
 #pragma once
-// Reading VBOARD_* variables: one parser for every part.
-// Part of internal.h: see there for where things live and the locking rule.
+// Reading VBOARD_* variables: one parser for every part, and the one way
+// the board tells anything on standard error. Included by internal.h.
+// See internal.h for where things live and the locking rule.
 #include <string>
 #include <string_view>
 #include <vector>

@@ -3,7 +3,7 @@
 // and read links under it, as each device registers one, and the core's
 // calls of every handler's hooks. Included by internal.h; a device that
 // keeps state in the board object also has a part (part.h).
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 #include <sys/stat.h>
 #include <sys/types.h>
 

@@ -2,7 +2,7 @@
 // Faults on paths (faults.cpp): opens that fail and nodes that are missing,
 // which the core checks on every open and stat and handlers add their own
 // through. Included by internal.h.
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 #include <string>
 #include <string_view>
 

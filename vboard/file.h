@@ -2,7 +2,7 @@
 // One open virtual file: what a device's open routine hands the core, and
 // how a file lives on through exec. The descriptor table (descriptors.cpp)
 // keeps them; every device implements some. Included by device.h.
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 #include <sys/stat.h>
 #include <sys/types.h>
 

@@ -3,7 +3,7 @@
 // keeps it, and the character device's line requests, their queued edge
 // events and the line info changes watchers are told. Their slices are in
 // gpio_sides.h. Included by gpio_sides.h.
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 #include <cstddef>
 #include <cstdint>
 

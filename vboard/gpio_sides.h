@@ -1,6 +1,8 @@
 #pragma once
-// The GPIO side and the GPIO character device, as each calls the other.
-// Part of internal.h: see there for where things live and the locking rule.
+// The GPIO side and the GPIO character device, as each calls the other,
+// and their slices of the board object. Included by internal.h; gpio.cpp
+// and gpiochip.cpp use it.
+// See internal.h for where things live and the locking rule.
 #include <cstdint>
 
 #include "chip_lines.h"

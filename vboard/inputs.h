@@ -2,7 +2,7 @@
 // The chip's analogue inputs (inputs.cpp): each channel's input as the
 // board object keeps it, the inputs' slice and the level a channel reads.
 // Included by internal.h; the chip model asks channel_lsb at each sample.
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 #include <cstddef>
 #include <cstdint>
 

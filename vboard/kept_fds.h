@@ -3,7 +3,7 @@
 // epoll wakers, the capture's; kept out of the program's reach, and the
 // locks taken on them straight from the kernel (state.cpp). Included by
 // internal.h.
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 #include <sys/types.h>
 
 #include <atomic>

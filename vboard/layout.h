@@ -3,7 +3,7 @@
 // first and checks before it reads any slice, and the spidev devices'
 // record (spidev.cpp keeps its slice). The other devices' records are in
 // gpio_records.h and inputs.h. Included by internal.h.
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>

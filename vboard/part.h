@@ -2,7 +2,7 @@
 // A device's part of the shared board object: the hooks and the slice a
 // device registers (add_part), and the core's runs of every part's hooks
 // (parts.cpp). Included by internal.h; the object's header is layout.h.
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 #include <cstddef>
 #include <cstdint>
 #include <string>

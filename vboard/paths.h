@@ -3,7 +3,7 @@
 // kernel's walk does, links, realpath and directory streams
 // (descriptors.cpp, directories.cpp). Included by internal.h; the entry
 // points and the devices use it.
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 #include <sys/types.h>
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 #pragma once
-// The real libc entry points behind the interposed ones.
-// Part of internal.h: see there for where things live and the locking rule.
+// The real libc entry points behind the interposed ones, which the board
+// calls itself. Included by internal.h.
+// See internal.h for where things live and the locking rule.
 #include <dirent.h>
 #include <poll.h>
 #include <sys/epoll.h>

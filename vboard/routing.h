@@ -4,7 +4,7 @@
 // may be the board's, for the libc entry points. Each takes the board lock
 // itself; none is called with it held, except where marked. Included by
 // internal.h.
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 #include <sys/stat.h>
 #include <sys/types.h>
 

@@ -2,7 +2,7 @@
 // The strict profile (strict.cpp): the target's limits, which the chip and
 // the spidev controller tell as notes instead of being lenient. Included by
 // internal.h.
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 
 namespace vboard {
 

@@ -2,7 +2,7 @@
 // The trace of accesses and their modelled cost (trace.cpp, timing.cpp):
 // an access records its event under the lock and leaves its trace line
 // and its time to spend for after the lock. Included by internal.h.
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 #include <cstddef>
 #include <cstdint>
 #include <string>

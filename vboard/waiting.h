@@ -2,7 +2,7 @@
 // Waiting for edges: poll, select and epoll over virtual descriptors
 // (wait.cpp), and the edges that wake them (gpio.cpp, state.cpp).
 // Included by internal.h; the entry points and the GPIO devices use it.
-// Part of internal.h: see there for where things live and the locking rule.
+// See internal.h for where things live and the locking rule.
 #include <poll.h>
 #include <sys/epoll.h>
 
