@@ -1,6 +1,7 @@
 #pragma once
-// What the parts of the virtual board share and callers must not see; every
-// file of the board includes this one header, which includes the rest.
+// What the parts of the virtual board share and callers must not see; the
+// board's files include this one header, which includes the rest (chip.cpp
+// and time64.cpp, which stand apart, include only their own).
 //
 // Where things live, and the header that declares what they offer:
 //   interpose.cpp   the libc entry points; interposed.def lists every
