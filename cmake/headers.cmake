@@ -28,6 +28,10 @@ adckit_public_header(adcscan   ${PROJECT_SOURCE_DIR}/spidev_reader/adcscan.h adc
 adckit_public_header(rfbridge  ${PROJECT_SOURCE_DIR}/bridge/bridge.h         adckit/bridge.h)
 adckit_public_header(adcbridge ${PROJECT_SOURCE_DIR}/bridge/bridge.h         adckit/bridge.h)
 adckit_public_header(vboard    ${PROJECT_SOURCE_DIR}/vboard/vboard.h         adckit/vboard.h)
+# vboard.h includes these by their own names, beside it here and installed.
+adckit_public_header(vboard    ${PROJECT_SOURCE_DIR}/vboard/vboard_inputs.h  adckit/vboard_inputs.h)
+adckit_public_header(vboard    ${PROJECT_SOURCE_DIR}/vboard/vboard_faults.h  adckit/vboard_faults.h)
+adckit_public_header(vboard    ${PROJECT_SOURCE_DIR}/vboard/vboard_trace.h   adckit/vboard_trace.h)
 # The stand-in's declarations keep the vendor header's name, so they live in
 # a folder of their own that only programs built with the stand-in see.
 adckit_public_header(linklib   ${PROJECT_SOURCE_DIR}/bridge/linkapi/mathlink.h adckit/linklib/mathlink.h)

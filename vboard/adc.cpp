@@ -12,10 +12,6 @@
 
 namespace vboard {
 
-// Reads the chip's wiring (VBOARD_PIN_*) and VBOARD_DOUT_IDLE: the part's
-// configure hook. Lock held.
-void configure_wiring(config::reader &r);
-
 namespace {
 
 std::size_t chip_at = 0;  // the chip's slice of the board object

@@ -18,6 +18,8 @@
 // them, whoever drives them: the GPIO lines wired to it or a spidev
 // message), and every other GPIO line (GPIO<number>), "x" while it is
 // neither exported nor requested.
+//
+// Included by internal.h, and by shared_test.cpp, which reads the ring.
 #include <cstdint>
 
 namespace vboard {
@@ -48,6 +50,8 @@ struct shared_capture {
   std::uint8_t level[kCaptureLevels];  // as last recorded, values as above
   shared_change ring[kCaptureRing];
 };
+// Laid out alike on 32- and 64-bit builds, as every slice of the board is.
+static_assert(sizeof(shared_capture) == 48 + kCaptureLevels + 16 * kCaptureRing);
 
 // Reads VBOARD_CAPTURE and VBOARD_CAPTURE_LIMIT; a new capture records
 // every line as it stands. Lock held.

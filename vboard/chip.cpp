@@ -44,6 +44,16 @@ mcp3008_model::clock clock_hook = nullptr;
 mcp3008_model::violation report_hook = nullptr;
 }  // namespace
 
+// The limits of the serial clock (MCP3004/3008 data sheet):
+//  - the clock frequency may not exceed fCLK max, 3.6 MHz at VDD = 5 V and
+//    1.35 MHz at VDD = 2.7 V (electrical characteristics, timing
+//    parameters); between the two the limit is taken as linear in VDD.
+//    A bit decided at a clock faster than that is decided wrongly: the
+//    model inverts it, so the code is wrong.
+//  - the sample capacitor holds its charge for 1.2 ms after the sample
+//    period ends ("maintaining minimum clock speed": about 10 kHz); bits
+//    decided later than that see a drooped sample: the model gives them
+//    as 0, so the code reads low.
 double mcp3008_model::timing_limits::min_period_ns() const {
   // The data sheet gives the two ends; above 5 V it gives no more speed.
   const double v = vdd < 2.7 ? 2.7 : vdd > 5.0 ? 5.0 : vdd;
@@ -467,6 +477,11 @@ void mcp3008_model::clock_in_mode(Words &words, unsigned bits, bool lsb_first, b
   }
 }
 
+// As an SPI master clocks a word: for each bit, DIN set up before the edge
+// the chip samples on, DOUT read on the master's sampling edge, the clock
+// back at its idle level after the word. Leaves the lines and returns the
+// bits exactly as that sequence of set_din, set_clk and dout calls would,
+// but without walking the edges one call at a time.
 std::uint32_t mcp3008_model::shift_word(std::uint32_t out, unsigned bits, bool lsb_first, bool cpol,
                                         bool cpha) {
   one_word w{out};

@@ -6,51 +6,15 @@
 // With timing limits set (the board's strict profile), the chip also keeps
 // the two limits of its serial clock that the data sheet gives and that a
 // program can break without noticing (see timing_limits).
+//
+// Included by adc.h, and by chip_test.cpp, which tests the model alone.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 
+#include "chip_lines.h"
+
 namespace vboard {
-
-// A field of the shared board object (the chip's lines among them), read
-// once: another process may write it at any time, so what is checked must
-// be what is used.
-template <typename T>
-T shared_read(const T &field) {
-  return *static_cast<const volatile T *>(&field);
-}
-
-// Everything the chip remembers between clock edges, as plain fixed-size
-// fields: the board keeps it in the shared board object, so that every
-// process clocking the chip clocks the same one.
-struct mcp3008_lines {
-  std::uint8_t cs;
-  std::uint8_t clk;
-  std::uint8_t din;
-  std::uint8_t idle;
-  std::uint8_t driving;
-  std::uint8_t out;
-  std::uint8_t phase;
-  std::uint8_t reserved;
-  std::uint32_t command;  // SGL/DIFF and select bits as they came in
-  std::int32_t command_bits;
-  std::int32_t code;       // held sample of the current frame
-  std::int32_t out_index;  // falling edges since the sample clock
-  // The bits as given out, for the LSB-first repeat; they differ from the
-  // code when a timing limit was broken.
-  std::int32_t decided;
-  // Timing of the frame (strict profile): times on CLOCK_MONOTONIC, which
-  // every process shares, so a frame clocked by several processes is timed
-  // as one.
-  std::uint8_t have_rise;  // last_rise is of this frame
-  std::uint8_t fast;       // the last clock period was too short
-  std::uint8_t told;       // limits this frame has told about, one bit each
-  std::uint8_t reserved2;
-  std::uint64_t last_rise;   // last rising edge
-  std::uint64_t sample_end;  // falling edge of the sample clock
-  std::uint64_t last_edge;   // last edge seen while selected
-};
-static_assert(sizeof(mcp3008_lines) == 56);
 
 class mcp3008_model {
  public:
@@ -62,16 +26,9 @@ class mcp3008_model {
   // it), else in itself; a new model is at power-on only in the latter case.
   explicit mcp3008_model(source level, mcp3008_lines *lines = nullptr);
 
-  // The limits of the serial clock (MCP3004/3008 data sheet):
-  //  - the clock frequency may not exceed fCLK max, 3.6 MHz at VDD = 5 V and
-  //    1.35 MHz at VDD = 2.7 V (electrical characteristics, timing
-  //    parameters); between the two the limit is taken as linear in VDD.
-  //    A bit decided at a clock faster than that is decided wrongly: the
-  //    model inverts it, so the code is wrong.
-  //  - the sample capacitor holds its charge for 1.2 ms after the sample
-  //    period ends ("maintaining minimum clock speed": about 10 kHz); bits
-  //    decided later than that see a drooped sample: the model gives them
-  //    as 0, so the code reads low.
+  // The limits of the serial clock: its top rate at `vdd`, and how long
+  // the sample holds (chip.cpp gives the data sheet's figures and what
+  // breaking each does to the code).
   struct timing_limits {
     bool enabled = false;
     double vdd = 3.3;                 // supply voltage, 2.7 to 5.5 V
@@ -125,14 +82,11 @@ class mcp3008_model {
   // True when clock edges are timed against the limits: each edge then
   // needs its own time, and only set_clk gives it one.
   bool edges_timed() const;
-  // One word as an SPI master clocks it in the mode `cpol`/`cpha` with the
-  // chip select left as it is: for each bit, DIN set up before the edge
-  // the chip samples on, DOUT read on the master's sampling edge, the
-  // clock back at its idle level after the word. Leaves the lines and
-  // returns the bits exactly as that sequence of set_din, set_clk and
-  // dout calls would, bit k of `out` going out k-th from the end
-  // (`lsb_first`: first), but without walking the edges one call at a
-  // time. Only for untimed edges (see edges_timed).
+  // One word of `bits` bits as an SPI master clocks it in the mode
+  // `cpol`/`cpha`, chip select left as it is: the lines and the bits back
+  // exactly as the edge-by-edge calls would leave them (chip.cpp), bit k
+  // of `out` going out k-th from the end (`lsb_first`: first). Only for
+  // untimed edges (see edges_timed).
   std::uint32_t shift_word(std::uint32_t out, unsigned bits, bool lsb_first, bool cpol, bool cpha);
   // shift_word for `n` words of 1 to 8 bits, one a byte: out[i] (its low
   // `bits` bits) goes out, in[i] takes what comes back.

@@ -1,24 +1,10 @@
 #pragma once
-// Reading VBOARD_* variables: one parser for every part.
-// Part of internal.h: see there for where things live and the locking rule.
-#include <poll.h>
-#include <sys/epoll.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-
-#include <atomic>
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <memory>
+// Reading VBOARD_* variables: one parser for every part, and the one way
+// the board tells anything on standard error. Included by internal.h.
+// See internal.h for where things live and the locking rule.
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "capture.h"
-#include "chip.h"
-#include "vboard.h"
-#include "board.h"
 
 namespace vboard {
 

@@ -1,24 +1,13 @@
 #pragma once
-// The GPIO side and the GPIO character device, as each calls the other.
-// Part of internal.h: see there for where things live and the locking rule.
-#include <poll.h>
-#include <sys/epoll.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-
-#include <atomic>
-#include <cstddef>
+// The GPIO side and the GPIO character device, as each calls the other,
+// and their slices of the board object. Included by internal.h; gpio.cpp
+// and gpiochip.cpp use it.
+// See internal.h for where things live and the locking rule.
 #include <cstdint>
-#include <cstdio>
-#include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
 
-#include "capture.h"
-#include "chip.h"
-#include "vboard.h"
-#include "services.h"
+#include "chip_lines.h"
+#include "gpio_records.h"
+#include "layout.h"
 
 namespace vboard {
 
@@ -51,7 +40,7 @@ chardev_slice &chardev_state();
 
 // Another process may write the shared object at any time (the lock keeps
 // only the well-behaved ones out), so a field is never trusted as an index,
-// size or loop bound: it is read once (shared_read, chip.h), and what is
+// size or loop bound: it is read once (shared_read, chip_lines.h), and what is
 // used is what was checked. A hostile writer then gets wrong answers at
 // worst, never a fault or a hang.
 // The pin count, 0 to kMaxPins, and the number of the first pin, 0 to

@@ -23,10 +23,6 @@
 
 namespace vboard {
 
-// Reads VBOARD_VREF and VBOARD_CH0..7 into the board: the part's
-// configure hook. Lock held.
-void configure_inputs(config::reader &r);
-
 namespace {
 
 std::size_t inputs_at = 0;  // the inputs' slice of the board object

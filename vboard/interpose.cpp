@@ -40,8 +40,6 @@
 #include "internal.h"
 #include "interposed.h"
 
-extern "C" [[noreturn]] void __chk_fail(void);
-
 namespace vboard {
 namespace {
 

@@ -38,6 +38,9 @@ extern "C" {
 #define VBOARD_LIBC(ret, name, params) ret name params;
 #include "interposed.def"
 #undef VBOARD_LIBC
+// How the fortified entries stop a program that overran its buffer, as the
+// C library's own do; declared by no header of the C library.
+[[noreturn]] void __chk_fail(void);
 }
 
 namespace vboard {

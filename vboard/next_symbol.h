@@ -2,7 +2,7 @@
 // The C library's own definition of an entry point the board stands in
 // for, resolved once, on first use (null when the library has none).
 // dlsym(RTLD_NEXT) does not call back into the board's entry points, so no
-// recursion guard is needed.
+// recursion guard is needed. Included by interposed.h and time64.cpp.
 #include <dlfcn.h>
 
 #include <atomic>

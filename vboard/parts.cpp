@@ -1,4 +1,4 @@
-// The table of the board object's parts (device.h): each device registers
+// The table of the board object's parts (part.h): each device registers
 // what it sets at power-on, checks on a found object and shows, and the
 // slice of the object it keeps; the core runs them in their order and
 // lays the slices out without knowing any of them.

@@ -1,25 +1,15 @@
 #pragma once
-// The real libc entry points behind the interposed ones.
-// Part of internal.h: see there for where things live and the locking rule.
+// The real libc entry points behind the interposed ones, which the board
+// calls itself. Included by internal.h.
+// See internal.h for where things live and the locking rule.
 #include <dirent.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
-
-#include "capture.h"
-#include "chip.h"
-#include "vboard.h"
-#include "gpio_sides.h"
 
 namespace vboard {
 

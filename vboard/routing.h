@@ -1,75 +1,22 @@
 #pragma once
-// Directories, links, waiting and descriptor routing, for the libc entry points.
-// Part of internal.h: see there for where things live and the locking rule.
-#include <poll.h>
-#include <sys/epoll.h>
+// Descriptor routing (descriptors.cpp): the table of virtual descriptors
+// and the files behind them, and each call on a descriptor or path that
+// may be the board's, for the libc entry points. Each takes the board lock
+// itself; none is called with it held, except where marked. Included by
+// internal.h.
+// See internal.h for where things live and the locking rule.
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <string_view>
-#include <vector>
 
-#include "capture.h"
-#include "chip.h"
-#include "vboard.h"
-#include "real.h"
+#include "descriptor_checks.h"
+#include "device.h"
 
 namespace vboard {
-
-// ---------------------------------------------------------------------------
-// Directories, links and waiting (directories.cpp, wait.cpp), for the libc
-// entry points; each takes the lock itself.
-
-// The path a call names: `path` as given when absolute, or joined to the
-// virtual directory `dirfd` is open on. False when it names nothing
-// virtual (relative to the working directory or to a real directory).
-bool virtual_path(int dirfd, const char *path, std::string &out);
-// readlink on a virtual path: the length, -1 with errno, or -2 when real.
-ssize_t v_readlink(int dirfd, const char *path, char *buf, std::size_t size);
-// realpath resolving virtual links; `handled` false when nothing in the
-// path is virtual.
-char *v_realpath(const char *path, char *resolved, bool &handled);
-
-// Directory streams: a DIR the board made, or a real one it passes on.
-bool board_dirs_open();  // cheap: any stream of ours open at all?
-bool is_board_dir(void *dir);
-void *dir_open(const char *path, bool &handled);
-void *dir_from_fd(int fd, bool &handled);
-void *dir_read(void *dir, bool large);  // struct dirent * or dirent64 *
-int dir_close(void *dir);
-int dir_fd(void *dir);
-void dir_rewind(void *dir);
-long dir_tell(void *dir);
-void dir_seek(void *dir, long pos);
-// True when directory listings of `path` may involve the board.
-bool dir_may_be_virtual(const char *path);
-
-// poll over descriptors that may be virtual: the count, or -1 with errno;
-// `handled` false when none is. timeout_ns < 0 waits without limit.
-int v_poll(struct pollfd *fds, unsigned long n, std::int64_t timeout_ns, bool &handled);
-// epoll registrations of virtual descriptors, kept by the board since the
-// kernel's epoll cannot see them: 0, -1 with errno, or 1 when real.
-int v_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev);
-// epoll_wait over an epoll set with virtual registrations: the count, -1
-// with errno, or -2 when the set has none.
-int v_epoll_wait(int epfd, struct epoll_event *events, int max, std::int64_t timeout_ns);
-// Takes the board's own wake-ups (an add to a set another thread waits
-// on) out of `n` events the kernel reported; `woken` when there was one.
-// The events left.
-int epoll_drop_wakes(int epfd, struct epoll_event *events, int n, bool &woken);
-// The program closed `epfd`: the eventfd the board added to it goes too,
-// and so do the board descriptors it held.
-void epoll_closed(int epfd);
-
-// ---------------------------------------------------------------------------
-// Descriptor routing (descriptors.cpp), for the libc entry points. Each
-// takes the board lock itself; none is called with it held.
 
 // Result of an operation on a descriptor that may be virtual.
 struct routed {
@@ -77,10 +24,6 @@ struct routed {
   ssize_t result;  // the call's result (-1 with errno set on failure)
 };
 
-// True when `path` ends in a slash, "/." or "/..": the kernel's path walk
-// then wants a directory there and follows a last link to one, for lstat,
-// readlink and O_NOFOLLOW too (normalise drops what tells it).
-bool names_directory(const char *path);
 // The handler whose prefix `path` lies under, with the path normalised
 // into `norm`; null when none (cheap, no lock needed).
 const provider *provider_for(const char *path, std::string &norm);
@@ -95,8 +38,6 @@ file *virtual_file(int fd, std::string *path = nullptr);
 // O_CLOEXEC in `flags`. The descriptor, or -errno. Lock held.
 int add_descriptor(std::unique_ptr<file> f, const std::string &path, int flags);
 
-// Cheap check without the lock: could `fd` be virtual at all?
-bool maybe_virtual(int fd);
 // Opens `path` when it is virtual: the descriptor, -1 with errno, or -2
 // when the path is real. `dirfd` is openat's, AT_FDCWD for open.
 int open_virtual(int dirfd, const char *path, int flags);
@@ -131,8 +72,6 @@ void before_exec(bool all);
 void after_exec();
 // Descriptors closed in bulk stop being virtual.
 void forget_range(unsigned int first, unsigned int last);
-// True when `fd` is a virtual descriptor (takes the lock).
-bool is_virtual(int fd);
 // fopen of a virtual path: the stream, or null with errno; `handled` false
 // when the path is real.
 FILE *fopen_virtual(const char *path, const char *mode, bool &handled);
@@ -141,5 +80,11 @@ FILE *stream_over(int fd, const char *mode);
 // The board descriptor under a stream the board made, or -2 for any
 // other stream (cheap while the board has made none).
 int stream_fd(FILE *fp);
+
+// Takes over the board descriptors this process inherited through exec;
+// adoption_done ends the slow path that first descriptor calls take
+// until then. Lock held.
+void adopt_inherited();
+void adoption_done();
 
 }  // namespace vboard

@@ -1,5 +1,5 @@
 // What `vboard show` prints, as one text (vboard_describe): the board's
-// name and time, then what each part of the board object (device.h) says
+// name and time, then what each part of the board object (part.h) says
 // about itself, in the parts' order.
 #include <cstdarg>
 #include <cstdio>

@@ -9,7 +9,8 @@
  * does; the shared MCP3008 model answers the bits clocked in, with chip
  * select held for the whole message. Faults that the core offers (missing
  * device, failing open, failing request, failing transfers) are declared in
- * vboard.h.
+ * vboard_faults.h, which vboard.h includes. Included by spidev.cpp and by
+ * the suites that link the board into their own process.
  *
  * The VBOARD_SPIDEV_* variables, read at load and by vboard_spidev_reset(),
  * and the trace lines of the devices are described once, in

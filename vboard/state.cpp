@@ -2,7 +2,7 @@
 // refusing one of another layout or a damaged one), the board lock, the
 // board's first use (configuration from the environment, adoption of
 // inherited descriptors), power-off and the board's control calls. What
-// the devices keep in the object is theirs: their parts (device.h) set it
+// the devices keep in the object is theirs: their parts (part.h) set it
 // at power-on and check it when the object is found, so nothing here knows
 // a pin, the chip or a spidev device.
 //

@@ -26,13 +26,9 @@
 #include <climits>
 #include <cstdint>
 
+#include "descriptor_checks.h"
 #include "interposed.h"
 #include "next_symbol.h"
-
-namespace vboard {
-bool maybe_virtual(int fd);
-bool is_virtual(int fd);
-}  // namespace vboard
 
 namespace {
 
@@ -108,19 +104,6 @@ int board_pselect(int, fd_set *, fd_set *, fd_set *, const timespec32 *,
 int board_epoll_pwait2(int, struct epoll_event *, int, const timespec32 *,
                        const sigset_t *) __asm__("epoll_pwait2");
 #endif
-
-int __ioctl_time64(int fd, unsigned long request, ...);
-int __fcntl_time64(int fd, int cmd, ...);
-int __stat64_time64(const char *path, struct stat *st);
-int __lstat64_time64(const char *path, struct stat *st);
-int __fstat64_time64(int fd, struct stat *st);
-int __fstatat64_time64(int dirfd, const char *path, struct stat *st, int flags);
-int __ppoll64(struct pollfd *fds, nfds_t n, const struct timespec *t, const sigset_t *mask);
-int __select64(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *t);
-int __pselect64(int n, fd_set *r, fd_set *w, fd_set *e, const struct timespec *t,
-                const sigset_t *mask);
-int __epoll_pwait2_time64(int epfd, struct epoll_event *ev, int max, const struct timespec *t,
-                          const sigset_t *mask);
 
 // Requests on the board's devices carry no time of their own size (a line
 // event's stamp is 64 bits either way); any other descriptor's go to the

@@ -29,8 +29,6 @@
 #include "internal.h"
 #include "interposed.h"
 
-extern "C" [[noreturn]] void __chk_fail(void);
-
 namespace {
 
 
@@ -55,25 +53,6 @@ int bad_version() {
 }  // namespace
 
 extern "C" {
-
-// Declared by no header since the C library moved to plain stat.
-int __xstat(int version, const char *path, struct stat *st);
-int __lxstat(int version, const char *path, struct stat *st);
-int __fxstat(int version, int fd, struct stat *st);
-int __fxstatat(int version, int dirfd, const char *path, struct stat *st, int flags);
-int __xstat64(int version, const char *path, struct stat64 *st);
-int __lxstat64(int version, const char *path, struct stat64 *st);
-int __fxstat64(int version, int fd, struct stat64 *st);
-int __fxstatat64(int version, int dirfd, const char *path, struct stat64 *st, int flags);
-// Declared only for fortified builds.
-ssize_t __pread_chk(int fd, void *buf, size_t n, off_t off, size_t buflen);
-ssize_t __pread64_chk(int fd, void *buf, size_t n, off64_t off, size_t buflen);
-ssize_t __readlink_chk(const char *path, char *buf, size_t n, size_t buflen);
-ssize_t __readlinkat_chk(int dirfd, const char *path, char *buf, size_t n, size_t buflen);
-int __ppoll_chk(struct pollfd *fds, nfds_t n, const struct timespec *t, const sigset_t *mask,
-                size_t fdslen);
-int __dprintf_chk(int fd, int flag, const char *format, ...);
-int __vdprintf_chk(int fd, int flag, const char *format, va_list ap);
 
 int __xstat(int version, const char *path, struct stat *st) {
   return stat_version_ok(version) ? stat(path, st) : bad_version();

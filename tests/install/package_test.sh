@@ -71,6 +71,9 @@ else
     expect "adckit" "$runtime_files" "^/usr/lib/adckit/${name//./\\.}$"
   done
   expect "adckit" "$runtime_files" '^/usr/bin/linkpeer$'
+  for header in vboard vboard_inputs vboard_faults vboard_trace; do
+    expect "adckit-dev" "$dev_files" "^/usr/include/adckit/${header}\\.h$"
+  done
   expect "adckit-dev" "$dev_files" '^/usr/include/adckit/linklib/mathlink\.h$'
   expect "adckit-dev" "$dev_files" '^/usr/lib/liblinklib\.a$'
   expect "adckit-dev" "$dev_files" '^/usr/lib/pkgconfig/vboard\.pc$'

@@ -65,7 +65,7 @@ TEST(CallsSoak, EveryCallGetsOneAnswerAndTheServerStaysFlat) {
   const adckit::test::TempDir dir("adckit-soak");
   const std::string folder = dir.path().string();
   const std::string ready = folder + "/ready";
-  adckit::test::board::BoardCommand command = adckit::test::board::onBoard(SOAK_SERVER);
+  adckit::test::board::BoardCommand command = adckit::test::board::on_board(SOAK_SERVER);
   command.env.push_back("SOAK_READY=" + ready);
   adckit::test::board::BoardEnvironment board(command);
   const std::string first = command.argv.front();
@@ -87,8 +87,8 @@ TEST(CallsSoak, EveryCallGetsOneAnswerAndTheServerStaysFlat) {
 
   for (long i = 0; i < calls; ++i) {
     if (i == warmup) {
-      rssStart = adckit::test::board::residentKiB(peer.pid());
-      fdsStart = adckit::test::board::openDescriptors(peer.pid());
+      rssStart = adckit::test::board::resident_kib(peer.pid());
+      fdsStart = adckit::test::board::open_descriptors(peer.pid());
     }
     const int channel = static_cast<int>(i % 8);
     const bool nest = i % kNestEvery == kNestEvery - 1;
@@ -123,8 +123,8 @@ TEST(CallsSoak, EveryCallGetsOneAnswerAndTheServerStaysFlat) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline)
         << "only " << i + 1 << " calls within " << seconds << " s";
   }
-  rssEnd = adckit::test::board::residentKiB(peer.pid());
-  fdsEnd = adckit::test::board::openDescriptors(peer.pid());
+  rssEnd = adckit::test::board::resident_kib(peer.pid());
+  fdsEnd = adckit::test::board::open_descriptors(peer.pid());
   const double total =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 

@@ -49,7 +49,7 @@ class RawPeer {
         ::listen(listen_, 1) != 0) {
       throw std::runtime_error("cannot listen on " + path);
     }
-    adckit::test::board::BoardCommand command = adckit::test::board::onBoard(SOAK_RFCOMM_SERVER);
+    adckit::test::board::BoardCommand command = adckit::test::board::on_board(SOAK_RFCOMM_SERVER);
     adckit::test::board::BoardEnvironment board(command);
     for (const char *w :
          {"-linkname", path.c_str(), "-linkmode", "connect", "-linkprotocol", "Unix"}) {
@@ -284,11 +284,11 @@ TEST_F(HostilePeer, FloodOfMessagesIsTakenAndTheNextCallAnswered) {
   std::string flood;
   for (int i = 0; i < 10000; ++i) wire::putMessage(flood, MLAbortMessage, i);
   const long rounds = adckit::test::board::scale("ADCKIT_SOAK_FLOOD", 20);  // 10000 messages each
-  const long before = adckit::test::board::residentKiB(peer_->pid());
+  const long before = adckit::test::board::resident_kib(peer_->pid());
   for (long r = 0; r < rounds; ++r) ASSERT_TRUE(peer_->send(flood)) << "round " << r;
   ASSERT_TRUE(peer_->send(call(5)));
   expectAnswer(*peer_, adckit::test::board::reading(5));
-  const long after = adckit::test::board::residentKiB(peer_->pid());
+  const long after = adckit::test::board::resident_kib(peer_->pid());
   std::printf(
       "soak: %ld messages in a flood; server resident memory %ld KiB before, %ld KiB after\n",
       rounds * 10000, before, after);

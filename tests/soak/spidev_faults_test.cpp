@@ -60,8 +60,8 @@ TEST_F(SpidevFaults, EveryFewTransfersFailingIsRetriedOverALongScanLoop) {
   long failedTotal = 0, faultsArmed = 0;
   for (long s = 0; s < scans; ++s) {
     if (s == 100) {
-      rssStart = adckit::test::board::residentKiB(::getpid());
-      fdsStart = adckit::test::board::openDescriptors(::getpid());
+      rssStart = adckit::test::board::resident_kib(::getpid());
+      fdsStart = adckit::test::board::open_descriptors(::getpid());
     }
     // Every 7th scan the first two transfers fail (an error, then a transfer
     // that moves nothing); every 11th one whole entry's five attempts do.
@@ -86,8 +86,8 @@ TEST_F(SpidevFaults, EveryFewTransfersFailingIsRetriedOverALongScanLoop) {
       ASSERT_EQ(values[ch], want) << "scan " << s << " channel " << ch;
     }
   }
-  const long rssEnd = adckit::test::board::residentKiB(::getpid());
-  const int fdsEnd = adckit::test::board::openDescriptors(::getpid());
+  const long rssEnd = adckit::test::board::resident_kib(::getpid());
+  const int fdsEnd = adckit::test::board::open_descriptors(::getpid());
   std::printf(
       "soak: %ld scans, %ld with faults, %ld failed exchanges counted; memory %ld KiB -> %ld KiB, "
       "descriptors %d -> %d\n",

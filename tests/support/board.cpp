@@ -17,10 +17,6 @@ extern char **environ;
 
 namespace adckit::test::board {
 
-temp_dir::temp_dir() : dir_("vboard"), path_(dir_.path().string()) {}
-
-temp_dir::~temp_dir() = default;
-
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
@@ -28,7 +24,7 @@ std::string read_file(const std::string &path) {
   return s.str();
 }
 
-running::running(const std::vector<std::string> &argv,
+Running::Running(const std::vector<std::string> &argv,
                  const std::map<std::string, std::string> &env, bool target_program, bool preload) {
   const test::Command c =
       command({.argv = argv, .env = env, .board = preload, .host = !target_program});
@@ -69,11 +65,11 @@ running::running(const std::vector<std::string> &argv,
   }
 }
 
-running::~running() {
+Running::~Running() {
   if (pid_ > 0) (void)wait();
 }
 
-Outcome running::wait() {
+Outcome Running::wait() {
   Outcome o;
   if (pid_ <= 0) {
     o.err = spawn_error_;
@@ -95,7 +91,7 @@ Outcome run_on_board(const std::vector<std::string> &argv,
   return {r.status, r.out, r.err};
 }
 
-BoardCommand onBoard(const std::string &program) {
+BoardCommand on_board(const std::string &program) {
   std::map<std::string, std::string> env;
   for (char ch = '0'; ch <= '7'; ++ch) {
     env[std::string("VBOARD_CH").append(1, ch)] = std::to_string(reading(ch - '0'));
@@ -123,7 +119,7 @@ BoardEnvironment::BoardEnvironment(const BoardCommand &command) {
   }
 }
 
-long residentKiB(pid_t pid) {
+long resident_kib(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line)) {
@@ -132,7 +128,7 @@ long residentKiB(pid_t pid) {
   return -1;
 }
 
-int openDescriptors(pid_t pid) {
+int open_descriptors(pid_t pid) {
   std::string path = "/proc/" + std::to_string(pid) + "/fd";
   DIR *dir = ::opendir(path.c_str());
   if (dir == nullptr) return -1;

@@ -17,21 +17,6 @@
 
 namespace adckit::test::board {
 
-// A fresh private directory, removed by the destructor.
-class temp_dir {
- public:
-  temp_dir();
-  ~temp_dir();
-  temp_dir(const temp_dir &) = delete;
-  temp_dir &operator=(const temp_dir &) = delete;
-  const std::string &path() const { return path_; }
-  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  TempDir dir_;
-  std::string path_;
-};
-
 // Runs argv with the board preloaded (through the emulator in a cross
 // build when `target_program` is set) and `env` added to the environment.
 Outcome run_on_board(const std::vector<std::string> &argv,
@@ -39,20 +24,20 @@ Outcome run_on_board(const std::vector<std::string> &argv,
 
 // A program started on the board that the test waits for later, so that
 // several can run at once.
-class running {
+class Running {
  public:
   // With `preload` false the program starts without the board (the
   // launcher does that itself), through the emulator all the same.
-  running(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+  Running(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
           bool target_program, bool preload = true);
-  ~running();
-  running(const running &) = delete;
-  running &operator=(const running &) = delete;
+  ~Running();
+  Running(const Running &) = delete;
+  Running &operator=(const Running &) = delete;
   // Waits for the program and collects what it printed (once).
   Outcome wait();
 
  private:
-  temp_dir tmp_;
+  TempDir tmp_;
   pid_t pid_ = -1;
   std::string spawn_error_;
 };
@@ -62,7 +47,7 @@ std::string read_file(const std::string &path);
 // A test with a board of its own, named by a file in its own folder. Every
 // program it starts is on that board, where a jumper wires line 22 to line
 // 23, so one process's output is another's input.
-class board_test : public ::testing::Test {
+class BoardTest : public ::testing::Test {
  protected:
   std::map<std::string, std::string> env(std::map<std::string, std::string> more = {}) const {
     more["VBOARD_BOARD"] = dir / "board";
@@ -70,12 +55,12 @@ class board_test : public ::testing::Test {
     more.emplace("LC_ALL", "C");
     return more;
   }
-  temp_dir dir;
+  TempDir dir;
 };
 
 // The same for the distribution's programs, which are native: skipped
 // where the board library is built for the target.
-class host_board_test : public board_test {
+class HostBoardTest : public BoardTest {
  protected:
   void SetUp() override {
     if (!host_programs_on_board())
@@ -97,7 +82,7 @@ struct BoardCommand {
   std::vector<std::string> argv;
   std::vector<std::string> env;
 };
-BoardCommand onBoard(const std::string &program);
+BoardCommand on_board(const std::string &program);
 // Sets the command's environment in this process for the programs it
 // starts, and takes it away again.
 class BoardEnvironment {
@@ -112,8 +97,8 @@ class BoardEnvironment {
 
 // Resident memory in KiB and open descriptors of a process; -1 when they
 // cannot be read.
-long residentKiB(pid_t pid);
-int openDescriptors(pid_t pid);
+long resident_kib(pid_t pid);
+int open_descriptors(pid_t pid);
 
 // A channel's fixed reading on the board the programs run on.
 inline int reading(int channel) { return channel >= 0 && channel <= 7 ? 100 * channel + 17 : -1; }

@@ -1,12 +1,14 @@
-// The board linked into the test process: kernel semantics of the sysfs
-// GPIO tree through plain libc calls, faults, inputs and the trace.
+// The board linked into the test process, as the kernel would answer:
+// what the sysfs GPIO tree's files take and give, events on value files,
+// the chip on its pins, inputs, faults, the trace and the control interface
+// from C. How each C library entry point reaches the tree (variants,
+// descriptors, streams, waits) is entry_points_test.cpp's subject.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,9 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "control_c.h"
 #include "vboard.h"
-
-extern "C" int vboard_test_c_roundtrip(int code);
 
 namespace {
 
@@ -170,102 +171,6 @@ TEST_F(Board, DirectionTakesTheKernelsFourWordsAndValueFollowsIt) {
   EXPECT_EQ(store(val, "1"), EPERM);
 }
 
-TEST_F(Board, StdioStreamsWorkOnTheTreeAndReportRefusedWritesAtClose) {
-  FILE *f = fopen((kGpio + "export").c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  EXPECT_GT(fprintf(f, "%d", 5), 0);
-  EXPECT_EQ(fclose(f), 0);
-
-  f = fopen((kGpio + "export").c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fprintf(f, "%d", 5);
-  errno = 0;
-  EXPECT_EQ(fclose(f), EOF);  // the buffered write meets EBUSY
-  EXPECT_EQ(errno, EBUSY);
-
-  f = fopen(pin_file(5, "value").c_str(), "r");
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(fgetc(f), '0');
-  EXPECT_EQ(fgetc(f), '\n');
-  EXPECT_EQ(fgetc(f), EOF);
-  EXPECT_EQ(fclose(f), 0);
-
-  errno = 0;
-  EXPECT_EQ(fopen(pin_file(6, "value").c_str(), "r"), nullptr);
-  EXPECT_EQ(errno, ENOENT);
-  // Reading a write-only attribute is refused as for a user without root.
-  EXPECT_EQ(fopen((kGpio + "export").c_str(), "r"), nullptr);
-  EXPECT_EQ(errno, EACCES);
-}
-
-TEST_F(Board, DuplicatedDescriptorsShareTheFileAndItClosesWithTheLastOne) {
-  ASSERT_EQ(store(kGpio + "export", "17"), 0);
-  ASSERT_EQ(store(pin_file(17, "direction"), "out"), 0);
-  vboard_trace_clear();
-  const int fd = open(pin_file(17, "value").c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  const int a = dup(fd);
-  const int b = fcntl(fd, F_DUPFD_CLOEXEC, 20);
-  EXPECT_GE(b, 20);
-  const int c = dup2(fd, 30);
-  EXPECT_EQ(c, 30);
-  EXPECT_EQ(fcntl(b, F_GETFL) & O_ACCMODE, O_WRONLY);
-  EXPECT_EQ(close(fd), 0);
-  EXPECT_EQ(close(a), 0);
-  EXPECT_EQ(close(c), 0);
-  EXPECT_EQ(write(b, "1", 1), 1);
-  EXPECT_EQ(vboard_pin_level(17), 1);
-  struct stat st {};
-  ASSERT_EQ(fstat(b, &st), 0);
-  EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_EQ(close(b), 0);
-  // After the last close the number is an ordinary closed descriptor.
-  EXPECT_EQ(write(b, "1", 1), -1);
-  EXPECT_EQ(errno, EBADF);
-
-  std::vector<int> ops;
-  for (size_t i = 0; i < vboard_trace_count(); ++i) {
-    vboard_event e{};
-    ASSERT_EQ(vboard_trace_get(i, &e), 0);
-    ops.push_back(e.op);
-  }
-  EXPECT_EQ(ops, (std::vector<int>{VBOARD_OP_OPEN, VBOARD_OP_WRITE, VBOARD_OP_CLOSE}));
-}
-
-TEST_F(Board, GatheredWritesAreOneStoreAndScatteredReadsFillInOrder) {
-  const int fd = open((kGpio + "export").c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  char a[] = "2", b[] = "2\n";
-  const iovec out[] = {{a, 1}, {b, 2}};
-  EXPECT_EQ(writev(fd, out, 2), 3);  // "22\n", not "2" and "2\n"
-  close(fd);
-  EXPECT_EQ(vboard_pin_exported(22), 1);
-  EXPECT_EQ(vboard_pin_exported(2), 0);
-
-  const int rd = open(pin_file(22, "direction").c_str(), O_RDONLY);
-  ASSERT_GE(rd, 0);
-  char x[1] = {}, y[8] = {};
-  iovec in[] = {{x, 1}, {y, sizeof y}};
-  EXPECT_EQ(readv(rd, in, 2), 3);
-  EXPECT_EQ(x[0], 'i');
-  EXPECT_STREQ(y, "n\n");
-  close(rd);
-}
-
-TEST_F(Board, DescriptorsClosedInBulkStopBeingVirtual) {
-  const int fd = open((kGpio + "export").c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(close_range(static_cast<unsigned>(fd), static_cast<unsigned>(fd), 0), 0);
-  char tmpl[] = "/tmp/vboard-range-XXXXXX";
-  const int real = mkstemp(tmpl);
-  ASSERT_EQ(real, fd);  // the number is reused by a real file
-  EXPECT_EQ(write(real, "42", 2), 2);
-  EXPECT_EQ(vboard_pin_exported(42), 0);
-  close(real);
-  EXPECT_EQ(show(tmpl), "42");
-  unlink(tmpl);
-}
-
 TEST_F(Board, ThreadsSharingTheBoardSeeConsistentPins) {
   // Each thread owns one pin and toggles it while others do the same and
   // real files are read alongside; every read must give the level written.
@@ -288,17 +193,6 @@ TEST_F(Board, ThreadsSharingTheBoardSeeConsistentPins) {
   for (auto &th : threads) th.join();
   EXPECT_EQ(mismatches.load(), 0);
   for (int pin = 10; pin < 14; ++pin) EXPECT_EQ(vboard_pin_exported(pin), 0);
-}
-
-TEST_F(Board, AFileOfAPinUnexportedWhileOpenIsGone) {
-  ASSERT_EQ(store(kGpio + "export", "27"), 0);
-  const int fd = open(pin_file(27, "value").c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(store(kGpio + "unexport", "27"), 0);
-  char c = 0;
-  EXPECT_EQ(read(fd, &c, 1), -1);
-  EXPECT_EQ(errno, ENODEV);
-  EXPECT_EQ(close(fd), 0);
 }
 
 TEST_F(Board, PathsOutsideTheTreeAreUntouched) {
@@ -328,15 +222,15 @@ TEST_F(Board, StatAndAccessDescribeTheTree) {
   EXPECT_EQ(access((kGpio + "export").c_str(), X_OK), -1);
   EXPECT_EQ(open((kGpio + "export").c_str(), O_RDONLY), -1);
   EXPECT_EQ(errno, EACCES);
-  EXPECT_EQ(access((kGpio + "gpio9").c_str(), F_OK), -1);
-  EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(open((kGpio + "newfile").c_str(), O_WRONLY | O_CREAT, 0644), -1);
   EXPECT_EQ(errno, EACCES);
 }
 
 // What a waiter on a value file sees, as with sysfs: an event until the
-// file is first read, one per matching edge until the next read from the
-// start, and one when the pin goes away under it.
+// file is first read (each way of waiting checks that one in
+// entry_points_test.cpp), one per matching edge until the next read from
+// the start, and one when the pin goes away under it, whose file is then
+// gone but still closes.
 TEST_F(Board, AValueFileWakesItsWaiterOnEdgesUntilReadAndWhenItsPinGoes) {
   ASSERT_EQ(setenv("VBOARD_JUMPERS", "22:23", 1), 0);  // 23 drives what 22 reads
   ASSERT_EQ(vboard_reset(), 0);
@@ -356,7 +250,6 @@ TEST_F(Board, AValueFileWakesItsWaiterOnEdgesUntilReadAndWhenItsPinGoes) {
     EXPECT_EQ(lseek(fd, 0, SEEK_SET), 0);
     return read(fd, buf, sizeof buf) == 2 ? std::string(buf, 2) : std::string("<failed>");
   };
-  EXPECT_EQ(pending(), POLLPRI | POLLERR) << "a file not read yet";
   EXPECT_EQ(reread(), "0\n");
   EXPECT_EQ(pending(), 0);
 
@@ -383,7 +276,7 @@ TEST_F(Board, AValueFileWakesItsWaiterOnEdgesUntilReadAndWhenItsPinGoes) {
   char c = 0;
   EXPECT_EQ(read(fd, &c, 1), -1);
   EXPECT_EQ(errno, ENODEV);
-  close(fd);
+  EXPECT_EQ(close(fd), 0);
   ASSERT_EQ(unsetenv("VBOARD_JUMPERS"), 0);
   ASSERT_EQ(vboard_reset(), 0);
 }

@@ -88,7 +88,7 @@ std::vector<int> codes_of_frames(const std::vector<unsigned> &miso) {
   return codes;
 }
 
-class Capture : public adckit::test::board::board_test {
+class Capture : public adckit::test::board::BoardTest {
  protected:
   std::string file() const { return dir / "capture.vcd"; }
   Outcome on_board(const std::vector<std::string> &argv, std::map<std::string, std::string> more,
@@ -158,7 +158,7 @@ TEST_F(Capture, AShellsSeparateProcessesGiveOneOrderedFile) {
       "/gpio22/value && echo 23 > " + g + "/unexport";
   const auto r = adckit::test::run(
       {.argv = {"sh", "-c",
-                "cd " + dir.path() + " && " + VBOARD_LAUNCHER +
+                "cd " + dir.path().string() + " && " + VBOARD_LAUNCHER +
                     " run --capture capture.vcd VBOARD_CH0=640 -- sh -c '" + commands + "'"},
        .env = env(),
        .host = true});
@@ -177,7 +177,7 @@ TEST_F(Capture, AShellsSeparateProcessesGiveOneOrderedFile) {
 TEST_F(Capture, ProgramsThatDoNotCaptureAreSeenToo) {
   if (!adckit::test::host_programs_on_board()) GTEST_SKIP() << "the shell is native";
   const std::string g = "/sys/class/gpio", go = dir / "go";
-  adckit::test::board::running capturer(
+  adckit::test::board::Running capturer(
       {"sh", "-c",
        "cat " + g + "/gpiochip0/base > /dev/null; while [ ! -e " + go +
            " ]; do sleep 0.01; done; cat " + g + "/gpio22/value"},

@@ -3,9 +3,9 @@
 #include <errno.h>
 #include <stddef.h>
 
+#include "control_c.h"
 #include "vboard.h"
 
-/* Sets channel 6 to `code`, returns what the chip would convert (or -1). */
 int vboard_test_c_roundtrip(int code) {
   struct vboard_event event;
   if (vboard_set_code(6, code) != 0) return -1;

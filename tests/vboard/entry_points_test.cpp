@@ -1,7 +1,10 @@
 // Every C library entry point the board stands in for, called directly on
-// the tree: a call that slipped past the board (an entry point missing, a
-// 64-bit or fortified variant forwarded to the real one) would reach the
-// PC's /sys, where none of these files exist.
+// the tree: opens, reads and writes, streams, descriptors and their
+// duplicates, stat, links, listings and waits, in every variant a build of
+// a program may call. A call that slipped past the board (an entry point
+// missing, a 64-bit or fortified variant forwarded to the real one) would
+// reach the PC's /sys, where none of these files exist. What the tree's
+// files answer is board_test.cpp's subject.
 #include <dirent.h>
 #include <fcntl.h>
 #include <glob.h>
@@ -141,7 +144,12 @@ TEST_F(EntryPoints, EveryOpenReachesTheTree) {
   // A new file in the tree cannot be made.
   EXPECT_EQ(creat("/sys/class/gpio/gpio22/other", 0644), -1);
   EXPECT_EQ(errno, EACCES);
+}
 
+// Streams over the tree: fopen, fopen64 and fdopen read it, a store it
+// refuses is reported when the buffer goes out at fclose, and a stream is
+// refused as an open would be.
+TEST_F(EntryPoints, StreamsReadTheTreeAndReportRefusedWritesAtClose) {
   for (auto open_stream : {+[](const char *p) { return fopen(p, "r"); },
                            +[](const char *p) { return fopen64(p, "r"); }}) {
     FILE *f = open_stream(kValue);
@@ -149,6 +157,7 @@ TEST_F(EntryPoints, EveryOpenReachesTheTree) {
     char line[8] = {};
     EXPECT_NE(fgets(line, sizeof line, f), nullptr);
     EXPECT_STREQ(line, "0\n");
+    EXPECT_EQ(fgetc(f), EOF);
     EXPECT_EQ(fclose(f), 0);
   }
   const int fd = open(kValue, O_RDONLY);
@@ -157,6 +166,24 @@ TEST_F(EntryPoints, EveryOpenReachesTheTree) {
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(fgetc(f), '0');
   EXPECT_EQ(fclose(f), 0);
+
+  f = fopen("/sys/class/gpio/export", "w");
+  ASSERT_NE(f, nullptr);
+  EXPECT_GT(fprintf(f, "%d", 5), 0);
+  EXPECT_EQ(fclose(f), 0);
+  f = fopen("/sys/class/gpio/export", "w");
+  ASSERT_NE(f, nullptr);
+  fprintf(f, "%d", 5);
+  errno = 0;
+  EXPECT_EQ(fclose(f), EOF);  // the buffered write meets EBUSY
+  EXPECT_EQ(errno, EBUSY);
+
+  errno = 0;
+  EXPECT_EQ(fopen("/sys/class/gpio/gpio6/value", "r"), nullptr);
+  EXPECT_EQ(errno, ENOENT);
+  // Reading a write-only attribute is refused as for a user without root.
+  EXPECT_EQ(fopen("/sys/class/gpio/export", "r"), nullptr);
+  EXPECT_EQ(errno, EACCES);
 }
 
 TEST_F(EntryPoints, EveryReadWriteAndSeekReachesTheFile) {
@@ -176,9 +203,17 @@ TEST_F(EntryPoints, EveryReadWriteAndSeekReachesTheFile) {
   EXPECT_EQ(pread64(v.fd, buf, sizeof buf, 0), 2);
   EXPECT_EQ(std::string(buf, 2), "0\n");
 
-  const char one[] = "1";
-  iovec out[2] = {{const_cast<char *>(one), 1}, {const_cast<char *>("\n"), 1}};
-  EXPECT_EQ(writev(v.fd, out, 2), 2) << "one store of both pieces";
+  // A gathered write is one store: "2" and "3\n" export pin 23, where two
+  // stores would each succeed and export pin 2 as well.
+  {
+    Fd exporter(open("/sys/class/gpio/export", O_WRONLY));
+    char two[] = "2", three[] = "3\n";
+    const iovec pieces[2] = {{two, 1}, {three, 2}};
+    EXPECT_EQ(writev(exporter.fd, pieces, 2), 3);
+    EXPECT_EQ(vboard_pin_exported(23), 1);
+    EXPECT_EQ(vboard_pin_exported(2), 0);
+  }
+  ASSERT_EQ(pwrite(v.fd, "1", 1, 0), 1);
   EXPECT_EQ(lseek(v.fd, 0, SEEK_SET), 0);
   char a = 0, b = 0;
   iovec in[2] = {{&a, 1}, {&b, 1}};
@@ -257,8 +292,17 @@ TEST_F(EntryPoints, CallsTheBoardCannotServeFailAsTheKernelsDo) {
   EXPECT_EQ(mode, 0);
 }
 
-TEST_F(EntryPoints, DuplicatesAndBulkClosesFollowTheDescriptor) {
-  const int fd = open(kValue, O_RDONLY);
+// A duplicate shares the open file (its access mode, its level, its life)
+// by every call that makes one; the file closes with the last of them, as
+// one close in the trace; closed in bulk they stop being the board's, and
+// a real file that takes the number again is that file.
+TEST_F(EntryPoints, DuplicatesShareTheFileUntilTheLastCloseAndBulkClosesForgetThem) {
+  {
+    Fd d(open(kDirection, O_WRONLY));
+    ASSERT_EQ(write(d.fd, "out", 3), 3);
+  }
+  vboard_trace_clear();
+  const int fd = open(kValue, O_RDWR);
   ASSERT_GE(fd, 0);
   const int d1 = dup(fd);
   const int d2 = dup2(fd, 100);
@@ -271,28 +315,53 @@ TEST_F(EntryPoints, DuplicatesAndBulkClosesFollowTheDescriptor) {
   EXPECT_GE(d4, 102);
   EXPECT_GE(d5, 110);
   EXPECT_EQ(fcntl(d3, F_GETFD), FD_CLOEXEC);
+  EXPECT_EQ(fcntl(d5, F_GETFL) & O_ACCMODE, O_RDWR);
   for (int d : {d1, d2, d3, d4, d5}) {
     char c = 0;
     EXPECT_EQ(pread(d, &c, 1, 0), 1) << "descriptor " << d;
     EXPECT_EQ(c, '0');
   }
-  close(fd);
-  close(d1);
+  for (int d : {fd, d1, d2, d3, d4}) EXPECT_EQ(close(d), 0) << "descriptor " << d;
+  EXPECT_EQ(write(d5, "1", 1), 1);
+  EXPECT_EQ(vboard_pin_level(22), 1);
+  struct stat st {};
+  ASSERT_EQ(fstat(d5, &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(close(d5), 0);
+  // After the last close the number is an ordinary closed descriptor.
+  EXPECT_EQ(write(d5, "1", 1), -1);
+  EXPECT_EQ(errno, EBADF);
+  std::vector<int> ops;
+  for (std::size_t i = 0; i < vboard_trace_count(); ++i) {
+    vboard_event ev{};
+    ASSERT_EQ(vboard_trace_get(i, &ev), 0);
+    ops.push_back(ev.op);
+  }
+  const int R = VBOARD_OP_READ;
+  EXPECT_EQ(ops, (std::vector<int>{VBOARD_OP_OPEN, R, R, R, R, R, VBOARD_OP_WRITE, VBOARD_OP_CLOSE}));
 
-  // Closed in bulk, they stop being the board's: a descriptor number taken
-  // again by a real file is that file.
+  const int again = open(kValue, O_RDONLY);
+  ASSERT_GE(again, 0);
+  ASSERT_EQ(dup2(again, 100), 100);
+  ASSERT_EQ(dup3(again, 101, 0), 101);
+  ASSERT_GE(fcntl(again, F_DUPFD, 102), 102);
+  close(again);
   EXPECT_EQ(close_range(100, 101, 0), 0);
   closefrom(102);
-  struct stat st {};
-  for (int d : {d2, d3, d4, d5}) {
+  for (int d : {100, 101, 102}) {
     EXPECT_EQ(fstat(d, &st), -1) << "descriptor " << d;
     EXPECT_EQ(errno, EBADF);
   }
-  Fd real(open("/dev/null", O_RDONLY));
+  char tmpl[] = "/tmp/vboard-range-XXXXXX";
+  Fd real(mkstemp(tmpl));
+  ASSERT_GE(real.fd, 0);
   ASSERT_EQ(dup2(real.fd, 100), 100);
+  EXPECT_EQ(write(100, "42", 2), 2) << "the value file of an input would refuse it";
   ASSERT_EQ(fstat(100, &st), 0);
-  EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the real /dev/null";
+  EXPECT_EQ(st.st_size, 2) << "the real file, not a board file of 4096 bytes";
   close(100);
+  EXPECT_EQ(value_through(open(tmpl, O_RDONLY)), "42");
+  unlink(tmpl);
 }
 
 TEST_F(EntryPoints, EveryStatAndAccessSeesFoldersFilesAndLinks) {

@@ -14,9 +14,9 @@
 namespace {
 
 using adckit::test::Outcome;
-using adckit::test::board::running;
+using adckit::test::board::Running;
 
-class Gpiod : public adckit::test::board::host_board_test {
+class Gpiod : public adckit::test::board::HostBoardTest {
  protected:
   // gpioinfo's line for `line`.
   std::string info(std::size_t line) {
@@ -57,7 +57,7 @@ TEST_F(Gpiod, DetectAndInfoShowTheSysfsControllerAtOffsetsThatIgnoreItsBase) {
 TEST_F(Gpiod, ALineHeldByGpiosetIsBusyForOthersAndFreedWhenItsHolderEnds) {
   const std::string pid_file = dir / "pid";
   // The shell tells the test gpioset's pid, so the test can end it.
-  running holder(
+  Running holder(
       {"sh", "-c", "gpioset --mode=signal gpiochip0 22=1 & echo $! > " + pid_file + "; wait $!"},
       env(), false);
   ASSERT_TRUE(held_by(22, "gpioset"));
@@ -84,7 +84,7 @@ TEST_F(Gpiod, ALineHeldByGpiosetIsBusyForOthersAndFreedWhenItsHolderEnds) {
 }
 
 TEST_F(Gpiod, GpiomonCatchesTheEdgesAnotherProcessMakes) {
-  running mon({"gpiomon", "--num-events=4", "--format=%e %o", "gpiochip0", "23"}, env(), false);
+  Running mon({"gpiomon", "--num-events=4", "--format=%e %o", "gpiochip0", "23"}, env(), false);
   ASSERT_TRUE(held_by(23, "gpiomon"));
   // Each gpioset drives the line high and lets it go when it ends.
   for (int i = 0; i < 2; ++i) ASSERT_EQ(run({"gpioset", "gpiochip0", "22=1"}).status, 0);

@@ -15,7 +15,7 @@ namespace {
 using adckit::test::Outcome;
 using adckit::test::board::run_on_board;
 
-class GpiodSampler : public adckit::test::board::host_board_test,
+class GpiodSampler : public adckit::test::board::HostBoardTest,
                      public ::testing::WithParamInterface<const char *> {};
 
 TEST_P(GpiodSampler, ReadsChannelZeroFiftyTimesThroughTheLineHandlesAlone) {

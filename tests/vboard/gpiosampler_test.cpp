@@ -17,7 +17,7 @@
 namespace {
 
 using adckit::test::Outcome;
-using adckit::test::board::temp_dir;
+using adckit::test::TempDir;
 
 using event = adckit::test::TraceEvent;
 
@@ -58,7 +58,7 @@ class Gpiosampler : public ::testing::Test {
     EXPECT_EQ(frame.size() % 55, 0U);
     return out;
   }
-  temp_dir dir;
+  TempDir dir;
 };
 
 TEST_F(Gpiosampler, ReadsTheFixedCodeOfChannelZeroFiftyTimesAndNothingElse) {

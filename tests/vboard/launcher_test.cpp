@@ -17,8 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using adckit::test::Outcome;
-using adckit::test::board::running;
-using adckit::test::board::temp_dir;
+using adckit::test::board::Running;
+using adckit::test::TempDir;
 
 class Launcher : public ::testing::Test {
  protected:
@@ -27,7 +27,7 @@ class Launcher : public ::testing::Test {
     return adckit::test::run({.argv = args});
   }
   std::string board() const { return dir / "board"; }
-  temp_dir dir;
+  TempDir dir;
 };
 
 TEST_F(Launcher, RunsAProgramOnANamedBoardThatShowAndResetThenSee) {
@@ -74,7 +74,7 @@ TEST_F(Launcher, AResetRemovesANamedBoardsObjectAndAProgramOnItRunsOn) {
   ASSERT_TRUE(exists());
 
   const std::string ready = dir / "ready", go = dir / "go";
-  running attached(
+  Running attached(
       {VBOARD_LAUNCHER, "run", "--board", name, "--", BOARD_WORKER_PATH, "across", "12", ready, go},
       {}, true, false);
   for (int i = 0; i < 3000 && !fs::exists(ready); ++i) {

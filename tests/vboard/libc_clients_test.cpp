@@ -16,7 +16,7 @@ using adckit::test::Outcome;
 constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kBusybox[] = "/usr/bin/busybox";
 
-class Clients : public adckit::test::board::host_board_test {
+class Clients : public adckit::test::board::HostBoardTest {
  protected:
   Outcome python(const std::string &script, std::vector<std::string> args = {}) {
     args.insert(args.begin(), {kPython, "-c", script});

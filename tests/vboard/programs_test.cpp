@@ -8,7 +8,7 @@ namespace {
 
 using adckit::test::Outcome;
 using adckit::test::board::run_on_board;
-using adckit::test::board::temp_dir;
+using adckit::test::TempDir;
 
 class Programs : public ::testing::Test {
  protected:
@@ -21,7 +21,7 @@ class Programs : public ::testing::Test {
   Outcome sh(const std::string &script) {
     return run_on_board({"sh", "-c", script}, {{"VBOARD_BOARD", dir / "board"}}, false);
   }
-  temp_dir dir;
+  TempDir dir;
 };
 
 TEST_F(Programs, ShellExportMakesThePinAppearAndCatReadsItsValue) {

@@ -19,8 +19,8 @@ namespace {
 
 using adckit::test::Outcome;
 using adckit::test::board::run_on_board;
-using adckit::test::board::running;
-using adckit::test::board::temp_dir;
+using adckit::test::board::Running;
+using adckit::test::TempDir;
 
 class SharedBoard : public ::testing::Test {
  protected:
@@ -32,7 +32,7 @@ class SharedBoard : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     return run_on_board(argv, on(board), true);
   }
-  temp_dir dir;
+  TempDir dir;
 };
 
 TEST_F(SharedBoard, TwoProcessesDrivingTheBoardAtOnceDoNotCorruptIt) {
@@ -43,7 +43,7 @@ TEST_F(SharedBoard, TwoProcessesDrivingTheBoardAtOnceDoNotCorruptIt) {
   // chip; without one lock for both processes their clocks would mix and
   // the codes come out wrong. Two more processes export, drive and
   // unexport pins beside them.
-  std::vector<std::unique_ptr<running>> all;
+  std::vector<std::unique_ptr<Running>> all;
   const std::vector<std::vector<std::string>> jobs = {{"spi", "3000", "2", "333"},
                                                       {"spi", "3000", "5", "1000"},
                                                       {"pin", "3000", "22"},
@@ -51,7 +51,7 @@ TEST_F(SharedBoard, TwoProcessesDrivingTheBoardAtOnceDoNotCorruptIt) {
   for (const auto &job : jobs) {
     std::vector<std::string> argv{BOARD_WORKER_PATH};
     argv.insert(argv.end(), job.begin(), job.end());
-    all.push_back(std::make_unique<running>(argv, env, true));
+    all.push_back(std::make_unique<Running>(argv, env, true));
   }
   for (std::size_t i = 0; i < all.size(); ++i) {
     const Outcome o = all[i]->wait();

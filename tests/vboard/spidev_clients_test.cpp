@@ -14,7 +14,7 @@ namespace {
 
 using adckit::test::Outcome;
 using adckit::test::board::run_on_board;
-using adckit::test::board::temp_dir;
+using adckit::test::TempDir;
 
 constexpr char kPython[] = "/usr/bin/python3";
 
@@ -34,7 +34,7 @@ class SpidevClients : public ::testing::Test {
     return run({kPython, "-c", script}, std::move(env));
   }
   Outcome query() { return run({"spi-config", "-d", "/dev/spidev0.0", "-q"}); }
-  temp_dir dir;
+  TempDir dir;
 };
 
 TEST_F(SpidevClients, SettingsLiveInTheDeviceAndTheRateGoesBackAtTheLastClose) {
@@ -49,7 +49,7 @@ TEST_F(SpidevClients, SettingsLiveInTheDeviceAndTheRateGoesBackAtTheLastClose) {
 
   // While a process keeps the device open, its rate stays; it goes back
   // once that process ends, even killed.
-  adckit::test::board::running keeper(
+  adckit::test::board::Running keeper(
       {"timeout", "-s", "KILL", "3", "spi-config", "-d", "/dev/spidev0.0", "-s", "2000000", "-w"},
       {{"VBOARD_BOARD", dir / "board"}}, false);
   std::string seen;
@@ -76,7 +76,7 @@ TEST_F(SpidevClients, SettingsLiveInTheDeviceAndTheRateGoesBackAtTheLastClose) {
 }
 
 TEST_F(SpidevClients, SpiPipeClocksAFrameInOneMessagePerBlock) {
-  temp_dir files;
+  TempDir files;
   {
     FILE *f = std::fopen((files / "in").c_str(), "wb");
     ASSERT_NE(f, nullptr);

@@ -20,7 +20,7 @@ namespace {
 
 using adckit::test::Outcome;
 using adckit::test::board::run_on_board;
-using adckit::test::board::running;
+using adckit::test::board::Running;
 
 constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kPin22[] = "../../devices/platform/soc/20200000.gpio/gpiochip0/gpio/gpio22";
@@ -43,13 +43,13 @@ std::string sorted_lines(const std::string &text) {
   return out;
 }
 
-using Board = adckit::test::board::board_test;
+using Board = adckit::test::board::BoardTest;
 
 // ---------------------------------------------------------------------------
 // Shell sessions: each step is a process of its own, as a user's commands
 // are.
 
-class ShellSession : public adckit::test::board::host_board_test,
+class ShellSession : public adckit::test::board::HostBoardTest,
                      public ::testing::WithParamInterface<const char *> {
  protected:
   Outcome sh(const std::string &script) { return run({GetParam(), "-c", script}); }
@@ -202,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(Shells, ShellSession, ::testing::Values("bash", "dash")
 // ---------------------------------------------------------------------------
 // python3-periphery's sysfs GPIO class: GPIO(line, direction).
 
-class PeripheryGpio : public adckit::test::board::host_board_test {
+class PeripheryGpio : public adckit::test::board::HostBoardTest {
  protected:
   Outcome python(const std::string &script, std::map<std::string, std::string> more = {}) {
     return run({kPython, "-c", script}, std::move(more));
@@ -390,7 +390,7 @@ TEST_F(PeripheryGpio, APollWakesOnAnEdgeAnotherProcessMakes) {
                 .status,
             0);
   const std::string ready = dir / "ready", again = dir / "again";
-  running watcher({kPython, "-c", R"(
+  Running watcher({kPython, "-c", R"(
 import sys
 from periphery import GPIO
 inp = GPIO(23, "in")
@@ -442,8 +442,8 @@ class EdgeWaits : public Board, public ::testing::WithParamInterface<const char 
     EXPECT_EQ(o.err, "");
     return o.status;
   }
-  std::unique_ptr<running> watch(const char *edge, int ms, const std::string &ready) {
-    return std::make_unique<running>(
+  std::unique_ptr<Running> watch(const char *edge, int ms, const std::string &ready) {
+    return std::make_unique<Running>(
         std::vector<std::string>{BOARD_WORKER_PATH, "watch", "23", edge, GetParam(),
                                  std::to_string(ms), ready},
         env(), true);

@@ -14,7 +14,7 @@ namespace {
 
 using adckit::test::Outcome;
 using adckit::test::board::run_on_board;
-using adckit::test::board::temp_dir;
+using adckit::test::TempDir;
 
 class TallyDevice : public ::testing::Test {
  protected:
@@ -30,7 +30,7 @@ class TallyDevice : public ::testing::Test {
   Outcome worker(const std::string &board) {
     return run_on_board({BOARD_WORKER_PATH, "pin", "1", "6"}, on(board), true);
   }
-  temp_dir dir;
+  TempDir dir;
 };
 
 TEST_F(TallyDevice, ItsSliceLivesInTheSharedBoardAndItsLineIsShownLast) {
