@@ -74,18 +74,50 @@ struct after_access {
   std::int64_t spend_ns = 0;
   void run();
 };
-// Takes what is pending. Lock held.
+// Takes what is pending (watch.pending tells whether there is any). Lock held.
 after_access take_after_access();
-// Whether an access left anything for after the lock. Lock held.
-bool access_pending();
+
+// What every access asks besides its device's own work, kept as plain
+// flags set where what they stand for is set up (the trace, the access
+// cost model, a capture file of this process's, an access leaving work
+// for after the lock) rather than worked out at each access. A flag is
+// changed with the lock held and read with it held; being process-wide,
+// a change is seen by the next access on any descriptor, whenever it was
+// opened.
+struct access_watch {
+  // No event of this process's can be seen (no trace file, the in-memory
+  // trace full or kept by nobody) and accesses cost no modelled time: an
+  // event only takes its number.
+  bool trace_quiet = false;
+  // Trace lines or modelled time wait for the lock's release.
+  bool pending = false;
+  // This process writes a capture file: it drains the ring after each access.
+  bool capture_file = false;
+  std::uint64_t trace_seq = 0;      // the next event's number
+  std::uint64_t trace_dropped = 0;  // events neither kept nor written
+};
+extern constinit access_watch watch;
 
 // A thread enters and leaves the board (signals.cpp): signals that arrive
-// in between are held, and their handlers run when it leaves.
-void signals_enter();
-void signals_leave();
+// in between are held, and their handlers run when it leaves. Trivial, so
+// every thread's starts zeroed with nothing to construct, and small: the
+// launcher loads the library after start, into what static TLS is left.
+struct held_signals {
+  int depth;              // board_lock scopes this thread is in
+  std::uint64_t pending;  // bit sig - 1: sig arrived meanwhile
+};
+// Initial-exec: reaching it from a handler must not allocate.
+extern constinit thread_local held_signals signal_hold __attribute__((tls_model("initial-exec")));
+// Runs the handlers of the signals held, the thread having left the board.
+void run_held_signals();
+inline void signals_enter() { ++signal_hold.depth; }
+inline void signals_leave() {
+  if (--signal_hold.depth > 0 || signal_hold.pending == 0) return;
+  run_held_signals();
+}
 
 // Holds the board lock for its lifetime (see the rule above): this
-// process's mutex first, then the shared object's lock; at the end, runs
+// process's lock word first, then the shared object's lock; at the end, runs
 // the access's after_access with neither held.
 class board_lock {
  public:
@@ -108,7 +140,11 @@ class process_lock {
 
 // Attaches the board on first use, configures it and adopts inherited
 // descriptors. Lock held.
-void ensure_ready();
+extern bool board_settled;  // all of it done: what every access asks first
+void settle_board();
+inline void ensure_ready() {
+  if (!board_settled) settle_board();
+}
 // True once the descriptors inherited through exec were taken up.
 bool inherited_adopted();
 

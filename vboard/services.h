@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "board.h"
 #include "capture.h"
 #include "chip.h"
 #include "vboard.h"
@@ -46,8 +47,21 @@ int open_fault_for(const std::string &path);
 
 // Appends one event to the trace (memory and VBOARD_TRACE file). Lock held.
 // The line goes to the VBOARD_TRACE file once the lock is released.
-void trace(int op, const char *file, unsigned long request, std::uint64_t bytes, const void *data,
-           std::size_t data_len, std::int64_t result, int err);
+void trace_event(int op, const char *file, unsigned long request, std::uint64_t bytes,
+                 const void *data, std::size_t data_len, std::int64_t result, int err);
+inline void trace(int op, const char *file, unsigned long request, std::uint64_t bytes,
+                  const void *data, std::size_t data_len, std::int64_t result, int err) {
+  if (watch.trace_quiet) {
+    // Nobody will see the event: it only takes its number.
+    ++watch.trace_seq;
+    ++watch.trace_dropped;
+    return;
+  }
+  trace_event(op, file, request, bytes, data, data_len, result, err);
+}
+// Works out watch.trace_quiet again after the trace, its limit or the
+// access cost model changed. Lock held.
+void refresh_trace_watch();
 // Reads VBOARD_TRACE and VBOARD_TRACE_LIMIT. Lock held.
 void configure_trace(config::reader &r);
 // The path faults (faults.cpp). Lock held.
@@ -62,6 +76,8 @@ int open_output(const char *path, int flags, char (&why)[160]);
 // what is spent once the lock is released; spend() spins it away.
 void configure_timing(config::reader &r);
 std::int64_t access_cost(int op, const char *file);
+// Whether any access costs modelled time. Lock held.
+bool access_costs_time();
 void spend(std::int64_t ns);
 // Empties the in-memory trace. Lock held.
 void clear_trace();

@@ -964,8 +964,10 @@ class spidev_file final : public file {
     }
 
     // The trace keeps the first bytes each way: enough for a converter frame.
+    // None when no event is seen.
     constexpr std::size_t half = VBOARD_TRACE_DATA / 2;
-    const std::size_t keep = total < half ? static_cast<std::size_t>(total) : half;
+    const std::size_t keep =
+        watch.trace_quiet ? 0 : total < half ? static_cast<std::size_t>(total) : half;
     unsigned char seen[VBOARD_TRACE_DATA] = {};
     std::size_t moved = 0;
 
@@ -1024,7 +1026,7 @@ class spidev_file final : public file {
       rx_at += x.len;
     }
 
-    note.keep(seen, 2 * keep);
+    if (keep != 0) note.keep(seen, 2 * keep);
     return static_cast<int>(total);
   }
 
