@@ -702,6 +702,11 @@ class spidev_file final : public file {
     device *d = alive();
     if (d == nullptr) return -ESHUTDOWN;
     if (_IOC_TYPE(request) != SPI_IOC_MAGIC) return -ENOTTY;
+    // A message first: it is what programs send over and over, and no
+    // setting shares its number.
+    if (_IOC_NR(request) == kMessageNr && _IOC_DIR(request) == _IOC_WRITE) {
+      return message(*d, request, arg, note);
+    }
     const int r = setting(*d, request, arg, note);
     if (r != kNotASetting) {
       // Every setting the driver takes goes through the SPI core's setup,
@@ -710,8 +715,7 @@ class spidev_file final : public file {
       if (r == 0 && _IOC_DIR(request) == _IOC_WRITE) release_chip_select(*d);
       return r;
     }
-    if (_IOC_NR(request) != kMessageNr || _IOC_DIR(request) != _IOC_WRITE) return -ENOTTY;
-    return message(*d, request, arg, note);
+    return -ENOTTY;
   }
 
   void stat(struct stat &st) const override { fill_stat(st, path_.c_str(), S_IFCHR | 0660, 0); }
