@@ -22,12 +22,25 @@ bool board_is_shared();
 pid_t own_pid();
 
 // A thread enters and leaves the board (signals.cpp): signals that arrive
-// in between are held, and their handlers run when it leaves.
-void signals_enter();
-void signals_leave();
+// in between are held, and their handlers run when it leaves. Trivial, so
+// every thread's starts zeroed with nothing to construct, and small: the
+// launcher loads the library after start, into what static TLS is left.
+struct held_signals {
+  int depth;              // board_lock scopes this thread is in
+  std::uint64_t pending;  // bit sig - 1: sig arrived meanwhile
+};
+// Initial-exec: reaching it from a handler must not allocate.
+extern constinit thread_local held_signals signal_hold __attribute__((tls_model("initial-exec")));
+// Runs the handlers of the signals held, the thread having left the board.
+void run_held_signals();
+inline void signals_enter() { ++signal_hold.depth; }
+inline void signals_leave() {
+  if (--signal_hold.depth > 0 || signal_hold.pending == 0) return;
+  run_held_signals();
+}
 
 // Holds the board lock for its lifetime (the rule in internal.h): this
-// process's mutex first, then the shared object's lock; at the end, runs
+// process's lock word first, then the shared object's lock; at the end, runs
 // the access's after_access with neither held.
 class board_lock {
  public:
@@ -50,7 +63,11 @@ class process_lock {
 
 // Attaches the board on first use, configures it and adopts inherited
 // descriptors. Lock held.
-void ensure_ready();
+extern bool board_settled;  // all of it done: what every access asks first
+void settle_board();
+inline void ensure_ready() {
+  if (!board_settled) settle_board();
+}
 // True once the descriptors inherited through exec were taken up.
 bool inherited_adopted();
 

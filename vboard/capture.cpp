@@ -403,6 +403,7 @@ void configure_capture(config::reader &r) {
       return;
     }
     c.fd = fd;
+    watch.capture_file = true;
     c.opener = getpid();
     c.path = v;
     keep_fd(c.fd);
@@ -437,7 +438,11 @@ void configure_capture(config::reader &r) {
   capture_lines();
 }
 
-bool capturing() { return cap().fd >= 0 || (board_is_shared() && shared().active != 0); }
+bool capturing() {
+  // Another process's capture shows in the board object at once, whenever
+  // this one's accesses began.
+  return watch.capture_file || (board_is_shared() && shared().active != 0);
+}
 
 void capture_lines() {
   if (!capturing()) return;

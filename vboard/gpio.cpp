@@ -532,11 +532,21 @@ class gpio_file final : public file {
   ssize_t read(void *buf, std::size_t n, off_t &offset) override {
     if (is_dir(at_.kind)) return -EISDIR;
     if (!still_there()) return -ENODEV;
-    if (offset == 0 || shown_.empty()) {
-      shown_ = show(at_);
+    if ((offset == 0 || shown_.empty()) && at_.kind == node::value) {
+      // The file programs read most: its two bytes put in place, as show()
+      // gives them, with no text built and moved.
       // Reading takes note of the edges so far, as sysfs does.
+      if (empty_value_fault(number_of(at_.line))) {
+        shown_.clear();
+      } else {
+        const char text[2] = {value_of(at_.line) ? '1' : '0', '\n'};
+        shown_.assign(text, sizeof text);
+      }
       unread_ = false;
-      if (at_.kind == node::value) events_ = gpio_state().pins[at_.line].events;
+      events_ = gpio_state().pins[at_.line].events;
+    } else if (offset == 0 || shown_.empty()) {
+      shown_ = show(at_);
+      unread_ = false;
     }
     if (offset < 0 || static_cast<std::size_t>(offset) >= shown_.size()) return 0;
     const std::size_t left = shown_.size() - static_cast<std::size_t>(offset);

@@ -54,7 +54,7 @@
 //
 // Locking, the one rule: every piece of board state, in this process or
 // shared with others, is touched only while holding the board lock
-// (board_lock, board.h: this process's mutex, then the shared board's own
+// (board_lock, board.h: this process's lock word, then the shared board's own
 // lock, always in that order). The core takes it around every call into a
 // handler or a file and every control call takes it, so handlers and files
 // never lock anything themselves. Inside, do no I/O that may wait (trace

@@ -31,17 +31,8 @@ constexpr int kSignals = 65;  // 1 to 64, the real-time signals included
 struct sigaction program_action[kSignals];
 bool wrapped[kSignals];
 
-// Trivial, so every thread's starts zeroed with nothing to construct, and
-// small: the launcher loads the library after start, into what static TLS
-// is left.
-struct held_signals {
-  int depth;              // board_lock scopes this thread is in
-  std::uint64_t pending;  // bit sig - 1: sig arrived meanwhile
-};
 // What came with a held signal (of whichever thread held it last).
 siginfo_t held_info[kSignals];
-// Initial-exec: reaching it from a handler must not allocate.
-constinit thread_local held_signals held __attribute__((tls_model("initial-exec"))){};
 
 bool raised_by_instruction(int sig) {
   return sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL || sig == SIGTRAP ||
@@ -59,6 +50,7 @@ void call_program(int sig, siginfo_t *info, void *context) {
 
 void board_handler(int sig, siginfo_t *info, void *context) {
   if (sig <= 0 || sig >= kSignals) return;
+  held_signals &held = signal_hold;
   if (held.depth > 0 && !raised_by_instruction(sig)) {
     if (info != nullptr) held_info[sig] = *info;
     held.pending |= std::uint64_t{1} << (sig - 1);
@@ -127,10 +119,10 @@ sighandler_t set_handler(int sig, sighandler_t handler, int flags) {
 
 }  // namespace
 
-void signals_enter() { ++held.depth; }
+constinit thread_local held_signals signal_hold __attribute__((tls_model("initial-exec"))){};
 
-void signals_leave() {
-  if (--held.depth > 0 || held.pending == 0) return;
+void run_held_signals() {
+  held_signals &held = signal_hold;
   const int saved_errno = errno;
   while (held.pending != 0) {
     const int sig = __builtin_ctzll(held.pending) + 1;

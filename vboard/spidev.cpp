@@ -124,18 +124,25 @@ struct device {
   shared_spidev spare{};  // settings when the board has no slot left for it
   shared_spidev &settings() {
     // The slot found last, while it still holds this device on this board
-    // (a power-off empties the slots): every message asks.
+    // (a power-off empties the slots): every message asks. The whole field
+    // is compared, a fixed size the compiler does in a few instructions: a
+    // slot is taken zeroed, so what follows the name is zeros (anything
+    // else only sends the lookup the long way).
     if (slot != nullptr && slot_on == &board() &&
-        std::memcmp(slot->path, path.c_str(), path.size() + 1) == 0)
+        std::memcmp(slot->path, slot_name, sizeof slot_name) == 0)
       return *slot;
     slot = spidev_slot(path.c_str());
     slot_on = &board();
+    std::memset(slot_name, 0, sizeof slot_name);
+    std::memcpy(slot_name, path.data(),
+                path.size() < sizeof slot_name ? path.size() : sizeof slot_name - 1);
     if (slot != nullptr) return *slot;
     if (spare.bits_per_word == 0) power_on_settings(spare);
     return spare;
   }
   shared_spidev *slot = nullptr;
   const shared_board *slot_on = nullptr;
+  char slot_name[sizeof shared_spidev::path] = {};  // path as the slot holds it
   // Files this process holds open on the device (see holders below).
   int holds = 0;
   long vanish_after = -1;  // successful messages left before it goes; -1: stays
@@ -695,6 +702,11 @@ class spidev_file final : public file {
     device *d = alive();
     if (d == nullptr) return -ESHUTDOWN;
     if (_IOC_TYPE(request) != SPI_IOC_MAGIC) return -ENOTTY;
+    // A message first: it is what programs send over and over, and no
+    // setting shares its number.
+    if (_IOC_NR(request) == kMessageNr && _IOC_DIR(request) == _IOC_WRITE) {
+      return message(*d, request, arg, note);
+    }
     const int r = setting(*d, request, arg, note);
     if (r != kNotASetting) {
       // Every setting the driver takes goes through the SPI core's setup,
@@ -703,8 +715,7 @@ class spidev_file final : public file {
       if (r == 0 && _IOC_DIR(request) == _IOC_WRITE) release_chip_select(*d);
       return r;
     }
-    if (_IOC_NR(request) != kMessageNr || _IOC_DIR(request) != _IOC_WRITE) return -ENOTTY;
-    return message(*d, request, arg, note);
+    return -ENOTTY;
   }
 
   void stat(struct stat &st) const override { fill_stat(st, path_.c_str(), S_IFCHR | 0660, 0); }
@@ -964,8 +975,10 @@ class spidev_file final : public file {
     }
 
     // The trace keeps the first bytes each way: enough for a converter frame.
+    // None when no event is seen.
     constexpr std::size_t half = VBOARD_TRACE_DATA / 2;
-    const std::size_t keep = total < half ? static_cast<std::size_t>(total) : half;
+    const std::size_t keep =
+        watch.trace_quiet ? 0 : total < half ? static_cast<std::size_t>(total) : half;
     unsigned char seen[VBOARD_TRACE_DATA] = {};
     std::size_t moved = 0;
 
@@ -1024,7 +1037,7 @@ class spidev_file final : public file {
       rx_at += x.len;
     }
 
-    note.keep(seen, 2 * keep);
+    if (keep != 0) note.keep(seen, 2 * keep);
     return static_cast<int>(total);
   }
 

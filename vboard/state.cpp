@@ -32,7 +32,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -42,9 +41,41 @@ namespace vboard {
 
 namespace {
 
-// Constant-initialised, so it is usable from the board's load-time
-// constructor whatever order the dynamic initialisers run in.
-std::mutex process_mutex;
+long futex(std::uint32_t *word, int op, std::uint32_t val, const timespec *timeout);
+
+// This process's part of the board lock. Every access takes it, so it is
+// a word of its own rather than a pthread mutex: taking and giving back a
+// free one is one atomic instruction each, and only a thread that finds it
+// taken calls the kernel. Constant-initialised, so it is usable from the
+// board's load-time constructor whatever order the dynamic initialisers
+// run in.
+class process_word {
+ public:
+  void lock() {
+    std::uint32_t cur = kFree;
+    if (!word().compare_exchange_strong(cur, kHeld, std::memory_order_acquire)) wait(cur);
+  }
+  void unlock() {
+    if (word().exchange(kFree, std::memory_order_release) == kWaited) {
+      (void)futex(&w_, FUTEX_WAKE_PRIVATE, 1, nullptr);
+    }
+  }
+  // In a child after fork: the other threads that might have held it are gone.
+  void reset() { word().store(kFree, std::memory_order_relaxed); }
+
+ private:
+  static constexpr std::uint32_t kFree = 0, kHeld = 1, kWaited = 2;
+  std::atomic_ref<std::uint32_t> word() { return std::atomic_ref<std::uint32_t>(w_); }
+  void wait(std::uint32_t cur) {
+    if (cur != kWaited) cur = word().exchange(kWaited, std::memory_order_acquire);
+    while (cur != kFree) {
+      (void)futex(&w_, FUTEX_WAIT_PRIVATE, kWaited, nullptr);
+      cur = word().exchange(kWaited, std::memory_order_acquire);
+    }
+  }
+  alignas(4) std::uint32_t w_ = kFree;
+};
+constinit process_word process_mutex;
 bool configured = false;
 std::atomic<bool> adoption_pending{true};
 shared_board *attached = nullptr;
@@ -161,12 +192,11 @@ bool process_stopped(std::uint32_t pid) {
   return close_paren[2] == 'T' || close_paren[2] == 't';
 }
 
-void shared_lock(shared_board &b) {
-  if (!shared_object) return;
-  if (my_ticket == 0 && !take_ticket(b)) my_ticket = kUntracked | (my_pid & kTicketMask);
+// The lock taken by another: waits for it, or takes it over (see above).
+[[gnu::noinline]] void shared_lock_wait(shared_board &b) {
   auto word = atom(b.lock);
   std::uint32_t cur = 0;
-  if (!word.compare_exchange_strong(cur, my_ticket, std::memory_order_acquire)) {
+  {
     std::uint32_t owner = 0;
     std::uint64_t since = 0;
     while (true) {
@@ -203,6 +233,15 @@ void shared_lock(shared_board &b) {
           break;
       }
     }
+  }
+}
+
+void shared_lock(shared_board &b) {
+  if (!shared_object) return;
+  if (my_ticket == 0 && !take_ticket(b)) my_ticket = kUntracked | (my_pid & kTicketMask);
+  std::uint32_t cur = 0;
+  if (!atom(b.lock).compare_exchange_strong(cur, my_ticket, std::memory_order_acquire)) {
+    shared_lock_wait(b);
   }
   atom(b.lock_pid).store(my_pid, std::memory_order_relaxed);
 }
@@ -755,11 +794,12 @@ board_lock::board_lock() {
 }
 board_lock::~board_lock() {
   if (attached != nullptr) shared_unlock(*attached);
-  if (!access_pending()) {
+  if (!watch.pending) {
     // Most accesses leave no trace lines to write and no time to spend.
+    const bool flush = watch.capture_file;
     process_mutex.unlock();
     signals_leave();
-    capture_flush();
+    if (flush) capture_flush();
     return;
   }
   // The trace lines and the modelled access time of what was done inside
@@ -775,7 +815,10 @@ int fail(int err) {
   return -1;
 }
 
-void ensure_ready() {
+bool board_settled = false;
+constinit access_watch watch{};
+
+void settle_board() {
   if (!configured) {
     configured = true;
     attach();
@@ -790,6 +833,7 @@ void ensure_ready() {
     adopt_inherited();
     adoption_done();
   }
+  board_settled = true;
 }
 
 bool add_provider(const provider &p) {
@@ -864,7 +908,7 @@ static void after_fork_child() {
   my_pid = static_cast<std::uint32_t>(getpid());
   // The ticket's lock belongs to the parent's open of the object.
   drop_ticket();
-  process_mutex.unlock();
+  process_mutex.reset();
 }
 
 // Configures the board and adopts inherited descriptors before main, so a

@@ -24,10 +24,9 @@ struct strict_state {
   unsigned told = 0;  // kinds already told on standard error, one bit each
 };
 
-strict_state &st() {
-  static strict_state &s = *new strict_state();
-  return s;
-}
+// Plain data, set up before any code runs: every spidev message asks.
+constinit strict_state strict{};
+strict_state &st() { return strict; }
 
 void chip_violation(mcp3008_model::limit which, const char *why) {
   strict_note(which == mcp3008_model::limit::clock_too_fast ? strict_kind::chip_clock_fast

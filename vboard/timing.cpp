@@ -35,11 +35,24 @@ bool parse_cost(std::string_view s, std::int64_t &out) {
   return true;
 }
 
+void read_costs(config::reader &r, costs &c);
+
 }  // namespace
 
 void configure_timing(config::reader &r) {
   costs &c = cost();
   if (r.restore()) c = {};
+  read_costs(r, c);
+  refresh_trace_watch();
+}
+
+bool access_costs_time() {
+  const costs &c = cost();
+  return c.io_ns != 0 || c.open_ns != 0;
+}
+
+namespace {
+void read_costs(config::reader &r, costs &c) {
   const char *v = r.get("VBOARD_ACCESS_NS");
   if (v == nullptr) return;
   const auto f = config::split(v, ':');
@@ -54,6 +67,7 @@ void configure_timing(config::reader &r) {
   }
   c = parsed;
 }
+}  // namespace
 
 std::int64_t access_cost(int op, const char *file) {
   const costs &c = cost();

@@ -28,8 +28,6 @@ struct trace_state {
   std::vector<vboard_event> events;
   std::size_t limit = kDefaultLimit;
   bool limit_set = false;
-  std::size_t dropped = 0;
-  std::uint64_t seq = 0;
   int fd = -1;
   after_access pending;
 };
@@ -182,6 +180,8 @@ bool program_links_board() {
 
 void configure_trace(config::reader &r) {
   trace_state &t = log();
+  // A reset without the variable goes back to the default limit.
+  if (r.restore()) t.limit_set = false;
   if (const char *v = r.get("VBOARD_TRACE_LIMIT")) {
     long n = 0;
     if (config::parse_long(v, n) && n >= 0) {
@@ -206,26 +206,35 @@ void configure_trace(config::reader &r) {
       }
     }
   }
+  refresh_trace_watch();
+}
+
+void refresh_trace_watch() {
+  const trace_state &t = log();
+  watch.trace_quiet = t.fd < 0 && t.events.size() >= t.limit && !access_costs_time();
 }
 
 void clear_trace() {
   log().events.clear();
-  log().dropped = 0;
+  watch.trace_dropped = 0;
+  refresh_trace_watch();
 }
 
-void trace(int op, const char *file, unsigned long request, std::uint64_t bytes, const void *data,
-           std::size_t data_len, std::int64_t result, int err) {
+void trace_event(int op, const char *file, unsigned long request, std::uint64_t bytes,
+                 const void *data, std::size_t data_len, std::int64_t result, int err) {
   trace_state &t = log();
-  t.pending.spend_ns += access_cost(op, file);
+  if (const std::int64_t cost = access_cost(op, file); cost != 0) {
+    t.pending.spend_ns += cost;
+    watch.pending = true;
+  }
   const bool kept = t.events.size() < t.limit;
   if (!kept && t.fd < 0) {
-    // Nobody will see the event: it only takes its number.
-    ++t.seq;
-    ++t.dropped;
+    ++watch.trace_seq;
+    ++watch.trace_dropped;
     return;
   }
   vboard_event e{};
-  e.seq = t.seq++;
+  e.seq = watch.trace_seq++;
   e.time_ns = now_ns();
   e.op = op;
   e.pid = static_cast<int>(own_pid());
@@ -238,22 +247,21 @@ void trace(int op, const char *file, unsigned long request, std::uint64_t bytes,
   if (e.data_len != 0 && data != nullptr) std::memcpy(e.data, data, e.data_len);
   if (kept) {
     t.events.push_back(e);
+    // The one that fills the trace: the next ones only take their numbers.
+    if (t.events.size() >= t.limit) refresh_trace_watch();
   } else {
-    ++t.dropped;
+    ++watch.trace_dropped;
   }
   if (t.fd >= 0) {
     t.pending.fd = t.fd;
     t.pending.lines += format_event(e);
+    watch.pending = true;
   }
-}
-
-bool access_pending() {
-  const trace_state &t = log();
-  return !t.pending.lines.empty() || t.pending.spend_ns != 0;
 }
 
 after_access take_after_access() {
   trace_state &t = log();
+  watch.pending = false;
   if (t.pending.lines.empty() && t.pending.spend_ns == 0) return {};
   after_access out = std::move(t.pending);
   t.pending = after_access{};
@@ -302,7 +310,7 @@ int vboard_trace_get(size_t index, struct vboard_event *event) {
 size_t vboard_trace_dropped(void) {
   board_lock lock;
   ensure_ready();
-  return log().dropped;
+  return static_cast<std::size_t>(watch.trace_dropped);
 }
 
 void vboard_trace_clear(void) {

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -193,6 +194,40 @@ TEST_F(Board, ThreadsSharingTheBoardSeeConsistentPins) {
   for (auto &th : threads) th.join();
   EXPECT_EQ(mismatches.load(), 0);
   for (int pin = 10; pin < 14; ++pin) EXPECT_EQ(vboard_pin_exported(pin), 0);
+}
+
+TEST_F(Board, ThreadsQueueingForTheBoardEachGetTheirOwnTraceEvent) {
+  // Accesses of threads that wait for one another: each one is one event,
+  // numbered once; none lost to another thread's access at the same time.
+  ASSERT_EQ(store(kGpio + "export", "22"), 0);
+  vboard_trace_clear();
+  constexpr int kThreads = 4, kSeeks = 2000;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&failures] {
+      const int fd = open(pin_file(22, "value").c_str(), O_RDONLY);
+      if (fd < 0) {
+        ++failures;
+        return;
+      }
+      for (int i = 0; i < kSeeks; ++i) {
+        if (lseek(fd, i & 1, SEEK_SET) != (i & 1)) ++failures;
+      }
+      close(fd);
+    });
+  }
+  for (auto &th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  // An open, the seeks and a close per thread.
+  ASSERT_EQ(vboard_trace_count(), static_cast<size_t>(kThreads * (kSeeks + 2)));
+  std::vector<std::uint64_t> seqs;
+  for (size_t i = 0; i < vboard_trace_count(); ++i) {
+    vboard_event e{};
+    ASSERT_EQ(vboard_trace_get(i, &e), 0);
+    seqs.push_back(e.seq);
+  }
+  for (size_t i = 1; i < seqs.size(); ++i) ASSERT_LT(seqs[i - 1], seqs[i]) << "event " << i;
 }
 
 TEST_F(Board, PathsOutsideTheTreeAreUntouched) {

@@ -421,6 +421,55 @@ TEST_F(SpidevBoard, MessagesAnswerAlikeWhetherTheWiresAreRecordedOrNot) {
   std::filesystem::remove_all(tmpl);
 }
 
+// Once the trace is full an event only takes its number, and a message
+// keeps no bytes for it. Room made again (a clear) must be seen by the
+// very next message on a device opened while the trace was full: its
+// event is kept, with the frame's bytes both ways and the number that
+// follows every event the full trace let go.
+TEST_F(SpidevBoard, AMessageIsTracedAgainOnceTheFullTraceIsCleared) {
+  close(fd_);
+  fd_ = -1;
+  ASSERT_EQ(setenv("VBOARD_TRACE_LIMIT", "2", 1), 0);
+  ASSERT_EQ(vboard_reset(), 0);
+  ASSERT_EQ(unsetenv("VBOARD_TRACE_LIMIT"), 0);
+  ASSERT_EQ(vboard_set_code(0, 602), 0);
+  vboard_trace_clear();
+  fd_ = open(kDevice, O_RDWR);
+  ASSERT_GE(fd_, 0);
+  std::array<unsigned char, 3> frame{};
+  for (int i = 0; i < 4; ++i) {
+    frame = {0x01, 0x80, 0x00};
+    ASSERT_EQ(message({record(frame.data(), frame.data(), 3)}), 3);
+    EXPECT_EQ(reading(frame.data()), 602);
+  }
+  vboard_event opened{};
+  ASSERT_EQ(vboard_trace_count(), 2U);
+  ASSERT_EQ(vboard_trace_get(0, &opened), 0);
+  EXPECT_EQ(opened.op, VBOARD_OP_OPEN);
+  EXPECT_EQ(vboard_trace_dropped(), 3U);
+
+  vboard_trace_clear();
+  std::array<unsigned char, 3> tx{0x01, 0x80, 0x00}, rx{};
+  ASSERT_EQ(message({record(tx.data(), rx.data(), 3)}), 3);
+  ASSERT_EQ(vboard_trace_count(), 1U);
+  vboard_event e{};
+  ASSERT_EQ(vboard_trace_get(0, &e), 0);
+  EXPECT_EQ(e.op, VBOARD_OP_IOCTL);
+  EXPECT_EQ(e.seq, opened.seq + 5);
+  EXPECT_EQ(e.bytes, 3U);
+  ASSERT_EQ(e.data_len, 6U);
+  EXPECT_EQ(std::memcmp(e.data, tx.data(), 3), 0);
+  EXPECT_EQ(std::memcmp(e.data + 3, rx.data(), 3), 0);
+  EXPECT_EQ(reading(rx.data()), 602);
+
+  // Full again after two: the third message only counts.
+  ASSERT_EQ(message({record(tx.data(), rx.data(), 3)}), 3);
+  ASSERT_EQ(message({record(tx.data(), rx.data(), 3)}), 3);
+  EXPECT_EQ(vboard_trace_count(), 2U);
+  EXPECT_EQ(vboard_trace_dropped(), 1U);
+  ASSERT_EQ(vboard_reset(), 0);  // back to the default limit for the next cases
+}
+
 class StrictSpidev : public SpidevBoard {
  protected:
   void SetUp() override {

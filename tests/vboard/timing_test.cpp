@@ -25,6 +25,7 @@ class AccessCost : public ::testing::Test {
  protected:
   void TearDown() override {
     unsetenv("VBOARD_ACCESS_NS");
+    unsetenv("VBOARD_TRACE_LIMIT");
     vboard_reset();
   }
   // Powers the board on with `model` and exports pin 22 as an output.
@@ -54,6 +55,24 @@ TEST_F(AccessCost, EachOpenAndEachOtherAccessTakesAtLeastItsCost) {
   ASSERT_GE(fd, 0);
   char buf[2];
   t0 = clock_type::now();
+  for (int i = 0; i < kRounds; ++i) ASSERT_EQ(pread(fd, buf, sizeof buf, 0), 2);
+  EXPECT_GE(ns_since(t0), kRounds * 20000);
+  close(fd);
+}
+
+// With no trace kept and no model, an access does nothing for the trace.
+// A model set afterwards holds for a descriptor opened before it.
+TEST_F(AccessCost, AModelSetLaterCostsTheAccessesOfADescriptorAlreadyOpen) {
+  ASSERT_EQ(setenv("VBOARD_TRACE_LIMIT", "0", 1), 0);
+  start("0");
+  const int fd = open("/sys/class/gpio/gpio22/value", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  char buf[2];
+  ASSERT_EQ(pread(fd, buf, sizeof buf, 0), 2);
+
+  start("20000");
+  constexpr int kRounds = 10;
+  const auto t0 = clock_type::now();
   for (int i = 0; i < kRounds; ++i) ASSERT_EQ(pread(fd, buf, sizeof buf, 0), 2);
   EXPECT_GE(ns_since(t0), kRounds * 20000);
   close(fd);
