@@ -457,6 +457,37 @@ routed v_transfer(int fd, std::conditional_t<Writing, const void *, void *> buf,
 // ---------------------------------------------------------------------------
 // For the rest of the board
 
+namespace {
+// The devices' probes of the caller's memory, by request type: set while
+// the library loads, read without the lock afterwards.
+constinit ioctl_probe ioctl_probes[256] = {};
+}  // namespace
+
+bool add_ioctl_probe(unsigned magic, ioctl_probe probe) {
+  ioctl_probes[magic & 0xffu] = probe;
+  return true;
+}
+
+void touch(const void *p, std::size_t n, bool writable) {
+  if (n == 0 || bad_address(p)) return;
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(p);
+  // A range past the end of the address space faults at its end anyway.
+  const std::uintptr_t last = n - 1 > UINTPTR_MAX - first ? UINTPTR_MAX : first + (n - 1);
+  for (std::uintptr_t a = first;; a = (a | 4095u) + 1) {
+    auto *byte = reinterpret_cast<unsigned char *>(a);
+    if (writable) {
+      // Compare-and-swap of the byte with itself: a write the program's
+      // other threads cannot lose a store of theirs to.
+      std::atomic_ref<unsigned char> cell(*byte);
+      unsigned char seen = cell.load(std::memory_order_relaxed);
+      cell.compare_exchange_strong(seen, seen, std::memory_order_relaxed);
+    } else {
+      static_cast<void>(*static_cast<volatile unsigned char *>(byte));
+    }
+    if ((a | 4095u) >= last) break;
+  }
+}
+
 std::string normalise(const char *path) {
   // Most paths programs open are normal already: one copy, no parts.
   const std::string_view p(path);
@@ -887,6 +918,9 @@ routed v_ioctl(int fd, unsigned long request, void *arg) {
     if (bad_address(arg)) return {true, fail(EFAULT)};
     std::memcpy(&on, arg, sizeof on);
   }
+  if (const ioctl_probe probe = ioctl_probes[_IOC_TYPE(request)];
+      probe != nullptr && !bad_address(arg) && is_virtual(fd))
+    probe(request, arg);
   board_lock lock;
   ensure_ready();
   // A request that hands out a descriptor takes a new number: the one

@@ -53,6 +53,14 @@ struct provider {
 // false (and says so on standard error) when the table is full.
 bool add_provider(const provider &p);
 
+// Registers what a device's requests of type `magic` (_IOC_TYPE) do to the
+// caller's memory: `probe` touches it (touch, real.h) before the board lock
+// is taken, so that a bad pointer faults in the caller without the lock
+// held. It runs only for the board's descriptors, and must touch only what
+// the request will use, as the driver would copy it.
+using ioctl_probe = void (*)(unsigned long request, void *arg);
+bool add_ioctl_probe(unsigned magic, ioctl_probe probe);
+
 // Fills a stat record for a virtual node: `mode` gives type and permission
 // bits; the inode number is derived from the path so it is stable.
 void fill_stat(struct stat &st, const char *path, mode_t mode, off_t size = 4096);

@@ -54,4 +54,11 @@ int fail(int err);
 // process maps: null and the rest of the first page, which is never mapped.
 inline bool bad_address(const void *p) { return reinterpret_cast<std::uintptr_t>(p) < 4096; }
 
+// Touches one byte of every page of [p, p + n) as a read, or, `writable`,
+// as a write that leaves the byte as it is: a buffer the program may not
+// use (unmapped, read-only) then faults here, in the program that passed
+// it, before the board lock is taken. Pointers into the first page are
+// left to the caller's EFAULT.
+void touch(const void *p, std::size_t n, bool writable);
+
 }  // namespace vboard

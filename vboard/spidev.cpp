@@ -1096,8 +1096,40 @@ void spidev_reset() {
 
 void spidev_clear_faults() { state_storage().faults = spi_faults{}; }
 
+// Before the board lock: what a request will copy from or to the caller,
+// as the driver copies it. A message's records, then the buffers they name
+// while the message fits the driver's default buffer (4096 bytes); a
+// larger one may be refused whole, its buffers untouched, so they are left
+// to the transfer.
+void spidev_probe(unsigned long request, void *arg) {
+  const std::size_t size = _IOC_SIZE(request);
+  if (_IOC_NR(request) != kMessageNr) {
+    touch(arg, size, (_IOC_DIR(request) & _IOC_READ) != 0);
+    return;
+  }
+  if (size == 0 || size % sizeof(spi_ioc_transfer) != 0) return;
+  touch(arg, size, false);
+  std::uint64_t tx_total = 0, rx_total = 0;
+  const auto *records = static_cast<const unsigned char *>(arg);
+  for (std::size_t at = 0; at < size; at += sizeof(spi_ioc_transfer)) {
+    spi_ioc_transfer x;
+    std::memcpy(&x, records + at, sizeof x);
+    if (!addressable(x.tx_buf) || !addressable(x.rx_buf)) return;
+    if (x.tx_buf != 0) tx_total += x.len;
+    if (x.rx_buf != 0) rx_total += x.len;
+  }
+  if (tx_total > 4096 || rx_total > 4096) return;
+  for (std::size_t at = 0; at < size; at += sizeof(spi_ioc_transfer)) {
+    spi_ioc_transfer x;
+    std::memcpy(&x, records + at, sizeof x);
+    touch(reinterpret_cast<const void *>(static_cast<std::uintptr_t>(x.tx_buf)), x.len, false);
+    touch(reinterpret_cast<void *>(static_cast<std::uintptr_t>(x.rx_buf)), x.len, true);
+  }
+}
+
 const bool registered = add_provider({kPrefix, spidev_open, spidev_stat, nullptr, spidev_list,
-                                      spidev_configure, spidev_reset, spidev_clear_faults});
+                                      spidev_configure, spidev_reset, spidev_clear_faults}) &&
+                        add_ioctl_probe(SPI_IOC_MAGIC, spidev_probe);
 
 // The devices' settings in the board object: every slot free and at the
 // driver's defaults at power-on, shown for the devices opened since.
