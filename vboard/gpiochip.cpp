@@ -1040,11 +1040,18 @@ int bus_list(const char *path, std::vector<dir_entry> &out) {
   return 0;
 }
 
+// Before the board lock: every request of the chip and of its line
+// requests copies its whole structure in, out or both, as _IOC_SIZE and
+// _IOC_DIR say.
+void chip_probe(unsigned long request, void *arg) {
+  touch(arg, _IOC_SIZE(request), (_IOC_DIR(request) & _IOC_READ) != 0);
+}
+
 const bool registered =
     add_provider(
         {kPrefix, chip_open, chip_stat, nullptr, chip_list, nullptr, chip_reset, nullptr}) &&
     add_provider({kBus, bus_open, bus_stat, nullptr, bus_list, nullptr, nullptr, nullptr}) &&
-    add_adopter(adopt_request);
+    add_adopter(adopt_request) && add_ioctl_probe(_IOC_TYPE(GPIO_GET_CHIPINFO_IOCTL), chip_probe);
 
 }  // namespace
 

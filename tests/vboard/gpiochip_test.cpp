@@ -8,6 +8,7 @@
 #include <linux/gpio.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <ctime>
 #include <thread>
 
+#include "fault_child.hpp"
 #include "vboard.h"
 
 namespace {
@@ -117,6 +119,22 @@ TEST_F(Chip, DescribesTheControllerAsTheSysfsTreeDoes) {
   EXPECT_EQ(err(ioctl(fd, GPIO_GET_LINEINFO_IOCTL, &bad)), EINVAL);
   EXPECT_EQ(err(ioctl(fd, GPIO_GET_CHIPINFO_IOCTL, nullptr)), EFAULT);
   EXPECT_EQ(err(ioctl(fd, _IO(0xB4, 0x7f), nullptr)), EINVAL);
+}
+
+// A structure the program may not write faults in the program, before the
+// board lock: one that survives the fault goes on using the board.
+TEST_F(Chip, ABadStructureFaultsBeforeTheBoardIsTaken) {
+  const long page = sysconf(_SC_PAGESIZE);
+  void *read_only = mmap(nullptr, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(read_only, MAP_FAILED);
+  EXPECT_EQ(fault_child::survive([&] { ioctl(fd, GPIO_GET_CHIPINFO_IOCTL, read_only); },
+                                 [&] {
+                                   gpiochip_info c{};
+                                   return ioctl(fd, GPIO_GET_CHIPINFO_IOCTL, &c) == 0 &&
+                                          c.lines == 54U;
+                                 }),
+            "");
+  munmap(read_only, page);
 }
 
 TEST_F(Chip, BadLineRequestsAreRefusedWithTheKernelsErrors) {

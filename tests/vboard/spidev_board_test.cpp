@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spidev.h>
-#include <setjmp.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -23,6 +21,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "fault_child.hpp"
 
 namespace {
 
@@ -174,10 +174,7 @@ TEST_F(SpidevBoard, RecordsAreCheckedBeforeAnythingMoves) {
 }
 
 // A buffer the program may not use faults in the program, before the board
-// lock: one that survives the fault (siglongjmp) goes on using the board.
-sigjmp_buf fault_exit;
-void leave_fault(int) { siglongjmp(fault_exit, 1); }
-
+// lock: one that survives the fault goes on using the board.
 TEST_F(SpidevBoard, ABadBufferFaultsBeforeTheBoardIsTaken) {
   const long page = sysconf(_SC_PAGESIZE);
   auto *none = static_cast<unsigned char *>(
@@ -188,40 +185,21 @@ TEST_F(SpidevBoard, ABadBufferFaultsBeforeTheBoardIsTaken) {
   ASSERT_NE(read_only, MAP_FAILED);
   unsigned char tx[3] = {1, 0x80, 0}, rx[3] = {};
   const std::vector<std::vector<spi_ioc_transfer>> bad = {
-      {record(none, rx, 3)},                   // nothing to send from
-      {record(tx, read_only, 3)},              // nowhere to receive into
+      {record(none, rx, 3)},                                // nothing to send from
+      {record(tx, read_only, 3)},                           // nowhere to receive into
       {record(tx, rx, 3), record(tx, none + page - 1, 2)},  // the next page
   };
   for (std::size_t i = 0; i < bad.size(); ++i) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      struct sigaction sa {};
-      sa.sa_handler = leave_fault;
-      sigaction(SIGSEGV, &sa, nullptr);
-      if (sigsetjmp(fault_exit, 1) == 0) {
-        ioctl(fd_, message_request(bad[i].size()), bad[i].data());
-        _exit(2);  // no fault
-      }
-      // Past the fault: the board is free for this program and the others.
-      _exit(message({record(tx, rx, 3)}) == 3 && reading(rx) == 602 ? 0 : 3);
-    }
-    int status = 0;
-    pid_t done = 0;
-    for (int waited = 0; waited < 500 && done == 0; ++waited) {
-      done = waitpid(child, &status, WNOHANG);
-      if (done == 0) usleep(10000);
-    }
-    if (done == 0) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      ADD_FAILURE() << "message " << i << ": the program hung on the board after its fault";
-      continue;
-    }
-    ASSERT_TRUE(WIFEXITED(status)) << "message " << i;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "message " << i << " (2: no fault, 3: wrong answer)";
+    EXPECT_EQ(fault_child::survive(
+                  [&] { ioctl(fd_, message_request(bad[i].size()), bad[i].data()); },
+                  [&] { return message({record(tx, rx, 3)}) == 3 && reading(rx) == 602; }),
+              "")
+        << "message " << i;
   }
-  // And the board answers this process as before.
+  // A setting read back into a read-only page.
+  EXPECT_EQ(fault_child::survive([&] { ioctl(fd_, SPI_IOC_RD_MODE, read_only); },
+                                 [&] { return message({record(tx, rx, 3)}) == 3; }),
+            "");
   EXPECT_EQ(message({record(tx, rx, 3)}), 3);
   EXPECT_EQ(reading(rx), 602);
   munmap(none, page);
