@@ -419,28 +419,28 @@ const char *first_difference(const std::vector<T> &a, const std::vector<T> &b, c
 // child process (a capture, once open, stays open for the process): its
 // exit status is 0 when both runs answered alike.
 int compare_recorded(unsigned seed, const std::string &capture) {
-  const pid_t child = fork();
-  if (child == 0) {
-    const replies whole = random_messages(seed);
-    setenv("VBOARD_CAPTURE_LIMIT", "1000000000", 1);
-    setenv("VBOARD_CAPTURE", capture.c_str(), 1);
-    const replies edges = random_messages(seed);
-    std::error_code ec;
-    char where[96];
-    const char *differ =
-        whole.results.empty() ? "no message went"
-        : first_difference(whole.results, edges.results, "results", where) != nullptr       ? where
-        : first_difference(whole.bytes, edges.bytes, "bytes received", where) != nullptr    ? where
-        : first_difference(whole.traced, edges.traced, "traced requests", where) != nullptr ? where
-        // The recorded run did clock the edges: the capture holds them.
-        : std::filesystem::file_size(capture, ec) < 100000 ? "the capture is short"
-                                                           : nullptr;
-    if (differ != nullptr) std::fprintf(stderr, "seed %u: %s\n", seed, differ);
-    _exit(differ != nullptr ? 1 : 0);
-  }
-  int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  return fault_child::in_child(
+      [&] {
+        const replies whole = random_messages(seed);
+        setenv("VBOARD_CAPTURE_LIMIT", "1000000000", 1);
+        setenv("VBOARD_CAPTURE", capture.c_str(), 1);
+        const replies edges = random_messages(seed);
+        std::error_code ec;
+        char where[96];
+        const char *differ =
+            whole.results.empty() ? "no message went"
+            : first_difference(whole.results, edges.results, "results", where) != nullptr ? where
+            : first_difference(whole.bytes, edges.bytes, "bytes received", where) != nullptr
+                ? where
+            : first_difference(whole.traced, edges.traced, "traced requests", where) != nullptr
+                ? where
+            // The recorded run did clock the edges: the capture holds them.
+            : std::filesystem::file_size(capture, ec) < 100000 ? "the capture is short"
+                                                               : nullptr;
+        if (differ != nullptr) std::fprintf(stderr, "seed %u: %s\n", seed, differ);
+        return differ != nullptr ? 1 : 0;
+      },
+      300);
 }
 
 // While the wires are recorded the chip is clocked edge by edge; otherwise
