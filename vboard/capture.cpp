@@ -21,7 +21,7 @@
 namespace vboard {
 namespace {
 
-constexpr std::uint64_t kDefaultLimit = 64ULL << 20;
+constexpr std::uint64_t kDefaultCaptureLimit = 64ULL << 20;
 constexpr std::uint64_t kSmallestLimit = 4096;  // room for a header and the end mark
 constexpr const char *kWireNames[kCaptureWires] = {"CLK", "DIN", "DOUT", "CS"};
 
@@ -30,7 +30,7 @@ struct capture_state {
   std::atomic<int> holder_fd{-1};  // its lock says this process captures
   pid_t opener = 0;  // a forked child opens its own: the file lock is per open
   std::string path;
-  std::uint64_t limit = kDefaultLimit;
+  std::uint64_t limit = kDefaultCaptureLimit;
   std::uint64_t written = 0;  // by this process, for a file with no size (a pipe)
   std::atomic<bool> flushing{false};
   bool told_lost = false;
@@ -41,8 +41,6 @@ capture_state &cap() {
   static capture_state &c = *new capture_state();
   return c;
 }
-
-std::atomic_ref<std::uint32_t> atom(std::uint32_t &w) { return std::atomic_ref<std::uint32_t>(w); }
 
 // The capture's slice of the board object.
 std::size_t capture_at = 0;
@@ -384,7 +382,7 @@ const char *capture_damage(const shared_board &b) {
 
 void configure_capture(config::reader &r) {
   capture_state &c = cap();
-  if (r.restore()) c.limit = kDefaultLimit;
+  if (r.restore()) c.limit = kDefaultCaptureLimit;
   if (const char *v = r.get("VBOARD_CAPTURE_LIMIT")) {
     unsigned long n = 0;
     if (config::parse_unsigned(v, n) && n >= kSmallestLimit)

@@ -789,7 +789,7 @@ void gpio_reset() {
 
 void gpio_clear_faults() { empty_pins().clear(); }
 
-const bool registered =
+const bool gpio_registered =
     add_provider({kClass, gpio_open, gpio_stat, gpio_readlink, gpio_list, gpio_configure,
                   gpio_reset, gpio_clear_faults}) &&
     add_provider({kSoc, gpio_open, gpio_stat, gpio_readlink, gpio_list, nullptr, nullptr, nullptr});
@@ -833,7 +833,7 @@ namespace {
 // true, the level its value file reads, -1 when not exported. -1 for a
 // number that is no pin. Lock held.
 int pin_query(int number, bool level) {
-  (void)registered;
+  (void)gpio_registered;
   const long line = static_cast<long>(number) - pin_base(board());
   if (!is_line(line)) return -1;
   if (gpio_state().pins[line].exported == 0) return level ? -1 : 0;

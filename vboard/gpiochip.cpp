@@ -72,7 +72,7 @@ namespace {
 
 std::size_t chardev_at = 0;  // the requests' slice of the board object
 
-constexpr char kPrefix[] = "/dev/gpiochip";
+constexpr char kChipPrefix[] = "/dev/gpiochip";
 constexpr char kChipPath[] = "/dev/gpiochip0";
 constexpr char kChipName[] = "gpiochip0";
 constexpr char kBus[] = "/sys/bus/gpio";
@@ -151,7 +151,7 @@ bool owner_alive(int slot) {
 // descriptors (the lock goes); files the descriptor table destroys after
 // this leave the board alone.
 bool exiting = false;
-void at_exit() { exiting = true; }
+void chip_at_exit() { exiting = true; }
 
 // ----- the requests on the board
 //
@@ -327,7 +327,7 @@ void configure_line(shared_line_request &r, std::uint32_t i, std::uint64_t flags
 }
 
 // The logical value of `line` as a request reads it.
-bool value_of(int line) {
+bool chip_line_value(int line) {
   return gpio_line_level(line) != (gpio_state().pins[line].active_low != 0);
 }
 
@@ -475,7 +475,7 @@ class request_file final : public file {
       gpiohandle_data d{};
       const shared_line_request &r = record();
       for (std::uint32_t i = 0, n = lines_in(r); i < n; ++i) {
-        d.values[i] = value_of(line_of(r, i)) ? 1 : 0;
+        d.values[i] = chip_line_value(line_of(r, i)) ? 1 : 0;
       }
       std::memcpy(arg, &d, sizeof d);
       return 0;
@@ -592,7 +592,7 @@ class request_file final : public file {
         if (mask == 0) return -EINVAL;
         v.bits = 0;
         for (std::uint32_t i = 0; i < lines; ++i) {
-          if (((mask >> i) & 1) != 0 && value_of(line_of(r, i))) {
+          if (((mask >> i) & 1) != 0 && chip_line_value(line_of(r, i))) {
             v.bits |= std::uint64_t{1} << i;
           }
         }
@@ -674,7 +674,7 @@ int take_slot(const std::uint32_t *lines, std::uint32_t n, std::uint32_t kind, c
     return -err;
   }
   static bool hooked = false;
-  if (!hooked) hooked = std::atexit(at_exit) == 0;
+  if (!hooked) hooked = std::atexit(chip_at_exit) == 0;
   shared_line_request &r = b.requests[slot];
   r = shared_line_request{};
   r.kind = kind;
@@ -1047,16 +1047,16 @@ void chip_probe(unsigned long request, void *arg) {
   touch(arg, _IOC_SIZE(request), (_IOC_DIR(request) & _IOC_READ) != 0);
 }
 
-const bool registered =
+const bool gpiochip_registered =
     add_provider(
-        {kPrefix, chip_open, chip_stat, nullptr, chip_list, nullptr, chip_reset, nullptr}) &&
+        {kChipPrefix, chip_open, chip_stat, nullptr, chip_list, nullptr, chip_reset, nullptr}) &&
     add_provider({kBus, bus_open, bus_stat, nullptr, bus_list, nullptr, nullptr, nullptr}) &&
     add_adopter(adopt_request) && add_ioctl_probe(_IOC_TYPE(GPIO_GET_CHIPINFO_IOCTL), chip_probe);
 
 }  // namespace
 
 bool chardev_line_requested(int line) {
-  (void)registered;
+  (void)gpiochip_registered;
   if (line < 0 || line >= kMaxPins) return false;
   if (chardev_state().line_request[line] == 0) return false;
   sweep();

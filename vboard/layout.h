@@ -71,4 +71,9 @@ static_assert(sizeof(shared_board) == 48);
 static_assert(sizeof(shared_spidev) == 64);
 static_assert(std::atomic_ref<std::uint32_t>::required_alignment <= alignof(std::uint32_t));
 
+// A word of the shared object, used atomically in place.
+inline std::atomic_ref<std::uint32_t> atom(std::uint32_t &w) {
+  return std::atomic_ref<std::uint32_t>(w);
+}
+
 }  // namespace vboard

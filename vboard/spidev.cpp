@@ -36,7 +36,7 @@
 namespace vboard {
 namespace {
 
-constexpr char kPrefix[] = "/dev/spidev";
+constexpr char kSpidevPrefix[] = "/dev/spidev";
 constexpr char kDefaultDevice[] = "/dev/spidev0.0";
 // The board's device tree gives its spidev nodes this rate until a program
 // sets its own.
@@ -213,7 +213,7 @@ holders &held() {
   return h;
 }
 
-void at_exit();
+void spidev_at_exit();
 
 // The descriptor to lock with, opened anew by a child of fork (which must
 // not let go of its parent's locks) and when the board changed. Lock held.
@@ -225,7 +225,7 @@ int lock_fd() {
     if (h.pid != me) {
       for (auto &d : state_storage().devices) d.holds = 0;
     }
-    if (h.pid == 0) (void)std::atexit(at_exit);
+    if (h.pid == 0) (void)std::atexit(spidev_at_exit);
     close_kept(h.lock_fd);
     h.pid = me;
     h.on = &board();
@@ -277,7 +277,7 @@ void drop_holds(device &d, int n) {
 // A program that ends without closing its files still closes them, as the
 // kernel does at exit; files the descriptor table destroys after this
 // leave the board alone.
-void at_exit() {
+void spidev_at_exit() {
   holders &h = held();
   if (h.pid != own_pid()) return;
   board_lock lock;
@@ -295,8 +295,8 @@ bool parse_number(std::string_view s, T &out) {
 
 // "/dev/spidevB.C" with decimal bus and chip-select numbers.
 bool valid_device_path(std::string_view p) {
-  if (!p.starts_with(kPrefix)) return false;
-  p.remove_prefix(sizeof kPrefix - 1);
+  if (!p.starts_with(kSpidevPrefix)) return false;
+  p.remove_prefix(sizeof kSpidevPrefix - 1);
   const auto dot = p.find('.');
   if (dot == std::string_view::npos) return false;
   unsigned bus = 0, cs = 0;
@@ -1127,7 +1127,7 @@ void spidev_probe(unsigned long request, void *arg) {
   }
 }
 
-const bool registered = add_provider({kPrefix, spidev_open, spidev_stat, nullptr, spidev_list,
+const bool spidev_registered = add_provider({kSpidevPrefix, spidev_open, spidev_stat, nullptr, spidev_list,
                                       spidev_configure, spidev_reset, spidev_clear_faults}) &&
                         add_ioctl_probe(SPI_IOC_MAGIC, spidev_probe);
 
@@ -1172,7 +1172,7 @@ using vboard::fail;
 int vboard_spidev_reset(void) {
   board_lock lock;
   ensure_ready();
-  (void)vboard::registered;
+  (void)vboard::spidev_registered;
   vboard::spidev_reset();
   return vboard::spidev_configure(true) ? 0 : fail(EINVAL);
 }

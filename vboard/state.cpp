@@ -109,8 +109,6 @@ long futex(std::uint32_t *word, int op, std::uint32_t val, const timespec *timeo
   return real_syscall(SYS_futex, word, op, val, timeout, nullptr, 0);
 }
 
-std::atomic_ref<std::uint32_t> atom(std::uint32_t &w) { return std::atomic_ref<std::uint32_t>(w); }
-
 // ----- The board lock
 //
 // The lock word holds the holder's ticket, with kContended set once a
@@ -132,7 +130,7 @@ constexpr std::uint32_t kTicketMask = 0x3fffffffU;
 // A process that could not take a ticket holds the lock under this bit and
 // its pid: nobody can tell that it died, only that it stopped.
 constexpr std::uint32_t kUntracked = 0x40000000U;
-constexpr std::uint64_t kSliceNs = 10 * 1000 * 1000;
+constexpr std::uint64_t kLockSliceNs = 10 * 1000 * 1000;
 constexpr std::uint64_t kStoppedAfterNs = 20 * 1000 * 1000;
 constexpr std::uint64_t kHeldTooLongNs = 2000ULL * 1000 * 1000;
 
@@ -212,7 +210,7 @@ bool process_stopped(std::uint32_t pid) {
         continue;
       }
       cur |= kContended;
-      const timespec slice{0, static_cast<long>(kSliceNs)};
+      const timespec slice{0, static_cast<long>(kLockSliceNs)};
       (void)futex(&b.lock, FUTEX_WAIT, cur, &slice);
       const std::uint64_t now = monotonic_ns();
       if ((cur & ~kContended) != owner) {
@@ -221,7 +219,7 @@ bool process_stopped(std::uint32_t pid) {
         continue;
       }
       const std::uint64_t held = now - since;
-      if (held < kSliceNs) continue;
+      if (held < kLockSliceNs) continue;
       const bool lost = ticket_gone(owner) ||
                         (held >= kStoppedAfterNs &&
                          process_stopped(atom(b.lock_pid).load(std::memory_order_relaxed))) ||

@@ -22,11 +22,11 @@
 namespace vboard {
 namespace {
 
-constexpr std::size_t kDefaultLimit = 262144;
+constexpr std::size_t kDefaultTraceLimit = 262144;
 
 struct trace_state {
   std::vector<vboard_event> events;
-  std::size_t limit = kDefaultLimit;
+  std::size_t limit = kDefaultTraceLimit;
   bool limit_set = false;
   int fd = -1;
   after_access pending;
@@ -192,7 +192,7 @@ void configure_trace(config::reader &r) {
     }
   } else if (!t.limit_set) {
     static const bool linked = program_links_board();
-    t.limit = linked ? kDefaultLimit : 0;
+    t.limit = linked ? kDefaultTraceLimit : 0;
   }
   if (const char *v = r.get("VBOARD_TRACE")) {
     if (t.fd < 0) {

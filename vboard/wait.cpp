@@ -23,7 +23,7 @@ namespace vboard {
 
 namespace {
 
-constexpr std::int64_t kSliceNs = 5 * 1000 * 1000;
+constexpr std::int64_t kWaitSliceNs = 5 * 1000 * 1000;
 
 std::int64_t clock_ns() { return static_cast<std::int64_t>(monotonic_ns()); }
 
@@ -35,7 +35,7 @@ std::int64_t left(std::int64_t deadline) {
 }
 
 int slice_ms(std::int64_t remaining) {
-  const std::int64_t ns = remaining < 0 ? kSliceNs : std::min(remaining, kSliceNs);
+  const std::int64_t ns = remaining < 0 ? kWaitSliceNs : std::min(remaining, kWaitSliceNs);
   return static_cast<int>((ns + 999999) / 1000000);
 }
 
