@@ -42,6 +42,8 @@ void trace_note::keep(const void *bytes_in, std::size_t n) {
 
 ssize_t file::read(void *, std::size_t, off_t &) { return -EINVAL; }
 ssize_t file::write(const void *, std::size_t, off_t &) { return -EINVAL; }
+// A sysfs attribute's read or write copies a page at most.
+std::size_t file::reach(std::size_t n) const { return std::min<std::size_t>(n, 4096); }
 int file::ioctl(unsigned long, void *, trace_note &) { return -ENOTTY; }
 int file::poll_mask() const { return POLLIN | POLLRDNORM | POLLOUT | POLLWRNORM; }
 void file::stat(struct stat &st) const { fill_stat(st, "", S_IFREG | 0644); }
@@ -394,6 +396,10 @@ int open_locked(const provider *prov, const std::string &path, int flags, bool d
 // caller's memory is touched only with no lock held: a buffer that is not
 // the caller's to use then faults in the caller alone, as it does when
 // libc copies a buffer the caller passed, and never with the board locked.
+// A larger transfer first asks the file how much of the buffer it can
+// copy (file::reach): a page at most for most files, so the call's own
+// buffer serves; otherwise that much of the caller's buffer is touched
+// before the lock is taken.
 constexpr std::size_t kBounce = 4096;
 
 // One read or write on a descriptor that may be virtual; `at` is the offset
@@ -417,39 +423,60 @@ routed v_transfer(int fd, std::conditional_t<Writing, const void *, void *> buf,
     return {true, fail(EFAULT)};
   }
   unsigned char bounce[kBounce];
-  const bool bounced = n <= kBounce;
-  if constexpr (Writing) {
-    if (bounced && n != 0) std::memcpy(bounce, buf, n);
-  }
-  ssize_t r = -EBADF;
-  {
-    board_lock lock;
-    ensure_ready();
-    desc *d = peek(fd);
-    if (d == nullptr) return {false, 0};
-    if (waits != nullptr && d->f->read_waits()) {
-      *waits = true;
-      return {false, 0};
-    }
-    if ((d->flags & O_ACCMODE) != (Writing ? O_RDONLY : O_WRONLY)) {
-      off_t positioned = at != nullptr ? *at : 0;
-      off_t &off = at != nullptr ? positioned : d->offset;
-      if constexpr (Writing) {
-        r = d->f->write(bounced ? bounce : buf, n, off);
-      } else {
-        r = d->f->read(bounced ? bounce : buf, n, off);
+  std::size_t span = n;  // the most of `buf` the call may copy
+  for (int asked = 0;; ++asked) {
+    if (n > kBounce) {
+      board_lock lock;
+      ensure_ready();
+      const desc *d = peek(fd);
+      if (d == nullptr) return {false, 0};
+      if (waits != nullptr && d->f->read_waits()) {
+        *waits = true;
+        return {false, 0};
       }
+      // A reach that keeps growing (a queue filling meanwhile) is given up
+      // on after a few askings: the whole buffer is touched then.
+      span = asked < 4 ? std::min(d->f->reach(n), n) : n;
     }
-    const int err = r < 0 ? static_cast<int>(-r) : 0;
-    // A write traces the bytes offered; a read the bytes it delivered.
-    const std::size_t shown = Writing ? n : (r > 0 ? static_cast<std::size_t>(r) : 0);
-    trace(Writing ? VBOARD_OP_WRITE : VBOARD_OP_READ, d->path.c_str(), 0, n,
-          bounced ? static_cast<const void *>(bounce) : buf, shown, r < 0 ? -1 : r, err);
+    const bool bounced = span <= kBounce;
+    if constexpr (Writing) {
+      if (bounced && span != 0) std::memcpy(bounce, buf, span);
+    }
+    if (!bounced) touch(buf, span, !Writing);
+    ssize_t r = -EBADF;
+    {
+      board_lock lock;
+      ensure_ready();
+      desc *d = peek(fd);
+      if (d == nullptr) return {false, 0};
+      if (waits != nullptr && d->f->read_waits()) {
+        *waits = true;
+        return {false, 0};
+      }
+      if (n > kBounce && span < n && d->f->reach(n) > span) continue;  // it changed: ask again
+      void *place = bounced ? bounce : const_cast<void *>(static_cast<const void *>(buf));
+      if ((d->flags & O_ACCMODE) != (Writing ? O_RDONLY : O_WRONLY)) {
+        off_t positioned = at != nullptr ? *at : 0;
+        off_t &off = at != nullptr ? positioned : d->offset;
+        if constexpr (Writing) {
+          r = d->f->write(place, n, off);
+        } else {
+          r = d->f->read(place, n, off);
+        }
+      }
+      const int err = r < 0 ? static_cast<int>(-r) : 0;
+      // A write traces the bytes offered (those the file could see); a
+      // read the bytes it delivered.
+      const std::size_t shown =
+          Writing ? std::min(n, span) : (r > 0 ? static_cast<std::size_t>(r) : 0);
+      trace(Writing ? VBOARD_OP_WRITE : VBOARD_OP_READ, d->path.c_str(), 0, n, place, shown,
+            r < 0 ? -1 : r, err);
+    }
+    if constexpr (!Writing) {
+      if (bounced && r > 0) std::memcpy(buf, bounce, static_cast<std::size_t>(r));
+    }
+    return {true, r < 0 ? fail(static_cast<int>(-r)) : r};
   }
-  if constexpr (!Writing) {
-    if (bounced && r > 0) std::memcpy(buf, bounce, static_cast<std::size_t>(r));
-  }
-  return {true, r < 0 ? fail(static_cast<int>(-r)) : r};
 }
 
 }  // namespace

@@ -34,6 +34,10 @@ class file {
   virtual ssize_t read(void *buf, std::size_t n, off_t &offset);
   // Writes at `offset` and advances it. Returns bytes taken or -errno.
   virtual ssize_t write(const void *buf, std::size_t n, off_t &offset);
+  // The most bytes of the caller's buffer a read or write of `n` would
+  // copy now (the core touches a large buffer before it locks the board).
+  // Default: a page, as sysfs copies; a file that may copy more says so.
+  virtual std::size_t reach(std::size_t n) const;
   // Returns the ioctl's result (>= 0) or -errno. Default: -ENOTTY.
   virtual int ioctl(unsigned long request, void *arg, trace_note &note);
   // What fstat reports. Default: a regular file of 4096 bytes, like sysfs.

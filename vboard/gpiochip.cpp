@@ -517,6 +517,9 @@ class request_file final : public file {
     }
   }
 
+  // A full queue fits the page the core lends a large read (file::reach).
+  static_assert(kLineEvents * sizeof(gpio_v2_line_event) <= 4096);
+
   // Whole records only, oldest first; an empty queue answers EAGAIN (on a
   // blocking descriptor the core waits for an event first). A line handle
   // has nothing to read.
@@ -890,6 +893,19 @@ class chip_file final : public file {
       next_ = s;
     }
     return done == 0 ? -EAGAIN : static_cast<ssize_t>(done);
+  }
+
+  // Whole records of the changes waiting now.
+  std::size_t reach(std::size_t n) const override {
+    const std::size_t size =
+        abi_ == 1 ? sizeof(gpioline_info_changed) : sizeof(gpio_v2_line_info_changed);
+    const chardev_slice &b = chardev_state();
+    std::size_t waiting = 0;
+    for (std::uint32_t s = first_pending(); s != b.info_seq + 1; ++s) {
+      const shared_info_change &c = b.info_changes[s % kInfoChanges];
+      if (c.seq == s && wanted(c)) waiting += size;
+    }
+    return std::min(n - n % size, waiting);
   }
 
   bool read_waits() const override { return true; }

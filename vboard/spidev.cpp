@@ -693,6 +693,10 @@ class spidev_file final : public file {
     return run_half_duplex(*d, x);
   }
 
+  // A transfer of up to the buffer's size copies it whole; a longer one
+  // is refused before anything is copied.
+  std::size_t reach(std::size_t n) const override { return n <= tx_.size() ? n : 0; }
+
   int ioctl(unsigned long request, void *arg, trace_note &note) override {
     // An injected failure of the request comes before anything the device
     // would answer, even that it has gone.

@@ -206,6 +206,49 @@ TEST_F(SpidevBoard, ABadBufferFaultsBeforeTheBoardIsTaken) {
   munmap(read_only, page);
 }
 
+// A read or write longer than a page: the board copies what the kernel
+// would copy, touching it before the lock, and no more.
+TEST_F(SpidevBoard, ALargeTransferTouchesWhatTheKernelCopiesBeforeTheBoardIsTaken) {
+  close(fd_);
+  setenv("VBOARD_SPIDEV_BUFSIZ", "16384", 1);
+  ASSERT_EQ(vboard_spidev_reset(), 0);
+  unsetenv("VBOARD_SPIDEV_BUFSIZ");
+  fd_ = open(kDevice, O_RDWR);
+  ASSERT_GE(fd_, 0);
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  // Two pages to use, then one that may not be used.
+  auto *mem = static_cast<unsigned char *>(
+      mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(mem, MAP_FAILED);
+  ASSERT_EQ(mprotect(mem + 2 * page, page, PROT_NONE), 0);
+  const int chip = open("/sys/class/gpio/gpiochip0/ngpio", O_RDONLY);
+  const int exporter = open("/sys/class/gpio/export", O_WRONLY);
+  ASSERT_GE(chip, 0);
+  ASSERT_GE(exporter, 0);
+  unsigned char tx[3] = {1, 0x80, 0}, rx[3] = {};
+  const auto converts = [&] { return message({record(tx, rx, 3)}) == 3 && reading(rx) == 602; };
+  const std::vector<std::function<void()>> bad = {
+      [&] { (void)!read(fd_, mem, 3 * page); },               // a transfer into the bad page
+      [&] { (void)!write(fd_, mem + page, 2 * page); },       // and out of it
+      [&] { (void)!write(exporter, mem + 2 * page, 5000); },  // sysfs copies its first page
+  };
+  for (std::size_t i = 0; i < bad.size(); ++i) {
+    EXPECT_EQ(fault_child::survive(bad[i], converts), "") << "transfer " << i;
+  }
+  // What the kernel does not copy is not touched: a refused transfer, and
+  // the room past what a file has to give.
+  EXPECT_EQ(read(fd_, mem + 2 * page, 16385), -1);
+  EXPECT_EQ(errno, EMSGSIZE);
+  EXPECT_EQ(read(chip, mem + page, 2 * page), 3);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(mem + page), 3), "54\n");
+  EXPECT_EQ(write(exporter, mem, 2 * page), -1);  // read as "" then a page of NULs
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_TRUE(converts());
+  close(chip);
+  close(exporter);
+  munmap(mem, 3 * page);
+}
+
 TEST_F(SpidevBoard, SettingsAreCheckedAndReadBack) {
   std::uint8_t byte = 0;
   std::uint32_t word = 0;
