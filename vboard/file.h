@@ -62,7 +62,8 @@ class file {
 
 // Takes up, in a program exec started, a file that exec_token wrote
 // `token` for: 0 with `out` set, 1 when the token is not the adopter's,
-// or -errno. Lock held.
+// or -errno. Lock held. The board's first use takes up what a program
+// inherited, so an adopter registers before it (at kRegisterPriority).
 using adopt_fn = int (*)(std::string_view token, std::unique_ptr<file> &out);
 bool add_adopter(adopt_fn fn);
 

@@ -789,10 +789,15 @@ void gpio_reset() {
 
 void gpio_clear_faults() { empty_pins().clear(); }
 
-const bool gpio_registered =
-    add_provider({kClass, gpio_open, gpio_stat, gpio_readlink, gpio_list, gpio_configure,
-                  gpio_reset, gpio_clear_faults}) &&
-    add_provider({kSoc, gpio_open, gpio_stat, gpio_readlink, gpio_list, nullptr, nullptr, nullptr});
+// Registered before the board's first use (see part.h), whatever order
+// the board's files are linked in.
+bool gpio_registered = false;
+[[gnu::constructor(kRegisterPriority)]] void add_gpio_handlers() {
+  gpio_registered =
+      add_provider({kClass, gpio_open, gpio_stat, gpio_readlink, gpio_list, gpio_configure,
+                    gpio_reset, gpio_clear_faults}) &&
+      add_provider({kSoc, gpio_open, gpio_stat, gpio_readlink, gpio_list, nullptr, nullptr, nullptr});
+}
 
 }  // namespace
 

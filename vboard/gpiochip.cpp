@@ -1063,11 +1063,18 @@ void chip_probe(unsigned long request, void *arg) {
   touch(arg, _IOC_SIZE(request), (_IOC_DIR(request) & _IOC_READ) != 0);
 }
 
-const bool gpiochip_registered =
-    add_provider(
-        {kChipPrefix, chip_open, chip_stat, nullptr, chip_list, nullptr, chip_reset, nullptr}) &&
-    add_provider({kBus, bus_open, bus_stat, nullptr, bus_list, nullptr, nullptr, nullptr}) &&
-    add_adopter(adopt_request) && add_ioctl_probe(_IOC_TYPE(GPIO_GET_CHIPINFO_IOCTL), chip_probe);
+// Registered before the board's first use (see part.h), whatever order
+// the board's files are linked in: the first use takes up the descriptors
+// a program inherited, and a request's needs its adopter.
+bool gpiochip_registered = false;
+[[gnu::constructor(kRegisterPriority)]] void add_chip_handlers() {
+  gpiochip_registered =
+      add_adopter(adopt_request) &&
+      add_ioctl_probe(_IOC_TYPE(GPIO_GET_CHIPINFO_IOCTL), chip_probe) &&
+      add_provider(
+          {kChipPrefix, chip_open, chip_stat, nullptr, chip_list, nullptr, chip_reset, nullptr}) &&
+      add_provider({kBus, bus_open, bus_stat, nullptr, bus_list, nullptr, nullptr, nullptr});
+}
 
 }  // namespace
 

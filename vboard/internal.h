@@ -34,23 +34,22 @@
 // the control interface programs include, installed with the library.
 //
 // Each kind of virtual file lives in a device handler: a path prefix with
-// open and stat routines and configure/reset hooks. A handler registers
-// itself from a static initialiser:
+// open and stat routines and configure/reset hooks. The board's devices
+// register their handlers, like their parts (part.h), from a constructor
+// that runs before the board's first use, whatever order the files are
+// linked or grouped in:
 //
-//   namespace {
-//   const bool registered = vboard::add_provider({"/dev/spidev", open_fn, stat_fn, ...});
+//   [[gnu::constructor(vboard::kRegisterPriority)]] void add_my_handler() {
+//     vboard::add_provider({"/dev/spidev", open_fn, stat_fn, ...});
 //   }
 //
-// A device that keeps state in the shared board object also registers a
-// part (part.h): the slice of the object it keeps, its power-on, its
-// damage check and its `vboard show` lines, from a constructor that runs
-// before the board's first use.
-//
-// Handler registration may come before or after the board's first use; a late
-// handler is configured when it registers and still gets the descriptors
-// the process inherited through exec (a board descriptor that exec or a
-// spawn carries is given a memfd named after its file just before, so a
-// new program image can recognise it).
+// A handler may also register later (a static initialiser of a program's
+// own device); it is then configured when it registers and still gets the
+// descriptors the process inherited through exec (a board descriptor that
+// exec or a spawn carries is given a memfd named after its file just
+// before, so a new program image can recognise it). A descriptor a
+// device's request handed out is taken up by the device's adopter at the
+// first use, so an adopter registers before it.
 //
 // Locking, the one rule: every piece of board state, in this process or
 // shared with others, is touched only while holding the board lock

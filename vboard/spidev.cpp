@@ -1131,9 +1131,14 @@ void spidev_probe(unsigned long request, void *arg) {
   }
 }
 
-const bool spidev_registered = add_provider({kSpidevPrefix, spidev_open, spidev_stat, nullptr, spidev_list,
-                                      spidev_configure, spidev_reset, spidev_clear_faults}) &&
-                        add_ioctl_probe(SPI_IOC_MAGIC, spidev_probe);
+// Registered before the board's first use (see part.h), whatever order
+// the board's files are linked in.
+bool spidev_registered = false;
+[[gnu::constructor(kRegisterPriority)]] void add_spidev_handler() {
+  spidev_registered = add_provider({kSpidevPrefix, spidev_open, spidev_stat, nullptr, spidev_list,
+                                    spidev_configure, spidev_reset, spidev_clear_faults}) &&
+                      add_ioctl_probe(SPI_IOC_MAGIC, spidev_probe);
+}
 
 // The devices' settings in the board object: every slot free and at the
 // driver's defaults at power-on, shown for the devices opened since.
