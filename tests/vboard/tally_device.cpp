@@ -75,16 +75,15 @@ void tally_show(const shared_board &b, std::string &out) {
   show_line(out, "%s: %llu writes\n", t.label, static_cast<unsigned long long>(t.writes));
 }
 
-bool has_slice = false;
+// The part, then the handler, before the board's first use; without its
+// slice the device would write into another's: no file either.
+bool registered = false;
 [[gnu::constructor(kRegisterPriority)]] void add_tally() {
-  has_slice = add_part({"tally", 70, tally_power_on, tally_damage, tally_show, nullptr, nullptr,
-                        sizeof(tally_slice), alignof(tally_slice), 70, &slice_at, nullptr, 0});
+  registered = add_part({"tally", 70, tally_power_on, tally_damage, tally_show, nullptr, nullptr,
+                         sizeof(tally_slice), alignof(tally_slice), 70, &slice_at, nullptr, 0}) &&
+               add_provider({"/dev/tally", tally_open, tally_stat, nullptr, nullptr, nullptr,
+                             nullptr, nullptr});
 }
-
-// Without its slice the device would write into another's: no file either.
-const bool registered =
-    has_slice && add_provider({"/dev/tally", tally_open, tally_stat, nullptr, nullptr, nullptr,
-                               nullptr, nullptr});
 
 }  // namespace
 
