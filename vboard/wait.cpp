@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -102,13 +103,16 @@ int v_poll(struct pollfd *fds, unsigned long n, std::int64_t timeout_ns, bool &h
   bool maybe = false;
   for (unsigned long i = 0; i < n && !maybe; ++i) maybe = maybe_virtual(fds[i].fd);
   if (!maybe) return 0;
+  // The caller's array, copied with no lock held.
+  const std::vector<pollfd> requests(fds, fds + n);
   std::vector<char> is_virtual(n, 0);
+  std::vector<int> masks(n, 0);
   bool any = false;
   {
     board_lock lock;
     ensure_ready();
     for (unsigned long i = 0; i < n; ++i) {
-      is_virtual[i] = fds[i].fd >= 0 && virtual_file(fds[i].fd) != nullptr;
+      is_virtual[i] = requests[i].fd >= 0 && virtual_file(requests[i].fd) != nullptr;
       any = any || is_virtual[i] != 0;
     }
   }
@@ -131,11 +135,16 @@ int v_poll(struct pollfd *fds, unsigned long n, std::int64_t timeout_ns, bool &h
       seq = edge_sequence();
       for (unsigned long i = 0; i < n; ++i) {
         if (is_virtual[i] == 0) continue;
-        const file *f = virtual_file(fds[i].fd);
-        const int mask = f != nullptr ? f->poll_mask() : POLLNVAL;
-        fds[i].revents = static_cast<short>(mask & (fds[i].events | POLLERR | POLLHUP | POLLNVAL));
-        if (fds[i].revents != 0) ++ready;
+        const file *f = virtual_file(requests[i].fd);
+        masks[i] = f != nullptr ? f->poll_mask() : POLLNVAL;
       }
+    }
+    // The caller's array is written with no lock held (it may fault).
+    for (unsigned long i = 0; i < n; ++i) {
+      if (is_virtual[i] == 0) continue;
+      fds[i].revents =
+          static_cast<short>(masks[i] & (requests[i].events | POLLERR | POLLHUP | POLLNVAL));
+      if (fds[i].revents != 0) ++ready;
     }
     const std::int64_t remaining = left(deadline);
     if (!real.empty()) {
@@ -226,12 +235,13 @@ int v_epoll_wait(int epfd, struct epoll_event *events, int max, std::int64_t tim
   }
   if (max <= 0 || events == nullptr) return fail(EINVAL);
   const std::int64_t deadline = timeout_ns < 0 ? -1 : clock_ns() + timeout_ns;
+  std::vector<epoll_event> found;
   while (true) {
-    int count = 0;
+    found.clear();
     {
       board_lock lock;
       auto &set = epolls()[epfd];
-      for (auto it = set.begin(); it != set.end() && count < max;) {
+      for (auto it = set.begin(); it != set.end() && found.size() < static_cast<std::size_t>(max);) {
         const file *f = virtual_file(it->first);
         if (f != it->second.f) {
           it = set.erase(it);  // closed: the kernel drops it from the set
@@ -243,14 +253,15 @@ int v_epoll_wait(int epfd, struct epoll_event *events, int max, std::int64_t tim
         if ((reg.events & EPOLLET) != 0) report &= ~reg.reported;
         reg.reported = now;
         if (report != 0) {
-          events[count].events = report;
-          events[count].data = reg.data;
-          ++count;
+          found.push_back(epoll_event{report, reg.data});
           if ((reg.events & EPOLLONESHOT) != 0) reg.disarmed = true;
         }
         ++it;
       }
     }
+    // The caller's array is written with no lock held (it may fault).
+    int count = static_cast<int>(found.size());
+    if (count > 0) std::memcpy(events, found.data(), found.size() * sizeof(epoll_event));
     const std::int64_t remaining = left(deadline);
     const int wait_ms = count > 0 || remaining == 0 ? 0 : slice_ms(remaining);
     if (count < max) {

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_child.hpp"
 #include "vboard.h"
 
 // The fortified variants the compiler emits for open, read, poll and
@@ -578,6 +579,37 @@ TEST_F(EntryPoints, EveryWaitSeesTheValueFilesEvents) {
     EXPECT_EQ(epoll_pwait(ep.fd, &got, 1, 0, nullptr), 0);
     ASSERT_EQ(epoll_ctl(ep.fd, EPOLL_CTL_DEL, v.fd, nullptr), 0);
   }
+}
+
+// The arrays a wait fills are written with no lock held: one the program
+// may not write faults in the program, which then goes on using the board.
+TEST_F(EntryPoints, AWaitsArrayNotTheCallersFaultsBeforeTheBoardIsTaken) {
+  const long page = sysconf(_SC_PAGESIZE);
+  auto *read_only = static_cast<unsigned char *>(
+      mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(read_only, MAP_FAILED);
+  Fd v(open(kValue, O_RDONLY));
+  Fd ep(epoll_create1(EPOLL_CLOEXEC));
+  ASSERT_GE(v.fd, 0);
+  ASSERT_GE(ep.fd, 0);
+  epoll_event ev{};
+  ev.events = EPOLLPRI;
+  ASSERT_EQ(epoll_ctl(ep.fd, EPOLL_CTL_ADD, v.fd, &ev), 0);
+  const pollfd p{v.fd, POLLPRI, 0};
+  std::memcpy(read_only, &p, sizeof p);
+  ASSERT_EQ(mprotect(read_only, page, PROT_READ), 0);
+  const auto reads = [&] {
+    char buf[4];
+    return pread(v.fd, buf, sizeof buf, 0) == 2;
+  };
+  EXPECT_EQ(fault_child::survive(
+                [&] { poll(reinterpret_cast<pollfd *>(read_only), 1, 0); }, reads),
+            "");
+  EXPECT_EQ(fault_child::survive(
+                [&] { epoll_wait(ep.fd, reinterpret_cast<epoll_event *>(read_only), 1, 0); },
+                reads),
+            "");
+  munmap(read_only, page);
 }
 
 // The entry points other builds of a program reach for the same calls:
