@@ -194,7 +194,7 @@ TEST(Mcp3008Model, TheSampleIsHeldAtTheSampleClock) {
 std::uint64_t fake_now = 0;
 std::uint64_t fake_clock() { return fake_now; }
 std::vector<std::string> reported;
-void record_report(mcp3008_model::limit, const char *why) { reported.emplace_back(why); }
+void record_report(vboard::chip_limit, const char *why) { reported.emplace_back(why); }
 
 struct timed_master : master {
   std::uint64_t step_ns;
@@ -228,7 +228,7 @@ TEST(Mcp3008Model, TimingLimitsGiveWrongBitsAndTellOncePerFrame) {
   in.lsb[0] = 602;
   mcp3008_model chip(in.source());
   mcp3008_model::set_hooks(fake_clock, record_report);
-  mcp3008_model::timing_limits limits;
+  vboard::chip_timing_limits limits;
   EXPECT_NEAR(1e3 / limits.min_period_ns(), 1.937, 0.001);  // MHz at 3.3 V
   limits.vdd = 2.7;
   EXPECT_NEAR(1e3 / limits.min_period_ns(), 1.35, 1e-9);
