@@ -461,8 +461,10 @@ struct byte_words {
   void put(std::size_t i, std::uint32_t v) { in[i] = static_cast<std::uint8_t>(v); }
 };
 
+// Kept out of line: inlined, its registers and stack would be set up for
+// every call, whole frames included.
 template <typename Words>
-void chip_clock_in_mode(mcp3008_lines &s, const mcp3008_model &chip, Words &words, unsigned bits,
+[[gnu::noinline]] void chip_clock_in_mode(mcp3008_lines &s, const mcp3008_model &chip, Words &words, unsigned bits,
                         bool lsb_first, bool cpol, bool cpha) {
   if (cpol) {
     if (cpha) {
@@ -476,6 +478,73 @@ void chip_clock_in_mode(mcp3008_lines &s, const mcp3008_model &chip, Words &word
     chip_clock_words<false, false>(s, chip, words, bits, lsb_first);
   }
 }
+
+inline std::uint64_t chip_ones64(unsigned n) {
+  return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+}
+
+// A whole frame at once: `total` bits (1 to 64) in the order they cross the
+// wire, the first highest in `sent`, clocked into a chip that is selected,
+// waiting for its start bit with no command bit in, and whose clock rests
+// at the mode's idle level. When the frame reaches the falling edge that
+// ends the sample, the answer follows from the command alone: DOUT rests
+// until that edge, then gives the null bit, B9..B0, B1..B9 and zeros, one
+// bit a falling edge. Then `got` takes the bits back (first highest), the
+// lines are left as the edges would leave them and the result is true;
+// any other frame is left to the edges (false, nothing changed).
+[[gnu::always_inline]] inline bool chip_whole_frame(mcp3008_lines &s, const mcp3008_model &chip,
+                                                 std::uint64_t sent,
+                      unsigned total, bool cpol, bool cpha, std::uint64_t &got) {
+  // Each field read alone: the bytes were just stored one by one (chip
+  // select, the clock), and one wide load of them waits for every store.
+  if (shared_read(s.cs) != 0 ||
+      shared_read(s.phase) != static_cast<std::uint8_t>(mcp3008_phase::wait_start) ||
+      shared_read(s.command_bits) != 0 || shared_read(s.clk) != (cpol ? 1 : 0) || total == 0 ||
+      total > 64)
+    return false;
+  // The level each rising edge takes, first highest: in mode 1 DIN changes
+  // after the rising edge, which takes the bit before.
+  const std::uint64_t taken =
+      !cpol && cpha ? (sent >> 1) | (std::uint64_t{s.din != 0 ? 1U : 0U} << (total - 1)) : sent;
+  if (taken == 0) return false;
+  // Rising edge `start` takes the start bit, the next four the command, the
+  // one after starts the sample clock, and the next falling edge (the same
+  // bit's with the clock idle low, the next bit's leading one with it idle
+  // high) ends the sample: `conv` falling edges have passed then.
+  const unsigned start = total - 1 - static_cast<unsigned>(63 - __builtin_clzll(taken));
+  const unsigned conv = start + 6 + (cpol ? 1U : 0U);
+  if (conv > total) return false;
+  const auto command = static_cast<std::uint32_t>((taken >> (total - 5 - start)) & 15U);
+  const int code = chip.convert((command & 8U) != 0, command & 7U);
+  // The bits the falling edges leave from the sample on, the first (the
+  // null bit) at bit 20: B9..B0, then B1..B9 as given out, zeros after.
+  const std::uint64_t answer = (static_cast<std::uint64_t>(code) << 10) |
+                               (static_cast<std::uint64_t>(reversed9(static_cast<std::uint32_t>(code >> 1) & 511U)) << 1);
+  // Mode 0 reads DOUT before the bit's falling edge, the others after it:
+  // the first bit that sees the answer is `first`.
+  const unsigned first = conv - (!cpol && !cpha ? 0U : 1U);
+  const int shift = static_cast<int>(total - 1 - first) - 20;
+  std::uint64_t bits = shift >= 0 ? answer << shift : answer >> -shift;
+  const bool resting = s.driving != 0 ? s.out != 0 : s.idle != 0;
+  if (resting) bits |= chip_ones64(first) << (total - first);
+  got = bits & chip_ones64(total);
+  // Falling edges after the sample's: the count stops past the repeat.
+  const unsigned after = total - conv;
+  const unsigned index = after < kLastLsbFirst + 1 ? after : kLastLsbFirst + 1;
+  const unsigned given = index < kLastMsbFirst ? index : kLastMsbFirst;
+  s.clk = cpol ? 1 : 0;
+  s.din = static_cast<std::uint8_t>(sent & 1U);
+  s.driving = 1;
+  s.out = static_cast<std::uint8_t>(after <= 20 ? (answer >> (20 - after)) & 1U : 0U);
+  s.phase = static_cast<std::uint8_t>(mcp3008_phase::output);
+  s.command = command;
+  s.command_bits = 4;
+  s.code = code;
+  s.out_index = static_cast<std::int32_t>(index);
+  s.decided = code & static_cast<std::int32_t>(1023U & ~((1U << (kLastMsbFirst - given)) - 1));
+  s.sample_end = 0;
+  return true;
+}
 }  // namespace
 
 // As an SPI master clocks a word: for each bit, DIN set up before the edge
@@ -485,6 +554,15 @@ void chip_clock_in_mode(mcp3008_lines &s, const mcp3008_model &chip, Words &word
 // but without walking the edges one call at a time.
 std::uint32_t mcp3008_model::shift_word(std::uint32_t out, unsigned bits, bool lsb_first, bool cpol,
                                         bool cpha) {
+  if (bits >= 1 && bits <= 32) {
+    const std::uint32_t mask = bits == 32 ? 0xffffffffU : (1U << bits) - 1;
+    const std::uint32_t sent = lsb_first ? reversed(out & mask, bits) : out & mask;
+    std::uint64_t got = 0;
+    if (chip_whole_frame(*s_, *this, sent, bits, cpol, cpha, got)) {
+      const auto in = static_cast<std::uint32_t>(got);
+      return lsb_first ? reversed(in, bits) : in;
+    }
+  }
   one_word w{out};
   chip_clock_in_mode(*s_, *this, w, bits, lsb_first, cpol, cpha);
   return w.in;
@@ -492,7 +570,24 @@ std::uint32_t mcp3008_model::shift_word(std::uint32_t out, unsigned bits, bool l
 
 void mcp3008_model::shift_bytes(const std::uint8_t *out, std::uint8_t *in, std::size_t n,
                                 unsigned bits, bool lsb_first, bool cpol, bool cpha) {
-  byte_words w{out, in, n, (1U << bits) - 1};
+  const std::uint32_t mask = (1U << bits) - 1;
+  // A converter's frame (three bytes, most often) fits one wire word.
+  if (n != 0 && bits >= 1 && bits <= 8 && n * bits <= 64) {
+    std::uint64_t sent = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t w = out[i] & mask;
+      sent = (sent << bits) | (lsb_first ? reversed(w, bits) : w);
+    }
+    std::uint64_t got = 0;
+    if (chip_whole_frame(*s_, *this, sent, static_cast<unsigned>(n * bits), cpol, cpha, got)) {
+      for (std::size_t i = n; i-- > 0; got >>= bits) {
+        const auto w = static_cast<std::uint32_t>(got) & mask;
+        in[i] = static_cast<std::uint8_t>(lsb_first ? reversed(w, bits) : w);
+      }
+      return;
+    }
+  }
+  byte_words w{out, in, n, mask};
   chip_clock_in_mode(*s_, *this, w, bits, lsb_first, cpol, cpha);
 }
 
