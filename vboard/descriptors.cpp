@@ -468,7 +468,7 @@ bool add_ioctl_probe(unsigned magic, ioctl_probe probe) {
   return true;
 }
 
-void touch(const void *p, std::size_t n, bool writable) {
+void touch_pages(const void *p, std::size_t n, bool writable) {
   if (n == 0 || bad_address(p)) return;
   const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(p);
   // A range past the end of the address space faults at its end anyway.
