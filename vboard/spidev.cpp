@@ -479,6 +479,12 @@ void log_record(spi_state &s, const record_name &device, unsigned long request,
   std::memcpy(r.device, device.text, sizeof r.device);
   r.xfer = xfer;
   ++s.next_record;
+  // The log is far larger than the cache and every record lands on lines
+  // not touched since the ring last came round: had for writing now, the
+  // next one is there by the next message instead of missed then.
+  const auto *next = reinterpret_cast<const char *>(&s.records[s.next_record % VBOARD_SPI_RECORDS]);
+  __builtin_prefetch(next, 1);
+  __builtin_prefetch(next + sizeof(vboard_spi_record) - 1, 1);
 }
 
 // A copy of the few bytes a converter's message moves, without a call
