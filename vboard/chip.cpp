@@ -571,8 +571,18 @@ std::uint32_t mcp3008_model::shift_word(std::uint32_t out, unsigned bits, bool l
 void mcp3008_model::shift_bytes(const std::uint8_t *out, std::uint8_t *in, std::size_t n,
                                 unsigned bits, bool lsb_first, bool cpol, bool cpha) {
   const std::uint32_t mask = (1U << bits) - 1;
-  // A converter's frame (three bytes, most often) fits one wire word.
-  if (n != 0 && bits >= 1 && bits <= 8 && n * bits <= 64) {
+  if (n == 3 && bits == 8 && !lsb_first) {
+    // The converter's own frame, as nearly every program sends it.
+    std::uint64_t got = 0;
+    const std::uint64_t sent = (std::uint64_t{out[0]} << 16) | (out[1] << 8) | out[2];
+    if (chip_whole_frame(*s_, *this, sent, 24, cpol, cpha, got)) {
+      in[0] = static_cast<std::uint8_t>(got >> 16);
+      in[1] = static_cast<std::uint8_t>(got >> 8);
+      in[2] = static_cast<std::uint8_t>(got);
+      return;
+    }
+  } else if (n != 0 && bits >= 1 && bits <= 8 && n * bits <= 64) {
+    // Any other frame that fits one wire word.
     std::uint64_t sent = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint32_t w = out[i] & mask;

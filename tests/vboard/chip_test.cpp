@@ -447,9 +447,11 @@ TEST(Mcp3008Model, WholeFramesAnswerAsTheirEdgesDo) {
       (void)word_by_edges(by_edges, 1, 1, false, cpol, cpha);  // a start bit already in
     }
     frame_lines = edge_lines;
-    const bool bytes = rng() % 2 == 0;
-    const unsigned bits = bytes ? 1 + rng() % 8 : 1 + rng() % 32;
-    const unsigned words = bytes ? 1 + rng() % (64 / bits) : 1;
+    // A third of the frames are the converter's own three bytes.
+    const unsigned shape = rng() % 6;
+    const bool bytes = shape < 4;
+    const unsigned bits = shape < 2 ? 8 : bytes ? 1 + rng() % 8 : 1 + rng() % 32;
+    const unsigned words = shape < 2 ? 3 : bytes ? 1 + rng() % (64 / bits) : 1;
     const unsigned total = bits * words;
     const unsigned command = rng() % 16;
     const unsigned start = rng() % total;
