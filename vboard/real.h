@@ -61,7 +61,7 @@ inline bool bad_address(const void *p) { return reinterpret_cast<std::uintptr_t>
 // left to the caller's EFAULT.
 void touch_pages(const void *p, std::size_t n, bool writable);
 // touch_pages without the call for the usual buffer, within one page.
-inline void touch(const void *p, std::size_t n, bool writable) {
+[[gnu::always_inline]] inline void touch(const void *p, std::size_t n, bool writable) {
   const auto a = reinterpret_cast<std::uintptr_t>(p);
   if (n == 0 || a < 4096 || (a & 4095U) + n > 4096) return touch_pages(p, n, writable);
   if (!writable) {

@@ -122,7 +122,7 @@ std::uint32_t wire_mode(std::uint32_t mode) {
 struct device {
   std::string path;
   shared_spidev spare{};  // settings when the board has no slot left for it
-  shared_spidev &settings() {
+  [[gnu::always_inline]] shared_spidev &settings() {
     // The slot found last, while it still holds this device on this board
     // (a power-off empties the slots): every message asks. The whole field
     // is compared, a fixed size the compiler does in a few instructions: a
@@ -131,6 +131,9 @@ struct device {
     if (slot != nullptr && slot_on == &board() &&
         std::memcmp(slot->path, slot_name, sizeof slot_name) == 0)
       return *slot;
+    return settings_found_anew();
+  }
+  [[gnu::noinline]] shared_spidev &settings_found_anew() {
     slot = spidev_slot(path.c_str());
     slot_on = &board();
     std::memset(slot_name, 0, sizeof slot_name);
@@ -712,16 +715,17 @@ class spidev_file final : public file {
   int ioctl(unsigned long request, void *arg, trace_note &note) override {
     // An injected failure of the request comes before anything the device
     // would answer, even that it has gone.
-    for (const auto &rf : spi().faults.requests) {
+    spi_state &s = spi();
+    for (const auto &rf : s.faults.requests) {
       if (rf.request == request && rf.path == path_) return -rf.err;
     }
-    device *d = alive();
+    device *d = alive(s);
     if (d == nullptr) return -ESHUTDOWN;
     if (_IOC_TYPE(request) != SPI_IOC_MAGIC) return -ENOTTY;
     // A message first: it is what programs send over and over, and no
     // setting shares its number.
     if (_IOC_NR(request) == kMessageNr && _IOC_DIR(request) == _IOC_WRITE) {
-      return message(*d, request, arg, note);
+      return message(s, *d, request, arg, note);
     }
     const int r = setting(*d, request, arg, note);
     if (r != kNotASetting) {
@@ -842,8 +846,8 @@ class spidev_file final : public file {
   }
 
   // The device this descriptor was opened on, or null once it has gone.
-  device *alive() {
-    spi_state &s = spi();
+  device *alive() { return alive(spi()); }
+  device *alive(spi_state &s) {
     if (found_in_ != s.device_lists) {
       found_ = find_device(s, path_);
       found_in_ = s.device_lists;
@@ -868,14 +872,13 @@ class spidev_file final : public file {
     return r;
   }
 
-  int message(device &d, unsigned long request, void *arg, trace_note &note) {
+  int message(spi_state &s, device &d, unsigned long request, void *arg, trace_note &note) {
     const std::size_t size = _IOC_SIZE(request);
     if (size % sizeof(spi_ioc_transfer) != 0) return -EINVAL;
     const std::size_t n = size / sizeof(spi_ioc_transfer);
     if (n == 0) return 0;  // the driver's answer to an empty message
     if (bad_address(arg)) return -EFAULT;
 
-    spi_state &s = spi();
     const std::uint64_t number = s.messages++;
     // One pass over the records: each is copied (the caller's array need
     // not be aligned for the record type), logged, and looked at for what
@@ -1208,6 +1211,15 @@ void spidev_probe(unsigned long request, void *arg) {
   }
   if (size == 0 || size % sizeof(spi_ioc_transfer) != 0) return;
   touch(arg, size, false);
+  if (size == sizeof(spi_ioc_transfer)) {
+    // One record, as most messages are: the same, in one look at it.
+    spi_ioc_transfer x;
+    std::memcpy(&x, arg, sizeof x);
+    if (!addressable(x.tx_buf) || !addressable(x.rx_buf) || x.len > 4096) return;
+    touch(reinterpret_cast<const void *>(static_cast<std::uintptr_t>(x.tx_buf)), x.len, false);
+    touch(reinterpret_cast<void *>(static_cast<std::uintptr_t>(x.rx_buf)), x.len, true);
+    return;
+  }
   std::uint64_t tx_total = 0, rx_total = 0;
   const auto *records = static_cast<const unsigned char *>(arg);
   for (std::size_t at = 0; at < size; at += sizeof(spi_ioc_transfer)) {
