@@ -464,8 +464,8 @@ struct byte_words {
 // Kept out of line: inlined, its registers and stack would be set up for
 // every call, whole frames included.
 template <typename Words>
-[[gnu::noinline]] void chip_clock_in_mode(mcp3008_lines &s, const mcp3008_model &chip, Words &words, unsigned bits,
-                        bool lsb_first, bool cpol, bool cpha) {
+[[gnu::noinline]] void chip_clock_in_mode(mcp3008_lines &s, const mcp3008_model &chip, Words &words,
+                                          unsigned bits, bool lsb_first, bool cpol, bool cpha) {
   if (cpol) {
     if (cpha) {
       chip_clock_words<true, true>(s, chip, words, bits, lsb_first);
@@ -493,8 +493,8 @@ inline std::uint64_t chip_ones64(unsigned n) {
 // lines are left as the edges would leave them and the result is true;
 // any other frame is left to the edges (false, nothing changed).
 [[gnu::always_inline]] inline bool chip_whole_frame(mcp3008_lines &s, const mcp3008_model &chip,
-                                                 std::uint64_t sent,
-                      unsigned total, bool cpol, bool cpha, std::uint64_t &got) {
+                                                    std::uint64_t sent, unsigned total, bool cpol,
+                                                    bool cpha, std::uint64_t &got) {
   // Each field read alone: the bytes were just stored one by one (chip
   // select, the clock), and one wide load of them waits for every store.
   if (shared_read(s.cs) != 0 ||
@@ -518,8 +518,9 @@ inline std::uint64_t chip_ones64(unsigned n) {
   const int code = chip.convert((command & 8U) != 0, command & 7U);
   // The bits the falling edges leave from the sample on, the first (the
   // null bit) at bit 20: B9..B0, then B1..B9 as given out, zeros after.
-  const std::uint64_t answer = (static_cast<std::uint64_t>(code) << 10) |
-                               (static_cast<std::uint64_t>(reversed9(static_cast<std::uint32_t>(code >> 1) & 511U)) << 1);
+  const std::uint64_t answer =
+      (static_cast<std::uint64_t>(code) << 10) |
+      (static_cast<std::uint64_t>(reversed9(static_cast<std::uint32_t>(code >> 1) & 511U)) << 1);
   // Mode 0 reads DOUT before the bit's falling edge, the others after it:
   // the first bit that sees the answer is `first`.
   const unsigned first = conv - (!cpol && !cpha ? 0U : 1U);

@@ -923,11 +923,10 @@ class spidev_file final : public file {
 
     // Nothing else sees the chip's edges (the strict profile's timing, a
     // capture): the message goes through it whole, straight.
-    const int r = plain && total <= bufsiz && !strict_profile() && !capturing() &&
-                          !chip().edges_timed()
-                      ? plain_transfer(recs.data(), n, total, device_bits, shared_read(set.mode),
-                                       note)
-                      : transfer(d, recs.data(), n, note);
+    const int r =
+        plain && total <= bufsiz && !strict_profile() && !capturing() && !chip().edges_timed()
+            ? plain_transfer(recs.data(), n, total, device_bits, shared_read(set.mode), note)
+            : transfer(d, recs.data(), n, note);
     if (r >= 0) count_success(d);
     return r;
   }
@@ -941,14 +940,16 @@ class spidev_file final : public file {
     // copies it in; a byte received may land where a later one is sent from.
     std::size_t at = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      spidev_copy(tx_.data() + at,
-                  reinterpret_cast<const unsigned char *>(static_cast<std::uintptr_t>(recs[i].tx_buf)),
-                  recs[i].len);
+      spidev_copy(
+          tx_.data() + at,
+          reinterpret_cast<const unsigned char *>(static_cast<std::uintptr_t>(recs[i].tx_buf)),
+          recs[i].len);
       at += recs[i].len;
     }
     constexpr std::size_t half = VBOARD_TRACE_DATA / 2;
-    const std::size_t keep =
-        watch.trace_quiet ? 0 : total < half ? static_cast<std::size_t>(total) : half;
+    const std::size_t keep = watch.trace_quiet ? 0
+                             : total < half    ? static_cast<std::size_t>(total)
+                                               : half;
     unsigned char seen[VBOARD_TRACE_DATA];
     std::size_t moved = 0;
 

@@ -30,7 +30,7 @@ strict_state &st() { return strict; }
 
 void chip_violation(chip_limit which, const char *why) {
   strict_note(which == chip_limit::clock_too_fast ? strict_kind::chip_clock_fast
-                                                            : strict_kind::chip_sample_droop,
+                                                  : strict_kind::chip_sample_droop,
               "mcp3008", why);
 }
 

@@ -475,16 +475,16 @@ TEST(Mcp3008Model, WholeFramesAnswerAsTheirEdgesDo) {
       for (unsigned w = 0; w < words; ++w) got = (got << bits) | back[w];
     }
     const std::string where = "seed " + std::to_string(seed) + " mode " +
-                              std::to_string((cpol ? 2 : 0) + (cpha ? 1 : 0)) + (lsb ? " lsb" : "") +
-                              " " + std::to_string(words) + "x" + std::to_string(bits) +
-                              " start " + std::to_string(start) + " before " +
-                              std::to_string(before);
+                              std::to_string((cpol ? 2 : 0) + (cpha ? 1 : 0)) +
+                              (lsb ? " lsb" : "") + " " + std::to_string(words) + "x" +
+                              std::to_string(bits) + " start " + std::to_string(start) +
+                              " before " + std::to_string(before);
     ASSERT_EQ(got, want) << where;
     ASSERT_EQ(std::memcmp(&edge_lines, &frame_lines, sizeof edge_lines), 0)
         << where << ": phase " << int{edge_lines.phase} << "/" << int{frame_lines.phase}
         << " out_index " << edge_lines.out_index << "/" << frame_lines.out_index << " decided "
-        << edge_lines.decided << "/" << frame_lines.decided << " out " << int{edge_lines.out}
-        << "/" << int{frame_lines.out};
+        << edge_lines.decided << "/" << frame_lines.decided << " out " << int{edge_lines.out} << "/"
+        << int{frame_lines.out};
     if (edge_lines.phase == static_cast<std::uint8_t>(vboard::mcp3008_phase::output)) ++converted;
     // Chip select released after the frame: both back at rest alike.
     by_edges.set_cs(true);

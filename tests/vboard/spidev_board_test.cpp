@@ -420,8 +420,8 @@ replies random_messages(unsigned seed) {
     for (std::size_t i = 0; i < n; ++i) {
       const bool frame = rng() % 3 == 0;
       const unsigned bits = rng() % 4 == 0 ? 1 + rng() % (frame ? 8 : 16) : 0;
-      const std::size_t len =
-          frame ? 3 + rng() % (bits == 0 || bits >= 6 ? 3 : 8) : (bits > 8 ? 2 : 1) * (1 + rng() % 4);
+      const std::size_t len = frame ? 3 + rng() % (bits == 0 || bits >= 6 ? 3 : 8)
+                                    : (bits > 8 ? 2 : 1) * (1 + rng() % 4);
       tx[i].resize(len);
       rx[i].assign(len, 0xa5);
       for (auto &b : tx[i]) b = some_byte(rng);
