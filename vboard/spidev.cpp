@@ -878,7 +878,16 @@ class spidev_file final : public file {
     const std::size_t n = size / sizeof(spi_ioc_transfer);
     if (n == 0) return 0;  // the driver's answer to an empty message
     if (bad_address(arg)) return -EFAULT;
+    // A message of one record, as most are, has its loops laid out flat.
+    return n == 1 ? records<1>(s, d, request, arg, 1, note)
+                  : records<0>(s, d, request, arg, n, note);
+  }
 
+  // message() for `n` records; `Fixed`, when not 0, is n known beforehand.
+  template <std::size_t Fixed>
+  int records(spi_state &s, device &d, unsigned long request, void *arg, std::size_t count,
+              trace_note &note) {
+    const std::size_t n = Fixed != 0 ? Fixed : count;
     const std::uint64_t number = s.messages++;
     // One pass over the records: each is copied (the caller's array need
     // not be aligned for the record type), logged, and looked at for what
@@ -889,7 +898,7 @@ class spidev_file final : public file {
     const unsigned device_bits = shared_read(set.bits_per_word);
     const std::size_t bufsiz = tx_.size();
     const std::uint32_t sizes = s.cfg.word_sizes;
-    std::array<spi_ioc_transfer, 511> recs;
+    std::array<spi_ioc_transfer, Fixed != 0 ? Fixed : 511> recs;
     std::uint64_t total = 0;
     bool plain = true;
     for (std::size_t i = 0; i < n; ++i) {
@@ -925,7 +934,7 @@ class spidev_file final : public file {
     // capture): the message goes through it whole, straight.
     const int r =
         plain && total <= bufsiz && !strict_profile() && !capturing() && !chip().edges_timed()
-            ? plain_transfer(recs.data(), n, total, device_bits, shared_read(set.mode), note)
+            ? plain_transfer<Fixed>(recs.data(), n, total, device_bits, shared_read(set.mode), note)
             : transfer(d, recs.data(), n, note);
     if (r >= 0) count_success(d);
     return r;
@@ -934,8 +943,10 @@ class spidev_file final : public file {
   // transfer() for a message of words of up to 8 bits both ways that fits
   // the driver's buffer, whose edges nobody sees: the same lines left and
   // bytes back, without the bus's timing and bookkeeping.
-  int plain_transfer(const spi_ioc_transfer *recs, std::size_t n, std::uint64_t total,
+  template <std::size_t Fixed>
+  int plain_transfer(const spi_ioc_transfer *recs, std::size_t count, std::uint64_t total,
                      unsigned device_bits, std::uint32_t mode, trace_note &note) {
+    const std::size_t n = Fixed != 0 ? Fixed : count;
     // Everything to send is taken before the first clock, as the driver
     // copies it in; a byte received may land where a later one is sent from.
     std::size_t at = 0;
