@@ -40,8 +40,8 @@ inline std::uint32_t reversed(std::uint32_t v, unsigned bits) {
   return v >> (32 - bits);
 }
 
-mcp3008_model::clock clock_hook = nullptr;
-mcp3008_model::violation report_hook = nullptr;
+chip_edge_clock clock_hook = nullptr;
+chip_limit_report report_hook = nullptr;
 }  // namespace
 
 // The limits of the serial clock (MCP3004/3008 data sheet):
@@ -54,14 +54,14 @@ mcp3008_model::violation report_hook = nullptr;
 //    period ends ("maintaining minimum clock speed": about 10 kHz); bits
 //    decided later than that see a drooped sample: the model gives them
 //    as 0, so the code reads low.
-double mcp3008_model::timing_limits::min_period_ns() const {
+double chip_timing_limits::min_period_ns() const {
   // The data sheet gives the two ends; above 5 V it gives no more speed.
   const double v = vdd < 2.7 ? 2.7 : vdd > 5.0 ? 5.0 : vdd;
   const double fmax = 1.35e6 + (v - 2.7) * (3.6e6 - 1.35e6) / (5.0 - 2.7);
   return 1e9 / fmax;
 }
 
-void mcp3008_model::set_hooks(clock now, violation report) {
+void mcp3008_model::set_hooks(chip_edge_clock now, chip_limit_report report) {
   clock_hook = now;
   report_hook = report;
 }
@@ -87,7 +87,7 @@ void mcp3008_model::check_period(std::uint64_t t) {
           std::snprintf(why, sizeof why, "clock %.3g MHz > %.3g MHz max", 1e3 / period, 1e3 / min);
         else
           std::snprintf(why, sizeof why, "clock > %.3g MHz max", 1e3 / min);
-        report_hook(limit::clock_too_fast, why);
+        report_hook(chip_limit::clock_too_fast, why);
       }
     }
   }
@@ -103,7 +103,7 @@ mcp3008_model::mcp3008_model(source level, mcp3008_lines *lines)
 bool mcp3008_model::valid(const mcp3008_lines &l) {
   auto bit = [](std::uint8_t v) { return v <= 1; };
   return bit(l.cs) && bit(l.clk) && bit(l.din) && bit(l.idle) && bit(l.driving) && bit(l.out) &&
-         l.phase <= static_cast<std::uint8_t>(phase::output) && l.command < 16 &&
+         l.phase <= static_cast<std::uint8_t>(mcp3008_phase::output) && l.command < 16 &&
          l.command_bits >= 0 && l.command_bits <= 4 && l.code >= 0 && l.code <= 1023 &&
          l.out_index >= 0 && l.out_index <= kLastLsbFirst + 1 && l.decided >= 0 &&
          l.decided <= 1023 && bit(l.have_rise) && bit(l.fast) && l.told <= 3;
@@ -114,7 +114,7 @@ void mcp3008_model::reset() {
   *s_ = mcp3008_lines{};
   s_->idle = idle;
   s_->cs = 1;
-  s_->phase = static_cast<std::uint8_t>(phase::idle);
+  s_->phase = static_cast<std::uint8_t>(mcp3008_phase::idle);
 }
 
 void mcp3008_model::set_cs(bool level) {
@@ -126,7 +126,7 @@ void mcp3008_model::set_cs(bool level) {
   s_->command = 0;
   s_->command_bits = 0;
   s_->out_index = 0;
-  s_->phase = static_cast<std::uint8_t>(level ? phase::idle : phase::wait_start);
+  s_->phase = static_cast<std::uint8_t>(level ? mcp3008_phase::idle : mcp3008_phase::wait_start);
   s_->decided = 0;
   s_->have_rise = 0;
   s_->fast = 0;
@@ -139,28 +139,28 @@ void mcp3008_model::set_clk(bool level) {
   if (level == (s_->clk != 0)) return;
   s_->clk = level ? 1 : 0;
   if (s_->cs != 0) return;  // the chip ignores the clock while not selected
-  const auto ph = static_cast<phase>(s_->phase);
-  auto go = [&](phase p) { s_->phase = static_cast<std::uint8_t>(p); };
+  const auto ph = static_cast<mcp3008_phase>(s_->phase);
+  auto go = [&](mcp3008_phase p) { s_->phase = static_cast<std::uint8_t>(p); };
   const bool timed = limits_.enabled && (forced_ || clock_hook != nullptr);
   const std::uint64_t t = timed ? time_now() : 0;
   if (timed) s_->last_edge = t;
   if (level) {
     if (timed) check_period(t);
     switch (ph) {
-      case phase::wait_start:
+      case mcp3008_phase::wait_start:
         // Leading zeros are allowed: the first high DIN is the start bit.
-        if (s_->din != 0) go(phase::command);
+        if (s_->din != 0) go(mcp3008_phase::command);
         break;
-      case phase::command: {
+      case mcp3008_phase::command: {
         s_->command = ((s_->command << 1) | (s_->din != 0 ? 1U : 0U)) & 15U;
         const std::int32_t had = shared_read(s_->command_bits);
         const std::int32_t bits = (had >= 0 && had < 4 ? had : 3) + 1;
         s_->command_bits = bits;
-        if (bits == 4) go(phase::sample);
+        if (bits == 4) go(mcp3008_phase::sample);
         break;
       }
-      case phase::sample:
-        go(phase::sampling);
+      case mcp3008_phase::sample:
+        go(mcp3008_phase::sampling);
         break;
       default:
         break;  // DIN is "don't care" once the command is in
@@ -168,18 +168,18 @@ void mcp3008_model::set_clk(bool level) {
     return;
   }
   switch (ph) {
-    case phase::sampling:
+    case mcp3008_phase::sampling:
       // The falling edge of the sample clock ends the acquisition: hold the
       // input now and start driving the null bit.
       s_->code = convert((s_->command & 8U) != 0, s_->command & 7U);
-      go(phase::output);
+      go(mcp3008_phase::output);
       s_->sample_end = t;
       s_->decided = 0;
       s_->out_index = kNullEdge;
       s_->driving = 1;
       s_->out = 0;
       break;
-    case phase::output: {
+    case mcp3008_phase::output: {
       // Past the LSB-first repeat the chip shifts out zeros; the count
       // stops there so it never wraps, however long the frame.
       int at = shared_read(s_->out_index);
@@ -202,7 +202,7 @@ void mcp3008_model::set_clk(bool level) {
             std::snprintf(why, sizeof why, "droop: B%d at %.3g ms > %.3g ms", b,
                           static_cast<double>(t - s_->sample_end) / 1e6,
                           static_cast<double>(limits_.hold_ns) / 1e6);
-            report_hook(limit::sample_drooped, why);
+            report_hook(chip_limit::sample_drooped, why);
           }
         }
         // An unsettled comparator decides wrongly, and the wrong bit is
@@ -226,17 +226,19 @@ bool mcp3008_model::edges_timed() const {
   return limits_.enabled && (forced_ || clock_hook != nullptr);
 }
 
+namespace {
+
 // The edges of set_clk without their timing, on the lines held in
 // registers: a message of a few bytes is some fifty edges, and each one
 // through set_clk reads and writes the shared object again. One copy per
 // mode, so that the order of the edges is fixed at compile time.
 template <bool Cpol, bool Cpha, typename Words>
-void mcp3008_model::clock_words(Words &words, unsigned bits, bool lsb_first) {
-  mcp3008_lines &s = *s_;
+void chip_clock_words(mcp3008_lines &s, const mcp3008_model &chip, Words &words, unsigned bits,
+                      bool lsb_first) {
   const bool selected = s.cs == 0;
   std::uint8_t clk = s.clk, din = s.din, driving = s.driving, bit_out = s.out;
   const std::uint8_t idle = s.idle;
-  auto ph = static_cast<phase>(s.phase);
+  auto ph = static_cast<mcp3008_phase>(s.phase);
   std::uint32_t command = s.command;
   std::int32_t command_bits = s.command_bits, code = s.code, out_index = s.out_index,
                decided = s.decided;
@@ -244,24 +246,24 @@ void mcp3008_model::clock_words(Words &words, unsigned bits, bool lsb_first) {
 
   auto rise = [&]() __attribute__((always_inline)) {
     switch (ph) {
-      case phase::wait_start:
-        if (din != 0) ph = phase::command;
+      case mcp3008_phase::wait_start:
+        if (din != 0) ph = mcp3008_phase::command;
         break;
-      case phase::command: {
+      case mcp3008_phase::command: {
         command = ((command << 1) | (din != 0 ? 1U : 0U)) & 15U;
         command_bits = (command_bits >= 0 && command_bits < 4 ? command_bits : 3) + 1;
-        if (command_bits == 4) ph = phase::sample;
+        if (command_bits == 4) ph = mcp3008_phase::sample;
         break;
       }
-      case phase::sample:
-        ph = phase::sampling;
+      case mcp3008_phase::sample:
+        ph = mcp3008_phase::sampling;
         break;
       default:
         break;
     }
   };
   auto fall = [&]() __attribute__((always_inline)) {
-    if (ph == phase::output) {
+    if (ph == mcp3008_phase::output) {
       const int at =
           out_index < kNullEdge || out_index > kLastLsbFirst ? kLastLsbFirst + 1 : out_index + 1;
       out_index = at;
@@ -274,9 +276,9 @@ void mcp3008_model::clock_words(Words &words, unsigned bits, bool lsb_first) {
         bit = (decided >> (at - kLastMsbFirst)) & 1;
       }
       bit_out = bit != 0 ? 1 : 0;
-    } else if (ph == phase::sampling) {
-      code = convert((command & 8U) != 0, command & 7U);
-      ph = phase::output;
+    } else if (ph == mcp3008_phase::sampling) {
+      code = chip.convert((command & 8U) != 0, command & 7U);
+      ph = mcp3008_phase::output;
       sample_end = 0;
       decided = 0;
       out_index = kNullEdge;
@@ -343,31 +345,31 @@ void mcp3008_model::clock_words(Words &words, unsigned bits, bool lsb_first) {
       unsigned falls_from = bits;  // the first falling edge that does anything
       if (!selected) {
         // Only the clock moves.
-      } else if (ph == phase::output || ph == phase::sampling) {
+      } else if (ph == mcp3008_phase::output || ph == mcp3008_phase::sampling) {
         falls_from = j;
       } else {
         for (unsigned r = j; r < bits;) {
-          if (ph == phase::wait_start) {
+          if (ph == mcp3008_phase::wait_start) {
             // Leading zeros go by: the first high DIN is the start bit.
             const std::uint32_t ahead = taken & ones(bits - r);
             if (ahead == 0) break;
             r = bits - static_cast<unsigned>(31 - __builtin_clz(ahead));
-            ph = phase::command;
-          } else if (ph == phase::command && command_bits >= 0 && command_bits < 4) {
+            ph = mcp3008_phase::command;
+          } else if (ph == mcp3008_phase::command && command_bits >= 0 && command_bits < 4) {
             // SGL/DIFF and the select bits, as many as the word still holds.
             const unsigned want = 4 - static_cast<unsigned>(command_bits);
             const unsigned m = want < bits - r ? want : bits - r;
             const std::uint32_t chunk = (taken >> (bits - r - m)) & ones(m);
             command = ((command << m) | chunk) & 15U;
             command_bits += static_cast<std::int32_t>(m);
-            if (command_bits == 4) ph = phase::sample;
+            if (command_bits == 4) ph = mcp3008_phase::sample;
             r += m;
-          } else if (ph == phase::command) {
+          } else if (ph == mcp3008_phase::command) {
             din = static_cast<std::uint8_t>(nth(taken, r));
             rise();
             ++r;
-          } else if (ph == phase::sample) {
-            ph = phase::sampling;
+          } else if (ph == mcp3008_phase::sample) {
+            ph = mcp3008_phase::sampling;
             falls_from = rise_first ? r : r + 1;
             break;
           } else {
@@ -379,7 +381,7 @@ void mcp3008_model::clock_words(Words &words, unsigned bits, bool lsb_first) {
       const unsigned quiet_end = falls_from < bits ? falls_from : bits;
       if (level && quiet_end > j) got |= ones(quiet_end - j) << (bits - quiet_end);
       unsigned f = quiet_end;
-      if (f < bits && ph == phase::sampling) {
+      if (f < bits && ph == mcp3008_phase::sampling) {
         // The sample clock's falling edge.
         const bool before = level;
         fall();
@@ -387,7 +389,7 @@ void mcp3008_model::clock_words(Words &words, unsigned bits, bool lsb_first) {
         got |= static_cast<std::uint32_t>(sample_before_fall ? before : level) << (bits - 1 - f);
         ++f;
       }
-      if (f < bits && ph == phase::output) {
+      if (f < bits && ph == mcp3008_phase::output) {
         // The rest of the word shifts the result out, one bit a falling edge:
         // the null bit, B9..B0, B1..B9 again from what was given out, zeros.
         const unsigned k = bits - f;
@@ -443,7 +445,6 @@ void mcp3008_model::clock_words(Words &words, unsigned bits, bool lsb_first) {
   s.sample_end = sample_end;
 }
 
-namespace {
 struct one_word {
   std::uint32_t out, in = 0;
   static std::size_t count() { return 1; }
@@ -459,23 +460,93 @@ struct byte_words {
   std::uint32_t get(std::size_t i) const { return out[i] & mask; }
   void put(std::size_t i, std::uint32_t v) { in[i] = static_cast<std::uint8_t>(v); }
 };
-}  // namespace
 
+// Kept out of line: inlined, its registers and stack would be set up for
+// every call, whole frames included.
 template <typename Words>
-void mcp3008_model::clock_in_mode(Words &words, unsigned bits, bool lsb_first, bool cpol,
-                                  bool cpha) {
+[[gnu::noinline]] void chip_clock_in_mode(mcp3008_lines &s, const mcp3008_model &chip, Words &words,
+                                          unsigned bits, bool lsb_first, bool cpol, bool cpha) {
   if (cpol) {
     if (cpha) {
-      clock_words<true, true>(words, bits, lsb_first);
+      chip_clock_words<true, true>(s, chip, words, bits, lsb_first);
     } else {
-      clock_words<true, false>(words, bits, lsb_first);
+      chip_clock_words<true, false>(s, chip, words, bits, lsb_first);
     }
   } else if (cpha) {
-    clock_words<false, true>(words, bits, lsb_first);
+    chip_clock_words<false, true>(s, chip, words, bits, lsb_first);
   } else {
-    clock_words<false, false>(words, bits, lsb_first);
+    chip_clock_words<false, false>(s, chip, words, bits, lsb_first);
   }
 }
+
+inline std::uint64_t chip_ones64(unsigned n) {
+  return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+}
+
+// A whole frame at once: `total` bits (1 to 64) in the order they cross the
+// wire, the first highest in `sent`, clocked into a chip that is selected,
+// waiting for its start bit with no command bit in, and whose clock rests
+// at the mode's idle level. When the frame reaches the falling edge that
+// ends the sample, the answer follows from the command alone: DOUT rests
+// until that edge, then gives the null bit, B9..B0, B1..B9 and zeros, one
+// bit a falling edge. Then `got` takes the bits back (first highest), the
+// lines are left as the edges would leave them and the result is true;
+// any other frame is left to the edges (false, nothing changed).
+[[gnu::always_inline]] inline bool chip_whole_frame(mcp3008_lines &s, const mcp3008_model &chip,
+                                                    std::uint64_t sent, unsigned total, bool cpol,
+                                                    bool cpha, std::uint64_t &got) {
+  // Each field read alone: the bytes were just stored one by one (chip
+  // select, the clock), and one wide load of them waits for every store.
+  if (shared_read(s.cs) != 0 ||
+      shared_read(s.phase) != static_cast<std::uint8_t>(mcp3008_phase::wait_start) ||
+      shared_read(s.command_bits) != 0 || shared_read(s.clk) != (cpol ? 1 : 0) || total == 0 ||
+      total > 64)
+    return false;
+  // The level each rising edge takes, first highest: in mode 1 DIN changes
+  // after the rising edge, which takes the bit before.
+  const std::uint64_t taken =
+      !cpol && cpha ? (sent >> 1) | (std::uint64_t{s.din != 0 ? 1U : 0U} << (total - 1)) : sent;
+  if (taken == 0) return false;
+  // Rising edge `start` takes the start bit, the next four the command, the
+  // one after starts the sample clock, and the next falling edge (the same
+  // bit's with the clock idle low, the next bit's leading one with it idle
+  // high) ends the sample: `conv` falling edges have passed then.
+  const unsigned start = total - 1 - static_cast<unsigned>(63 - __builtin_clzll(taken));
+  const unsigned conv = start + 6 + (cpol ? 1U : 0U);
+  if (conv > total) return false;
+  const auto command = static_cast<std::uint32_t>((taken >> (total - 5 - start)) & 15U);
+  const int code = chip.convert((command & 8U) != 0, command & 7U);
+  // The bits the falling edges leave from the sample on, the first (the
+  // null bit) at bit 20: B9..B0, then B1..B9 as given out, zeros after.
+  const std::uint64_t answer =
+      (static_cast<std::uint64_t>(code) << 10) |
+      (static_cast<std::uint64_t>(reversed9(static_cast<std::uint32_t>(code >> 1) & 511U)) << 1);
+  // Mode 0 reads DOUT before the bit's falling edge, the others after it:
+  // the first bit that sees the answer is `first`.
+  const unsigned first = conv - (!cpol && !cpha ? 0U : 1U);
+  const int shift = static_cast<int>(total - 1 - first) - 20;
+  std::uint64_t bits = shift >= 0 ? answer << shift : answer >> -shift;
+  const bool resting = s.driving != 0 ? s.out != 0 : s.idle != 0;
+  if (resting) bits |= chip_ones64(first) << (total - first);
+  got = bits & chip_ones64(total);
+  // Falling edges after the sample's: the count stops past the repeat.
+  const unsigned after = total - conv;
+  const unsigned index = after < kLastLsbFirst + 1 ? after : kLastLsbFirst + 1;
+  const unsigned given = index < kLastMsbFirst ? index : kLastMsbFirst;
+  s.clk = cpol ? 1 : 0;
+  s.din = static_cast<std::uint8_t>(sent & 1U);
+  s.driving = 1;
+  s.out = static_cast<std::uint8_t>(after <= 20 ? (answer >> (20 - after)) & 1U : 0U);
+  s.phase = static_cast<std::uint8_t>(mcp3008_phase::output);
+  s.command = command;
+  s.command_bits = 4;
+  s.code = code;
+  s.out_index = static_cast<std::int32_t>(index);
+  s.decided = code & static_cast<std::int32_t>(1023U & ~((1U << (kLastMsbFirst - given)) - 1));
+  s.sample_end = 0;
+  return true;
+}
+}  // namespace
 
 // As an SPI master clocks a word: for each bit, DIN set up before the edge
 // the chip samples on, DOUT read on the master's sampling edge, the clock
@@ -484,15 +555,51 @@ void mcp3008_model::clock_in_mode(Words &words, unsigned bits, bool lsb_first, b
 // but without walking the edges one call at a time.
 std::uint32_t mcp3008_model::shift_word(std::uint32_t out, unsigned bits, bool lsb_first, bool cpol,
                                         bool cpha) {
+  if (bits >= 1 && bits <= 32) {
+    const std::uint32_t mask = bits == 32 ? 0xffffffffU : (1U << bits) - 1;
+    const std::uint32_t sent = lsb_first ? reversed(out & mask, bits) : out & mask;
+    std::uint64_t got = 0;
+    if (chip_whole_frame(*s_, *this, sent, bits, cpol, cpha, got)) {
+      const auto in = static_cast<std::uint32_t>(got);
+      return lsb_first ? reversed(in, bits) : in;
+    }
+  }
   one_word w{out};
-  clock_in_mode(w, bits, lsb_first, cpol, cpha);
+  chip_clock_in_mode(*s_, *this, w, bits, lsb_first, cpol, cpha);
   return w.in;
 }
 
 void mcp3008_model::shift_bytes(const std::uint8_t *out, std::uint8_t *in, std::size_t n,
                                 unsigned bits, bool lsb_first, bool cpol, bool cpha) {
-  byte_words w{out, in, n, (1U << bits) - 1};
-  clock_in_mode(w, bits, lsb_first, cpol, cpha);
+  const std::uint32_t mask = (1U << bits) - 1;
+  if (n == 3 && bits == 8 && !lsb_first) {
+    // The converter's own frame, as nearly every program sends it.
+    std::uint64_t got = 0;
+    const std::uint64_t sent = (std::uint64_t{out[0]} << 16) | (out[1] << 8) | out[2];
+    if (chip_whole_frame(*s_, *this, sent, 24, cpol, cpha, got)) {
+      in[0] = static_cast<std::uint8_t>(got >> 16);
+      in[1] = static_cast<std::uint8_t>(got >> 8);
+      in[2] = static_cast<std::uint8_t>(got);
+      return;
+    }
+  } else if (n != 0 && bits >= 1 && bits <= 8 && n * bits <= 64) {
+    // Any other frame that fits one wire word.
+    std::uint64_t sent = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t w = out[i] & mask;
+      sent = (sent << bits) | (lsb_first ? reversed(w, bits) : w);
+    }
+    std::uint64_t got = 0;
+    if (chip_whole_frame(*s_, *this, sent, static_cast<unsigned>(n * bits), cpol, cpha, got)) {
+      for (std::size_t i = n; i-- > 0; got >>= bits) {
+        const auto w = static_cast<std::uint32_t>(got) & mask;
+        in[i] = static_cast<std::uint8_t>(lsb_first ? reversed(w, bits) : w);
+      }
+      return;
+    }
+  }
+  byte_words w{out, in, n, mask};
+  chip_clock_in_mode(*s_, *this, w, bits, lsb_first, cpol, cpha);
 }
 
 int mcp3008_model::convert(bool single, unsigned select) const {

@@ -2,7 +2,8 @@
 // The MCP3008's state between clock edges as plain fixed-size fields, which
 // the board keeps in the shared board object (the chip's slice, adc.h) so
 // that every process clocking the chip clocks the same one; and the one way
-// to read a field of that object. Included by chip.h and layout.h.
+// to read a field of that object; where a frame stands. Included by chip.h
+// and layout.h.
 #include <cstdint>
 
 namespace vboard {
@@ -46,5 +47,15 @@ struct mcp3008_lines {
   std::uint64_t last_edge;   // last edge seen while selected
 };
 static_assert(sizeof(mcp3008_lines) == 56);
+
+// Where a frame stands (mcp3008_lines::phase).
+enum class mcp3008_phase : std::uint8_t {
+  idle,        // chip select high
+  wait_start,  // chip select low, no start bit yet
+  command,     // collecting SGL/DIFF, D2, D1, D0
+  sample,      // next clock is the sample clock
+  sampling,    // sample clock high; its falling edge ends the acquisition
+  output,      // shifting out null bit and result
+};
 
 }  // namespace vboard

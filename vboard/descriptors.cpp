@@ -153,6 +153,19 @@ void release(std::shared_ptr<desc> &&d, int result, int err) {
   d.reset();
 }
 
+// Which of the first descriptors the table holds, one flag each, set and
+// cleared with the table (lock held) and read without any lock: a request's
+// memory is probed before the board is taken, and asking the table itself
+// would take this process's lock for it. A flag read while another thread
+// closes or opens the number is as stale as the table's answer would be a
+// moment later.
+constexpr std::size_t kMarkedFds = 4096;
+std::atomic<std::uint8_t> fd_marks[kMarkedFds];
+
+void mark_fd(std::size_t i, bool held) {
+  if (i < kMarkedFds) fd_marks[i].store(held ? 1 : 0, std::memory_order_relaxed);
+}
+
 void bind(int fd, std::shared_ptr<desc> d) {
   auto &t = fds();
   const auto i = static_cast<std::size_t>(fd);
@@ -160,6 +173,7 @@ void bind(int fd, std::shared_ptr<desc> d) {
   if (!t[i] && d) virtual_fds.fetch_add(1, std::memory_order_relaxed);
   if (t[i] && !d) virtual_fds.fetch_sub(1, std::memory_order_relaxed);
   std::shared_ptr<desc> old = std::move(t[i]);
+  mark_fd(i, d != nullptr);
   t[i] = std::move(d);
   release(std::move(old), 0, 0);
 }
@@ -495,7 +509,7 @@ bool add_ioctl_probe(unsigned magic, ioctl_probe probe) {
   return true;
 }
 
-void touch(const void *p, std::size_t n, bool writable) {
+void touch_pages(const void *p, std::size_t n, bool writable) {
   if (n == 0 || bad_address(p)) return;
   const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(p);
   // A range past the end of the address space faults at its end anyway.
@@ -892,6 +906,7 @@ routed v_close(int fd) {
   const int r = real_close(fd);
   const int err = r < 0 ? errno : 0;
   fds()[static_cast<std::size_t>(fd)].reset();
+  mark_fd(static_cast<std::size_t>(fd), false);
   virtual_fds.fetch_sub(1, std::memory_order_relaxed);
   release(std::move(d), r, err);
   return {true, r < 0 ? fail(err) : r};
@@ -946,7 +961,10 @@ routed v_ioctl(int fd, unsigned long request, void *arg) {
     std::memcpy(&on, arg, sizeof on);
   }
   if (const ioctl_probe probe = ioctl_probes[_IOC_TYPE(request)];
-      probe != nullptr && !bad_address(arg) && is_virtual(fd))
+      probe != nullptr && !bad_address(arg) &&
+      (inherited_adopted() && static_cast<std::size_t>(fd) < kMarkedFds
+           ? fd_marks[fd].load(std::memory_order_relaxed) != 0
+           : is_virtual(fd)))
     probe(request, arg);
   board_lock lock;
   ensure_ready();
@@ -1089,6 +1107,7 @@ void forget_range(unsigned int first, unsigned int last) {
   for (std::size_t i = first; i < end; ++i) {
     if (t[i]) {
       auto d = std::move(t[i]);
+      mark_fd(i, false);
       virtual_fds.fetch_sub(1, std::memory_order_relaxed);
       release(std::move(d), 0, 0);
     }

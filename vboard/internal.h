@@ -27,7 +27,9 @@
 //   gpio.cpp        the sysfs GPIO tree; gpiochip.cpp the GPIO character
 //                   device beside it (gpio_sides.h, gpio_records.h)
 //   spidev.cpp      the spidev devices (spidev.h, their control calls)
-//   chip.cpp        the MCP3008 at its four lines (chip.h, chip_lines.h)
+//   chip.cpp        the MCP3008 at its four lines (chip.h; its lines and
+//                   where a frame stands, chip_lines.h; the limits of its
+//                   clock, chip_timing.h)
 //   adc.cpp         the MCP3008 on the pins: wiring, DOUT idle (adc.h)
 //   inputs.cpp      the chip's analogue inputs and waveforms (inputs.h)
 // vboard.h, with vboard_inputs.h, vboard_faults.h and vboard_trace.h, is

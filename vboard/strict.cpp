@@ -28,9 +28,9 @@ struct strict_state {
 constinit strict_state strict{};
 strict_state &st() { return strict; }
 
-void chip_violation(mcp3008_model::limit which, const char *why) {
-  strict_note(which == mcp3008_model::limit::clock_too_fast ? strict_kind::chip_clock_fast
-                                                            : strict_kind::chip_sample_droop,
+void chip_violation(chip_limit which, const char *why) {
+  strict_note(which == chip_limit::clock_too_fast ? strict_kind::chip_clock_fast
+                                                  : strict_kind::chip_sample_droop,
               "mcp3008", why);
 }
 
@@ -65,7 +65,7 @@ void configure_strict(config::reader &r) {
     else
       r.bad("VBOARD_VDD", v, "the chip's supply in volts, 2.7 to 5.5");
   }
-  mcp3008_model::timing_limits limits;
+  chip_timing_limits limits;
   limits.enabled = s.on;
   limits.vdd = s.vdd;
   chip().set_limits(limits);

@@ -194,7 +194,7 @@ TEST(Mcp3008Model, TheSampleIsHeldAtTheSampleClock) {
 std::uint64_t fake_now = 0;
 std::uint64_t fake_clock() { return fake_now; }
 std::vector<std::string> reported;
-void record_report(mcp3008_model::limit, const char *why) { reported.emplace_back(why); }
+void record_report(vboard::chip_limit, const char *why) { reported.emplace_back(why); }
 
 struct timed_master : master {
   std::uint64_t step_ns;
@@ -228,7 +228,7 @@ TEST(Mcp3008Model, TimingLimitsGiveWrongBitsAndTellOncePerFrame) {
   in.lsb[0] = 602;
   mcp3008_model chip(in.source());
   mcp3008_model::set_hooks(fake_clock, record_report);
-  mcp3008_model::timing_limits limits;
+  vboard::chip_timing_limits limits;
   EXPECT_NEAR(1e3 / limits.min_period_ns(), 1.937, 0.001);  // MHz at 3.3 V
   limits.vdd = 2.7;
   EXPECT_NEAR(1e3 / limits.min_period_ns(), 1.35, 1e-9);
@@ -398,6 +398,101 @@ TEST(Mcp3008Model, WholeWordsAnswerAsTheirEdgesDo) {
           << " command " << edge_lines.command << "/" << word_lines.command;
     }
   }
+}
+
+// A converter frame of `total` bits (first highest): the start bit at
+// `start`, SGL/DIFF and the select bits after it, then zeros or, at times,
+// noise the chip ignores once the command is in.
+std::uint64_t frame_bits(std::mt19937 &rng, unsigned total, unsigned start, unsigned command) {
+  std::uint64_t v = 0;
+  for (unsigned k = 0; k < total; ++k) {
+    bool bit = false;
+    if (k == start) {
+      bit = true;
+    } else if (k > start && k <= start + 4) {
+      bit = ((command >> (start + 4 - k)) & 1U) != 0;
+    } else if (k > start + 4) {
+      bit = rng() % 3 == 0;
+    }
+    v = (v << 1) | (bit ? 1U : 0U);
+  }
+  return v;
+}
+
+// Frames the chip answers at once must leave what their edges leave: every
+// mode and bit order, words of 1 to 8 bits (shift_bytes) and up to 32
+// (shift_word), the start bit anywhere (the answer whole, cut short, or not
+// reached), single-ended and differential, from a fresh frame, one a
+// previous master left half done, and lines a damaged board object holds.
+TEST(Mcp3008Model, WholeFramesAnswerAsTheirEdgesDo) {
+  inputs in;
+  for (int ch = 0; ch < 8; ++ch) in.lsb[static_cast<std::size_t>(ch)] = 611.5 - 70.25 * ch;
+  in.lsb[3] = 1500;   // saturates
+  int converted = 0;  // frames that reached the sample
+  for (unsigned seed = 1; seed <= 4000; ++seed) {
+    std::mt19937 rng(seed);
+    vboard::mcp3008_lines edge_lines{}, frame_lines{};
+    mcp3008_model by_edges(in.source(), &edge_lines), by_frames(in.source(), &frame_lines);
+    by_edges.reset();
+    const bool cpol = (rng() & 1U) != 0, cpha = (rng() & 1U) != 0, lsb = rng() % 4 == 0;
+    by_edges.set_clk(cpol);
+    by_edges.set_din((rng() & 1U) != 0);
+    by_edges.set_cs(false);
+    const unsigned before = rng() % 8;
+    if (before == 0) {
+      scramble(rng, edge_lines);
+    } else if (before == 1) {
+      by_edges.set_clk(!cpol);  // a clock left at its active level
+    } else if (before == 2) {
+      (void)word_by_edges(by_edges, 1, 1, false, cpol, cpha);  // a start bit already in
+    }
+    frame_lines = edge_lines;
+    // A third of the frames are the converter's own three bytes.
+    const unsigned shape = rng() % 6;
+    const bool bytes = shape < 4;
+    const unsigned bits = shape < 2 ? 8 : bytes ? 1 + rng() % 8 : 1 + rng() % 32;
+    const unsigned words = shape < 2 ? 3 : bytes ? 1 + rng() % (64 / bits) : 1;
+    const unsigned total = bits * words;
+    const unsigned command = rng() % 16;
+    const unsigned start = rng() % total;
+    const std::uint64_t sent = frame_bits(rng, total, start, command);
+    std::uint64_t want = 0, got = 0;
+    std::vector<std::uint8_t> out(words), back(words, 0xee);
+    for (unsigned w = 0; w < words; ++w) {
+      auto word = static_cast<std::uint32_t>((sent >> (bits * (words - 1 - w))) &
+                                             ((std::uint64_t{1} << bits) - 1));
+      if (lsb) {
+        std::uint32_t r = 0;
+        for (unsigned b = 0; b < bits; ++b) r |= ((word >> b) & 1U) << (bits - 1 - b);
+        word = r;
+      }
+      out[w] = static_cast<std::uint8_t>(word);
+      want = (want << bits) | word_by_edges(by_edges, word, bits, lsb, cpol, cpha);
+      if (!bytes) got = by_frames.shift_word(word, bits, lsb, cpol, cpha);
+    }
+    if (bytes) {
+      by_frames.shift_bytes(out.data(), back.data(), words, bits, lsb, cpol, cpha);
+      for (unsigned w = 0; w < words; ++w) got = (got << bits) | back[w];
+    }
+    const std::string where = "seed " + std::to_string(seed) + " mode " +
+                              std::to_string((cpol ? 2 : 0) + (cpha ? 1 : 0)) +
+                              (lsb ? " lsb" : "") + " " + std::to_string(words) + "x" +
+                              std::to_string(bits) + " start " + std::to_string(start) +
+                              " before " + std::to_string(before);
+    ASSERT_EQ(got, want) << where;
+    ASSERT_EQ(std::memcmp(&edge_lines, &frame_lines, sizeof edge_lines), 0)
+        << where << ": phase " << int{edge_lines.phase} << "/" << int{frame_lines.phase}
+        << " out_index " << edge_lines.out_index << "/" << frame_lines.out_index << " decided "
+        << edge_lines.decided << "/" << frame_lines.decided << " out " << int{edge_lines.out} << "/"
+        << int{frame_lines.out};
+    if (edge_lines.phase == static_cast<std::uint8_t>(vboard::mcp3008_phase::output)) ++converted;
+    // Chip select released after the frame: both back at rest alike.
+    by_edges.set_cs(true);
+    by_frames.set_cs(true);
+    ASSERT_EQ(std::memcmp(&edge_lines, &frame_lines, sizeof edge_lines), 0) << where;
+  }
+  // Most frames above are long enough for the sample to be taken.
+  EXPECT_GT(converted, 1500);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vboard.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -397,10 +398,47 @@ unsigned char some_byte(std::mt19937 &rng) {
   }
 }
 
+// Writes `text` to a file of the board's GPIO tree; false when it failed.
+bool store(const std::string &path, const std::string &text) {
+  const int fd = open(path.c_str(), O_WRONLY);
+  if (fd < 0) return false;
+  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  return close(fd) == 0 && ok;
+}
+
+// Another program bit-banging the converter's clock, DIN or chip select
+// through GPIO (pins 4, 5 and 17) between messages: a frame half done, a
+// clock left at its active level.
+void drive_a_line(std::mt19937 &rng) {
+  static constexpr int kPins[] = {4, 5, 17};
+  const int pin = kPins[rng() % 3];
+  const std::string dir = "/sys/class/gpio/gpio" + std::to_string(pin);
+  (void)store("/sys/class/gpio/export", std::to_string(pin));
+  (void)store(dir + "/direction", "out");
+  (void)store(dir + "/value", rng() % 2 == 0 ? "1" : "0");
+}
+
+// A converter frame in `len` words of `bits` bits: the start bit anywhere
+// it leaves room for the command and the sample, single-ended or
+// differential, zeros after it or noise the chip ignores.
+void converter_frame(std::mt19937 &rng, std::vector<unsigned char> &tx, unsigned bits) {
+  const unsigned total = static_cast<unsigned>(tx.size()) * bits;
+  const unsigned start = rng() % (total > 6 ? total - 6 : 1);
+  const unsigned command = 0x10U | (rng() % 16);
+  const bool noise = rng() % 3 == 0;
+  std::fill(tx.begin(), tx.end(), 0);
+  for (unsigned k = 0; k < total; ++k) {
+    bool bit = k >= start && k <= start + 4 ? ((command >> (start + 4 - k)) & 1U) != 0
+                                            : k > start + 4 && noise && rng() % 2 == 0;
+    if (bit) tx[k / bits] |= static_cast<unsigned char>(1U << (bits - 1 - k % bits));
+  }
+}
+
 // Random messages on a board just powered on: modes 0 to 3 with or without
 // LSB-first, chip select polarity, no chip select and loopback; word sizes
 // 1 to 16; records without a buffer either way; cs_change in the middle and
-// at the end, so frames run on across records and messages.
+// at the end, so frames run on across records and messages; whole converter
+// frames with the start bit anywhere; lines another program left driven.
 replies random_messages(unsigned seed) {
   replies out;
   if (vboard_reset() != 0 || vboard_spidev_set_word_sizes(0xffffU) != 0) return out;
@@ -418,15 +456,19 @@ replies random_messages(unsigned seed) {
       if (rng() % 10 == 0) mode |= SPI_LOOP;
       out.results.push_back(ioctl(fd, SPI_IOC_WR_MODE32, &mode));
     }
+    if (rng() % 12 == 0) drive_a_line(rng);
     const std::size_t n = 1 + rng() % 4;
     std::vector<spi_ioc_transfer> recs(n);
     std::vector<std::vector<unsigned char>> tx(n), rx(n);
     for (std::size_t i = 0; i < n; ++i) {
-      const unsigned bits = rng() % 4 == 0 ? 1 + rng() % 16 : 0;
-      const std::size_t len = (bits > 8 ? 2 : 1) * (1 + rng() % 4);
+      const bool frame = rng() % 3 == 0;
+      const unsigned bits = rng() % 4 == 0 ? 1 + rng() % (frame ? 8 : 16) : 0;
+      const std::size_t len = frame ? 3 + rng() % (bits == 0 || bits >= 6 ? 3 : 8)
+                                    : (bits > 8 ? 2 : 1) * (1 + rng() % 4);
       tx[i].resize(len);
       rx[i].assign(len, 0xa5);
       for (auto &b : tx[i]) b = some_byte(rng);
+      if (frame) converter_frame(rng, tx[i], bits == 0 ? 8 : bits);
       recs[i] = record(rng() % 8 == 0 ? nullptr : tx[i].data(),
                        rng() % 8 == 0 ? nullptr : rx[i].data(), static_cast<std::uint32_t>(len));
       recs[i].bits_per_word = static_cast<std::uint8_t>(bits);
