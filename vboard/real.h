@@ -63,7 +63,7 @@ void touch_pages(const void *p, std::size_t n, bool writable);
 // touch_pages without the call for the usual buffer, within one page.
 [[gnu::always_inline]] inline void touch(const void *p, std::size_t n, bool writable) {
   const auto a = reinterpret_cast<std::uintptr_t>(p);
-  if (n == 0 || a < 4096 || (a & 4095U) + n > 4096) return touch_pages(p, n, writable);
+  if (n == 0 || a < 4096 || n > 4096 - (a & 4095U)) return touch_pages(p, n, writable);
   if (!writable) {
     static_cast<void>(*static_cast<const volatile unsigned char *>(p));
     return;
