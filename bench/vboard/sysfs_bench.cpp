@@ -228,8 +228,14 @@ int main(int argc, char **argv) {
   constexpr int kCounted = 1000;
   for (int i = 0; i < 3; ++i) {
     const double b = median(board_t[i]), k = median(kernel_t[i]);
-    std::printf("%-24s board %8.1f ns  kernel (%s) %8.1f ns  board/kernel %.3f (target %.1f)\n",
-                names[i], b, against[i], k, b / k, targets[i]);
+    // The ratio of each round (its board run and the kernel run next to
+    // it) shows how far one figure may be trusted on this machine.
+    std::vector<double> ratios;
+    for (std::size_t r = 0; r < board_t[i].size(); ++r) ratios.push_back(board_t[i][r] / kernel_t[i][r]);
+    const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+    std::printf("%-24s board %8.1f ns  kernel (%s) %8.1f ns  board/kernel %.3f (target %.1f; "
+                "rounds %.2f to %.2f)\n",
+                names[i], b, against[i], k, b / k, targets[i], *low, *high);
   }
   // Real system calls per board access: a run with many accesses less one
   // with none, so what starting a program costs drops out.
