@@ -1,7 +1,6 @@
-// Output checked against a regular expression (ECMAScript syntax, as
-// std::regex takes it).  The engine is compiled here, once, rather than in
-// every suite that checks a line's shape: it was most of those suites'
-// compiling.
+// Output checked against a regular expression: the C library's extended
+// syntax, with ECMAScript's \d, \S and \n besides (pattern.cpp).  Not
+// std::regex, whose engine took longer to compile than the suites using it.
 #pragma once
 
 #include <optional>
