@@ -106,17 +106,19 @@ extern "C" {
 
 int vboard_fault_open(const char *path, int err) {
   if (path == nullptr || path[0] != '/' || err < 0) return fail(EINVAL);
+  const std::string name(path);  // the caller's memory, read with no lock held
   board_lock lock;
   ensure_ready();
-  set_open_fault(path, err);
+  set_open_fault(name, err);
   return 0;
 }
 
 int vboard_fault_missing(const char *path, int missing) {
   if (path == nullptr || path[0] != '/') return fail(EINVAL);
+  const std::string name(path);  // the caller's memory, read with no lock held
   board_lock lock;
   ensure_ready();
-  set_missing(path, missing != 0);
+  set_missing(name, missing != 0);
   return 0;
 }
 

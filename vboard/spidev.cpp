@@ -1319,14 +1319,17 @@ size_t vboard_spidev_record_count(void) {
 
 int vboard_spidev_record_get(size_t index, struct vboard_spi_record *record) {
   if (record == nullptr) return fail(EINVAL);
-  board_lock lock;
-  ensure_ready();
-  const vboard::spi_state &s = vboard::spi();
-  const std::uint64_t kept = s.next_record - s.first_record;
-  const std::uint64_t count = kept < VBOARD_SPI_RECORDS ? kept : VBOARD_SPI_RECORDS;
-  if (index >= count) return fail(EINVAL);
-  const std::uint64_t at = s.next_record - count + index;
-  *record = s.records[at % VBOARD_SPI_RECORDS];
+  vboard_spi_record found;
+  {
+    board_lock lock;
+    ensure_ready();
+    const vboard::spi_state &s = vboard::spi();
+    const std::uint64_t kept = s.next_record - s.first_record;
+    const std::uint64_t count = kept < VBOARD_SPI_RECORDS ? kept : VBOARD_SPI_RECORDS;
+    if (index >= count) return fail(EINVAL);
+    found = s.records[(s.next_record - count + index) % VBOARD_SPI_RECORDS];
+  }
+  *record = found;  // the caller's memory, with no lock held
   return 0;
 }
 
@@ -1339,9 +1342,10 @@ void vboard_spidev_records_clear(void) {
 
 int vboard_spidev_vanish_after(const char *device, long transfers) {
   if (device == nullptr) return fail(EINVAL);
+  const std::string name(device);  // the caller's memory, read with no lock held
   board_lock lock;
   ensure_ready();
-  vboard::device *d = vboard::find_device(vboard::spi(), device);
+  vboard::device *d = vboard::find_device(vboard::spi(), name);
   if (d == nullptr) return fail(ENOENT);
   if (transfers < 0) {
     d->gone = false;
@@ -1382,11 +1386,16 @@ int vboard_spidev_set_word_sizes(uint32_t mask) {
 int vboard_spidev_settings(const char *device, uint32_t *mode, uint8_t *bits_per_word,
                            uint32_t *speed_hz) {
   if (device == nullptr) return fail(EINVAL);
-  board_lock lock;
-  ensure_ready();
-  vboard::device *d = vboard::find_device(vboard::spi(), device);
-  if (d == nullptr) return fail(ENOENT);
-  const vboard::shared_spidev &set = d->settings();
+  const std::string name(device);
+  vboard::shared_spidev set{};
+  {
+    board_lock lock;
+    ensure_ready();
+    vboard::device *d = vboard::find_device(vboard::spi(), name);
+    if (d == nullptr) return fail(ENOENT);
+    set = d->settings();
+  }
+  // The caller's memory is read and written with no lock held.
   if (mode != nullptr) *mode = set.mode;
   if (bits_per_word != nullptr) *bits_per_word = static_cast<std::uint8_t>(set.bits_per_word);
   if (speed_hz != nullptr) *speed_hz = set.speed_hz;
@@ -1401,10 +1410,10 @@ int vboard_spidev_fail_open(const char *device, int err) { return vboard_fault_o
 
 int vboard_spidev_fail_request(const char *device, unsigned long request, int err) {
   if (device == nullptr || device[0] != '/' || err < 0) return fail(EINVAL);
+  const std::string norm = vboard::normalise(device);  // with no lock held
   board_lock lock;
   ensure_ready();
   auto &faults = vboard::spi().faults.requests;
-  const std::string norm = vboard::normalise(device);
   std::erase_if(faults, [&](const vboard::request_fault &f) {
     return f.request == request && f.path == norm;
   });

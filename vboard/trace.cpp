@@ -325,12 +325,18 @@ void vboard_trace_clear(void) {
 
 int vboard_trace_write(const char *path) {
   if (path == nullptr) return fail(EINVAL);
-  board_lock lock;
-  ensure_ready();
+  // The events are copied under the lock and written after it: the file
+  // may be a FIFO nobody reads, and the board must not wait on it.
+  std::vector<vboard_event> events;
+  {
+    board_lock lock;
+    ensure_ready();
+    events = log().events;
+  }
   char why[160];
   const int fd = open_output(path, O_TRUNC, why);
   if (fd < 0) return fail(-fd);
-  for (const auto &e : log().events) {
+  for (const auto &e : events) {
     const std::string line = format_event(e);
     std::size_t done = 0;
     while (done < line.size()) {

@@ -612,6 +612,32 @@ TEST_F(EntryPoints, AWaitsArrayNotTheCallersFaultsBeforeTheBoardIsTaken) {
   munmap(read_only, page);
 }
 
+// Writing the trace to a FIFO nobody reads waits, but not with the board
+// taken: another process's access completes at once, well before the two
+// seconds after which the board is taken over from a holder that hangs.
+TEST_F(EntryPoints, ATraceWrittenToAFifoNobodyReadsHoldsNobodyUp) {
+  char dir[] = "/tmp/vboard-fifo-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/trace";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) _exit(vboard_trace_write(fifo.c_str()) == 0 ? 0 : 1);
+  usleep(100 * 1000);  // long enough for the writer to be waiting in open
+  const int status = fault_child::in_child(
+      [] {
+        char buf[4];
+        const int fd = open(kValue, O_RDONLY);
+        return fd >= 0 && pread(fd, buf, sizeof buf, 0) == 2 ? 0 : 1;
+      },
+      1);
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+  unlink(fifo.c_str());
+  rmdir(dir);
+  EXPECT_EQ(status, 0) << "the access hung or failed while the trace waited for a reader";
+}
+
 // The entry points other builds of a program reach for the same calls:
 // fortified ones, those of older C libraries, formatted writes, the
 // effective user's access, a listing from a folder's descriptor, and a
