@@ -15,6 +15,7 @@
 #include <linux/spi/spi.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -463,6 +464,16 @@ device *find_device(spi_state &s, std::string_view path) {
   return nullptr;
 }
 
+// A device node as the driver makes them: major 153, minors in the order
+// the devices were registered.
+void node_stat(struct stat &st, const char *path) {
+  fill_stat(st, path, S_IFCHR | 0660, 0);
+  const auto &all = spi().devices;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    if (all[i].path == path) st.st_rdev = makedev(153, static_cast<unsigned>(i));
+  }
+}
+
 // The device path as a record holds it, cut to fit.
 struct record_name {
   char text[VBOARD_TRACE_FILE] = {};
@@ -742,7 +753,7 @@ class spidev_file final : public file {
     return -ENOTTY;
   }
 
-  void stat(struct stat &st) const override { fill_stat(st, path_.c_str(), S_IFCHR | 0660, 0); }
+  void stat(struct stat &st) const override { node_stat(st, path_.c_str()); }
 
  private:
   static constexpr int kNotASetting = 1;
@@ -1181,7 +1192,7 @@ int spidev_stat(const char *path, struct stat &st, bool) {
   device *d = find_device(spi(), path);
   if (d == nullptr) return 1;
   if (d->gone) return -ENOENT;
-  fill_stat(st, path, S_IFCHR | 0660, 0);
+  node_stat(st, path);
   return 0;
 }
 

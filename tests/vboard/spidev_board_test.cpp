@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vboard.h>
@@ -307,6 +308,8 @@ TEST_F(SpidevBoard, EnvironmentChoosesDevicesAndDriverQuirks) {
   struct stat st {};
   ASSERT_EQ(stat("/dev/spidev2.0", &st), 0);
   EXPECT_TRUE(S_ISCHR(st.st_mode));
+  EXPECT_EQ(major(st.st_rdev), 153U);  // the driver's, as ls -l shows it
+  EXPECT_EQ(minor(st.st_rdev), 1U);    // the second device
   fd_ = open("/dev/spidev2.0", O_RDWR);
   ASSERT_GE(fd_, 0);
   std::uint32_t hz = 15625;
