@@ -515,16 +515,7 @@ void touch_pages(const void *p, std::size_t n, bool writable) {
   // A range past the end of the address space faults at its end anyway.
   const std::uintptr_t last = n - 1 > UINTPTR_MAX - first ? UINTPTR_MAX : first + (n - 1);
   for (std::uintptr_t a = first;; a = (a | 4095u) + 1) {
-    auto *byte = reinterpret_cast<unsigned char *>(a);
-    if (writable) {
-      // Compare-and-swap of the byte with itself: a write the program's
-      // other threads cannot lose a store of theirs to.
-      std::atomic_ref<unsigned char> cell(*byte);
-      unsigned char seen = cell.load(std::memory_order_relaxed);
-      cell.compare_exchange_strong(seen, seen, std::memory_order_relaxed);
-    } else {
-      static_cast<void>(*static_cast<volatile unsigned char *>(byte));
-    }
+    touch_byte(reinterpret_cast<const void *>(a), writable);
     if ((a | 4095u) >= last) break;
   }
 }

@@ -60,18 +60,22 @@ inline bool bad_address(const void *p) { return reinterpret_cast<std::uintptr_t>
 // it, before the board lock is taken. Pointers into the first page are
 // left to the caller's EFAULT.
 void touch_pages(const void *p, std::size_t n, bool writable);
-// touch_pages without the call for the usual buffer, within one page.
-[[gnu::always_inline]] inline void touch(const void *p, std::size_t n, bool writable) {
-  const auto a = reinterpret_cast<std::uintptr_t>(p);
-  if (n == 0 || a < 4096 || n > 4096 - (a & 4095U)) return touch_pages(p, n, writable);
+// One byte of it: a read, or a compare-and-swap of the byte with itself,
+// a write the program's other threads cannot lose a store of theirs to.
+[[gnu::always_inline]] inline void touch_byte(const void *p, bool writable) {
   if (!writable) {
     static_cast<void>(*static_cast<const volatile unsigned char *>(p));
     return;
   }
-  // A write the program's other threads cannot lose a store of theirs to.
   auto *byte = static_cast<unsigned char *>(const_cast<void *>(p));
   unsigned char seen = __atomic_load_n(byte, __ATOMIC_RELAXED);
   (void)__atomic_compare_exchange_n(byte, &seen, seen, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+}
+// touch_pages without the call for the usual buffer, within one page.
+[[gnu::always_inline]] inline void touch(const void *p, std::size_t n, bool writable) {
+  const auto a = reinterpret_cast<std::uintptr_t>(p);
+  if (n == 0 || a < 4096 || n > 4096 - (a & 4095U)) return touch_pages(p, n, writable);
+  touch_byte(p, writable);
 }
 
 }  // namespace vboard

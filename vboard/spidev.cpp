@@ -1242,7 +1242,7 @@ void spidev_probe(unsigned long request, void *arg) {
     // One record, as most messages are: the same, in one look at it.
     spi_ioc_transfer x;
     std::memcpy(&x, arg, sizeof x);
-    if (!addressable(x.tx_buf) || !addressable(x.rx_buf) || x.len > 4096) return;
+    if (!addressable(x.tx_buf) || !addressable(x.rx_buf) || x.len > kDefaultBufsiz) return;
     touch(reinterpret_cast<const void *>(static_cast<std::uintptr_t>(x.tx_buf)), x.len, false);
     touch(reinterpret_cast<void *>(static_cast<std::uintptr_t>(x.rx_buf)), x.len, true);
     return;
@@ -1256,7 +1256,7 @@ void spidev_probe(unsigned long request, void *arg) {
     if (x.tx_buf != 0) tx_total += x.len;
     if (x.rx_buf != 0) rx_total += x.len;
   }
-  if (tx_total > 4096 || rx_total > 4096) return;
+  if (tx_total > kDefaultBufsiz || rx_total > kDefaultBufsiz) return;
   for (std::size_t at = 0; at < size; at += sizeof(spi_ioc_transfer)) {
     spi_ioc_transfer x;
     std::memcpy(&x, records + at, sizeof x);
