@@ -67,6 +67,15 @@ function(adckit_test)
     target_precompile_headers(${T_NAME} REUSE_FROM adckit_test_pch)
     set_source_files_properties(${c_sources} PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
   endif()
+  # Code under test that a suite compiles into itself keeps the preset's
+  # sanitizers, which the suites' own code goes without (tests/).
+  set(tested_sources ${T_SOURCES})
+  list(FILTER tested_sources INCLUDE REGEX "^${PROJECT_SOURCE_DIR}/")
+  list(FILTER tested_sources EXCLUDE REGEX "^${PROJECT_SOURCE_DIR}/tests/")
+  if(tested_sources AND ADCKIT_SANITIZE AND NOT ADCKIT_FUZZ)
+    set_source_files_properties(${tested_sources} PROPERTIES
+      COMPILE_OPTIONS -fsanitize=${ADCKIT_SANITIZE} SKIP_PRECOMPILE_HEADERS ON)
+  endif()
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest)
   if(NOT T_NO_MAIN)
     target_link_libraries(${T_NAME} PRIVATE GTest::gtest_main)
