@@ -202,10 +202,11 @@ TEST_F(AdcreadE2E, RateKeepsItsGridAndCountsTheScansABusyBoardMadeLate) {
   EXPECT_GE(late, 15) << "a one-second stall at 20 Hz";
 
   // Slots of 50 ms from the first scan: the scans end near one (all but the
-  // one the stall may have caught half-way, and a few a busy machine woke
-  // late; a program catching up on the stall's slots would put a burst of
-  // some fifteen off the grid), and every slot from the first to the last
-  // scan was either scanned or counted late.
+  // one the stall may have caught half-way, and those a busy machine woke
+  // late: under an emulator beside a build, a third of some ten; a program
+  // catching up on the stall's slots would put a burst of some fifteen off
+  // the grid), and every slot from the first to the last scan was either
+  // scanned or counted late.
   constexpr std::int64_t kPeriod = 50000000, kNear = 20000000;
   const std::int64_t t0 = row_time_ns(rows.front());
   int off = 0;
@@ -215,7 +216,7 @@ TEST_F(AdcreadE2E, RateKeepsItsGridAndCountsTheScansABusyBoardMadeLate) {
     last_slot = (d + kPeriod / 2) / kPeriod;
     if (std::llabs(d - last_slot * kPeriod) > kNear) ++off;
   }
-  EXPECT_LE(off, 1 + static_cast<int>(rows.size()) / 5) << r.err;
+  EXPECT_LE(off, 2 + static_cast<int>(rows.size()) / 4) << r.err;
   const long unscanned = static_cast<long>(last_slot + 1) - static_cast<long>(rows.size());
   EXPECT_GE(late, unscanned);
   EXPECT_LE(late, unscanned + 2);
