@@ -246,7 +246,9 @@ TEST_F(BridgeE2E, AdcServerEndsSoonAfterItsKernelIsKilled) {
   // emulator that does not pass the request on leaves only its state to see.
   const bool reaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
   const pid_t peer = adckit::test::start(linkpeer_serving(
-      {"-q", "-e", "SPIDevMcp3008[100000, 1000000]"}, ADC_SERVER_PATH, {{"VBOARD_TRACE", trace}}));
+      {"-q", "-e", "SPIDevMcp3008[100000, 1000000]"}, ADC_SERVER_PATH,
+      // A peer killed outright leaves its folder: this test's, removed with it.
+      {{"VBOARD_TRACE", trace}, {"TMPDIR", dir.path().string()}}));
   ASSERT_GT(peer, 0);
 
   // A second row scanned (eight transfers each, after a few settings) shows
