@@ -43,7 +43,7 @@ void trace_note::keep(const void *bytes_in, std::size_t n) {
 ssize_t file::read(void *, std::size_t, off_t &) { return -EINVAL; }
 ssize_t file::write(const void *, std::size_t, off_t &) { return -EINVAL; }
 // A sysfs attribute's read or write copies a page at most.
-std::size_t file::reach(std::size_t n) const { return std::min<std::size_t>(n, 4096); }
+std::size_t file::reach(std::size_t n) const { return std::min(n, kPage); }
 int file::ioctl(unsigned long, void *, trace_note &) { return -ENOTTY; }
 int file::poll_mask() const { return POLLIN | POLLRDNORM | POLLOUT | POLLWRNORM; }
 void file::stat(struct stat &st) const { fill_stat(st, "", S_IFREG | 0644); }
@@ -63,7 +63,7 @@ void fill_stat(struct stat &st, const char *path, mode_t mode, off_t size) {
   st.st_uid = getuid();
   st.st_gid = getgid();
   st.st_size = S_ISDIR(mode) ? 0 : size;
-  st.st_blksize = 4096;
+  st.st_blksize = kPage;
   st.st_blocks = 0;
   // sysfs nodes carry the time they were made; the board gives them now.
   timespec now{};
@@ -414,7 +414,7 @@ int open_locked(const provider *prov, const std::string &path, int flags, bool d
 // copy (file::reach): a page at most for most files, so the call's own
 // buffer serves; otherwise that much of the caller's buffer is touched
 // before the lock is taken.
-constexpr std::size_t kBounce = 4096;
+constexpr std::size_t kBounce = kPage;
 
 // One read or write on a descriptor that may be virtual; `at` is the offset
 // of a pread/pwrite, which leaves the descriptor's own offset alone.
@@ -514,9 +514,9 @@ void touch_pages(const void *p, std::size_t n, bool writable) {
   const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(p);
   // A range past the end of the address space faults at its end anyway.
   const std::uintptr_t last = n - 1 > UINTPTR_MAX - first ? UINTPTR_MAX : first + (n - 1);
-  for (std::uintptr_t a = first;; a = (a | 4095u) + 1) {
+  for (std::uintptr_t a = first;; a = (a | (kPage - 1)) + 1) {
     touch_byte(reinterpret_cast<const void *>(a), writable);
-    if ((a | 4095u) >= last) break;
+    if ((a | (kPage - 1)) >= last) break;
   }
 }
 

@@ -562,7 +562,7 @@ class gpio_file final : public file {
     if (n == 0) return 0;
     // Like sysfs: every write is one store of the whole buffer, whatever
     // the offset; a store longer than a page is cut to the page.
-    const std::size_t take = n < 4096 ? n : 4095;
+    const std::size_t take = n < kPage ? n : kPage - 1;
     const int r = store(at_, std::string_view(static_cast<const char *>(buf), take));
     if (r < 0) return r;
     offset += static_cast<off_t>(take);

@@ -225,7 +225,7 @@ ssize_t transfer(int fd, bool board, void *buf, std::size_t n, const off64_t *at
 // writer are given back to a reader without an offset.
 ssize_t copy_pages(int out, bool out_board, off64_t *out_off, int in, bool in_board,
                    off64_t *in_off, std::size_t count) {
-  char buf[4096];
+  char buf[kPage];
   std::size_t done = 0;
   int err = 0;
   while (done < count) {
@@ -688,7 +688,7 @@ ssize_t splice(int in, off64_t *in_off, int out, off64_t *out_off, size_t len,
   if (board_off != nullptr && (bad_address(board_off) || *board_off < 0))
     return fail(bad_address(board_off) ? EFAULT : EINVAL);
   return copy_pages(out, ok != board_kind::real, out_off, in, from_board, in_off,
-                    std::min<std::size_t>(len, 4096));
+                    std::min(len, kPage));
 }
 
 // Between two board files the kernel splices (same file system); between

@@ -50,9 +50,13 @@ int real_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev);
 // Sets errno and returns -1.
 int fail(int err);
 
+// A page: the unit a caller's buffer is touched in, and what a sysfs
+// attribute holds at most.
+inline constexpr std::size_t kPage = 4096;
+
 // True for a pointer the kernel would answer with EFAULT whatever the
 // process maps: null and the rest of the first page, which is never mapped.
-inline bool bad_address(const void *p) { return reinterpret_cast<std::uintptr_t>(p) < 4096; }
+inline bool bad_address(const void *p) { return reinterpret_cast<std::uintptr_t>(p) < kPage; }
 
 // Touches one byte of every page of [p, p + n) as a read, or, `writable`,
 // as a write that leaves the byte as it is: a buffer the program may not
@@ -74,7 +78,7 @@ void touch_pages(const void *p, std::size_t n, bool writable);
 // touch_pages without the call for the usual buffer, within one page.
 [[gnu::always_inline]] inline void touch(const void *p, std::size_t n, bool writable) {
   const auto a = reinterpret_cast<std::uintptr_t>(p);
-  if (n == 0 || a < 4096 || n > 4096 - (a & 4095U)) return touch_pages(p, n, writable);
+  if (n == 0 || a < kPage || n > kPage - (a & (kPage - 1))) return touch_pages(p, n, writable);
   touch_byte(p, writable);
 }
 
