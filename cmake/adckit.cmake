@@ -69,9 +69,14 @@ function(adckit_test)
   endif()
   # Code under test that a suite compiles into itself keeps the preset's
   # sanitizers, which the suites' own code goes without (tests/).
-  set(tested_sources ${T_SOURCES})
-  list(FILTER tested_sources INCLUDE REGEX "^${PROJECT_SOURCE_DIR}/")
-  list(FILTER tested_sources EXCLUDE REGEX "^${PROJECT_SOURCE_DIR}/tests/")
+  set(tested_sources)
+  foreach(source IN LISTS T_SOURCES)
+    string(FIND "${source}" "${PROJECT_SOURCE_DIR}/" in_tree)
+    string(FIND "${source}" "${PROJECT_SOURCE_DIR}/tests/" in_tests)
+    if(in_tree EQUAL 0 AND NOT in_tests EQUAL 0)
+      list(APPEND tested_sources ${source})
+    endif()
+  endforeach()
   if(tested_sources AND ADCKIT_SANITIZE AND NOT ADCKIT_FUZZ)
     set_source_files_properties(${tested_sources} PROPERTIES
       COMPILE_OPTIONS -fsanitize=${ADCKIT_SANITIZE} SKIP_PRECOMPILE_HEADERS ON)
