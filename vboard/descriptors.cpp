@@ -166,15 +166,26 @@ void mark_fd(std::size_t i, bool held) {
   if (i < kMarkedFds) fd_marks[i].store(held ? 1 : 0, std::memory_order_relaxed);
 }
 
+// Takes number `i` out of the table, with its count and its flag; the one
+// place that does (bind puts one in).
+std::shared_ptr<desc> unbind(std::size_t i) {
+  auto &t = fds();
+  if (i >= t.size() || !t[i]) return nullptr;
+  mark_fd(i, false);
+  virtual_fds.fetch_sub(1, std::memory_order_relaxed);
+  return std::move(t[i]);
+}
+
 void bind(int fd, std::shared_ptr<desc> d) {
   auto &t = fds();
   const auto i = static_cast<std::size_t>(fd);
   if (i >= t.size()) t.resize(i + 1);
-  if (!t[i] && d) virtual_fds.fetch_add(1, std::memory_order_relaxed);
-  if (t[i] && !d) virtual_fds.fetch_sub(1, std::memory_order_relaxed);
-  std::shared_ptr<desc> old = std::move(t[i]);
-  mark_fd(i, d != nullptr);
-  t[i] = std::move(d);
+  std::shared_ptr<desc> old = unbind(i);
+  if (d) {
+    virtual_fds.fetch_add(1, std::memory_order_relaxed);
+    mark_fd(i, true);
+    t[i] = std::move(d);
+  }
   release(std::move(old), 0, 0);
 }
 
@@ -896,9 +907,7 @@ routed v_close(int fd) {
   if (!d) return {false, 0};
   const int r = real_close(fd);
   const int err = r < 0 ? errno : 0;
-  fds()[static_cast<std::size_t>(fd)].reset();
-  mark_fd(static_cast<std::size_t>(fd), false);
-  virtual_fds.fetch_sub(1, std::memory_order_relaxed);
+  unbind(static_cast<std::size_t>(fd)).reset();
   release(std::move(d), r, err);
   return {true, r < 0 ? fail(err) : r};
 }
@@ -1095,14 +1104,7 @@ void forget_range(unsigned int first, unsigned int last) {
   auto &t = fds();
   // Not last + 1: on a 32-bit build closefrom's ~0U would wrap to 0.
   const std::size_t end = last >= t.size() ? t.size() : static_cast<std::size_t>(last) + 1;
-  for (std::size_t i = first; i < end; ++i) {
-    if (t[i]) {
-      auto d = std::move(t[i]);
-      mark_fd(i, false);
-      virtual_fds.fetch_sub(1, std::memory_order_relaxed);
-      release(std::move(d), 0, 0);
-    }
-  }
+  for (std::size_t i = first; i < end; ++i) release(unbind(i), 0, 0);
 }
 
 FILE *stream_over(int fd, const char *mode) {

@@ -518,7 +518,7 @@ class request_file final : public file {
   }
 
   // A full queue fits the page the core lends a large read (file::reach).
-  static_assert(kLineEvents * sizeof(gpio_v2_line_event) <= 4096);
+  static_assert(kLineEvents * sizeof(gpio_v2_line_event) <= kPage);
 
   // Whole records only, oldest first; an empty queue answers EAGAIN (on a
   // blocking descriptor the core waits for an event first). A line handle
@@ -899,26 +899,13 @@ class chip_file final : public file {
   std::size_t reach(std::size_t n) const override {
     const std::size_t size =
         abi_ == 1 ? sizeof(gpioline_info_changed) : sizeof(gpio_v2_line_info_changed);
-    const chardev_slice &b = chardev_state();
-    std::size_t waiting = 0;
-    for (std::uint32_t s = first_pending(); s != b.info_seq + 1; ++s) {
-      const shared_info_change &c = b.info_changes[s % kInfoChanges];
-      if (c.seq == s && wanted(c)) waiting += size;
-    }
-    return std::min(n - n % size, waiting);
+    return std::min(n - n % size, waiting() * size);
   }
 
   bool read_waits() const override { return true; }
 
   // Readable while a watched line's change waits.
-  int poll_mask() const override {
-    const chardev_slice &b = chardev_state();
-    for (std::uint32_t s = first_pending(); s != b.info_seq + 1; ++s) {
-      const shared_info_change &c = b.info_changes[s % kInfoChanges];
-      if (c.seq == s && wanted(c)) return POLLIN | POLLRDNORM;
-    }
-    return 0;
-  }
+  int poll_mask() const override { return waiting() != 0 ? POLLIN | POLLRDNORM : 0; }
 
   void stat(struct stat &st) const override {
     fill_stat(st, kChipPath, S_IFCHR | 0660, 0);
@@ -961,6 +948,17 @@ class chip_file final : public file {
   bool wanted(const shared_info_change &c) const {
     const auto it = watched_.find(static_cast<int>(c.line));
     return it != watched_.end() && c.seq > it->second;
+  }
+
+  // The changes of watched lines not read yet, as read() would give them.
+  std::size_t waiting() const {
+    const chardev_slice &b = chardev_state();
+    std::size_t count = 0;
+    for (std::uint32_t s = first_pending(); s != b.info_seq + 1; ++s) {
+      const shared_info_change &c = b.info_changes[s % kInfoChanges];
+      if (c.seq == s && wanted(c)) ++count;
+    }
+    return count;
   }
 
   int abi_ = 0;                           // interface of the watches, 0 before the first
